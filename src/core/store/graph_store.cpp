@@ -1,0 +1,121 @@
+#include "store/graph_store.hpp"
+
+#include <algorithm>
+
+namespace vantrel {
+
+namespace {
+
+std::uint64_t head_hash_of(const NodeKey& head, std::uint64_t seed) {
+  Hasher h(seed);
+  head.hash_head_into(h);
+  return h.finish();
+}
+
+std::uint64_t node_hash_of(std::uint32_t head, std::span<const NodeId> inputs, std::uint64_t seed) {
+  Hasher h(seed ^ 0x5bd1e9955bd1e995ULL);
+  h.add(head);
+  for (NodeId id : inputs) h.add(id);
+  return h.finish();
+}
+
+}  // namespace
+
+GraphStore::GraphStore() : inner_(std::make_unique<GraphStoreInner>()), seed_(process_hash_seed()) {}
+
+Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
+  NodeIds inputs = key.take_inputs();
+  const NodeKey& head = key;
+  const std::uint64_t hh = head_hash_of(head, seed_);  // outside the lock: depends on the key only
+
+  PoisonMutex::Guard guard(mutex_);
+  GraphStoreInner& in = *inner_;
+  const std::uint64_t n = in.head_of.size();
+  for (NodeId id : inputs) {
+    if (id >= n) return Err{BadNodeId{id}};
+  }
+
+  std::uint32_t hid = in.head_index.find(hh, [&](std::uint32_t h) { return in.head_hash[h] == hh && in.heads[h] == head; });
+  std::uint64_t nh = 0;
+  if (hid != IdTable::kEmpty) {
+    nh = node_hash_of(hid, inputs, seed_);
+    std::uint32_t found = in.node_index.find(nh, [&](std::uint32_t id) {
+      if (in.head_of[id] != hid) return false;
+      const std::uint64_t b = in.input_begin[id], e = in.input_begin[id + 1];
+      return e - b == inputs.size() && std::equal(inputs.begin(), inputs.end(), in.input_pool.begin() + static_cast<std::ptrdiff_t>(b));
+    });
+    if (found != IdTable::kEmpty) return NodeId{found};
+  } else {
+    const std::uint64_t new_head = in.heads.size();
+    in.head_index.insert(hh, new_head, [&](std::uint32_t h) { return in.head_hash[h]; });
+    in.heads.push_back(std::move(key));
+    in.head_hash.push_back(hh);
+    hid = static_cast<std::uint32_t>(new_head);
+    nh = node_hash_of(hid, inputs, seed_);
+  }
+
+  auto node_hash = [&](std::uint32_t id) {
+    const std::uint64_t b = in.input_begin[id], e = in.input_begin[id + 1];
+    return node_hash_of(in.head_of[id], std::span<const NodeId>(in.input_pool.data() + b, e - b), seed_);
+  };
+  in.node_index.insert(nh, n, node_hash);
+  in.input_pool.insert(in.input_pool.end(), inputs.begin(), inputs.end());
+  in.input_begin.push_back(in.input_pool.size());
+  in.head_of.push_back(hid);
+  return n;
+}
+
+std::optional<BadNodeId> GraphStore::mark_output(NodeId id) {
+  PoisonMutex::Guard guard(mutex_);
+  GraphStoreInner& in = *inner_;
+  if (id >= in.head_of.size()) return BadNodeId{id};
+  if (in.marked_set.insert(id).second) in.marked.push_back(id);
+  return std::nullopt;
+}
+
+std::uint64_t GraphStore::node_count() const {
+  PoisonMutex::Guard guard(mutex_);
+  return inner_->head_of.size();
+}
+
+NodeIds GraphStore::outputs() const {
+  PoisonMutex::Guard guard(mutex_);
+  return inner_->marked;
+}
+
+NodeKey GraphStore::View::key(NodeId i) const {
+  auto in = inputs(i);
+  return head(i).with_inputs(NodeIds(in.begin(), in.end()));
+}
+
+StoreSnapshot GraphStore::snapshot() const {
+  return with_view([](const View& v) {
+    StoreSnapshot s;
+    const std::uint64_t n = v.node_count();
+    s.nodes.reserve(n);
+    for (NodeId i = 0; i < n; ++i) s.nodes.push_back(v.key(i));
+    s.marked = v.marked();
+    return s;
+  });
+}
+
+std::vector<NodeKey> GraphStore::snapshot_from(NodeId start) const {
+  return with_view([start](const View& v) {
+    std::vector<NodeKey> out;
+    const std::uint64_t n = v.node_count();
+    if (start >= n) return out;
+    out.reserve(n - start);
+    for (NodeId i = start; i < n; ++i) out.push_back(v.key(i));
+    return out;
+  });
+}
+
+std::size_t GraphStore::memory_bytes() const {
+  PoisonMutex::Guard guard(mutex_);
+  const GraphStoreInner& in = *inner_;
+  return in.heads.capacity() * sizeof(NodeKey) + in.head_hash.capacity() * 8 + in.head_index.memory_bytes() +
+         in.head_of.capacity() * 4 + in.input_begin.capacity() * 8 + in.input_pool.capacity() * 8 +
+         in.node_index.memory_bytes();
+}
+
+}  // namespace vantrel

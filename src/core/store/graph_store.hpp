@@ -1,0 +1,110 @@
+#pragma once
+/// The interned graph store: an append-only, hash-consed node table with dense ids and an
+/// ordered list of marked outputs. Every operation holds the store's mutex from start to end
+/// and calls nothing outside the store meanwhile, so each one is atomic.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "common/id_table.hpp"
+#include "common/poison_mutex.hpp"
+#include "common/result.hpp"
+#include "ir/node_key.hpp"
+
+namespace vantrel {
+
+/// The id a store refused.
+struct BadNodeId {
+  NodeId id;
+  bool operator==(const BadNodeId&) const = default;
+  /// "BadNodeId(7)"
+  std::string debug() const { return "BadNodeId(" + std::to_string(id) + ")"; }
+};
+
+struct StoreSnapshot {
+  std::vector<NodeKey> nodes;
+  NodeIds marked;
+};
+
+/// The state the mutex guards. Keys are stored split: each distinct head (a key without its
+/// inputs) once, and per node its head id plus its inputs in one shared pool; the indexes
+/// refer to these tables instead of holding copies of keys.
+struct GraphStoreInner {
+  std::vector<NodeKey> heads;
+  std::vector<std::uint64_t> head_hash;
+  IdTable head_index;
+  std::vector<std::uint32_t> head_of;           // per node
+  std::vector<std::uint64_t> input_begin{0};    // per node + 1, offsets into input_pool
+  NodeIds input_pool;
+  IdTable node_index;
+  NodeIds marked;
+  std::unordered_set<NodeId> marked_set;
+};
+
+inline constexpr const char* kStorePoisonedMessage = "vantrel-core store mutex poisoned: PoisonError { .. }";
+
+class GraphStore {
+ public:
+  GraphStore();
+  GraphStore(const GraphStore&) = delete;
+  GraphStore& operator=(const GraphStore&) = delete;
+
+  /// Validates the inputs (each below the node count; the first bad one is refused), then
+  /// returns the id of an equal stored key or appends the key with the next id.
+  Result<NodeId, BadNodeId> intern(NodeKey key);
+  /// Marks an output; a repeat keeps its first position.
+  std::optional<BadNodeId> mark_output(NodeId id);
+
+  std::uint64_t node_count() const;
+  NodeIds outputs() const;
+  /// Copies of every key in id order and of the marks, from one lock hold.
+  StoreSnapshot snapshot() const;
+  /// Copies of the keys from min(start, node count) to the end.
+  std::vector<NodeKey> snapshot_from(NodeId start) const;
+
+  /// The whole store as DOT text, rendered under the lock.
+  std::string to_dot() const;
+
+  /// Read-only access to the state under the lock, for renderers that must see one
+  /// consistent state. The view must not escape `fn`.
+  class View {
+   public:
+    std::uint64_t node_count() const { return inner_.head_of.size(); }
+    /// The key of node i without its inputs.
+    const NodeKey& head(NodeId i) const { return inner_.heads[inner_.head_of[i]]; }
+    std::span<const NodeId> inputs(NodeId i) const;
+    NodeKey key(NodeId i) const;
+    const NodeIds& marked() const { return inner_.marked; }
+    bool is_marked(NodeId i) const { return inner_.marked_set.count(i) != 0; }
+
+   private:
+    friend class GraphStore;
+    explicit View(const GraphStoreInner& inner) : inner_(inner) {}
+    const GraphStoreInner& inner_;
+  };
+  template <class Fn>
+  decltype(auto) with_view(Fn&& fn) const {
+    PoisonMutex::Guard guard(mutex_);
+    return fn(View(*inner_));
+  }
+
+  /// Approximate bytes held by the node table and its indexes.
+  std::size_t memory_bytes() const;
+  void poison_for_testing() { mutex_.poison_for_testing(); }
+
+ private:
+  mutable PoisonMutex mutex_{kStorePoisonedMessage};
+  std::unique_ptr<GraphStoreInner> inner_;
+  std::uint64_t seed_;
+};
+
+inline std::span<const NodeId> GraphStore::View::inputs(NodeId i) const {
+  return std::span<const NodeId>(inner_.input_pool.data() + inner_.input_begin[i],
+                                 inner_.input_begin[i + 1] - inner_.input_begin[i]);
+}
+
+}  // namespace vantrel
