@@ -1,0 +1,20 @@
+#pragma once
+/// `EClass`: one equivalence class of e-nodes.
+#include <vector>
+
+#include "egraph/symbol_lang.hpp"
+
+namespace vantrel::egraph {
+
+struct EClass {
+  /// The canonical id.
+  Id id = 0;
+  /// After a rebuild: children canonical, sorted in e-node order, no duplicates.
+  std::vector<SymbolLang> enodes;
+  /// The e-nodes that have this class among their children. Each entry is the id an e-node
+  /// was added under; the pair it stands for is (`EGraph::added(entry)`, entry). Entries are
+  /// appended and never removed, so stale and repeated ones are expected.
+  std::vector<Id> users;
+};
+
+}  // namespace vantrel::egraph

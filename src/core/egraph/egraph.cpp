@@ -1,0 +1,98 @@
+#include "egraph/egraph.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "common/fault.hpp"
+
+namespace vantrel::egraph {
+namespace {
+
+// Keeps the longer list and appends the shorter one (the survivor's list first on a tie), so
+// a merge moves the smaller half.
+template <class T>
+void concat(std::vector<T>& survivor, std::vector<T>& other) {
+  if (other.size() > survivor.size()) survivor.swap(other);
+  survivor.insert(survivor.end(), std::make_move_iterator(other.begin()), std::make_move_iterator(other.end()));
+  std::vector<T>().swap(other);
+}
+
+}  // namespace
+
+Id EGraph::add(SymbolLang enode) {
+  canonicalize_children(enode);
+  if (auto known = hashcons_.get(enode)) return *known;
+
+  const Id id = unionfind_.make_set();
+  for (Id child : enode.children) classes_[child].users.push_back(id);
+  hashcons_.insert(enode, id);
+  EClass cls;
+  cls.id = id;
+  cls.enodes.push_back(enode);
+  classes_.push_back(std::move(cls));
+  added_.push_back(std::move(enode));
+  repair_list_.push_back(id);
+  ++class_count_;
+  clean_ = false;
+  return id;
+}
+
+bool EGraph::union_(Id id1, Id id2) {
+  clean_ = false;
+  Id r1 = unionfind_.find_compress(id1);
+  Id r2 = unionfind_.find_compress(id2);
+  if (r1 == r2) return false;
+  if (classes_[r1].users.size() < classes_[r2].users.size()) std::swap(r1, r2);
+
+  unionfind_.set_parent(r2, r1);
+  EClass& keep = classes_[r1];
+  EClass& gone = classes_[r2];
+  repair_list_.insert(repair_list_.end(), gone.users.begin(), gone.users.end());
+  concat(keep.enodes, gone.enodes);
+  concat(keep.users, gone.users);
+  --class_count_;
+  return true;
+}
+
+std::size_t EGraph::rebuild() {
+  std::size_t merges = 0;
+  while (!repair_list_.empty()) {
+    const Id id = repair_list_.back();
+    repair_list_.pop_back();
+    // The stored e-node is only ever read canonicalized, so updating it in place is safe
+    // and saves a copy per repair.
+    SymbolLang& node = added_[id];
+    canonicalize_children(node);
+    if (auto old = hashcons_.insert(node, id)) {
+      if (union_(*old, id)) ++merges;
+    }
+  }
+
+  by_kind_.clear();
+  for (EClass& c : classes_) {
+    if (!live(c)) continue;
+    for (SymbolLang& n : c.enodes) canonicalize_children(n);
+    if (c.enodes.size() > 1) {
+      std::sort(c.enodes.begin(), c.enodes.end());
+      c.enodes.erase(std::unique(c.enodes.begin(), c.enodes.end()), c.enodes.end());
+    }
+    by_kind_.push_back(c.id);
+  }
+  clean_ = true;
+  return merges;
+}
+
+std::optional<Id> EGraph::lookup(SymbolLang enode) const {
+  for (Id& c : enode.children) c = unionfind_.find(c);
+  auto id = hashcons_.get(enode);
+  if (!id) return std::nullopt;
+  return unionfind_.find(*id);
+}
+
+const EClass& EGraph::operator[](Id id) const {
+  const EClass& c = classes_[unionfind_.find(id)];
+  if (!live(c)) throw InternalFault("e-class missing for a canonical id");
+  return c;
+}
+
+}  // namespace vantrel::egraph

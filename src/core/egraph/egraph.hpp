@@ -1,0 +1,83 @@
+#pragma once
+/// `EGraph`: terms with a proven equivalence between them, kept closed under congruence.
+/// `add` and `union_` only queue work and clear `clean`; `rebuild` restores every invariant in
+/// one pass. Iteration order over classes depends only on the history of operations, never
+/// on a per-process seed.
+#include <optional>
+#include <vector>
+
+#include "egraph/eclass.hpp"
+#include "egraph/hashcons.hpp"
+#include "egraph/union_find.hpp"
+
+namespace vantrel::egraph {
+
+class EGraph {
+ public:
+  EGraph() = default;
+
+  /// Inserts an e-node whose children are ids of this e-graph; returns an id of its class
+  /// (the existing one if an equal e-node is known). Not necessarily canonical.
+  Id add(SymbolLang enode);
+
+  Id find(Id id) const { return unionfind_.find(id); }
+  Id find_compress(Id id) { return unionfind_.find_compress(id); }
+
+  /// Merges the classes of `id1` and `id2`; true when they were different. The class with
+  /// more `users` entries survives; on a tie the class of `id1`.
+  bool union_(Id id1, Id id2);
+
+  /// Restores congruence closure and canonical, sorted, duplicate-free class node lists.
+  /// Returns the number of merges congruence caused.
+  std::size_t rebuild();
+
+  /// The canonical id of the class holding `enode` (children canonicalized first), if any.
+  std::optional<Id> lookup(SymbolLang enode) const;
+
+  /// The class of `find(id)`; an unknown id is an internal fault.
+  const EClass& operator[](Id id) const;
+
+  /// Calls `f(const EClass&)` for every class, in table order.
+  template <class F>
+  void for_each_class(F&& f) const {
+    for (const EClass& c : classes_) {
+      if (live(c)) f(c);
+    }
+  }
+
+  /// Ids of the classes holding an e-node of the (single) operator kind, as of the last
+  /// rebuild; this is every class. E-matching takes its candidates from here.
+  const std::vector<Id>& classes_by_kind() const { return by_kind_; }
+
+  /// The e-node as it was added under `id` (its children may have been canonicalized since);
+  /// this is the e-node half of a `users` or repair pair.
+  const SymbolLang& added(Id id) const { return added_[id]; }
+
+  /// Hash-cons entries, outdated keys included.
+  std::size_t enode_count() const { return hashcons_.size(); }
+  std::size_t class_count() const { return class_count_; }
+  /// Number of ids ever created.
+  std::size_t id_count() const { return unionfind_.size(); }
+  bool clean() const { return clean_; }
+  std::size_t pending_repairs() const { return repair_list_.size(); }
+
+ private:
+  bool live(const EClass& c) const { return !c.enodes.empty(); }
+  void canonicalize_children(SymbolLang& n) {
+    for (Id& c : n.children) c = unionfind_.find_compress(c);
+  }
+
+  UnionFind unionfind_;
+  HashCons hashcons_;
+  // Every pair (e-node, id) that enters a `users` or the repair list is an e-node as added
+  // together with the id it created, so both lists store just that id.
+  std::vector<SymbolLang> added_;
+  std::vector<Id> repair_list_;  // processed last-in first-out
+  // Indexed by id; only canonical ids hold a live (non-empty) class. Table order is id order.
+  std::vector<EClass> classes_;
+  std::vector<Id> by_kind_;
+  std::size_t class_count_ = 0;
+  bool clean_ = false;
+};
+
+}  // namespace vantrel::egraph

@@ -1,0 +1,144 @@
+// E-matching: runs a pattern's program against the classes of a clean e-graph.
+#include <algorithm>
+
+#include "common/fault.hpp"
+#include "egraph/pattern.hpp"
+
+namespace vantrel::egraph {
+
+std::size_t first_candidate(const std::vector<SymbolLang>& sorted, GlobalSymbol op) {
+  if (sorted.size() >= 50) {
+    return static_cast<std::size_t>(
+        std::lower_bound(sorted.begin(), sorted.end(), op,
+                         [](const SymbolLang& n, GlobalSymbol s) { return n.symbol < s; }) -
+        sorted.begin());
+  }
+  std::size_t i = 0;
+  while (i < sorted.size() && sorted[i].symbol < op) ++i;
+  return i;
+}
+
+namespace {
+
+// A backtracking interpreter for `Program`. Choice points live on an explicit stack, so
+// pattern depth never becomes call depth.
+class Machine {
+ public:
+  Machine(const EGraph& egraph, const Program& program)
+      : egraph_(egraph), program_(program), regs_(program.registers, 0) {}
+
+  void run(Id eclass, std::size_t limit, std::vector<Subst>& out) {
+    if (limit == 0) return;
+    regs_[0] = eclass;
+    bindings_.clear();
+    choices_.clear();
+    std::size_t pc = 0;
+    std::size_t from = 0;  // where a resumed Bind continues in its class's node list
+    bool resuming = false;
+    for (;;) {
+      bool ok = true;
+      if (pc == program_.instructions.size()) {
+        out.push_back(current());
+        if (out.size() >= limit) return;
+        ok = false;
+      } else {
+        const Instruction& ins = program_.instructions[pc];
+        if (ins.kind == Instruction::Kind::Check) {
+          ok = check(ins);
+        } else {
+          ok = bind(ins, pc, resuming ? from : kFresh);
+        }
+        resuming = false;
+        if (ok) ++pc;
+      }
+      if (ok) continue;
+      if (choices_.empty()) return;
+      const Choice c = choices_.back();
+      choices_.pop_back();
+      bindings_.resize(c.bindings);
+      pc = c.pc;
+      from = c.next;
+      resuming = true;
+    }
+  }
+
+ private:
+  static constexpr std::size_t kFresh = static_cast<std::size_t>(-1);
+
+  struct Choice {
+    std::size_t pc;
+    std::size_t next;      // next node position to try
+    std::size_t bindings;  // bindings made before this choice
+  };
+
+  Subst current() const {
+    Subst s;
+    for (const auto& [v, id] : bindings_) s.insert(v, id);
+    return s;
+  }
+
+  bool check(const Instruction& ins) {
+    const Id cls = regs_[ins.reg];
+    for (const auto& [v, id] : bindings_) {
+      if (v == ins.var) return id == cls;
+    }
+    bindings_.emplace_back(ins.var, cls);
+    return true;
+  }
+
+  bool bind(const Instruction& ins, std::size_t pc, std::size_t from) {
+    const std::vector<SymbolLang>& nodes = egraph_[regs_[ins.reg]].enodes;
+    std::size_t i = from == kFresh ? first_candidate(nodes, ins.op) : from;
+    // Nodes are sorted, so the ones with this symbol are contiguous.
+    for (; i < nodes.size() && nodes[i].symbol == ins.op; ++i) {
+      if (nodes[i].children.size() != ins.arity) continue;
+      choices_.push_back(Choice{pc, i + 1, bindings_.size()});
+      const Id* kids = nodes[i].children.data();
+      for (std::uint32_t k = 0; k < ins.arity; ++k) regs_[ins.out + k] = kids[k];
+      return true;
+    }
+    return false;
+  }
+
+  const EGraph& egraph_;
+  const Program& program_;
+  std::vector<Id> regs_;
+  std::vector<std::pair<Var, Id>> bindings_;
+  std::vector<Choice> choices_;
+};
+
+}  // namespace
+
+std::vector<Subst> Pattern::search_eclass_with_limit(const EGraph& egraph, Id eclass, std::size_t limit) const {
+  std::vector<Subst> out;
+  Machine m(egraph, program_);
+  m.run(egraph.find(eclass), limit, out);
+  return out;
+}
+
+std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std::size_t limit) const {
+  if (!egraph.clean()) throw InternalFault("Tried to search a dirty e-graph!");
+  std::vector<SearchMatches> result;
+  if (limit == 0) return result;
+  Machine m(egraph, program_);
+  std::vector<Subst> found;
+  const Instruction& root = program_.instructions.front();
+  // Every e-node has the same kind, so the candidates are every class either way; the root
+  // symbol only lets a class without it be skipped cheaply.
+  for (Id cls : egraph.classes_by_kind()) {
+    if (root.kind == Instruction::Kind::Bind) {
+      const std::vector<SymbolLang>& nodes = egraph[cls].enodes;
+      if (nodes.size() == 1 && nodes[0].symbol != root.op) continue;
+    }
+    found.clear();
+    m.run(cls, limit, found);
+    if (found.empty()) continue;
+    limit -= found.size();
+    result.push_back(SearchMatches{cls, std::move(found)});
+    found = {};
+    if (limit == 0) break;
+  }
+  return result;
+}
+
+}  // namespace vantrel::egraph

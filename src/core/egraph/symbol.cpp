@@ -1,0 +1,139 @@
+#include "egraph/symbol.hpp"
+
+#include <array>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/fault.hpp"
+#include "common/hash.hpp"
+#include "common/poison_mutex.hpp"
+
+namespace vantrel::egraph {
+namespace {
+
+// A symbol's value is (index within its shard) << 4 | shard, so the shard is found from the
+// handle alone and every shard numbers its texts densely.
+constexpr unsigned kShardBits = 4;
+constexpr std::uint32_t kShards = 1u << kShardBits;
+constexpr std::uint32_t kMaxPerShard = std::uint32_t{1} << (32 - kShardBits);
+
+// Texts live in chunks that never move once allocated: chunk k holds kFirstChunk << k
+// strings. A reader finds a text through the chunk pointer array alone, so reading needs no
+// lock; only the writer (under the shard lock) appends.
+constexpr std::uint32_t kFirstChunkBits = 8;
+constexpr std::uint32_t kFirstChunk = 1u << kFirstChunkBits;
+constexpr std::size_t kMaxChunks = 32 - kShardBits - kFirstChunkBits + 1;
+
+std::uint64_t text_hash(std::string_view text) {
+  Hasher h(0);  // unseeded on purpose: shard choice and table layout are the same every run
+  h.add_bytes(text);
+  return h.finish();
+}
+
+void locate(std::uint32_t local, std::uint32_t& chunk, std::uint32_t& offset) {
+  // chunk k starts at kFirstChunk * (2^k - 1)
+  const std::uint32_t scaled = (local >> kFirstChunkBits) + 1;
+  chunk = 31u - static_cast<std::uint32_t>(__builtin_clz(scaled));
+  offset = local - kFirstChunk * ((1u << chunk) - 1);
+}
+
+class Shard {
+ public:
+  Shard() : mutex_("symbol table shard lock poisoned") {}
+  ~Shard() {
+    for (auto& c : chunks_) delete[] c.load(std::memory_order_relaxed);
+  }
+
+  std::uint32_t intern(std::string_view text, std::uint64_t hash) {
+    PoisonMutex::Guard guard(mutex_);
+    const std::uint32_t tag = static_cast<std::uint32_t>(hash);
+    if (slots_.empty()) slots_.assign(64, 0);
+    std::size_t mask = slots_.size() - 1;
+    std::size_t i = static_cast<std::size_t>(hash >> 32) & mask;
+    while (slots_[i] != 0) {
+      const std::uint64_t s = slots_[i];
+      if (static_cast<std::uint32_t>(s >> 32) == tag) {
+        const auto local = static_cast<std::uint32_t>(s) - 1;
+        if (text_at(local) == text) return local;
+      }
+      i = (i + 1) & mask;
+    }
+    if (count_ + 1 >= kMaxPerShard) throw InternalFault("symbol table shard is full");
+    const std::uint32_t local = count_;
+    std::uint32_t chunk = 0, offset = 0;
+    locate(local, chunk, offset);
+    std::string* storage = chunks_[chunk].load(std::memory_order_relaxed);
+    if (storage == nullptr) {
+      storage = new std::string[std::size_t{kFirstChunk} << chunk];
+      chunks_[chunk].store(storage, std::memory_order_release);
+    }
+    storage[offset] = std::string(text);
+    ++count_;
+    slots_[i] = (std::uint64_t{tag} << 32) | (local + 1);
+    if (count_ * 2 > slots_.size()) grow();
+    return local;
+  }
+
+  // No lock: the texts a handle can name were written before the handle was handed out.
+  std::string_view text_at(std::uint32_t local) const {
+    std::uint32_t chunk = 0, offset = 0;
+    locate(local, chunk, offset);
+    const std::string* storage = chunks_[chunk].load(std::memory_order_acquire);
+    if (storage == nullptr) throw InternalFault("unknown symbol");
+    return storage[offset];
+  }
+
+  std::size_t size() {
+    PoisonMutex::Guard guard(mutex_);
+    return count_;
+  }
+
+ private:
+  void grow() {
+    std::vector<std::uint64_t> old(slots_.size() * 2, 0);
+    old.swap(slots_);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::uint64_t s : old) {
+      if (s == 0) continue;
+      const std::uint64_t h = text_hash(text_at(static_cast<std::uint32_t>(s) - 1));
+      std::size_t i = static_cast<std::size_t>(h >> 32) & mask;
+      while (slots_[i] != 0) i = (i + 1) & mask;
+      slots_[i] = s;
+    }
+  }
+
+  PoisonMutex mutex_;
+  std::array<std::atomic<std::string*>, kMaxChunks> chunks_{};
+  std::vector<std::uint64_t> slots_;  // (hash low 32 bits) << 32 | (local index + 1); 0 = empty
+  std::uint32_t count_ = 0;
+};
+
+// Created on first use and deliberately never destroyed: symbols must stay readable until
+// the process ends, including from static destructors elsewhere.
+std::array<Shard, kShards>& shards() {
+  static auto* table = new std::array<Shard, kShards>();
+  return *table;
+}
+
+}  // namespace
+
+GlobalSymbol GlobalSymbol::intern(std::string_view text) {
+  const std::uint64_t h = text_hash(text);
+  const auto shard = static_cast<std::uint32_t>(h >> (64 - kShardBits));
+  const std::uint32_t local = shards()[shard].intern(text, h);
+  return from_value((local << kShardBits) | shard);
+}
+
+std::string_view GlobalSymbol::text() const {
+  return shards()[value_ & (kShards - 1)].text_at(value_ >> kShardBits);
+}
+
+std::size_t interned_symbol_count() {
+  std::size_t n = 0;
+  for (auto& s : shards()) n += s.size();
+  return n;
+}
+
+}  // namespace vantrel::egraph

@@ -1,0 +1,41 @@
+#pragma once
+/// `SymbolLang`: an e-node, an operator symbol applied to an ordered list of e-class ids.
+#include <cstdint>
+
+#include "egraph/id_list.hpp"
+#include "egraph/symbol.hpp"
+
+namespace vantrel::egraph {
+
+struct SymbolLang {
+  GlobalSymbol symbol;
+  IdList children;
+
+  /// Same operator and the same number of children; the child ids are not compared.
+  bool matches(const SymbolLang& other) const {
+    return symbol == other.symbol && children.size() == other.children.size();
+  }
+
+  friend bool operator==(const SymbolLang& a, const SymbolLang& b) {
+    return a.symbol == b.symbol && a.children == b.children;
+  }
+  /// By symbol, then children lexicographically (a shorter prefix first).
+  friend bool operator<(const SymbolLang& a, const SymbolLang& b) {
+    if (a.symbol != b.symbol) return a.symbol < b.symbol;
+    return a.children < b.children;
+  }
+};
+
+/// A fixed multiply-and-rotate hash over the symbol, the child count and the children. It is
+/// unseeded so that tables keyed by e-nodes lay out the same way on every run.
+inline std::uint64_t hash_enode(const SymbolLang& n) {
+  constexpr std::uint64_t k = 0x9e3779b97f4a7c15ULL;
+  std::uint64_t h = (std::uint64_t{n.symbol.value()} << 32 | n.children.size()) * k;
+  for (Id c : n.children) {
+    h = ((h << 26) | (h >> 38)) ^ c;
+    h *= k;
+  }
+  return h ^ (h >> 29);
+}
+
+}  // namespace vantrel::egraph
