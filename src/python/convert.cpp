@@ -1,0 +1,237 @@
+#include "convert.hpp"
+
+#include "errors.hpp"
+
+namespace vantrel::py {
+
+bool arg_type_error(const char* argname, const std::string& message) {
+  if (argname != nullptr) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': %s", argname, message.c_str());
+  } else {
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+  }
+  return false;
+}
+
+void prefix_type_error(const char* argname) {
+  if (argname == nullptr || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  Ref text = Ref::steal(value ? PyObject_Str(value) : nullptr);
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(tb);
+  if (!text) return;  // the new exception from PyObject_Str is pending
+  PyErr_Format(PyExc_TypeError, "argument '%s': %U", argname, text.get());
+}
+
+namespace {
+std::string type_name(PyObject* obj) { return Py_TYPE(obj)->tp_name; }
+}  // namespace
+
+bool str_from_py(PyObject* obj, const char* argname, std::string& out) {
+  if (!PyUnicode_Check(obj)) {
+    return arg_type_error(argname, "'" + type_name(obj) + "' object cannot be converted to 'str'");
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (data == nullptr) return false;
+  out.assign(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+PyObject* str_to_py(std::string_view s) {
+  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogateescape");
+}
+
+namespace {
+
+bool id_from_item(PyObject* item, const char* argname, NodeId& out) {
+  if (PyLong_Check(item)) {
+    out = PyLong_AsUnsignedLongLong(item);
+  } else {
+    Ref index = Ref::steal(PyNumber_Index(item));
+    if (!index) {
+      prefix_type_error(argname);
+      return false;
+    }
+    out = PyLong_AsUnsignedLongLong(index.get());
+  }
+  return !(out == static_cast<NodeId>(-1) && PyErr_Occurred());
+}
+
+}  // namespace
+
+bool ids_from_py(PyObject* obj, const char* argname, NodeIds& out) {
+  out.clear();
+  if (PyUnicode_Check(obj)) return arg_type_error(argname, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(obj)) {
+    return arg_type_error(argname, "'" + type_name(obj) + "' object cannot be converted to 'Sequence'");
+  }
+#ifndef Py_GIL_DISABLED
+  // Fast path: with the interpreter lock held and exact ints, no Python code runs between
+  // item reads, so borrowed items stay valid.
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    const bool is_list = PyList_CheckExact(obj);
+    for (Py_ssize_t i = 0;; ++i) {
+      const Py_ssize_t n = is_list ? PyList_GET_SIZE(obj) : PyTuple_GET_SIZE(obj);
+      if (i >= n) return true;
+      PyObject* item = is_list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i);
+      Ref hold = Ref::borrow(item);  // __index__ of a non-int item may mutate the list
+      NodeId id;
+      if (!id_from_item(item, argname, id)) return false;
+      out.push_back(id);
+    }
+  }
+#endif
+  Ref it = Ref::steal(PyObject_GetIter(obj));
+  if (!it) {
+    prefix_type_error(argname);
+    return false;
+  }
+  while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+    NodeId id;
+    if (!id_from_item(item.get(), argname, id)) return false;
+    out.push_back(id);
+  }
+  if (PyErr_Occurred()) {
+    prefix_type_error(argname);
+    return false;
+  }
+  return true;
+}
+
+bool optional_ids_from_py(PyObject* obj, const char* argname, std::optional<NodeIds>& out) {
+  out.reset();
+  if (obj == nullptr || obj == Py_None) return true;
+  NodeIds ids;
+  if (!ids_from_py(obj, argname, ids)) return false;
+  out = std::move(ids);
+  return true;
+}
+
+PyObject* ids_to_py(std::span<const NodeId> ids) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    PyObject* v = PyLong_FromUnsignedLongLong(ids[i]);
+    if (v == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
+  }
+  return list.release();
+}
+
+bool bool_from_py(PyObject* obj, const char* argname, bool& out) {
+  if (!PyBool_Check(obj)) {
+    return arg_type_error(argname, "'" + type_name(obj) + "' object cannot be converted to 'bool'");
+  }
+  out = obj == Py_True;
+  return true;
+}
+
+namespace {
+
+/// Tries the value kinds in order (bool, 64-bit int, float, str); the errors of failed
+/// attempts are discarded.
+bool param_value_from_py(PyObject* v, std::optional<ParamValue>& out) {
+  if (PyBool_Check(v)) {
+    out = ParamValue::of_bool(v == Py_True);
+    return true;
+  }
+  long long i = PyLong_AsLongLong(v);
+  if (!(i == -1 && PyErr_Occurred())) {
+    out = ParamValue::of_int(i);
+    return true;
+  }
+  PyErr_Clear();
+  double d = PyFloat_AsDouble(v);
+  if (!(d == -1.0 && PyErr_Occurred())) {
+    out = ParamValue::of_float(d);
+    return true;
+  }
+  PyErr_Clear();
+  if (PyUnicode_Check(v)) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(v, &size);
+    if (data != nullptr) {
+      out = ParamValue::of_str(std::string(data, static_cast<std::size_t>(size)));
+      return true;
+    }
+    PyErr_Clear();
+  }
+  PyErr_SetString(PyExc_TypeError, "param values must be int, float, bool, or str");
+  return false;
+}
+
+bool walk_params(PyObject* dict, std::vector<ParamEntry>& entries) {
+  const Py_ssize_t initial = PyDict_Size(dict);
+  Py_ssize_t pos = 0, seen = 0;
+  PyObject *k, *v;
+  while (PyDict_Next(dict, &pos, &k, &v)) {
+    // Strong references: a value's __index__/__float__ may mutate the dict.
+    Ref key = Ref::borrow(k), value = Ref::borrow(v);
+    if (++seen > initial) {
+      raise_internal_fault("dictionary keys changed during iteration");
+      return false;
+    }
+    std::string name;
+    if (!str_from_py(key.get(), nullptr, name)) return false;
+    std::optional<ParamValue> pv;
+    if (!param_value_from_py(value.get(), pv)) return false;
+    if (PyDict_Size(dict) != initial) {
+      raise_internal_fault("dictionary changed size during iteration");
+      return false;
+    }
+    entries.push_back(ParamEntry{std::move(name), std::move(*pv)});
+  }
+  return true;
+}
+
+}  // namespace
+
+bool params_from_py(PyObject* obj, ParamMap& out) {
+  if (obj == nullptr || obj == Py_None) {
+    out = ParamMap{};
+    return true;
+  }
+  if (!PyDict_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "params must be a dict or None");
+    return false;
+  }
+  std::vector<ParamEntry> entries;
+  bool ok;
+#ifdef Py_GIL_DISABLED
+  Py_BEGIN_CRITICAL_SECTION(obj);
+  ok = walk_params(obj, entries);
+  Py_END_CRITICAL_SECTION();
+#else
+  ok = walk_params(obj, entries);
+#endif
+  if (!ok) return false;
+  out = ParamMap::make(std::move(entries));
+  return true;
+}
+
+PyObject* param_value_to_py(const ParamValue& value) {
+  switch (value.kind()) {
+    case ParamValue::Int: return PyLong_FromLongLong(value.as_int());
+    case ParamValue::Float: return PyFloat_FromDouble(value.as_float());
+    case ParamValue::Bool: return PyBool_FromLong(value.as_bool());
+    case ParamValue::Str: return str_to_py(value.as_str());
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* params_to_py(const ParamMap& map) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const ParamEntry& e : map.entries()) {
+    Ref key = Ref::steal(str_to_py(e.key));
+    Ref value = Ref::steal(param_value_to_py(e.value));
+    if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+}  // namespace vantrel::py

@@ -1,0 +1,85 @@
+// GraphStore's construction methods: convert the arguments (in a fixed order that decides
+// which error a call with several bad arguments reports), build the key, intern it.
+#include "args.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "graph_store_type.hpp"
+
+namespace vantrel::py {
+
+namespace {
+
+PyObject* intern_key(PyObject* self, NodeKey key) {
+  auto result = reinterpret_cast<GraphStoreObject*>(self)->store->intern(std::move(key));
+  if (!result) return map_err(result.error());
+  return PyLong_FromUnsignedLongLong(result.value());
+}
+
+/// add_source / add_op / add_reduction share their shape: name, [inputs,] params.
+template <class Key>
+PyObject* add_named(PyObject* self, const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargsf,
+                    PyObject* kwnames) {
+  constexpr bool kHasInputs = !std::is_same_v<Key, Source>;
+  PyObject* a[3];
+  if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
+  return guarded([&]() -> PyObject* {
+    Key key;
+    if (!str_from_py(a[0], "name", key.name)) return nullptr;
+    if constexpr (kHasInputs) {
+      if (!ids_from_py(a[1], "inputs", key.inputs)) return nullptr;
+    }
+    if (!params_from_py(a[kHasInputs ? 2 : 1], key.params)) return nullptr;
+    return intern_key(self, NodeKey(std::move(key)));
+  });
+}
+
+const char* const kSourceNames[] = {"name", "params"};
+const char* const kNamedNames[] = {"name", "inputs", "params"};
+const char* const kExchangeNames[] = {"inputs", "params"};
+const char* const kExternalNames[] = {"descriptor", "inputs", "params"};
+
+}  // namespace
+
+PyObject* gs_add_source(VANTREL_FASTCALL_ARGS) {
+  static const ArgSpec spec{"GraphStore.add_source", kSourceNames, 2, 2, 1};
+  return add_named<Source>(self, spec, args, nargsf, kwnames);
+}
+
+PyObject* gs_add_op(VANTREL_FASTCALL_ARGS) {
+  static const ArgSpec spec{"GraphStore.add_op", kNamedNames, 3, 3, 2};
+  return add_named<Op>(self, spec, args, nargsf, kwnames);
+}
+
+PyObject* gs_add_reduction(VANTREL_FASTCALL_ARGS) {
+  static const ArgSpec spec{"GraphStore.add_reduction", kNamedNames, 3, 3, 2};
+  return add_named<Reduction>(self, spec, args, nargsf, kwnames);
+}
+
+PyObject* gs_add_exchange(VANTREL_FASTCALL_ARGS) {
+  static const ArgSpec spec{"GraphStore.add_exchange", kExchangeNames, 2, 2, 1};
+  PyObject* a[2];
+  if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
+  return guarded([&]() -> PyObject* {
+    Exchange key;
+    if (!ids_from_py(a[0], "inputs", key.inputs)) return nullptr;
+    if (!params_from_py(a[1], key.params)) return nullptr;
+    return intern_key(self, NodeKey(std::move(key)));
+  });
+}
+
+PyObject* gs_add_external(VANTREL_FASTCALL_ARGS) {
+  static const ArgSpec spec{"GraphStore.add_external", kExternalNames, 3, 3, 2};
+  PyObject* a[3];
+  if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
+  return guarded([&]() -> PyObject* {
+    External key;
+    // The inputs are converted before the descriptor, although the descriptor comes first.
+    if (!ids_from_py(a[1], "inputs", key.inputs)) return nullptr;
+    key.descriptor = descriptor_from_py(a[0]);
+    if (!key.descriptor) return nullptr;
+    if (!params_from_py(a[2], key.params)) return nullptr;
+    return intern_key(self, NodeKey(std::move(key)));
+  });
+}
+
+}  // namespace vantrel::py

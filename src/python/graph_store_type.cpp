@@ -1,0 +1,122 @@
+// Python equivalent of the class defined here:
+//
+//   @final
+//   class GraphStore:
+//       """Thread-safe interned graph store ..."""
+//       def __init__(self) -> None: ...
+//       def add_source(self, name, params=None) -> int: ...
+//       ...                                  # see the method table below
+#include "graph_store_type.hpp"
+
+#include "args.hpp"
+#include "errors.hpp"
+
+namespace vantrel::py {
+
+namespace {
+
+PyTypeObject* g_graph_store_type = nullptr;  // set once by the exec step, kept alive by the module
+
+PyObject* gs_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const ArgSpec spec{"GraphStore.__new__", nullptr, 0, 0, 0};
+  if (!bind_args_tuple(spec, args, kwargs, nullptr)) return nullptr;
+  return guarded([&]() -> PyObject* {
+    auto store = std::make_unique<GraphStore>();
+    auto* self = reinterpret_cast<GraphStoreObject*>(type->tp_alloc(type, 0));
+    if (self == nullptr) return nullptr;
+    self->store = store.release();
+    return reinterpret_cast<PyObject*>(self);
+  });
+}
+
+void gs_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<GraphStoreObject*>(self)->store;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+
+PyMethodDef gs_methods[] = {
+    {"add_source", FASTCALL(gs_add_source), METH_FASTCALL | METH_KEYWORDS,
+     "add_source($self, name, params=None)\n--\n\n"},
+    {"add_op", FASTCALL(gs_add_op), METH_FASTCALL | METH_KEYWORDS, "add_op($self, name, inputs, params=None)\n--\n\n"},
+    {"add_reduction", FASTCALL(gs_add_reduction), METH_FASTCALL | METH_KEYWORDS,
+     "add_reduction($self, name, inputs, params=None)\n--\n\n"},
+    {"add_exchange", FASTCALL(gs_add_exchange), METH_FASTCALL | METH_KEYWORDS,
+     "add_exchange($self, inputs, params=None)\n--\n\nRecord an `Exchange` boundary (plan M39 \xc2\xa7"
+     "2.1). No `name` \xe2\x80\x94 an Exchange's identity is its\n`scheme` ParamMap (`params`) + its one logical "
+     "input; `nodes()[i][\"kind\"] == \"exchange\"`."},
+    {"add_external", FASTCALL(gs_add_external), METH_FASTCALL | METH_KEYWORDS,
+     "add_external($self, descriptor, inputs, params=None)\n--\n\n"},
+    {"nodes", gs_nodes, METH_NOARGS,
+     "nodes($self)\n--\n\nStructured, read-only view of every node in id order (plan M9: `inspect` renders the IR "
+     "and\n`reproduce` interprets it). Each entry is a dict with `id`, `kind`\n(source|op|reduction|external|stage), "
+     "`name`, `params`, `inputs`, `output` (bool), plus a\n`descriptor` dict for external nodes and `n_members` for "
+     "stage nodes."},
+    {"outputs", gs_outputs, METH_NOARGS,
+     "outputs($self)\n--\n\nThe marked output node ids, in mark order (what an IR evaluator returns, in order)."},
+    {"node_count", gs_node_count, METH_NOARGS, "node_count($self)\n--\n\n"},
+    {"to_dot", gs_to_dot, METH_NOARGS, "to_dot($self)\n--\n\n"},
+    {"serialize", FASTCALL(gs_serialize), METH_FASTCALL | METH_KEYWORDS,
+     "serialize($self, outputs=None)\n--\n\nSerialize the IR to the canonical, versioned, byte-identical durable "
+     "form (plan M8 / A.3.1:\nthe serializable IR \xe2\x80\x94 not cloudpickle \xe2\x80\x94 is the canonical "
+     "durable representation). With\n`outputs=` the bytes flag EXACTLY that set, ignoring stored marks (M22: "
+     "outputs are a\nproperty of the compile request); the default keeps the marks-based behavior."},
+    {"deserialize", FASTCALL(gs_deserialize), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "deserialize(data)\n--\n\nRebuild a store from canonical bytes. A round trip reproduces the same node ids, "
+     "so\n`serialize` of the result is byte-identical to the input (plan M8 determinism gate)."},
+    {"reduce", FASTCALL(gs_reduce), METH_FASTCALL | METH_KEYWORDS,
+     "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\nReduce via the M4 optimizer (DCE + CSE + "
+     "equality-saturation stage fusion behind\nRewriteEngine). Returns the reduced store and a report dict. "
+     "`maximal_fusion=True` opts in\nto fusing fan-out ops whose consumers all land in one stage (the default "
+     "single-use rule is\npinned by the frozen M4 suite)."},
+    {"reduction_report", FASTCALL(gs_reduction_report), METH_FASTCALL | METH_KEYWORDS,
+     "reduction_report($self, *, outputs=None)\n--\n\nThe reduction report for the current graph, without keeping "
+     "the reduced store."},
+    {"reduce_incremental", FASTCALL(gs_reduce_incremental), METH_FASTCALL | METH_KEYWORDS,
+     "reduce_incremental($self, *, outputs=None)\n--\n\nOne-shot incremental reduction of the current graph (same "
+     "result as `reduce`). For genuine\nstep-by-step reduction while building, use `IncrementalReducer`."},
+    {nullptr, nullptr, 0, nullptr}  // sentinel
+};
+
+PyType_Slot gs_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(gs_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(gs_dealloc)},
+    {Py_tp_methods, gs_methods},
+    {Py_tp_doc, const_cast<char*>(
+                    "GraphStore()\n--\n\nThread-safe interned graph store (frozen pyclass: interior mutability via a "
+                    "Mutex, safe to\nshare across threads under the GIL and free-threaded 3.14t).")},
+    {0, nullptr}  // sentinel
+};
+
+PyType_Spec gs_spec = {
+    .name = "GraphStore",
+    .basicsize = sizeof(GraphStoreObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = gs_slots,
+};
+
+}  // namespace
+
+PyObject* create_graph_store_type(PyObject* module) {
+  PyObject* type = PyType_FromModuleAndSpec(module, &gs_spec, nullptr);
+  if (type != nullptr) g_graph_store_type = reinterpret_cast<PyTypeObject*>(type);
+  return type;
+}
+
+GraphStore* store_of(PyObject* obj) {
+  if (obj == nullptr || g_graph_store_type == nullptr || Py_TYPE(obj) != g_graph_store_type) return nullptr;
+  return reinterpret_cast<GraphStoreObject*>(obj)->store;
+}
+
+PyObject* wrap_store(std::unique_ptr<GraphStore> store) {
+  auto* self = reinterpret_cast<GraphStoreObject*>(g_graph_store_type->tp_alloc(g_graph_store_type, 0));
+  if (self == nullptr) return nullptr;
+  self->store = store.release();
+  return reinterpret_cast<PyObject*>(self);
+}
+
+}  // namespace vantrel::py

@@ -1,0 +1,144 @@
+// Python equivalent of the class defined here:
+//
+//   @final
+//   class PayloadDescriptor:
+//       def __new__(cls, *, kind: str, content_hash: str, framework: str, version: str,
+//                   io_schema: str, preprocessing_ref: str | None = None): ...
+//       kind: str               # read-only, like the other five fields
+#include <new>
+
+#include "args.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "graph_store_type.hpp"
+
+namespace vantrel::py {
+
+namespace {
+
+struct DescriptorObject {
+  PyObject_HEAD
+  std::shared_ptr<const PayloadDescriptor> value;  // immutable, so nodes may share it
+};
+
+PyTypeObject* g_descriptor_type = nullptr;
+
+const char* const kFieldNames[] = {"kind", "content_hash", "framework", "version", "io_schema", "preprocessing_ref"};
+
+PyObject* pd_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const ArgSpec spec{"PayloadDescriptor.__new__", kFieldNames, 6, 0, 5};
+  PyObject* a[6];
+  if (!bind_args_tuple(spec, args, kwargs, a)) return nullptr;
+  return guarded([&]() -> PyObject* {
+    auto d = std::make_shared<PayloadDescriptor>();
+    std::string* fields[] = {&d->kind, &d->content_hash, &d->framework, &d->version, &d->io_schema};
+    for (int i = 0; i < 5; ++i) {
+      if (!str_from_py(a[i], kFieldNames[i], *fields[i])) return nullptr;
+    }
+    if (a[5] != nullptr && a[5] != Py_None) {
+      std::string ref;
+      if (!str_from_py(a[5], "preprocessing_ref", ref)) return nullptr;
+      d->preprocessing_ref = std::move(ref);
+    }
+    auto* self = reinterpret_cast<DescriptorObject*>(type->tp_alloc(type, 0));
+    if (self == nullptr) return nullptr;
+    new (&self->value) std::shared_ptr<const PayloadDescriptor>(std::move(d));
+    return reinterpret_cast<PyObject*>(self);
+  });
+}
+
+void pd_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<DescriptorObject*>(self)->value.~shared_ptr();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+const PayloadDescriptor& value_of(PyObject* self) { return *reinterpret_cast<DescriptorObject*>(self)->value; }
+
+PyObject* get_kind(PyObject* self, void*) { return str_to_py(value_of(self).kind); }
+PyObject* get_content_hash(PyObject* self, void*) { return str_to_py(value_of(self).content_hash); }
+PyObject* get_framework(PyObject* self, void*) { return str_to_py(value_of(self).framework); }
+PyObject* get_version(PyObject* self, void*) { return str_to_py(value_of(self).version); }
+PyObject* get_io_schema(PyObject* self, void*) { return str_to_py(value_of(self).io_schema); }
+PyObject* get_preprocessing_ref(PyObject* self, void*) {
+  const auto& ref = value_of(self).preprocessing_ref;
+  if (!ref) Py_RETURN_NONE;
+  return str_to_py(*ref);
+}
+
+PyGetSetDef pd_getset[] = {
+    {"kind", get_kind, nullptr, "", nullptr},
+    {"content_hash", get_content_hash, nullptr, "", nullptr},
+    {"framework", get_framework, nullptr, "", nullptr},
+    {"version", get_version, nullptr, "", nullptr},
+    {"io_schema", get_io_schema, nullptr, "", nullptr},
+    {"preprocessing_ref", get_preprocessing_ref, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}  // sentinel
+};
+
+PyType_Slot pd_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(pd_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(pd_dealloc)},
+    {Py_tp_getset, pd_getset},
+    {Py_tp_doc, const_cast<char*>("PayloadDescriptor(*, kind, content_hash, framework, version, io_schema, "
+                                  "preprocessing_ref=None)\n--\n\nReproducibility metadata an External node "
+                                  "carries (participates in the structural hash).")},
+    {0, nullptr}  // sentinel
+};
+
+PyType_Spec pd_spec = {
+    .name = "PayloadDescriptor",
+    .basicsize = sizeof(DescriptorObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = pd_slots,
+};
+
+/// A dict field that must be a str; a missing key is reported by the caller.
+bool dict_str(PyObject* dict, const char* key, PyObject*& found) {
+  Ref k = Ref::steal(PyUnicode_FromString(key));
+  if (!k) return false;
+  found = PyDict_GetItemWithError(dict, k.get());  // borrowed; held by the caller's strong ref
+  return found != nullptr || !PyErr_Occurred();
+}
+
+}  // namespace
+
+PyObject* create_payload_descriptor_type(PyObject* module) {
+  PyObject* type = PyType_FromModuleAndSpec(module, &pd_spec, nullptr);
+  if (type != nullptr) g_descriptor_type = reinterpret_cast<PyTypeObject*>(type);
+  return type;
+}
+
+std::shared_ptr<const PayloadDescriptor> descriptor_from_py(PyObject* obj) {
+  if (g_descriptor_type != nullptr && Py_TYPE(obj) == g_descriptor_type) {
+    return reinterpret_cast<DescriptorObject*>(obj)->value;
+  }
+  if (!PyDict_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "descriptor must be a PayloadDescriptor or dict");
+    return nullptr;
+  }
+  auto d = std::make_shared<PayloadDescriptor>();
+  PyObject* found = nullptr;
+  if (!dict_str(obj, "preprocessing_ref", found)) return nullptr;
+  if (found != nullptr && found != Py_None) {
+    Ref hold = Ref::borrow(found);
+    std::string ref;
+    if (!str_from_py(found, nullptr, ref)) return nullptr;
+    d->preprocessing_ref = std::move(ref);
+  }
+  std::string* fields[] = {&d->kind, &d->content_hash, &d->framework, &d->version, &d->io_schema};
+  for (int i = 0; i < 5; ++i) {
+    if (!dict_str(obj, kFieldNames[i], found)) return nullptr;
+    if (found == nullptr) {
+      PyErr_Format(PyExc_ValueError, "descriptor missing required field '%s'", kFieldNames[i]);
+      return nullptr;
+    }
+    Ref hold = Ref::borrow(found);
+    if (!str_from_py(found, nullptr, *fields[i])) return nullptr;
+  }
+  return d;
+}
+
+}  // namespace vantrel::py
