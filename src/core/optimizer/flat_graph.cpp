@@ -1,0 +1,141 @@
+#include "optimizer/flat_graph.hpp"
+
+#include "common/fault.hpp"
+#include "store/graph_store.hpp"
+
+namespace vantrel {
+
+bool same_head(const NodeKey& a, const NodeKey& b) {
+  if (a.kind() != b.kind()) return false;
+  switch (a.kind()) {
+    case NodeKey::kSource: return *a.get_if<Source>() == *b.get_if<Source>();
+    case NodeKey::kOp: {
+      const Op& x = *a.get_if<Op>();
+      const Op& y = *b.get_if<Op>();
+      return x.name == y.name && x.params == y.params;
+    }
+    case NodeKey::kReduction: {
+      const Reduction& x = *a.get_if<Reduction>();
+      const Reduction& y = *b.get_if<Reduction>();
+      return x.name == y.name && x.params == y.params;
+    }
+    case NodeKey::kExternal: {
+      const External& x = *a.get_if<External>();
+      const External& y = *b.get_if<External>();
+      return (x.descriptor == y.descriptor || *x.descriptor == *y.descriptor) && x.params == y.params;
+    }
+    case NodeKey::kStage: return a.get_if<Stage>()->members == b.get_if<Stage>()->members;
+    case NodeKey::kExchange: return a.get_if<Exchange>()->params == b.get_if<Exchange>()->params;
+  }
+  return false;
+}
+
+std::uint64_t head_hash(const NodeKey& key, std::uint64_t seed) {
+  Hasher h(seed);
+  key.hash_head_into(h);
+  return h.finish();
+}
+
+std::vector<NodeKey> FlatGraph::keys() const {
+  std::vector<NodeKey> out;
+  out.reserve(size());
+  for (std::uint64_t i = 0; i < size(); ++i) out.push_back(key(i));
+  return out;
+}
+
+std::uint32_t HeadInterner::find(const NodeKey& key, const std::vector<NodeKey>& heads) const {
+  const std::uint64_t h = head_hash(key, seed_);
+  return index_.find(h, [&](std::uint32_t id) { return hashes_[id] == h && same_head(heads[id], key); });
+}
+
+std::uint32_t HeadInterner::intern(const NodeKey& key, std::vector<NodeKey>& heads) {
+  const std::uint64_t h = head_hash(key, seed_);
+  std::uint32_t id = index_.find(h, [&](std::uint32_t i) { return hashes_[i] == h && same_head(heads[i], key); });
+  if (id != IdTable::kEmpty) return id;
+  const std::uint64_t fresh = heads.size();
+  index_.insert(h, fresh, [&](std::uint32_t i) { return hashes_[i]; });
+  heads.push_back(key.with_inputs({}));
+  hashes_.push_back(h);
+  return static_cast<std::uint32_t>(fresh);
+}
+
+FlatGraph flatten(std::span<const NodeKey> nodes) {
+  FlatGraph g;
+  HeadInterner heads(process_hash_seed());
+  g.head_of.reserve(nodes.size());
+  g.input_begin.reserve(nodes.size() + 1);
+  for (std::uint64_t i = 0; i < nodes.size(); ++i) {
+    auto in = nodes[i].inputs();
+    for (NodeId x : in) {
+      if (x >= i) throw InternalFault("node " + std::to_string(i) + " takes input " + std::to_string(x) + ", which is not an earlier node");
+    }
+    g.push(heads.intern(nodes[i], g.heads), in);
+  }
+  return g;
+}
+
+namespace {
+
+/// Open-addressing map from a store head's address to its id in the copy: the store keeps
+/// each distinct head once, so equal addresses are equal heads.
+class AddressMap {
+ public:
+  std::uint32_t* find_or_slot(const void* p, bool& fresh) {
+    if ((size_ + 1) * 2 > slots_.size()) grow();
+    std::size_t i = hash(p) & (slots_.size() - 1);
+    while (slots_[i].key != nullptr && slots_[i].key != p) i = (i + 1) & (slots_.size() - 1);
+    fresh = slots_[i].key == nullptr;
+    if (fresh) {
+      slots_[i].key = p;
+      ++size_;
+    }
+    return &slots_[i].value;
+  }
+
+ private:
+  struct Slot {
+    const void* key = nullptr;
+    std::uint32_t value = 0;
+  };
+  static std::size_t hash(const void* p) { return mix64(reinterpret_cast<std::uintptr_t>(p)); }
+  void grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
+    for (const Slot& s : old) {
+      if (s.key == nullptr) continue;
+      std::size_t i = hash(s.key) & (slots_.size() - 1);
+      while (slots_[i].key != nullptr) i = (i + 1) & (slots_.size() - 1);
+      slots_[i] = s;
+    }
+  }
+  std::vector<Slot> slots_;
+  std::size_t size_ = 0;
+};
+
+}  // namespace
+
+FlatSnapshot flat_snapshot(const GraphStore& store, NodeId start, bool with_marks) {
+  return store.with_view([&](const GraphStore::View& v) {
+    FlatSnapshot s;
+    FlatGraph& g = s.graph;
+    const std::uint64_t n = v.node_count();
+    if (with_marks) s.marked = v.marked();
+    if (start >= n) return s;
+    g.head_of.reserve(n - start);
+    g.input_begin.reserve(n - start + 1);
+    AddressMap heads;
+    for (NodeId i = start; i < n; ++i) {
+      const NodeKey& head = v.head(i);
+      bool fresh = false;
+      std::uint32_t* id = heads.find_or_slot(&head, fresh);
+      if (fresh) {
+        *id = static_cast<std::uint32_t>(g.heads.size());
+        g.heads.push_back(head.with_inputs({}));
+      }
+      g.push(*id, v.inputs(i));
+    }
+    return s;
+  });
+}
+
+}  // namespace vantrel

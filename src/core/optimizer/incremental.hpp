@@ -1,0 +1,75 @@
+#pragma once
+/// The incremental reducer follows a store while it is being built. Each `step` folds only the
+/// nodes added since the previous step into a canonical form: inputs are first replaced by
+/// what they stand for, then scalar identities (x + 0, x * 1, recognised by their exact op
+/// token) stand for their input, a commutative two-input op without parameters is found under
+/// either operand order, and equal nodes are hash-consed. `finalize` runs the reduction
+/// pipeline once over the canonical form. Every store node is processed exactly once, so
+/// `total_work` ends equal to the store's node count however the steps were cut.
+///
+/// Not synchronised: the owner serialises calls (the Python class holds one mutex per reducer).
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "common/id_table.hpp"
+#include "common/result.hpp"
+#include "optimizer/engine.hpp"
+#include "optimizer/flat_graph.hpp"
+#include "optimizer/pipeline.hpp"
+#include "store/graph_store.hpp"
+
+namespace vantrel {
+
+class IncrementalReducer {
+ public:
+  IncrementalReducer();
+
+  /// Consumes `delta`, the store's nodes from the watermark onward in id order, and returns
+  /// its length. An input id at or above the watermark ends the step with that id; the keys
+  /// consumed before it stay consumed, and `total_work` does not advance.
+  Result<std::uint64_t, BadNodeId> step(std::span<const NodeKey> delta);
+  /// The same over a compact copy (`flat_snapshot` from the watermark), without key copies.
+  Result<std::uint64_t, BadNodeId> step(const FlatGraph& delta);
+
+  /// Maps each output store id through `id_map` (the first one not yet consumed is refused)
+  /// and reduces the canonical form against them. Reads the reducer and changes nothing.
+  Result<Reduced, BadNodeId> finalize(std::span<const NodeId> outputs, const RewriteEngine& engine,
+                                      bool maximal_fusion, PassTimings* timings = nullptr) const;
+
+  /// The canonical form as keys: every input of the key at position i is a position below i.
+  std::vector<NodeKey> canonical() const { return canon_.keys(); }
+  const FlatGraph& canonical_graph() const { return canon_; }
+  /// Entry k: the canonical position that store node k stands for.
+  const NodeIds& id_map() const { return id_map_; }
+  /// The canonical position of a key with canonical inputs, if it is in the canonical form.
+  std::optional<std::uint64_t> cons_table(const NodeKey& key) const;
+
+  std::uint64_t watermark() const { return id_map_.size(); }
+  std::uint64_t total_work() const { return total_work_; }
+  std::uint64_t canonical_count() const { return canon_.size(); }
+
+ private:
+  enum HeadFlags : std::uint8_t { kIdentity = 1, kCommutative = 2 };
+
+  std::uint32_t intern_head(const NodeKey& key);
+  /// Folds one node whose inputs are already canonical positions; returns its position.
+  std::uint64_t fold(std::uint32_t head, const NodeIds& inputs);
+  std::uint32_t cons_find(std::uint32_t head, std::span<const NodeId> inputs, std::uint64_t hash) const;
+  std::uint64_t node_hash(std::uint32_t head, std::span<const NodeId> inputs) const;
+  /// Replaces store ids by canonical positions; the first id not yet consumed is returned.
+  std::optional<NodeId> map_inputs(std::span<const NodeId> inputs, NodeIds& out) const;
+
+  std::uint64_t seed_;
+  FlatGraph canon_;
+  HeadInterner heads_;
+  std::vector<std::uint8_t> head_flags_;
+  IdTable cons_;
+  std::vector<std::uint64_t> cons_hash_;
+  NodeIds id_map_;
+  std::uint64_t total_work_ = 0;
+  NodeIds scratch_;
+};
+
+}  // namespace vantrel

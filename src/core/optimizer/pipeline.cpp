@@ -1,0 +1,191 @@
+#include "optimizer/pipeline.hpp"
+
+#include <chrono>
+
+#include "common/fault.hpp"
+#include "common/hash.hpp"
+#include "common/id_table.hpp"
+#include "optimizer/stage_fusion.hpp"
+#include "optimizer/token_table.hpp"
+
+namespace vantrel {
+
+namespace {
+
+constexpr std::uint64_t kNone = ~std::uint64_t{0};
+
+class PassClock {
+ public:
+  explicit PassClock(PassTimings* t) : t_(t), last_(now()) {}
+  void lap(double PassTimings::*field) {
+    if (t_ == nullptr) return;
+    const auto n = now();
+    t_->*field += std::chrono::duration<double>(n - last_).count();
+    last_ = n;
+  }
+
+ private:
+  static std::chrono::steady_clock::time_point now() { return std::chrono::steady_clock::now(); }
+  PassTimings* t_;
+  std::chrono::steady_clock::time_point last_;
+};
+
+struct Live {
+  NodeIds nodes;    ///< original ids of the live nodes, ascending
+  NodeIds remap;    ///< original id -> live position (kNone when dead)
+  NodeIds outputs;  ///< the outputs renumbered
+};
+
+Live dead_code_elimination(const FlatGraph& g, std::span<const NodeId> outputs) {
+  const std::uint64_t n = g.size();
+  for (NodeId o : outputs) {
+    if (o >= n) throw InternalFault("output " + std::to_string(o) + " is not a node of the graph");
+  }
+  std::vector<std::uint8_t> live(n, 0);
+  NodeIds stack(outputs.begin(), outputs.end());
+  while (!stack.empty()) {
+    const NodeId id = stack.back();
+    stack.pop_back();
+    if (live[id]) continue;
+    live[id] = 1;
+    for (NodeId x : g.inputs(id)) {
+      if (x >= id) throw InternalFault("node " + std::to_string(id) + " takes input " + std::to_string(x) + ", which is not an earlier node");
+      stack.push_back(x);
+    }
+  }
+  Live out;
+  out.remap.assign(n, kNone);
+  for (NodeId i = 0; i < n; ++i) {
+    if (!live[i]) continue;
+    out.remap[i] = out.nodes.size();
+    out.nodes.push_back(i);
+  }
+  out.outputs.reserve(outputs.size());
+  for (NodeId o : outputs) out.outputs.push_back(out.remap[o]);
+  return out;
+}
+
+EngineGraph to_engine_graph(const FlatGraph& g, const Live& live, TokenTable& tokens) {
+  EngineGraph eg;
+  eg.nodes.resize(live.nodes.size());
+  std::vector<std::uint32_t> head_label(g.heads.size(), TokenTable::kNone);
+  for (std::uint64_t j = 0; j < live.nodes.size(); ++j) {
+    const NodeId i = live.nodes[j];
+    const std::uint32_t h = g.head_of[i];
+    if (head_label[h] == TokenTable::kNone) head_label[h] = tokens.add(g.heads[h]);
+    EngineNode& node = eg.nodes[j];
+    node.op = tokens.label(head_label[h]);
+    node.opaque = g.heads[h].kind() != NodeKey::kOp;
+    auto in = g.inputs(i);
+    node.inputs.reserve(in.size());
+    for (NodeId x : in) node.inputs.push_back(live.remap[x]);
+  }
+  eg.outputs = live.outputs;
+  return eg;
+}
+
+void check_engine_result(const EngineGraph& result, std::size_t n_outputs) {
+  auto broken = [](const std::string& what) { throw InternalFault("rewrite engine broke its contract: " + what); };
+  const std::uint64_t m = result.nodes.size();
+  for (std::uint64_t i = 0; i < m; ++i) {
+    const EngineNode& node = result.nodes[i];
+    for (std::uint64_t x : node.inputs) {
+      if (x >= i) broken("node " + std::to_string(i) + " reads position " + std::to_string(x));
+    }
+    if (node.opaque == is_op_token(node.op)) broken("the opaque flag of node " + std::to_string(i) + " disagrees with its label");
+  }
+  if (result.outputs.size() != n_outputs) broken("the output list changed length");
+  for (std::uint64_t o : result.outputs) {
+    if (o >= m) broken("output position " + std::to_string(o) + " is out of range");
+  }
+}
+
+struct CseResult {
+  std::vector<EngineNode> nodes;
+  NodeIds outputs;
+};
+
+CseResult cse(EngineGraph&& g) {
+  const std::uint64_t m = g.nodes.size();
+  const std::uint64_t seed = process_hash_seed();
+  CseResult out;
+  out.nodes.reserve(m);
+  NodeIds position(m);
+  std::vector<std::uint64_t> hashes;
+  hashes.reserve(m);
+  IdTable table;
+  for (std::uint64_t i = 0; i < m; ++i) {
+    EngineNode& node = g.nodes[i];
+    Hasher h(seed);
+    h.add_bytes(node.op);
+    for (std::uint64_t& x : node.inputs) {
+      x = position[x];
+      h.add(x);
+    }
+    const std::uint64_t hash = h.finish();
+    const std::uint32_t found = table.find(hash, [&](std::uint32_t k) {
+      const EngineNode& other = out.nodes[k];
+      return hashes[k] == hash && other.inputs == node.inputs && other.op == node.op;
+    });
+    if (found != IdTable::kEmpty) {
+      position[i] = found;
+      continue;
+    }
+    position[i] = out.nodes.size();
+    table.insert(hash, out.nodes.size(), [&](std::uint32_t k) { return hashes[k]; });
+    hashes.push_back(hash);
+    out.nodes.push_back(std::move(node));
+  }
+  out.outputs.reserve(g.outputs.size());
+  for (std::uint64_t o : g.outputs) out.outputs.push_back(position[o]);
+  return out;
+}
+
+}  // namespace
+
+std::vector<std::pair<std::string, std::uint64_t>> report_to_map(const ReductionReport& r) {
+  return {{"input_nodes", r.input_nodes}, {"reachable_nodes", r.reachable_nodes},
+          {"canonical_nodes", r.canonical_nodes}, {"stages", r.stages},
+          {"reduced_nodes", r.reduced_nodes}, {"boundary_nodes", r.boundary_nodes}};
+}
+
+Reduced reduce_flat(const FlatGraph& graph, std::span<const NodeId> outputs, const RewriteEngine& engine,
+                    bool maximal_fusion, PassTimings* timings) {
+  PassClock clock(timings);
+  Reduced out;
+  out.report.input_nodes = graph.size();
+
+  Live live = dead_code_elimination(graph, outputs);
+  out.report.reachable_nodes = live.nodes.size();
+  clock.lap(&PassTimings::dce);
+
+  TokenTable tokens;
+  EngineGraph eg = to_engine_graph(graph, live, tokens);
+  live = Live{};
+  clock.lap(&PassTimings::engine_graph);
+
+  EngineGraph canon = engine.canonicalize(eg);
+  check_engine_result(canon, eg.outputs.size());
+  eg = EngineGraph{};
+  clock.lap(&PassTimings::engine);
+
+  CseResult merged = cse(std::move(canon));
+  out.report.canonical_nodes = merged.nodes.size();
+  clock.lap(&PassTimings::cse);
+
+  FusionResult fused = stage_fusion(merged.nodes, merged.outputs, maximal_fusion, tokens);
+  out.nodes = std::move(fused.nodes);
+  out.outputs = std::move(fused.outputs);
+  out.report.stages = fused.stages;
+  out.report.boundary_nodes = fused.boundary_nodes;
+  out.report.reduced_nodes = fused.reduced_nodes;
+  clock.lap(&PassTimings::fusion);
+  return out;
+}
+
+Reduced reduce_with_mode(const std::vector<NodeKey>& nodes, std::span<const NodeId> outputs,
+                         const RewriteEngine& engine, bool maximal_fusion, PassTimings* timings) {
+  return reduce_flat(flatten(nodes), outputs, engine, maximal_fusion, timings);
+}
+
+}  // namespace vantrel

@@ -1,0 +1,71 @@
+#include "optimizer/reduced_store.hpp"
+
+#include <chrono>
+
+#include "common/fault.hpp"
+#include "optimizer/flat_graph.hpp"
+
+namespace vantrel {
+
+namespace {
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+ReducedStore finish(const FlatGraph& graph, std::span<const NodeId> outputs, const RewriteEngine& engine,
+                    bool maximal_fusion, PassTimings* timings) {
+  Reduced reduced = reduce_flat(graph, outputs, engine, maximal_fusion, timings);
+  const auto start = std::chrono::steady_clock::now();
+  ReducedStore out = from_reduced(std::move(reduced));
+  if (timings != nullptr) timings->store += seconds_since(start);
+  return out;
+}
+
+}  // namespace
+
+ReducedStore reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion,
+                         PassTimings* timings) {
+  const auto start = std::chrono::steady_clock::now();
+  FlatSnapshot copy = flat_snapshot(store, 0, /*with_marks=*/true);
+  if (timings != nullptr) timings->snapshot += seconds_since(start);
+  return finish(copy.graph, copy.marked, engine, maximal_fusion, timings);
+}
+
+Result<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store, std::span<const NodeId> outputs,
+                                                    const RewriteEngine& engine, bool maximal_fusion,
+                                                    PassTimings* timings) {
+  // A store only grows, so ids that pass against this count are valid in the copy below;
+  // checking first refuses a bad list without copying anything.
+  const std::uint64_t n = store.node_count();
+  for (NodeId o : outputs) {
+    if (o >= n) return Err{BadNodeId{o}};
+  }
+  const auto start = std::chrono::steady_clock::now();
+  FlatSnapshot copy = flat_snapshot(store, 0, /*with_marks=*/false);
+  if (timings != nullptr) timings->snapshot += seconds_since(start);
+  return finish(copy.graph, outputs, engine, maximal_fusion, timings);
+}
+
+ReducedStore from_reduced(Reduced reduced) {
+  ReducedStore out{std::make_unique<GraphStore>(), reduced.report};
+  GraphStore& store = *out.store;
+  NodeIds ids;
+  ids.reserve(reduced.nodes.size());
+  // A position not yet in the id list stays as it is: it is at least the new store's node
+  // count, so the store refuses it and the fault names it.
+  auto id_of = [&](std::uint64_t p) { return p < ids.size() ? ids[p] : p; };
+  for (NodeKey& key : reduced.nodes) {
+    NodeIds inputs = key.take_inputs();
+    for (NodeId& x : inputs) x = id_of(x);
+    auto id = store.intern(key.with_inputs(std::move(inputs)));
+    if (!id) throw InternalFault("reduced graph references only earlier nodes: " + id.error().debug());
+    ids.push_back(id.value());
+  }
+  for (std::uint64_t p : reduced.outputs) {
+    if (auto bad = store.mark_output(id_of(p))) throw InternalFault("reduced output is valid: " + bad->debug());
+  }
+  return out;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,35 @@
+#pragma once
+/// The store-side entry points of a reduction: copy a store, reduce the copy, and build the
+/// result into a brand-new store. The source store is only read, and its lock is held only
+/// while its nodes are copied, so other threads may keep adding nodes meanwhile.
+#include <memory>
+#include <span>
+
+#include "common/result.hpp"
+#include "optimizer/engine.hpp"
+#include "optimizer/pipeline.hpp"
+#include "store/graph_store.hpp"
+
+namespace vantrel {
+
+struct ReducedStore {
+  std::unique_ptr<GraphStore> store;  ///< independent of the source store
+  ReductionReport report;
+};
+
+/// Reduces against the store's own output marks.
+ReducedStore reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion,
+                         PassTimings* timings = nullptr);
+
+/// Reduces against exactly `outputs`, in order, repeats kept; the marks play no part. The
+/// first id in list order that is not a node of the store is refused before any work.
+Result<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store, std::span<const NodeId> outputs,
+                                                    const RewriteEngine& engine, bool maximal_fusion,
+                                                    PassTimings* timings = nullptr);
+
+/// Interns a pipeline result into a new store and marks its outputs (repeats leave one
+/// mark). The pipeline never emits forward references, bad outputs or two equal keys, so the
+/// new ids are 0, 1, 2, ... in record order; a record that breaks this is an InternalFault.
+ReducedStore from_reduced(Reduced reduced);
+
+}  // namespace vantrel

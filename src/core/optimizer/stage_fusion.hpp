@@ -1,0 +1,38 @@
+#pragma once
+/// Stage fusion: the last pass of a reduction. It partitions a canonical engine graph into
+/// groups of op nodes, emits each group as one `Stage` node whose members run in position
+/// order, and re-creates every other node (sources, reductions, externals, exchanges, stages
+/// that were already there) from the token table with renumbered inputs.
+///
+/// Two grouping rules:
+/// - single-use (default): an op joins the group of its consumer when that consumer is an op
+///   and is its one and only use;
+/// - maximal: an op with several uses also joins when all its consumers are ops in one group.
+/// Under both, an output never joins its consumer, so only the last member of a group is ever
+/// used from outside it or listed as an output.
+#include <cstdint>
+#include <vector>
+
+#include "ir/node_key.hpp"
+#include "optimizer/engine.hpp"
+#include "optimizer/token_table.hpp"
+
+namespace vantrel {
+
+struct FusionResult {
+  std::vector<NodeKey> nodes;  ///< topological: every input is an earlier position
+  NodeIds outputs;             ///< one per input output, same order, repeats kept
+  std::uint64_t stages = 0;
+  std::uint64_t boundary_nodes = 0;
+  std::uint64_t reduced_nodes = 0;
+};
+
+/// Groups are emitted in order of their largest member, which is a topological order. A
+/// stage's inputs are the emitted positions of the other groups it reads, each once, in order
+/// of first use; a member's arguments are `Input(k)` for the stage's k-th input and
+/// `Member(j)` for the result of its j-th (earlier) member. An opaque node whose label is not
+/// in `tokens` is a broken engine contract (InternalFault).
+FusionResult stage_fusion(const std::vector<EngineNode>& nodes, const NodeIds& outputs, bool maximal_fusion,
+                          const TokenTable& tokens);
+
+}  // namespace vantrel
