@@ -1,0 +1,30 @@
+#pragma once
+/// The blob writer. A blob is the canonical durable form of a store: the magic "VIR1", the
+/// node count, every node record in id order, then the output ids in the order given. The
+/// same store and output list give the same bytes in every process, because everything is
+/// written from ordered sequences with fixed-width little-endian integers.
+#include <optional>
+#include <string>
+
+#include "common/result.hpp"
+#include "ir/param.hpp"
+#include "serialize/errors.hpp"
+#include "store/graph_store.hpp"
+
+namespace vantrel {
+
+/// Writes the store's nodes and exactly `outputs` (order and repetitions kept; the store's
+/// marks are not consulted). The nodes are read in one hold of the store lock, so the blob
+/// shows one consistent state. Refused, with nothing written, when an output id is not
+/// below the node count (`UnknownOutput`, the first such id) or when a count, text length or
+/// stage argument index does not fit the format's u32 fields (`TooLarge`).
+Result<std::string, EncodeError> serialize_with(const GraphStore& store, const NodeIds& outputs);
+
+/// Writes the store with its own marks as outputs, nodes and marks taken in one lock hold.
+Result<std::string, EncodeError> serialize_marked(const GraphStore& store);
+
+/// Appends PARAMS: a u32 entry count, then per entry in map order the key TEXT, a value tag
+/// byte and its payload. On `TooLarge` nothing is appended.
+std::optional<EncodeError> put_params(std::string& out, const ParamMap& params);
+
+}  // namespace vantrel
