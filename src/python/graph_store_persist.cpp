@@ -1,24 +1,86 @@
 // GraphStore's persistence methods: DOT text, the canonical blob and its reader.
+//
+//   class GraphStore:
+//       def to_dot(self) -> str: ...
+//       def serialize(self, outputs=None) -> bytes: ...
+//       @staticmethod
+//       def deserialize(data: bytes) -> GraphStore: ...
+#include "args.hpp"
+#include "convert.hpp"
 #include "errors.hpp"
 #include "graph_store_type.hpp"
+#include "serialize/reader.hpp"
+#include "serialize/writer.hpp"
 
 namespace vantrel::py {
 
-PyObject* gs_to_dot(PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "to_dot is not available yet");
+namespace {
+
+GraphStore& core(PyObject* self) { return *reinterpret_cast<GraphStoreObject*>(self)->store; }
+
+PyObject* raise_encode_error(const EncodeError& e) {
+  if (const auto* unknown = std::get_if<EncodeError::UnknownOutput>(&e.v)) return map_err(BadNodeId{unknown->id});
+  PyErr_SetString(PyExc_ValueError, e.message().c_str());
   return nullptr;
+}
+
+PyObject* blob_to_py(const Result<std::string, EncodeError>& blob) {
+  if (!blob) return raise_encode_error(blob.error());
+  return PyBytes_FromStringAndSize(blob.value().data(), static_cast<Py_ssize_t>(blob.value().size()));
+}
+
+const char* const kSerializeNames[] = {"outputs"};
+const char* const kDeserializeNames[] = {"data"};
+
+}  // namespace
+
+PyObject* gs_to_dot(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const std::string dot = core(self).to_dot();
+    return str_to_py(dot);
+  });
 }
 
 PyObject* gs_serialize(VANTREL_FASTCALL_ARGS) {
-  (void)self, (void)args, (void)nargsf, (void)kwnames;
-  PyErr_SetString(PyExc_NotImplementedError, "serialize is not available yet");
-  return nullptr;
+  static const ArgSpec spec{"GraphStore.serialize", kSerializeNames, 1, 1, 0};
+  PyObject* a[1];
+  if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
+  return guarded([&]() -> PyObject* {
+    std::optional<NodeIds> outputs;
+    if (!optional_ids_from_py(a[0], "outputs", outputs)) return nullptr;
+    GraphStore& store = core(self);
+    // Without `outputs=` the marks are the outputs; they are read together with the nodes.
+    if (!outputs) return blob_to_py(serialize_marked(store));
+    // Ids are checked in the given order against one reading of the node count; the store
+    // only grows, so every id that passes is still valid when the nodes are written.
+    const std::uint64_t n = store.node_count();
+    for (NodeId id : *outputs) {
+      if (id >= n) return map_err(BadNodeId{id});
+    }
+    return blob_to_py(serialize_with(store, *outputs));
+  });
 }
 
 PyObject* gs_deserialize(VANTREL_FASTCALL_ARGS) {
-  (void)self, (void)args, (void)nargsf, (void)kwnames;
-  PyErr_SetString(PyExc_NotImplementedError, "deserialize is not available yet");
-  return nullptr;
+  (void)self;  // static: called on the class or an instance, which it never touches
+  static const ArgSpec spec{"GraphStore.deserialize", kDeserializeNames, 1, 1, 1};
+  PyObject* a[1];
+  if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
+  PyObject* data = a[0];
+  if (!PyBytes_Check(data)) {
+    arg_type_error("data", std::string("'") + Py_TYPE(data)->tp_name + "' object cannot be converted to 'PyBytes'");
+    return nullptr;
+  }
+  return guarded([&]() -> PyObject* {
+    // bytes are immutable, so the buffer stays as it is while it is read.
+    const std::string_view bytes(PyBytes_AS_STRING(data), static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+    auto store = deserialize(bytes);
+    if (!store) {
+      PyErr_SetString(PyExc_ValueError, store.error().message().c_str());
+      return nullptr;
+    }
+    return wrap_store(std::move(store).value());
+  });
 }
 
 }  // namespace vantrel::py
