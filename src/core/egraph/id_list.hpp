@@ -61,11 +61,17 @@ class IdList {
     }
     if (size_ == kInline || std::has_single_bit(size_)) {
       // full: the inline array, or a heap block whose capacity equals the size
-      const std::uint32_t cap = size_ == kInline ? 4 : size_ * 2;
-      Id* block = new Id[cap];
-      std::copy(data(), data() + size_, block);
-      if (size_ > kInline) delete[] u_.heap;
-      u_.heap = block;
+      if (size_ == kInline) {
+        Id* block = new Id[4];
+        block[0] = u_.inl[0];
+        block[1] = u_.inl[1];
+        u_.heap = block;
+      } else {
+        Id* block = new Id[std::size_t{size_} * 2];
+        std::copy(u_.heap, u_.heap + size_, block);
+        delete[] u_.heap;
+        u_.heap = block;
+      }
     }
     u_.heap[size_++] = id;
   }
@@ -83,8 +89,12 @@ class IdList {
 
   void assign(const Id* src, std::uint32_t n) {
     size_ = n;
-    if (n > kInline) u_.heap = new Id[capacity_for(n)];
-    std::copy(src, src + n, data());
+    if (n > kInline) {
+      u_.heap = new Id[capacity_for(n)];
+      std::copy(src, src + n, u_.heap);
+    } else {
+      for (std::uint32_t i = 0; i < n; ++i) u_.inl[i] = src[i];
+    }
   }
   void release() {
     if (size_ > kInline) delete[] u_.heap;

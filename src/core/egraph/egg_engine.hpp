@@ -1,0 +1,42 @@
+#pragma once
+/// `EggEngine`: the system's rewrite engine. It proves nodes equal under commutativity of
+/// eight two-input operators and the scalar identities x + 0 and x * 1, and collapses every
+/// group of equal nodes onto its earliest member.
+#include <optional>
+#include <vector>
+
+#include "egraph/rewrite.hpp"
+#include "egraph/runner.hpp"
+#include "optimizer/engine.hpp"
+
+namespace vantrel::egraph {
+
+/// What a canonicalize run did, for benchmarks and tests (the interface returns none of it).
+struct CanonicalizeStats {
+  std::size_t iterations = 0;
+  StopReason stop;
+  std::size_t enode_count = 0;
+  std::size_t class_count = 0;
+  std::vector<Iteration> records;
+};
+
+class EggEngine final : public RewriteEngine {
+ public:
+  /// Builds the twelve rules in their fixed order; iteration limit 12.
+  EggEngine();
+
+  /// Requires a well-formed graph (inputs before users, outputs in range); a violation is an
+  /// internal fault.
+  EngineGraph canonicalize(const EngineGraph& graph) const override;
+  /// `canonicalize`, also reporting how the saturation run went.
+  EngineGraph canonicalize_with_stats(const EngineGraph& graph, CanonicalizeStats* stats) const;
+
+  const std::vector<Rewrite>& rules() const { return rules_; }
+  std::size_t iteration_limit() const { return iteration_limit_; }
+
+ private:
+  std::vector<Rewrite> rules_;
+  std::size_t iteration_limit_ = 12;
+};
+
+}  // namespace vantrel::egraph
