@@ -173,7 +173,7 @@ Reduced reduce_flat(const FlatGraph& graph, std::span<const NodeId> outputs, con
   out.report.canonical_nodes = merged.nodes.size();
   clock.lap(&PassTimings::cse);
 
-  FusionResult fused = stage_fusion(merged.nodes, merged.outputs, maximal_fusion, tokens);
+  FusionResult fused = stage_fusion(std::move(merged.nodes), merged.outputs, maximal_fusion, tokens);
   out.nodes = std::move(fused.nodes);
   out.outputs = std::move(fused.outputs);
   out.report.stages = fused.stages;

@@ -56,9 +56,16 @@ ReducedStore from_reduced(Reduced reduced) {
   // count, so the store refuses it and the fault names it.
   auto id_of = [&](std::uint64_t p) { return p < ids.size() ? ids[p] : p; };
   for (NodeKey& key : reduced.nodes) {
-    NodeIds inputs = key.take_inputs();
-    for (NodeId& x : inputs) x = id_of(x);
-    auto id = store.intern(key.with_inputs(std::move(inputs)));
+    // Positions and ids agree as long as every node got a fresh id, which is the rule; only
+    // then can the key be handed over as it is.
+    bool same = true;
+    for (NodeId x : key.inputs()) same = same && x < ids.size() && ids[x] == x;
+    auto renumbered = [&] {
+      NodeIds inputs = key.take_inputs();
+      for (NodeId& x : inputs) x = id_of(x);
+      return key.with_inputs(std::move(inputs));
+    };
+    auto id = same ? store.intern(std::move(key)) : store.intern(renumbered());
     if (!id) throw InternalFault("reduced graph references only earlier nodes: " + id.error().debug());
     ids.push_back(id.value());
   }

@@ -87,7 +87,7 @@ std::vector<std::uint64_t> group_maximal(const std::vector<EngineNode>& nodes, c
 
 }  // namespace
 
-FusionResult stage_fusion(const std::vector<EngineNode>& nodes, const NodeIds& outputs, bool maximal_fusion,
+FusionResult stage_fusion(std::vector<EngineNode> nodes, const NodeIds& outputs, bool maximal_fusion,
                           const TokenTable& tokens) {
   const std::uint64_t m = nodes.size();
   FusionResult out;
@@ -146,8 +146,8 @@ FusionResult stage_fusion(const std::vector<EngineNode>& nodes, const NodeIds& o
       const std::uint64_t size = group_begin[r + 1] - group_begin[r];
       stage.members.reserve(size);
       for (std::uint64_t j = 0; j < size; ++j) {
-        const EngineNode& member = nodes[group[j]];
-        StageOp op{member.op, {}};
+        EngineNode& member = nodes[group[j]];
+        StageOp op{std::move(member.op), {}};
         op.args.reserve(member.inputs.size());
         for (std::uint64_t x : member.inputs) {
           const std::uint64_t g = stage_of[x];

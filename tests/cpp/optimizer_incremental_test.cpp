@@ -1,0 +1,231 @@
+// The incremental reducer: the worked example, identity elimination by exact token, operand
+// order of commutative ops, split independence, the refused input and finalize.
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "optimizer/flat_graph.hpp"
+#include "optimizer/incremental.hpp"
+#include "optimizer_support.hpp"
+
+namespace vantrel {
+namespace {
+
+using namespace vantrel::testing;
+
+std::uint64_t step_ok(IncrementalReducer& r, std::vector<NodeKey> delta) {
+  auto n = r.step(delta);
+  EXPECT_TRUE(n.ok());
+  return n.ok() ? n.value() : 0;
+}
+
+TEST(Incremental, WorkedExample) {
+  IncrementalReducer r;
+  EXPECT_EQ(r.watermark() + r.total_work() + r.canonical_count(), 0u);
+  EXPECT_EQ(step_ok(r, {src("x"), add_zero(0), src("y")}), 3u);
+  EXPECT_EQ(r.canonical(), (std::vector<NodeKey>{src("x"), src("y")}));
+  EXPECT_EQ(r.id_map(), (NodeIds{0, 0, 1}));
+  EXPECT_EQ(step_ok(r, {op("add", {1, 2}), op("add", {2, 0})}), 2u);
+  EXPECT_EQ(r.canonical(), (std::vector<NodeKey>{src("x"), src("y"), op("add", {0, 1})}));
+  EXPECT_EQ(r.id_map(), (NodeIds{0, 0, 1, 2, 2}));
+  EXPECT_EQ(r.watermark(), 5u);
+  EXPECT_EQ(r.total_work(), 5u);
+  EXPECT_EQ(r.canonical_count(), 3u);
+  EXPECT_EQ(r.cons_table(op("add", {0, 1})), std::optional<std::uint64_t>{2});
+  EXPECT_EQ(r.cons_table(op("add", {1, 0})), std::nullopt);  // stored in its first order only
+  EXPECT_EQ(step_ok(r, {}), 0u);
+  EXPECT_EQ(r.watermark(), 5u);
+}
+
+TEST(Incremental, IdentityOnlyByExactToken) {
+  const ParamMap zero_r = pmap({{"scalar", ParamValue::of_float(0.0)}, {"side", ParamValue::of_str("r")}});
+  struct Case {
+    const char* what;
+    NodeKey key;
+    bool identity;
+  };
+  const std::vector<Case> cases = {
+      {"x + 0 right", add_zero(1, "r"), true},
+      {"x + 0 left", add_zero(1, "l"), true},
+      {"x * 1 right", mul_one(1, "r"), true},
+      {"x * 1 left", mul_one(1, "l"), true},
+      {"two inputs", op("add", {0, 1}, zero_r), false},
+      {"no inputs", op("add", {}, zero_r), false},
+      {"integer zero", op("add", {1}, pmap({{"scalar", ParamValue::of_int(0)}, {"side", ParamValue::of_str("r")}})), false},
+      {"negative zero", op("add", {1}, pmap({{"scalar", ParamValue::of_float(-0.0)}, {"side", ParamValue::of_str("r")}})), false},
+      {"x * 0", op("mul", {1}, pmap({{"scalar", ParamValue::of_float(0.0)}, {"side", ParamValue::of_str("r")}})), false},
+      {"other side", op("add", {1}, pmap({{"scalar", ParamValue::of_float(0.0)}, {"side", ParamValue::of_str("x")}})), false},
+      {"reduction", Reduction{"add", zero_r, {1}}, false},
+  };
+  for (const Case& c : cases) {
+    IncrementalReducer r;
+    step_ok(r, {src("a"), src("b"), c.key});
+    EXPECT_EQ(r.id_map()[2] == 1, c.identity) << c.what;
+    EXPECT_EQ(r.canonical_count(), c.identity ? 2u : 3u) << c.what;
+  }
+}
+
+TEST(Incremental, IdentityChainsFoldAsTheyArrive) {
+  IncrementalReducer r;
+  step_ok(r, {src("x"), add_zero(0), mul_one(1, "l"), op("exp", {2})});
+  EXPECT_EQ(r.canonical(), (std::vector<NodeKey>{src("x"), op("exp", {0})}));
+  EXPECT_EQ(r.id_map(), (NodeIds{0, 0, 0, 1}));
+}
+
+TEST(Incremental, CommutativeOpsOnlyWithoutParameters) {
+  struct Case {
+    NodeKey first, second;
+    std::uint64_t canonical;
+  };
+  const ParamMap alpha = pmap({{"alpha", ParamValue::of_int(1)}});
+  const std::vector<Case> cases = {
+      {op("add", {0, 1}), op("add", {1, 0}), 3},
+      {op("maximum", {1, 0}), op("maximum", {0, 1}), 3},
+      {op("eq", {0, 1}), op("eq", {1, 0}), 3},
+      {op("sub", {0, 1}), op("sub", {1, 0}), 4},
+      {op("add", {0, 1}, alpha), op("add", {1, 0}, alpha), 4},
+      {Reduction{"add", {}, {0, 1}}, Reduction{"add", {}, {1, 0}}, 4},
+      {op("add", {0, 1}), op("add", {0, 1}), 3},
+  };
+  for (const Case& c : cases) {
+    IncrementalReducer r;
+    step_ok(r, {src("a"), src("b"), c.first, c.second});
+    EXPECT_EQ(r.canonical_count(), c.canonical) << c.first.token();
+    EXPECT_EQ(r.canonical()[2], c.first) << "the first operand order is the one stored";
+  }
+}
+
+TEST(Incremental, BadInputEndsTheStepButKeepsConsumedKeys) {
+  IncrementalReducer r;
+  auto res = r.step(std::vector<NodeKey>{src("a"), op("exp", {0}), op("neg", {5}), src("b")});
+  ASSERT_FALSE(res.ok());
+  EXPECT_EQ(res.error(), BadNodeId{5});
+  EXPECT_EQ(r.watermark(), 2u);
+  EXPECT_EQ(r.total_work(), 0u);
+  EXPECT_EQ(r.canonical_count(), 2u);
+}
+
+/// A random store-shaped graph: sources, elementwise ops with fan-out (some commutative, some
+/// with parameters), identities, reductions.
+void random_graph(std::mt19937_64& rng, std::uint64_t n, GraphStore& store) {
+  auto pick = [&](std::uint64_t below) { return std::uniform_int_distribution<std::uint64_t>(0, below - 1)(rng); };
+  const char* names[] = {"add", "mul", "sub", "maximum", "exp", "neg"};
+  for (std::uint64_t step = 0; step < n; ++step) {
+    const std::uint64_t i = store.node_count();
+    const std::uint64_t kind = i < 2 ? 0 : pick(10);
+    std::vector<NodeKey> g;
+    if (kind == 0) {
+      g.push_back(src("s" + std::to_string(pick(3))));
+    } else if (kind <= 5) {
+      g.push_back(op(names[pick(4)], {pick(i), pick(i)}));
+    } else if (kind == 6) {
+      g.push_back(op(names[4 + pick(2)], {pick(i)}));
+    } else if (kind == 7) {
+      g.push_back(pick(2) ? add_zero(pick(i), pick(2) ? "r" : "l") : mul_one(pick(i)));
+    } else if (kind == 8) {
+      g.push_back(op("add", {pick(i), pick(i)}, pmap({{"alpha", ParamValue::of_int(2)}})));
+    } else {
+      g.push_back(red("sum", {pick(i)}));
+    }
+    if (!store.intern(g.back()).ok()) throw std::runtime_error("bad random node");
+  }
+}
+
+TEST(Incremental, AnySplitGivesTheSameResultAsOneStep) {
+  std::mt19937_64 rng(42);
+  IdentityEngine engine;
+  for (int trial = 0; trial < 30; ++trial) {
+    auto store = std::make_unique<GraphStore>();
+    random_graph(rng, 1 + rng() % 120, *store);
+    const std::uint64_t n = store->node_count();
+    const NodeIds outputs = {n - 1, n / 2, n - 1};
+
+    IncrementalReducer whole;
+    ASSERT_TRUE(whole.step(flat_snapshot(*store, 0, false).graph).ok());
+    auto expected = whole.finalize(outputs, engine, false);
+    ASSERT_TRUE(expected.ok());
+
+    IncrementalReducer split;
+    while (split.watermark() < n) {
+      const std::uint64_t cut = split.watermark() + 1 + rng() % 20;
+      auto all = store->snapshot().nodes;
+      std::vector<NodeKey> delta(all.begin() + static_cast<std::ptrdiff_t>(split.watermark()),
+                                 all.begin() + static_cast<std::ptrdiff_t>(std::min(cut, n)));
+      ASSERT_TRUE(split.step(delta).ok());
+    }
+    EXPECT_EQ(split.canonical(), whole.canonical());
+    EXPECT_EQ(split.id_map(), whole.id_map());
+    EXPECT_EQ(split.total_work(), n);
+    EXPECT_EQ(split.watermark(), n);
+    auto got = split.finalize(outputs, engine, false);
+    ASSERT_TRUE(got.ok());
+    EXPECT_EQ(got.value().nodes, expected.value().nodes);
+    EXPECT_EQ(got.value().outputs, expected.value().outputs);
+    EXPECT_EQ(got.value().report, expected.value().report);
+  }
+}
+
+TEST(Incremental, FinalizeReadsWithoutChanging) {
+  IncrementalReducer r;
+  step_ok(r, {src("a"), op("exp", {0}), add_zero(1), op("neg", {2})});
+  IdentityEngine engine;
+  auto bad = r.finalize(NodeIds{3, 4, 9}, engine, false);
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error(), BadNodeId{4});
+
+  auto empty = r.finalize(NodeIds{}, engine, false);
+  ASSERT_TRUE(empty.ok());
+  EXPECT_EQ(empty.value().report, (ReductionReport{3, 0, 0, 0, 0, 0}));
+
+  auto first = r.finalize(NodeIds{3}, engine, false);
+  auto second = r.finalize(NodeIds{3}, engine, false);
+  ASSERT_TRUE(first.ok() && second.ok());
+  EXPECT_EQ(first.value().nodes, second.value().nodes);
+  EXPECT_EQ(first.value().report.input_nodes, 3u);  // the canonical count, not the store's
+  EXPECT_EQ(r.watermark(), 4u);
+
+  step_ok(r, {op("log", {3})});  // steps may follow a finalize
+  EXPECT_EQ(r.canonical_count(), 4u);
+}
+
+TEST(IncrementalConcurrent, SharedReducerConsumesEveryNodeOnce) {
+  GraphStore store;
+  ASSERT_TRUE(store.intern(src("x")).ok());
+  IncrementalReducer reducer;
+  std::mutex reducer_lock;
+  constexpr int kNodes = 5000;
+  std::thread writer([&] {
+    NodeId last = 0;
+    for (int i = 0; i < kNodes; ++i) {
+      last = store.intern(i % 3 == 0 ? add_zero(last) : op(i % 2 ? "exp" : "neg", {last, 0})).value();
+    }
+  });
+  std::vector<std::thread> steppers;
+  std::atomic<std::uint64_t> consumed{0};
+  for (int t = 0; t < 3; ++t) {
+    steppers.emplace_back([&] {
+      for (int i = 0; i < 300; ++i) {
+        std::lock_guard<std::mutex> hold(reducer_lock);
+        auto n = reducer.step(flat_snapshot(store, reducer.watermark(), false).graph);
+        ASSERT_TRUE(n.ok());
+        consumed += n.value();
+      }
+    });
+  }
+  writer.join();
+  for (auto& t : steppers) t.join();
+  std::lock_guard<std::mutex> hold(reducer_lock);
+  consumed += reducer.step(flat_snapshot(store, reducer.watermark(), false).graph).value();
+  EXPECT_EQ(consumed.load(), store.node_count());
+  EXPECT_EQ(reducer.total_work(), store.node_count());
+
+  IncrementalReducer one;
+  ASSERT_TRUE(one.step(store.snapshot().nodes).ok());
+  EXPECT_EQ(reducer.canonical(), one.canonical());
+  EXPECT_EQ(reducer.id_map(), one.id_map());
+}
+
+}  // namespace
+}  // namespace vantrel
