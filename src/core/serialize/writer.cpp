@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <span>
 #include <string_view>
+#include <type_traits>
+#include <variant>
 
+#include "common/fault.hpp"
 #include "serialize/bytes.hpp"
 
 namespace vantrel {
@@ -58,39 +61,36 @@ struct Sizer {
   /// The size of one node record (tag included).
   void record(const NodeKey& head, std::span<const NodeId> inputs) {
     n += 1;
-    switch (head.kind()) {
-      case NodeKey::kSource:
-        text(head.name());
-        params(head.params());
-        return;
-      case NodeKey::kOp:
-      case NodeKey::kReduction:
-        text(head.name());
-        params(head.params());
-        ids(inputs);
-        return;
-      case NodeKey::kExternal: {
-        const PayloadDescriptor& d = *head.get_if<External>()->descriptor;
-        text(d.kind);
-        text(d.content_hash);
-        text(d.framework);
-        text(d.version);
-        text(d.io_schema);
-        n += 1;
-        if (d.preprocessing_ref) text(*d.preprocessing_ref);
-        params(head.params());
-        ids(inputs);
-        return;
-      }
-      case NodeKey::kStage:
-        ids(inputs);
-        members(head.get_if<Stage>()->members);
-        return;
-      case NodeKey::kExchange:
-        params(head.params());
-        ids(inputs);
-        return;
-    }
+    std::visit(
+        [&](const auto& node) {
+          using T = std::decay_t<decltype(node)>;
+          if constexpr (std::is_same_v<T, Source>) {
+            text(node.name);
+            params(node.params);
+          } else if constexpr (std::is_same_v<T, Op> || std::is_same_v<T, Reduction>) {
+            text(node.name);
+            params(node.params);
+            ids(inputs);
+          } else if constexpr (std::is_same_v<T, External>) {
+            const PayloadDescriptor& d = *node.descriptor;
+            text(d.kind);
+            text(d.content_hash);
+            text(d.framework);
+            text(d.version);
+            text(d.io_schema);
+            n += 1;
+            if (d.preprocessing_ref) text(*d.preprocessing_ref);
+            params(node.params);
+            ids(inputs);
+          } else if constexpr (std::is_same_v<T, Stage>) {
+            ids(inputs);
+            members(node.members);
+          } else {
+            params(node.params);
+            ids(inputs);
+          }
+        },
+        head.variant());
   }
 };
 
@@ -98,7 +98,11 @@ struct Sizer {
 
 char* write_text(char* p, std::string_view s) {
   p = put_u32(p, static_cast<std::uint32_t>(s.size()));
-  if (!s.empty()) std::memcpy(p, s.data(), s.size());
+  if (s.size() <= 16) {
+    for (char c : s) *p++ = c;  // names and keys are short: skip the library call
+    return p;
+  }
+  std::memcpy(p, s.data(), s.size());
   return p + s.size();
 }
 
@@ -139,100 +143,128 @@ char* write_ids(char* p, std::span<const NodeId> ids) {
   }
 }
 
+// `head` is a stored key without its inputs; the node's inputs come separately.
 char* write_record(char* p, const NodeKey& head, std::span<const NodeId> inputs) {
   p = put_u8(p, static_cast<std::uint8_t>(head.kind()));
-  switch (head.kind()) {
-    case NodeKey::kSource:
-      p = write_text(p, head.name());
-      return write_params(p, head.params());
-    case NodeKey::kOp:
-    case NodeKey::kReduction:
-      p = write_text(p, head.name());
-      p = write_params(p, head.params());
-      return write_ids(p, inputs);
-    case NodeKey::kExternal: {
-      const PayloadDescriptor& d = *head.get_if<External>()->descriptor;
-      p = write_text(p, d.kind);
-      p = write_text(p, d.content_hash);
-      p = write_text(p, d.framework);
-      p = write_text(p, d.version);
-      p = write_text(p, d.io_schema);
-      p = put_u8(p, d.preprocessing_ref ? 1 : 0);
-      if (d.preprocessing_ref) p = write_text(p, *d.preprocessing_ref);
-      p = write_params(p, head.params());
-      return write_ids(p, inputs);
-    }
-    case NodeKey::kStage: {
-      const Stage& s = *head.get_if<Stage>();
-      p = write_ids(p, inputs);
-      p = put_u32(p, static_cast<std::uint32_t>(s.members.size()));
-      for (const StageOp& m : s.members) {
-        p = write_text(p, m.op);
-        p = put_u32(p, static_cast<std::uint32_t>(m.args.size()));
-        for (const StageRef& r : m.args) {
-          p = put_u8(p, r.kind == StageRef::Input ? kInput : kMember);
-          p = put_u32(p, static_cast<std::uint32_t>(r.index));
+  return std::visit(
+      [&](const auto& node) {
+        using T = std::decay_t<decltype(node)>;
+        if constexpr (std::is_same_v<T, Source>) {
+          p = write_text(p, node.name);
+          return write_params(p, node.params);
+        } else if constexpr (std::is_same_v<T, Op> || std::is_same_v<T, Reduction>) {
+          p = write_text(p, node.name);
+          p = write_params(p, node.params);
+          return write_ids(p, inputs);
+        } else if constexpr (std::is_same_v<T, External>) {
+          const PayloadDescriptor& d = *node.descriptor;
+          p = write_text(p, d.kind);
+          p = write_text(p, d.content_hash);
+          p = write_text(p, d.framework);
+          p = write_text(p, d.version);
+          p = write_text(p, d.io_schema);
+          p = put_u8(p, d.preprocessing_ref ? 1 : 0);
+          if (d.preprocessing_ref) p = write_text(p, *d.preprocessing_ref);
+          p = write_params(p, node.params);
+          return write_ids(p, inputs);
+        } else if constexpr (std::is_same_v<T, Stage>) {
+          p = write_ids(p, inputs);
+          p = put_u32(p, static_cast<std::uint32_t>(node.members.size()));
+          for (const StageOp& m : node.members) {
+            p = write_text(p, m.op);
+            p = put_u32(p, static_cast<std::uint32_t>(m.args.size()));
+            for (const StageRef& r : m.args) {
+              p = put_u8(p, r.kind == StageRef::Input ? kInput : kMember);
+              p = put_u32(p, static_cast<std::uint32_t>(r.index));
+            }
+          }
+          return p;
+        } else {
+          p = write_params(p, node.params);
+          return write_ids(p, inputs);
         }
-      }
-      return p;
-    }
-    case NodeKey::kExchange:
-      p = write_params(p, head.params());
-      return write_ids(p, inputs);
-  }
-  return p;
+      },
+      head.variant());
 }
 
-/// Makes room for `n` more bytes at the end and returns where they start. Growth is
-/// geometric, so the buffer is reallocated O(log size) times over a whole blob.
-char* extend(std::string& out, std::size_t n) {
-  const std::size_t old = out.size();
-  if (out.capacity() - old < n) out.reserve(std::max(out.capacity() * 2, old + n));
-  out.resize(old + n);
-  return out.data() + old;
-}
-
-Result<std::string, EncodeError> write_blob(const GraphStore::View& v, const NodeIds& outputs) {
-  const std::uint64_t n = v.node_count();
+/// The exact size of the blob of nodes 0..n-1 with these outputs, or why it cannot be written.
+Result<std::size_t, EncodeError> measure(const GraphStore::View& v, std::uint64_t n, const NodeIds& outputs) {
   if (n > kMaxCount) return Err{EncodeError{EncodeError::TooLarge{"node count", n}}};
   if (outputs.size() > kMaxCount) return Err{EncodeError{EncodeError::TooLarge{"output count", outputs.size()}}};
   for (NodeId id : outputs) {
     if (id >= n) return Err{EncodeError{EncodeError::UnknownOutput{id}}};
   }
-
-  std::string out;
-  out.reserve(12 + 8 * outputs.size() + 24 * n);
-  char* p = extend(out, 8);
-  std::memcpy(p, kMagic, 4);
-  put_u32(p + 4, static_cast<std::uint32_t>(n));
+  Sizer size;
+  size.n = 8;
   for (NodeId i = 0; i < n; ++i) {
-    const NodeKey& head = v.head(i);
-    const std::span<const NodeId> inputs = v.inputs(i);
-    Sizer size;
-    size.record(head, inputs);
+    size.record(v.head(i), v.inputs(i));
     if (size.error) return Err{*size.error};
-    write_record(extend(out, size.n), head, inputs);
   }
-  p = extend(out, 4 + 8 * outputs.size());
-  write_ids(p, outputs);
-  return out;
+  size.ids(outputs);
+  return size.n;
+}
+
+void write(const GraphStore::View& v, const BlobPlan& plan, char* dest) {
+  char* p = dest;
+  std::memcpy(p, kMagic, 4);
+  p = put_u32(p + 4, static_cast<std::uint32_t>(plan.node_count));
+  for (NodeId i = 0; i < plan.node_count; ++i) p = write_record(p, v.head(i), v.inputs(i));
+  p = write_ids(p, plan.outputs);
+  // Nodes never change once interned, so the bytes measured are the bytes written.
+  if (p != dest + plan.size) throw InternalFault("vantrel IR blob size changed between measuring and writing");
 }
 
 }  // namespace
 
+Result<BlobPlan, EncodeError> plan_blob(const GraphStore& store, NodeIds outputs) {
+  return store.with_view([&](const GraphStore::View& v) -> Result<BlobPlan, EncodeError> {
+    const std::uint64_t n = v.node_count();
+    auto size = measure(v, n, outputs);
+    if (!size) return Err{size.error()};
+    return BlobPlan{n, std::move(outputs), size.value()};
+  });
+}
+
+Result<BlobPlan, EncodeError> plan_blob_marked(const GraphStore& store) {
+  return store.with_view([&](const GraphStore::View& v) -> Result<BlobPlan, EncodeError> {
+    const std::uint64_t n = v.node_count();
+    auto size = measure(v, n, v.marked());
+    if (!size) return Err{size.error()};
+    return BlobPlan{n, v.marked(), size.value()};
+  });
+}
+
+void write_blob(const GraphStore& store, const BlobPlan& plan, char* dest) {
+  store.with_view([&](const GraphStore::View& v) {
+    if (v.node_count() < plan.node_count) throw InternalFault("vantrel IR blob planned for another store");
+    write(v, plan, dest);
+  });
+}
+
+namespace {
+Result<std::string, EncodeError> plan_and_write(const GraphStore& store, Result<BlobPlan, EncodeError> plan) {
+  if (!plan) return Err{plan.error()};
+  std::string out(plan.value().size, '\0');
+  write_blob(store, plan.value(), out.data());
+  return out;
+}
+}  // namespace
+
 Result<std::string, EncodeError> serialize_with(const GraphStore& store, const NodeIds& outputs) {
-  return store.with_view([&](const GraphStore::View& v) { return write_blob(v, outputs); });
+  return plan_and_write(store, plan_blob(store, outputs));
 }
 
 Result<std::string, EncodeError> serialize_marked(const GraphStore& store) {
-  return store.with_view([](const GraphStore::View& v) { return write_blob(v, v.marked()); });
+  return plan_and_write(store, plan_blob_marked(store));
 }
 
 std::optional<EncodeError> put_params(std::string& out, const ParamMap& params) {
   Sizer size;
   size.params(params);
   if (size.error) return size.error;
-  write_params(extend(out, size.n), params);
+  const std::size_t old = out.size();
+  out.resize(old + size.n);
+  write_params(out.data() + old, params);
   return std::nullopt;
 }
 
