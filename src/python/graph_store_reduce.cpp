@@ -1,27 +1,76 @@
-// GraphStore's reduction methods.
+// GraphStore's reduction methods: convert the keyword-only arguments, build a fresh engine,
+// reduce a copy of the store through the core entry points, and hand back a new store and
+// the report dict. The store a method is called on is never changed.
+#include "args.hpp"
+#include "convert.hpp"
+#include "egraph/egg_engine.hpp"
 #include "errors.hpp"
 #include "graph_store_type.hpp"
+#include "optimizer/reduced_store.hpp"
+#include "reduce_common.hpp"
 
 namespace vantrel::py {
 
-namespace {
-PyObject* not_yet() {
-  PyErr_SetString(PyExc_NotImplementedError, "reduction is not available yet");
-  return nullptr;
+PyObject* report_to_py(const ReductionReport& report) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& [name, count] : report_to_map(report)) {
+    Ref value = Ref::steal(PyLong_FromUnsignedLongLong(count));
+    if (!value || PyDict_SetItemString(dict.get(), name.c_str(), value.get()) < 0) return nullptr;
+  }
+  return dict.release();
 }
+
+PyObject* reduced_to_py(ReducedStore reduced, bool with_store) {
+  Ref report = Ref::steal(report_to_py(reduced.report));
+  if (!report) return nullptr;
+  if (!with_store) return report.release();
+  Ref store = Ref::steal(wrap_store(std::move(reduced.store)));
+  if (!store) return nullptr;
+  return PyTuple_Pack(2, store.get(), report.get());
+}
+
+namespace {
+
+const char* const kReduceNames[] = {"maximal_fusion", "outputs"};
+const char* const kOutputsNames[] = {"outputs"};
+
+/// The common body: `fusion` is null when the method has no `maximal_fusion` parameter.
+PyObject* reduce_store(PyObject* self, PyObject* fusion, PyObject* outputs, bool with_store) {
+  bool maximal = false;
+  if (fusion != nullptr && !bool_from_py(fusion, "maximal_fusion", maximal)) return nullptr;
+  std::optional<NodeIds> ids;
+  if (!optional_ids_from_py(outputs, "outputs", ids)) return nullptr;
+
+  const GraphStore& store = *reinterpret_cast<GraphStoreObject*>(self)->store;
+  const egraph::EggEngine engine;
+  if (!ids) return reduced_to_py(reduce_with(store, engine, maximal), with_store);
+  auto result = reduce_with_outputs(store, *ids, engine, maximal);
+  if (!result) return map_err(result.error());
+  return reduced_to_py(std::move(result).value(), with_store);
+}
+
 }  // namespace
 
 PyObject* gs_reduce(VANTREL_FASTCALL_ARGS) {
-  (void)self, (void)args, (void)nargsf, (void)kwnames;
-  return not_yet();
+  static const ArgSpec spec{"GraphStore.reduce", kReduceNames, 2, 0, 0};
+  PyObject* a[2];
+  if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
+  return guarded([&]() -> PyObject* { return reduce_store(self, a[0], a[1], true); });
 }
+
 PyObject* gs_reduction_report(VANTREL_FASTCALL_ARGS) {
-  (void)self, (void)args, (void)nargsf, (void)kwnames;
-  return not_yet();
+  static const ArgSpec spec{"GraphStore.reduction_report", kOutputsNames, 1, 0, 0};
+  PyObject* a[1];
+  if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
+  return guarded([&]() -> PyObject* { return reduce_store(self, nullptr, a[0], false); });
 }
+
 PyObject* gs_reduce_incremental(VANTREL_FASTCALL_ARGS) {
-  (void)self, (void)args, (void)nargsf, (void)kwnames;
-  return not_yet();
+  static const ArgSpec spec{"GraphStore.reduce_incremental", kOutputsNames, 1, 0, 0};
+  PyObject* a[1];
+  if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
+  return guarded([&]() -> PyObject* { return reduce_store(self, nullptr, a[0], true); });
 }
 
 }  // namespace vantrel::py

@@ -1,0 +1,14 @@
+#pragma once
+// Shared by GraphStore's reduction methods and IncrementalReducer.finalize: the report dict
+// and the (store, report) tuple a reduction returns.
+#include "optimizer/reduced_store.hpp"
+#include "py_ref.hpp"
+
+namespace vantrel::py {
+
+/// The report as a dict of its six counts; new reference or nullptr.
+PyObject* report_to_py(const ReductionReport& report);
+/// The tuple (new GraphStore, report dict), or the dict alone when `with_store` is false.
+PyObject* reduced_to_py(ReducedStore reduced, bool with_store);
+
+}  // namespace vantrel::py
