@@ -21,11 +21,10 @@ void concat(std::vector<T>& survivor, std::vector<T>& other) {
 
 Id EGraph::add(SymbolLang enode) {
   canonicalize_children(enode);
-  if (auto known = hashcons_.get(enode)) return *known;
+  Id id = 0;
+  if (auto known = hashcons_.get_or_insert(enode, [&] { return id = unionfind_.make_set(); })) return *known;
 
-  const Id id = unionfind_.make_set();
   for (Id child : enode.children) classes_[child].users.push_back(id);
-  hashcons_.insert(enode, id);
   EClass cls;
   cls.id = id;
   cls.enodes.push_back(enode);
@@ -51,6 +50,7 @@ bool EGraph::union_(Id id1, Id id2) {
   concat(keep.enodes, gone.enodes);
   concat(keep.users, gone.users);
   --class_count_;
+  merged_since_pass_ = true;
   return true;
 }
 
@@ -68,18 +68,65 @@ std::size_t EGraph::rebuild() {
     }
   }
 
-  by_kind_.clear();
-  for (EClass& c : classes_) {
-    if (!live(c)) continue;
-    for (SymbolLang& n : c.enodes) canonicalize_children(n);
-    if (c.enodes.size() > 1) {
-      std::sort(c.enodes.begin(), c.enodes.end());
-      c.enodes.erase(std::unique(c.enodes.begin(), c.enodes.end()), c.enodes.end());
+  if (merged_since_pass_) {
+    by_kind_.clear();
+    for (auto& w : watched_) w.second.clear();
+    for (EClass& c : classes_) {
+      if (!live(c)) continue;
+      for (SymbolLang& n : c.enodes) canonicalize_children(n);
+      if (c.enodes.size() > 1) {
+        std::sort(c.enodes.begin(), c.enodes.end());
+        c.enodes.erase(std::unique(c.enodes.begin(), c.enodes.end()), c.enodes.end());
+      }
+      by_kind_.push_back(c.id);
+      note_watched(c);
     }
-    by_kind_.push_back(c.id);
+  } else {
+    // No merge since the last pass: the old classes are as that pass left them, and the new
+    // ones hold one e-node each, added with canonical children. Their ids are the largest,
+    // so appending keeps table order.
+    for (std::size_t id = ids_at_pass_; id < classes_.size(); ++id) {
+      by_kind_.push_back(static_cast<Id>(id));
+      note_watched(classes_[id]);
+    }
   }
+  merged_since_pass_ = false;
+  ids_at_pass_ = classes_.size();
   clean_ = true;
   return merges;
+}
+
+void EGraph::note_watched(const EClass& c) {
+  if (watched_.empty()) return;
+  GlobalSymbol last;
+  bool first = true;
+  for (const SymbolLang& n : c.enodes) {
+    if (!first && n.symbol == last) continue;  // sorted: one entry per run of a symbol
+    first = false;
+    last = n.symbol;
+    if ((watch_filter_ & filter_bit(n.symbol)) == 0) continue;
+    for (auto& [sym, ids] : watched_) {
+      if (sym == n.symbol) ids.push_back(c.id);
+    }
+  }
+}
+
+void EGraph::watch_symbol(GlobalSymbol symbol) {
+  if (classes_with_symbol(symbol) != nullptr) return;
+  std::vector<Id> ids;
+  for (Id id : by_kind_) {
+    const auto& nodes = classes_[id].enodes;
+    if (std::any_of(nodes.begin(), nodes.end(), [&](const SymbolLang& n) { return n.symbol == symbol; })) ids.push_back(id);
+  }
+  watched_.emplace_back(symbol, std::move(ids));
+  watch_filter_ |= filter_bit(symbol);
+}
+
+const std::vector<Id>* EGraph::classes_with_symbol(GlobalSymbol symbol) const {
+  for (const auto& [sym, ids] : watched_) {
+    if (sym == symbol) return &ids;
+  }
+  return nullptr;
 }
 
 std::optional<Id> EGraph::lookup(SymbolLang enode) const {

@@ -49,6 +49,20 @@ class EGraph {
   /// rebuild; this is every class. E-matching takes its candidates from here.
   const std::vector<Id>& classes_by_kind() const { return by_kind_; }
 
+  /// Keeps, from now on, the list of classes that hold an e-node with `symbol` (in
+  /// `classes_by_kind` order). E-matching uses it to visit only the classes that can match a
+  /// pattern rooted at that symbol; the result is the same as visiting every class.
+  void watch_symbol(GlobalSymbol symbol);
+  /// The list kept for a watched symbol, or null.
+  const std::vector<Id>* classes_with_symbol(GlobalSymbol symbol) const;
+
+  /// The class of an id that is canonical (e.g. taken from `classes_by_kind` of a clean
+  /// e-graph); no `find`.
+  const EClass& canonical_class(Id id) const {
+    if (id >= classes_.size()) throw InternalFault("e-class id out of range");
+    return classes_[id];
+  }
+
   /// The e-node as it was added under `id` (its children may have been canonicalized since);
   /// this is the e-node half of a `users` or repair pair.
   const SymbolLang& added(Id id) const { return added_[id]; }
@@ -63,6 +77,10 @@ class EGraph {
 
  private:
   bool live(const EClass& c) const { return !c.enodes.empty(); }
+  static std::uint64_t filter_bit(GlobalSymbol s) {
+    return std::uint64_t{1} << ((s.value() * 0x9e3779b9u) >> 26);
+  }
+  void note_watched(const EClass& c);
   void canonicalize_children(SymbolLang& n) {
     for (Id& c : n.children) c = unionfind_.find_compress(c);
   }
@@ -76,6 +94,14 @@ class EGraph {
   // Indexed by id; only canonical ids hold a live (non-empty) class. Table order is id order.
   std::vector<EClass> classes_;
   std::vector<Id> by_kind_;
+  // Watched symbols and their class lists; `watch_filter_` is a one-word Bloom filter that
+  // lets the class pass dismiss almost every e-node with one test.
+  std::vector<std::pair<GlobalSymbol, std::vector<Id>>> watched_;
+  std::uint64_t watch_filter_ = 0;
+  // A rebuild after which no classes merged only needs to list the classes created since
+  // the last class pass: every other class is unchanged and still canonical.
+  bool merged_since_pass_ = false;
+  std::size_t ids_at_pass_ = 0;
   std::size_t class_count_ = 0;
   bool clean_ = false;
 };

@@ -15,41 +15,38 @@ class HashCons {
   /// The id stored for `key`, if any.
   std::optional<Id> get(const SymbolLang& key) const {
     if (slots_.empty()) return std::nullopt;
+    const std::uint64_t s = slots_[probe(key, hash_enode(key))];
+    if (s == 0) return std::nullopt;
+    return entries_[static_cast<std::uint32_t>(s) - 1].value;
+  }
+
+  /// Returns the id stored for `key`; if there is none, stores `make_id()` under a copy of
+  /// the key and returns nothing. One hash and one probe either way.
+  template <class MakeId>
+  std::optional<Id> get_or_insert(const SymbolLang& key, MakeId&& make_id) {
+    reserve_one();
     const std::uint64_t h = hash_enode(key);
-    const std::uint64_t mask = slots_.size() - 1;
-    const auto tag = static_cast<std::uint32_t>(h >> 32);
-    for (std::uint64_t i = h & mask;; i = (i + 1) & mask) {
-      const std::uint64_t s = slots_[i];
-      if (s == 0) return std::nullopt;
-      if (static_cast<std::uint32_t>(s >> 32) == tag) {
-        const Entry& e = entries_[static_cast<std::uint32_t>(s) - 1];
-        if (e.key == key) return e.value;
-      }
-    }
+    const std::uint64_t i = probe(key, h);
+    if (slots_[i] != 0) return entries_[static_cast<std::uint32_t>(slots_[i]) - 1].value;
+    entries_.push_back(Entry{key, make_id(), static_cast<std::uint32_t>(h)});
+    slots_[i] = ((h >> 32) << 32) | static_cast<std::uint32_t>(entries_.size());
+    return std::nullopt;
   }
 
   /// Maps `key` to `value`, inserting a copy of the key when it is new. Returns the value the
   /// key held before, if it was present.
   std::optional<Id> insert(const SymbolLang& key, Id value) {
-    if ((entries_.size() + 1) * 2 > slots_.size()) grow();
+    reserve_one();
     const std::uint64_t h = hash_enode(key);
-    const std::uint64_t mask = slots_.size() - 1;
-    const auto tag = static_cast<std::uint32_t>(h >> 32);
-    std::uint64_t i = h & mask;
-    for (;; i = (i + 1) & mask) {
-      const std::uint64_t s = slots_[i];
-      if (s == 0) break;
-      if (static_cast<std::uint32_t>(s >> 32) == tag) {
-        Entry& e = entries_[static_cast<std::uint32_t>(s) - 1];
-        if (e.key == key) {
-          const Id old = e.value;
-          e.value = value;
-          return old;
-        }
-      }
+    const std::uint64_t i = probe(key, h);
+    if (slots_[i] != 0) {
+      Entry& e = entries_[static_cast<std::uint32_t>(slots_[i]) - 1];
+      const Id old = e.value;
+      e.value = value;
+      return old;
     }
     entries_.push_back(Entry{key, value, static_cast<std::uint32_t>(h)});
-    slots_[i] = (std::uint64_t{tag} << 32) | static_cast<std::uint32_t>(entries_.size());
+    slots_[i] = ((h >> 32) << 32) | static_cast<std::uint32_t>(entries_.size());
     return std::nullopt;
   }
 
@@ -61,6 +58,21 @@ class HashCons {
     Id value;
     std::uint32_t hash_low;  // low half of the key's hash, to re-slot without rehashing
   };
+
+  // The slot holding `key`, or the empty slot where it would go.
+  std::uint64_t probe(const SymbolLang& key, std::uint64_t h) const {
+    const std::uint64_t mask = slots_.size() - 1;
+    const auto tag = static_cast<std::uint32_t>(h >> 32);
+    for (std::uint64_t i = h & mask;; i = (i + 1) & mask) {
+      const std::uint64_t s = slots_[i];
+      if (s == 0) return i;
+      if (static_cast<std::uint32_t>(s >> 32) == tag && entries_[static_cast<std::uint32_t>(s) - 1].key == key) return i;
+    }
+  }
+
+  void reserve_one() {
+    if ((entries_.size() + 1) * 2 > slots_.size()) grow();
+  }
 
   void grow() {
     const std::size_t n = slots_.empty() ? 64 : slots_.size() * 2;

@@ -45,6 +45,11 @@ std::optional<StopReason> Runner::check_limits() const {
 
 void Runner::run(const std::vector<Rewrite>& rules) {
   check_rules(rules);
+  // Let the e-graph keep, per rule root symbol, the classes a search has to visit.
+  for (const Rewrite& rule : rules) {
+    const auto& prog = rule.lhs->program().instructions;
+    if (!prog.empty() && prog.front().kind == Instruction::Kind::Bind) e_graph.watch_symbol(prog.front().op);
+  }
   e_graph.rebuild();
   for (;;) {
     Iteration record = run_one(rules, iteration_records.size());

@@ -87,7 +87,7 @@ class Machine {
   }
 
   bool bind(const Instruction& ins, std::size_t pc, std::size_t from) {
-    const std::vector<SymbolLang>& nodes = egraph_[regs_[ins.reg]].enodes;
+    const std::vector<SymbolLang>& nodes = egraph_.canonical_class(regs_[ins.reg]).enodes;
     std::size_t i = from == kFresh ? first_candidate(nodes, ins.op) : from;
     // Nodes are sorted, so the ones with this symbol are contiguous.
     for (; i < nodes.size() && nodes[i].symbol == ins.op; ++i) {
@@ -123,11 +123,16 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std:
   Machine m(egraph, program_);
   std::vector<Subst> found;
   const Instruction& root = program_.instructions.front();
-  // Every e-node has the same kind, so the candidates are every class either way; the root
-  // symbol only lets a class without it be skipped cheaply.
-  for (Id cls : egraph.classes_by_kind()) {
+  // Every e-node has the same kind, so the candidates are every class, in table order. When
+  // the e-graph keeps the list of classes holding the root symbol, only those are visited:
+  // the others cannot match, so the matches and their order are the same.
+  const std::vector<Id>* candidates = &egraph.classes_by_kind();
+  if (root.kind == Instruction::Kind::Bind) {
+    if (const auto* with = egraph.classes_with_symbol(root.op)) candidates = with;
+  }
+  for (Id cls : *candidates) {
     if (root.kind == Instruction::Kind::Bind) {
-      const std::vector<SymbolLang>& nodes = egraph[cls].enodes;
+      const std::vector<SymbolLang>& nodes = egraph.canonical_class(cls).enodes;
       if (nodes.size() == 1 && nodes[0].symbol != root.op) continue;
     }
     found.clear();

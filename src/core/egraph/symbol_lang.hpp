@@ -35,7 +35,10 @@ inline std::uint64_t hash_enode(const SymbolLang& n) {
     h = ((h << 26) | (h >> 38)) ^ c;
     h *= k;
   }
-  return h ^ (h >> 29);
+  // Finish so that the low bits (which pick the slot) depend on every input bit.
+  h ^= h >> 32;
+  h *= 0xd6e8feb86659fd93ULL;
+  return h ^ (h >> 32);
 }
 
 }  // namespace vantrel::egraph
