@@ -298,3 +298,74 @@ TEST(Apply, NestedRightSideIsBuiltBottomUp) {
 
 }  // namespace
 }  // namespace vantrel::egraph
+
+namespace vantrel::egraph {
+namespace {
+
+// The e-graph may keep per-symbol candidate lists and skip its class pass when nothing
+// merged; searches must come out exactly as over a graph that does neither.
+TEST(Search, CandidateListsGiveSameMatchesAsFullScan) {
+  EGraph watched;
+  EGraph plain;
+  const Pattern add = pattern_from_text("(op|add ?a ?b)");
+  const Pattern neg = pattern_from_text("(op|neg ?a)");
+  watched.watch_symbol(sym("op|add"));
+  std::uint64_t seed = 42;
+  auto rnd = [&](std::uint64_t n) {
+    seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+    return (seed >> 33) % n;
+  };
+  std::vector<Id> ids;
+  for (int round = 0; round < 30; ++round) {
+    for (int k = 0; k < 40; ++k) {
+      SymbolLang n;
+      const auto r = ids.size() < 2 ? 0 : rnd(4);
+      if (r == 0) {
+        n = leaf(("v" + std::to_string(ids.size())).c_str());
+      } else if (r == 3) {
+        n = node("op|neg", {ids[rnd(ids.size())]});
+      } else {
+        n = node("op|add", {ids[rnd(ids.size())], ids[rnd(ids.size())]});
+      }
+      const Id a = watched.add(n);
+      ASSERT_EQ(plain.add(n), a);
+      ids.push_back(a);
+    }
+    if (round % 3 == 1) {  // some rounds merge, others only add
+      for (int k = 0; k < 5; ++k) {
+        const Id x = ids[rnd(ids.size())], y = ids[rnd(ids.size())];
+        ASSERT_EQ(watched.union_(x, y), plain.union_(x, y));
+      }
+    }
+    if (round == 10) watched.watch_symbol(sym("op|neg"));  // watched late
+    ASSERT_EQ(watched.rebuild(), plain.rebuild());
+    ASSERT_EQ(watched.classes_by_kind(), plain.classes_by_kind());
+    // whichever way the class pass went, the invariants of a rebuilt graph hold
+    std::vector<Id> live;
+    plain.for_each_class([&](const EClass& c) {
+      live.push_back(c.id);
+      for (std::size_t i = 0; i < c.enodes.size(); ++i) {
+        if (i > 0) {
+          ASSERT_TRUE(c.enodes[i - 1] < c.enodes[i]);
+        }
+        for (Id k : c.enodes[i].children) ASSERT_EQ(plain.find(k), k);
+        ASSERT_EQ(plain.lookup(c.enodes[i]), c.id);
+      }
+    });
+    ASSERT_EQ(live, plain.classes_by_kind());
+    for (const Pattern* p : {&add, &neg}) {
+      for (std::size_t limit : {std::size_t{3}, std::size_t{100000}}) {
+        const auto a = p->search_with_limit(watched, limit);
+        const auto b = p->search_with_limit(plain, limit);
+        ASSERT_EQ(a.size(), b.size());
+        for (std::size_t i = 0; i < a.size(); ++i) {
+          ASSERT_EQ(a[i].class_id, b[i].class_id);
+          ASSERT_EQ(a[i].substitutions, b[i].substitutions);
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vantrel::egraph
