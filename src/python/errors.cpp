@@ -30,13 +30,3 @@ PyObject* map_err(BadNodeId bad) {
 
 }  // namespace vantrel::py
 
-namespace vantrel::py {
-bool set_builtins_module(PyObject* type) {
-  if (type == nullptr) return false;
-  auto* t = reinterpret_cast<PyTypeObject*>(type);
-  Ref name = Ref::steal(PyUnicode_FromString("builtins"));
-  if (!name || PyDict_SetItemString(t->tp_dict, "__module__", name.get()) < 0) return false;
-  PyType_Modified(t);
-  return true;
-}
-}  // namespace vantrel::py

@@ -43,8 +43,3 @@ auto guarded(Fn&& fn) -> decltype(fn()) {
 
 }  // namespace vantrel::py
 
-namespace vantrel::py {
-/// Heap types created from a bare name have no `__module__`; report "builtins", like the
-/// interpreter does for types without a module prefix.
-bool set_builtins_module(PyObject* type);
-}  // namespace vantrel::py

@@ -92,7 +92,7 @@ PyType_Slot gs_slots[] = {
 };
 
 PyType_Spec gs_spec = {
-    .name = "GraphStore",
+    .name = "builtins.GraphStore",
     .basicsize = sizeof(GraphStoreObject),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,

@@ -186,7 +186,7 @@ PyType_Slot ir_slots[] = {
 };
 
 PyType_Spec ir_spec = {
-    .name = "IncrementalReducer",
+    .name = "builtins.IncrementalReducer",
     .basicsize = sizeof(ReducerObject),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,

@@ -7,10 +7,9 @@ namespace vantrel::py {
 
 namespace {
 
-bool add_export(PyObject* module, const char* name, PyObject* value, bool is_type = true) {
+bool add_export(PyObject* module, const char* name, PyObject* value) {
   Ref hold = Ref::steal(value);
   if (!hold) return false;
-  if (is_type && !set_builtins_module(hold.get())) return false;
   if (PyModule_AddObjectRef(module, name, hold.get()) < 0) return false;
   Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
@@ -32,7 +31,7 @@ int exec_module(PyObject* module) {
   if (!add_export(module, "GraphStore", create_graph_store_type(module))) return -1;
   if (!add_export(module, "PayloadDescriptor", create_payload_descriptor_type(module))) return -1;
   if (!add_export(module, "IncrementalReducer", create_incremental_reducer_type(module))) return -1;
-  if (!add_export(module, "version", PyCFunction_NewEx(&version_def, module, nullptr), false)) return -1;
+  if (!add_export(module, "version", PyCFunction_NewEx(&version_def, module, nullptr))) return -1;
   return 0;
 }
 

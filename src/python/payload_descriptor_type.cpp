@@ -88,7 +88,7 @@ PyType_Slot pd_slots[] = {
 };
 
 PyType_Spec pd_spec = {
-    .name = "PayloadDescriptor",
+    .name = "builtins.PayloadDescriptor",
     .basicsize = sizeof(DescriptorObject),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
