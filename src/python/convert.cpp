@@ -139,6 +139,40 @@ bool param_value_from_py(PyObject* v, std::optional<ParamValue>& out) {
     out = ParamValue::of_bool(v == Py_True);
     return true;
   }
+  // Exact int, float and str cannot have an __index__ or __float__ of their own, so they are
+  // classified directly, with the result the trials below would give. This skips the
+  // formatted exceptions of failed trials, which cost more than the rest of a call.
+  if (PyLong_CheckExact(v)) {
+    int overflow = 0;
+    const long long i = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow == 0) {
+      out = ParamValue::of_int(i);
+      return true;
+    }
+    const double d = PyLong_AsDouble(v);
+    if (!(d == -1.0 && PyErr_Occurred())) {
+      out = ParamValue::of_float(d);
+      return true;
+    }
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, "param values must be int, float, bool, or str");
+    return false;
+  }
+  if (PyFloat_CheckExact(v)) {
+    out = ParamValue::of_float(PyFloat_AS_DOUBLE(v));
+    return true;
+  }
+  if (PyUnicode_CheckExact(v)) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(v, &size);
+    if (data != nullptr) {
+      out = ParamValue::of_str(std::string(data, static_cast<std::size_t>(size)));
+      return true;
+    }
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, "param values must be int, float, bool, or str");
+    return false;
+  }
   long long i = PyLong_AsLongLong(v);
   if (!(i == -1 && PyErr_Occurred())) {
     out = ParamValue::of_int(i);
@@ -166,6 +200,7 @@ bool param_value_from_py(PyObject* v, std::optional<ParamValue>& out) {
 
 bool walk_params(PyObject* dict, std::vector<ParamEntry>& entries) {
   const Py_ssize_t initial = PyDict_Size(dict);
+  entries.reserve(static_cast<std::size_t>(initial));
   Py_ssize_t pos = 0, seen = 0;
   PyObject *k, *v;
   while (PyDict_Next(dict, &pos, &k, &v)) {
