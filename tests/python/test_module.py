@@ -156,6 +156,12 @@ def test_signatures(obj, text):
     assert str(inspect.signature(obj)) == text
 
 
+def test_import_is_silent_under_warnings_as_errors():
+    out = subprocess.run([sys.executable, "-W", "error", "-c", "import vantrel_core"], capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    assert out.stderr == ""
+
+
 @pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs a free-threaded interpreter")
 def test_import_keeps_the_gil_disabled():
     out = subprocess.run(
