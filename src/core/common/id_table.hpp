@@ -32,7 +32,7 @@ class IdTable {
   template <class HashOf>
   void insert(std::uint64_t hash, std::uint64_t id, HashOf&& hash_of) {
     if (id > kMaxId) throw InternalFault("node table cannot grow any further");
-    if ((size_ + 1) * 4 > slots_.size() * 3) grow(hash_of);
+    if ((size_ + 1) * 2 > slots_.size()) grow(hash_of);
     place(hash, static_cast<std::uint32_t>(id));
     ++size_;
   }

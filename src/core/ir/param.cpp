@@ -215,8 +215,20 @@ ParamMap ParamMap::make(std::vector<ParamEntry> entries) {
   ParamMap m;
   m.entries_ = std::move(entries);
   // std::string compares as unsigned bytes, shorter prefix first: the key order we need.
-  std::stable_sort(m.entries_.begin(), m.entries_.end(),
-                   [](const ParamEntry& a, const ParamEntry& b) { return a.key < b.key; });
+  auto less = [](const ParamEntry& a, const ParamEntry& b) { return a.key < b.key; };
+  auto& e = m.entries_;
+  if (e.size() <= 16) {
+    // Maps are small; a stable insertion sort avoids the temporary buffer of stable_sort.
+    for (std::size_t i = 1; i < e.size(); ++i) {
+      if (!less(e[i], e[i - 1])) continue;
+      ParamEntry moving = std::move(e[i]);
+      std::size_t j = i;
+      for (; j > 0 && less(moving, e[j - 1]); --j) e[j] = std::move(e[j - 1]);
+      e[j] = std::move(moving);
+    }
+  } else {
+    std::stable_sort(e.begin(), e.end(), less);
+  }
   return m;
 }
 
