@@ -74,6 +74,7 @@ bool ids_from_py(PyObject* obj, const char* argname, NodeIds& out) {
   // item reads, so borrowed items stay valid.
   if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
     const bool is_list = PyList_CheckExact(obj);
+    out.reserve(static_cast<std::size_t>(is_list ? PyList_GET_SIZE(obj) : PyTuple_GET_SIZE(obj)));
     for (Py_ssize_t i = 0;; ++i) {
       const Py_ssize_t n = is_list ? PyList_GET_SIZE(obj) : PyTuple_GET_SIZE(obj);
       if (i >= n) return true;
