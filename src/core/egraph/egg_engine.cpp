@@ -94,6 +94,7 @@ EngineGraph EggEngine::canonicalize_with_stats(const EngineGraph& graph, Canonic
     stats->enode_count = eg.enode_count();
     stats->class_count = eg.class_count();
     stats->records = std::move(runner.iteration_records);
+    stats->roots = canon;
   }
   return out;
 }

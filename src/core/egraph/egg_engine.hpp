@@ -18,6 +18,8 @@ struct CanonicalizeStats {
   std::size_t enode_count = 0;
   std::size_t class_count = 0;
   std::vector<Iteration> records;
+  /// The final union-find root of every input node's class, in input order.
+  std::vector<Id> roots;
 };
 
 class EggEngine final : public RewriteEngine {
