@@ -211,8 +211,17 @@ void bench_rebuild(std::size_t n) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   const EggEngine engine;
+  // `bench_egraph add|canonicalize|rebuild N` runs one figure alone (for profiling).
+  if (argc == 3) {
+    const std::string what = argv[1];
+    const auto n = static_cast<std::size_t>(std::stoull(argv[2]));
+    if (what == "add") bench_add(n);
+    if (what == "canonicalize") bench_canonicalize(engine, n, 0);
+    if (what == "rebuild") bench_rebuild(n);
+    return 0;
+  }
   bench_add(1000000);
   const double base = canonicalize_per_node(engine, 10000);
   for (std::size_t n : {std::size_t{10000}, std::size_t{100000}, std::size_t{1000000}}) bench_canonicalize(engine, n, base);

@@ -10,11 +10,10 @@ namespace {
 
 // Keeps the longer list and appends the shorter one (the survivor's list first on a tie), so
 // a merge moves the smaller half.
-template <class T>
-void concat(std::vector<T>& survivor, std::vector<T>& other) {
+template <class T, std::uint32_t N>
+void concat(SmallVec<T, N>& survivor, SmallVec<T, N>& other) {
   if (other.size() > survivor.size()) survivor.swap(other);
-  survivor.insert(survivor.end(), std::make_move_iterator(other.begin()), std::make_move_iterator(other.end()));
-  std::vector<T>().swap(other);
+  survivor.append_moved(other);
 }
 
 }  // namespace
@@ -76,7 +75,7 @@ std::size_t EGraph::rebuild() {
       for (SymbolLang& n : c.enodes) canonicalize_children(n);
       if (c.enodes.size() > 1) {
         std::sort(c.enodes.begin(), c.enodes.end());
-        c.enodes.erase(std::unique(c.enodes.begin(), c.enodes.end()), c.enodes.end());
+        c.enodes.truncate(std::unique(c.enodes.begin(), c.enodes.end()));
       }
       by_kind_.push_back(c.id);
       note_watched(c);

@@ -2,6 +2,7 @@
 /// Patterns: the parsed form of a rule side, how it is read from s-expression text, and the
 /// search (e-matching) and instantiation it supports.
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -111,6 +112,6 @@ Pattern pattern_from_text(std::string_view text);
 /// Position of the first e-node that can match `op` in a sorted class node list: nodes with
 /// the same symbol are contiguous, so lists of 50 or more are binary searched and shorter
 /// ones scanned. Both give the same position.
-std::size_t first_candidate(const std::vector<SymbolLang>& sorted, GlobalSymbol op);
+std::size_t first_candidate(std::span<const SymbolLang> sorted, GlobalSymbol op);
 
 }  // namespace vantrel::egraph

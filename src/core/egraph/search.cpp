@@ -6,7 +6,7 @@
 
 namespace vantrel::egraph {
 
-std::size_t first_candidate(const std::vector<SymbolLang>& sorted, GlobalSymbol op) {
+std::size_t first_candidate(std::span<const SymbolLang> sorted, GlobalSymbol op) {
   if (sorted.size() >= 50) {
     return static_cast<std::size_t>(
         std::lower_bound(sorted.begin(), sorted.end(), op,
@@ -87,7 +87,7 @@ class Machine {
   }
 
   bool bind(const Instruction& ins, std::size_t pc, std::size_t from) {
-    const std::vector<SymbolLang>& nodes = egraph_.canonical_class(regs_[ins.reg]).enodes;
+    const auto& nodes = egraph_.canonical_class(regs_[ins.reg]).enodes;
     std::size_t i = from == kFresh ? first_candidate(nodes, ins.op) : from;
     // Nodes are sorted, so the ones with this symbol are contiguous.
     for (; i < nodes.size() && nodes[i].symbol == ins.op; ++i) {
@@ -132,7 +132,7 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std:
   }
   for (Id cls : *candidates) {
     if (root.kind == Instruction::Kind::Bind) {
-      const std::vector<SymbolLang>& nodes = egraph.canonical_class(cls).enodes;
+      const auto& nodes = egraph.canonical_class(cls).enodes;
       if (nodes.size() == 1 && nodes[0].symbol != root.op) continue;
     }
     found.clear();
