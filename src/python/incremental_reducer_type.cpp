@@ -17,10 +17,8 @@
 #include "args.hpp"
 #include "common/poison_mutex.hpp"
 #include "convert.hpp"
-#include "egraph/egg_engine.hpp"
 #include "errors.hpp"
 #include "graph_store_type.hpp"
-#include "optimizer/flat_graph.hpp"
 #include "optimizer/incremental.hpp"
 #include "reduce_common.hpp"
 
@@ -48,8 +46,7 @@ const GraphStore* store_arg(PyObject* obj) {
 
 /// Consumes the store's nodes past the watermark; the caller holds the reducer lock.
 Result<std::uint64_t, BadNodeId> consume_delta(IncrementalReducer& reducer, const GraphStore& store) {
-  FlatSnapshot delta = flat_snapshot(store, reducer.watermark(), /*with_marks=*/false);
-  return reducer.step(delta.graph);
+  return reducer.step_store(store);
 }
 
 PyObject* ir_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -123,8 +120,9 @@ PyObject* ir_finalize(VANTREL_FASTCALL_ARGS) {
       if (!consumed) {
         bad = consumed.error();
       } else {
-        const egraph::EggEngine engine;
-        auto result = r->reducer->finalize(outputs, engine, maximal);
+        // Same result as `finalize` with a fresh default EggEngine (which it builds when it
+        // needs one).
+        auto result = r->reducer->finalize_default(outputs, maximal);
         if (!result) {
           bad = result.error();
         } else {

@@ -6,6 +6,7 @@
 #include <random>
 #include <thread>
 
+#include "egraph/egg_engine.hpp"
 #include "optimizer/flat_graph.hpp"
 #include "optimizer/incremental.hpp"
 #include "optimizer_support.hpp"
@@ -164,6 +165,124 @@ TEST(Incremental, AnySplitGivesTheSameResultAsOneStep) {
     EXPECT_EQ(got.value().nodes, expected.value().nodes);
     EXPECT_EQ(got.value().outputs, expected.value().outputs);
     EXPECT_EQ(got.value().report, expected.value().report);
+  }
+}
+
+void expect_same(const Reduced& got, const Reduced& expected) {
+  EXPECT_EQ(got.nodes, expected.nodes);
+  EXPECT_EQ(got.outputs, expected.outputs);
+  EXPECT_EQ(got.report, expected.report);
+}
+
+TEST(Incremental, StepFromTheStoreMatchesStepOnACopy) {
+  std::mt19937_64 rng(7);
+  for (int trial = 0; trial < 30; ++trial) {
+    auto store = std::make_unique<GraphStore>();
+    random_graph(rng, 1 + rng() % 150, *store);
+    IncrementalReducer whole;
+    ASSERT_TRUE(whole.step(flat_snapshot(*store, 0, false).graph).ok());
+
+    // Fed step by step while the store grows.
+    auto grown = std::make_unique<GraphStore>();
+    IncrementalReducer split;
+    std::uint64_t consumed = 0;
+    const auto all = store->snapshot().nodes;
+    for (std::uint64_t i = 0; i < all.size(); ++i) {
+      ASSERT_TRUE(grown->intern(all[i]).ok());
+      if (rng() % 4 == 0) consumed += split.step_store(*grown).value();
+    }
+    consumed += split.step_store(*grown).value();
+    EXPECT_EQ(split.step_store(*grown).value(), 0u);
+    EXPECT_EQ(consumed, all.size());
+    EXPECT_EQ(split.canonical(), whole.canonical());
+    EXPECT_EQ(split.id_map(), whole.id_map());
+    EXPECT_EQ(split.total_work(), all.size());
+  }
+}
+
+TEST(Incremental, StepFromAnotherStoreReadsItsOwnHeads) {
+  // Head ids of the second store name other contents than those of the first.
+  auto first = make_store({src("a"), op("exp", {0})});
+  auto second = make_store({src("b"), op("neg", {0}), op("exp", {1}), add_zero(2)});
+  IncrementalReducer r;
+  EXPECT_EQ(r.step_store(*first).value(), 2u);
+  EXPECT_EQ(r.step_store(*second).value(), 2u);
+
+  IncrementalReducer expected;
+  step_ok(expected, {src("a"), op("exp", {0}), op("exp", {1}), add_zero(2)});
+  EXPECT_EQ(r.canonical(), expected.canonical());
+  EXPECT_EQ(r.id_map(), expected.id_map());
+}
+
+/// Random graphs built to hit every rule: duplicates, both operand orders, identities of
+/// every kind (and their near misses), parameterised commutative ops, non-op heads that share
+/// a token.
+void rule_heavy_graph(std::mt19937_64& rng, std::uint64_t n, GraphStore& store) {
+  auto pick = [&](std::uint64_t below) { return std::uniform_int_distribution<std::uint64_t>(0, below - 1)(rng); };
+  const char* binary[] = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum", "sub"};
+  const char* unary[] = {"exp", "neg"};
+  auto near = [&](std::uint64_t x) {
+    switch (pick(5)) {
+      case 0: return op("add", {x}, pmap({{"scalar", ParamValue::of_float(-0.0)}, {"side", ParamValue::of_str("r")}}));
+      case 1: return op("add", {x}, pmap({{"scalar", ParamValue::of_int(0)}, {"side", ParamValue::of_str("r")}}));
+      case 2: return op("add|scalar=f0000000000000000;side=sr", {x});
+      case 3: return add_zero(x, "l");
+      default: return mul_one(x, pick(2) ? "l" : "r");
+    }
+  };
+  while (store.node_count() < n) {
+    const std::uint64_t i = store.node_count();
+    NodeKey k = src("s");
+    const std::uint64_t kind = i < 3 ? 0 : pick(12);
+    if (kind == 0) {
+      k = src("s" + std::to_string(pick(4)));
+    } else if (kind <= 5) {
+      k = op(binary[pick(9)], {i - 1 - pick(std::min<std::uint64_t>(i, 6)), i - 1 - pick(std::min<std::uint64_t>(i, 6))});
+    } else if (kind == 6) {
+      k = op(unary[pick(2)], {i - 1 - pick(std::min<std::uint64_t>(i, 4))});
+    } else if (kind == 7) {
+      k = near(i - 1 - pick(std::min<std::uint64_t>(i, 4)));
+    } else if (kind == 8) {
+      k = op("add", {pick(i), pick(i)}, pmap({{"alpha", ParamValue::of_int(1)}}));
+    } else if (kind == 9) {
+      k = op("add", {pick(i), pick(i), pick(i)});
+    } else if (kind == 10) {
+      k = stage({pick(i)}, {member(pick(2) ? "op|exp" : "op|neg", {in(0)})});
+    } else {
+      k = red("sum", {pick(i)});
+    }
+    if (!store.intern(std::move(k)).ok()) throw std::runtime_error("bad random node");
+  }
+}
+
+TEST(Incremental, FinalizeWithDefaultRulesMatchesTheEngine) {
+  std::mt19937_64 rng(11);
+  const egraph::EggEngine engine;
+  for (int trial = 0; trial < 40; ++trial) {
+    auto store = std::make_unique<GraphStore>();
+    // A few graphs large enough for the rules to be banned and postponed.
+    rule_heavy_graph(rng, trial % 20 == 19 ? 30000 : 1 + rng() % 200, *store);
+    const std::uint64_t n = store->node_count();
+    IncrementalReducer r;
+    ASSERT_TRUE(r.step_store(*store).ok());
+    for (const NodeIds& outputs : {NodeIds{n - 1, n / 2, n - 1}, NodeIds{}, NodeIds{0}}) {
+      for (bool maximal : {false, true}) {
+        auto expected = r.finalize(outputs, engine, maximal);
+        auto got = r.finalize_default(outputs, maximal);
+        ASSERT_TRUE(expected.ok() && got.ok());
+        expect_same(got.value(), expected.value());
+      }
+    }
+    // All outputs at once: every node of the canonical form is live.
+    NodeIds every(n);
+    for (NodeId i = 0; i < n; ++i) every[i] = i;
+    auto expected = r.finalize(every, engine, false);
+    auto got = r.finalize_default(every, false);
+    ASSERT_TRUE(expected.ok() && got.ok());
+    expect_same(got.value(), expected.value());
+    auto bad = r.finalize_default(NodeIds{n}, false);
+    ASSERT_FALSE(bad.ok());
+    EXPECT_EQ(bad.error(), BadNodeId{n});
   }
 }
 

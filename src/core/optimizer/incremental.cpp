@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "common/hash.hpp"
+#include "egraph/egg_engine.hpp"
 
 namespace vantrel {
 
@@ -18,6 +19,14 @@ constexpr std::array<std::string_view, 4> kIdentityTokens = {
     "op|mul|scalar=f3ff0000000000000;side=sl",
 };
 constexpr std::array<std::string_view, 8> kCommutativeOps = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
+/// The tokens the engine's commutativity rules match: the ops above without parameters.
+constexpr std::array<std::string_view, 8> kCommutativeTokens = {"op|add", "op|mul", "op|and", "op|or",
+                                                                 "op|eq",  "op|ne",  "op|maximum", "op|minimum"};
+
+template <std::size_t N>
+bool listed(const std::array<std::string_view, N>& list, std::string_view s) {
+  return std::find(list.begin(), list.end(), s) != list.end();
+}
 
 }  // namespace
 
@@ -29,12 +38,17 @@ std::uint32_t IncrementalReducer::intern_head(const NodeKey& key) {
   if (canon_.heads.size() == before) return h;
   std::uint8_t flags = 0;
   if (const Op* op = key.get_if<Op>()) {
+    const std::string token = key.token();
     if (op->params.empty()) {
-      if (std::find(kCommutativeOps.begin(), kCommutativeOps.end(), op->name) != kCommutativeOps.end()) flags |= kCommutative;
+      if (listed(kCommutativeOps, op->name)) flags |= kCommutative;
     } else {
-      const std::string token = key.token();
-      if (std::find(kIdentityTokens.begin(), kIdentityTokens.end(), token) != kIdentityTokens.end()) flags |= kIdentity;
+      if (listed(kIdentityTokens, token)) flags |= kIdentity;
     }
+    // What the engine's rules match: the whole token, whatever the name and parameters.
+    std::uint8_t engine = 0;
+    if (listed(kIdentityTokens, token)) engine |= kIdentity;
+    if (listed(kCommutativeTokens, token)) engine |= kCommutative;
+    if (engine != flags) ++rule_mismatches_;
   }
   head_flags_.push_back(flags);
   return h;
@@ -105,15 +119,84 @@ Result<std::uint64_t, BadNodeId> IncrementalReducer::step(const FlatGraph& delta
   return n;
 }
 
-Result<Reduced, BadNodeId> IncrementalReducer::finalize(std::span<const NodeId> outputs, const RewriteEngine& engine,
-                                                        bool maximal_fusion, PassTimings* timings) const {
+Result<std::uint64_t, BadNodeId> IncrementalReducer::step_store(const GraphStore& store) {
+  if (head_guess_.empty()) head_guess_.resize(kHeadGuesses);
+  delta_heads_.clear();
+  delta_begin_.assign(1, 0);
+  delta_pool_.clear();
+  store.with_view([&](const GraphStore::View& v) {
+    const std::uint64_t n = v.node_count();
+    for (NodeId i = id_map_.size(); i < n; ++i) {
+      const NodeKey& head = v.head(i);
+      const auto address = reinterpret_cast<std::uintptr_t>(&head);
+      HeadGuess& guess = head_guess_[mix64(address) & (kHeadGuesses - 1)];
+      if (guess.address != address || guess.id == IdTable::kEmpty || !same_head(canon_.heads[guess.id], head)) {
+        guess = HeadGuess{address, intern_head(head)};
+      }
+      delta_heads_.push_back(guess.id);
+      auto in = v.inputs(i);
+      delta_pool_.insert(delta_pool_.end(), in.begin(), in.end());
+      delta_begin_.push_back(delta_pool_.size());
+    }
+  });
+  return fold_delta();
+}
+
+Result<std::uint64_t, BadNodeId> IncrementalReducer::fold_delta() {
+  const std::uint64_t n = delta_heads_.size();
+  for (std::uint64_t k = 0; k < n; ++k) {
+    const std::span<const NodeId> in(delta_pool_.data() + delta_begin_[k], delta_begin_[k + 1] - delta_begin_[k]);
+    if (auto bad = map_inputs(in, scratch_)) return Err{BadNodeId{*bad}};
+    id_map_.push_back(fold(delta_heads_[k], scratch_));
+  }
+  total_work_ += n;
+  return n;
+}
+
+Result<NodeIds, BadNodeId> IncrementalReducer::map_outputs(std::span<const NodeId> outputs) const {
   NodeIds mapped;
   mapped.reserve(outputs.size());
   for (NodeId o : outputs) {
     if (o >= id_map_.size()) return Err{BadNodeId{o}};
     mapped.push_back(id_map_[o]);
   }
-  return reduce_flat(canon_, mapped, engine, maximal_fusion, timings);
+  return mapped;
+}
+
+Result<Reduced, BadNodeId> IncrementalReducer::finalize(std::span<const NodeId> outputs, const RewriteEngine& engine,
+                                                        bool maximal_fusion, PassTimings* timings) const {
+  auto mapped = map_outputs(outputs);
+  if (!mapped) return Err{mapped.error()};
+  return reduce_flat(canon_, mapped.value(), engine, maximal_fusion, timings);
+}
+
+// Why the engine can be skipped. The default engine merges two nodes only through
+// (a) hash-consing: equal label and equal child classes,
+// (b) commutativity: a two-input node whose label is "op|add", "op|mul", ... (no parameters)
+//     meets the swapped form of another node, or
+// (c) identity: a one-input node whose label is one of the four identity tokens joins its input,
+// and through congruence once something has merged. The canonical form rules out all three
+// before anything merges: labels name distinct heads one to one (op tokens are injective on
+// op heads, other heads get distinct labels), and `fold` hash-conses by (head, canonical
+// inputs), so (a) finds no pair; `fold` never stores both operand orders of a commutative
+// head, so (b) only ever adds the swapped e-node to its own class; and `fold` never stores an
+// identity node with one input, so (c) never matches. With no first merge there is no
+// congruence either. Dead-code elimination only keeps a subset closed under inputs and
+// renumbers it one to one, which preserves all of this. So every class keeps exactly its one
+// node, whatever the run's limits, bans or time budget do, and the engine returns the graph
+// unchanged apart from `opaque`, which it recomputes from the label.
+//
+// This needs `fold`'s flags to be exactly the rules' matches for every head: `fold` decides
+// by name and parameters, the rules by the whole token. They agree for every op head (a name
+// is escaped in its token); the count of heads where they do not is kept all the same, and
+// any such head sends finalize through the engine.
+Result<Reduced, BadNodeId> IncrementalReducer::finalize_default(std::span<const NodeId> outputs, bool maximal_fusion,
+                                                                PassTimings* timings) const {
+  auto mapped = map_outputs(outputs);
+  if (!mapped) return Err{mapped.error()};
+  if (rule_mismatches_ == 0) return reduce_flat_unmerged(canon_, mapped.value(), maximal_fusion, timings);
+  const egraph::EggEngine engine;
+  return reduce_flat(canon_, mapped.value(), engine, maximal_fusion, timings);
 }
 
 std::optional<std::uint64_t> IncrementalReducer::cons_table(const NodeKey& key) const {

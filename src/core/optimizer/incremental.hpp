@@ -33,10 +33,23 @@ class IncrementalReducer {
   /// The same over a compact copy (`flat_snapshot` from the watermark), without key copies.
   Result<std::uint64_t, BadNodeId> step(const FlatGraph& delta);
 
+  /// Consumes the nodes of `store` past the watermark, like `step` on its `flat_snapshot`
+  /// from there. The store's lock is held only while the delta's head ids and inputs are
+  /// copied (and the few heads not met before are registered); the folding happens after it
+  /// is released. Nothing is allocated per call once the reducer's buffers have grown.
+  Result<std::uint64_t, BadNodeId> step_store(const GraphStore& store);
+
   /// Maps each output store id through `id_map` (the first one not yet consumed is refused)
   /// and reduces the canonical form against them. Reads the reducer and changes nothing.
   Result<Reduced, BadNodeId> finalize(std::span<const NodeId> outputs, const RewriteEngine& engine,
                                       bool maximal_fusion, PassTimings* timings = nullptr) const;
+
+  /// `finalize` with a default `EggEngine`, with the same result. When the reducer's folding
+  /// rules agree with the engine's rules on every head of the canonical form (always, unless
+  /// a head's flags disagree with its token), the engine pass is skipped: see the .cpp for
+  /// why it would merge nothing.
+  Result<Reduced, BadNodeId> finalize_default(std::span<const NodeId> outputs, bool maximal_fusion,
+                                              PassTimings* timings = nullptr) const;
 
   /// The canonical form as keys: every input of the key at position i is a position below i.
   std::vector<NodeKey> canonical() const { return canon_.keys(); }
@@ -61,8 +74,26 @@ class IncrementalReducer {
   /// Replaces store ids by canonical positions; the first id not yet consumed is returned.
   std::optional<NodeId> map_inputs(std::span<const NodeId> inputs, NodeIds& out) const;
 
+  Result<std::uint64_t, BadNodeId> fold_delta();
+  Result<NodeIds, BadNodeId> map_outputs(std::span<const NodeId> outputs) const;
+
   std::uint64_t seed_;
   FlatGraph canon_;
+  /// Op heads whose folding flags differ from what the engine's rules would match by token.
+  std::uint64_t rule_mismatches_ = 0;
+  /// A direct-mapped cache from the address of a store's head to the head id here. An entry
+  /// is only a guess (the store's head table may have moved, or another store may be fed):
+  /// every hit is checked against the head's contents before it is used.
+  struct HeadGuess {
+    std::uintptr_t address = 0;
+    std::uint32_t id = IdTable::kEmpty;
+  };
+  static constexpr std::size_t kHeadGuesses = 1024;
+  std::vector<HeadGuess> head_guess_;
+  /// The delta being consumed: head ids here, and store input ids.
+  std::vector<std::uint32_t> delta_heads_;
+  std::vector<std::uint64_t> delta_begin_;
+  NodeIds delta_pool_;
   HeadInterner heads_;
   std::vector<std::uint8_t> head_flags_;
   IdTable cons_;

@@ -149,8 +149,11 @@ std::vector<std::pair<std::string, std::uint64_t>> report_to_map(const Reduction
           {"reduced_nodes", r.reduced_nodes}, {"boundary_nodes", r.boundary_nodes}};
 }
 
-Reduced reduce_flat(const FlatGraph& graph, std::span<const NodeId> outputs, const RewriteEngine& engine,
-                    bool maximal_fusion, PassTimings* timings) {
+namespace {
+
+/// The pipeline; a null `engine` stands for an engine that merges nothing.
+Reduced run_pipeline(const FlatGraph& graph, std::span<const NodeId> outputs, const RewriteEngine* engine,
+                     bool maximal_fusion, PassTimings* timings) {
   PassClock clock(timings);
   Reduced out;
   out.report.input_nodes = graph.size();
@@ -164,8 +167,17 @@ Reduced reduce_flat(const FlatGraph& graph, std::span<const NodeId> outputs, con
   live = Live{};
   clock.lap(&PassTimings::engine_graph);
 
-  EngineGraph canon = engine.canonicalize(eg);
-  check_engine_result(canon, eg.outputs.size());
+  const std::size_t n_outputs = eg.outputs.size();
+  EngineGraph canon;
+  if (engine != nullptr) {
+    canon = engine->canonicalize(eg);
+  } else {
+    // Every node is its own class: the result is the graph itself, with `opaque` recomputed
+    // from the label as every engine does.
+    canon = std::move(eg);
+    for (EngineNode& node : canon.nodes) node.opaque = !is_op_token(node.op);
+  }
+  check_engine_result(canon, n_outputs);
   eg = EngineGraph{};
   clock.lap(&PassTimings::engine);
 
@@ -181,6 +193,18 @@ Reduced reduce_flat(const FlatGraph& graph, std::span<const NodeId> outputs, con
   out.report.reduced_nodes = fused.reduced_nodes;
   clock.lap(&PassTimings::fusion);
   return out;
+}
+
+}  // namespace
+
+Reduced reduce_flat(const FlatGraph& graph, std::span<const NodeId> outputs, const RewriteEngine& engine,
+                    bool maximal_fusion, PassTimings* timings) {
+  return run_pipeline(graph, outputs, &engine, maximal_fusion, timings);
+}
+
+Reduced reduce_flat_unmerged(const FlatGraph& graph, std::span<const NodeId> outputs, bool maximal_fusion,
+                             PassTimings* timings) {
+  return run_pipeline(graph, outputs, nullptr, maximal_fusion, timings);
 }
 
 Reduced reduce_with_mode(const std::vector<NodeKey>& nodes, std::span<const NodeId> outputs,

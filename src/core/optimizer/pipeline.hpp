@@ -58,4 +58,12 @@ Reduced reduce_with_mode(const std::vector<NodeKey>& nodes, std::span<const Node
 Reduced reduce_flat(const FlatGraph& graph, std::span<const NodeId> outputs, const RewriteEngine& engine,
                     bool maximal_fusion, PassTimings* timings = nullptr);
 
+/// `reduce_flat` for a graph on which the rewrite engine provably merges nothing: the engine
+/// pass is replaced by what any engine returns for such a graph, the graph itself with
+/// `opaque` recomputed from each label. Only the incremental reducer calls it, for its
+/// canonical form and only when it has checked that its own folding rules are exactly the
+/// default engine's (see `IncrementalReducer::finalize_default`).
+Reduced reduce_flat_unmerged(const FlatGraph& graph, std::span<const NodeId> outputs, bool maximal_fusion,
+                             PassTimings* timings = nullptr);
+
 }  // namespace vantrel
