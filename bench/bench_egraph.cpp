@@ -158,7 +158,8 @@ void bench_canonicalize(const EggEngine& engine, std::size_t n, double per_node_
   std::printf("canonicalize %8zu nodes: %7.3f s wall, %7.3f s cpu (%5.0f ns/node cpu, x%.2f of the 10^4 per-node cost) -> %zu nodes, %zu iterations, stop %s   baseline intern+copy: %.3f s   ratio %.1fx\n",
               n, t, cpu, per_node, per_node_10k > 0 ? per_node / per_node_10k : 1.0, out.nodes.size(), stats.iterations,
               describe(stats.stop).c_str(), t_base, t / t_base);
-  std::printf("    iterations:");
+  std::printf("    phases (wall): load %.3f s, run %.3f s, read back %.3f s\n    iterations:", stats.load_time,
+              stats.run_time, stats.readback_time);
   for (const Iteration& it : stats.records) {
     std::size_t applied = 0;
     for (const auto& [name, c] : it.applied_counts) applied += c;

@@ -1,6 +1,8 @@
 #include "egraph/egg_engine.hpp"
 
 #include <array>
+#include <cstring>
+#include <string_view>
 #include <limits>
 #include <string>
 
@@ -28,6 +30,63 @@ Rewrite make_rule(const std::string& name, const std::string& lhs, const std::st
 
 constexpr Id kNone = std::numeric_limits<Id>::max();
 
+// A per-call map from token text to symbol: open addressing over a cheap hash of the bytes.
+// Unique texts (source names) pass through to the global table; their entries cost little.
+class SymbolCache {
+ public:
+  GlobalSymbol intern(std::string_view text) {
+    if ((size_ + 1) * 2 > slots_.size()) grow();
+    const std::uint64_t h = hash(text);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+      Slot& s = slots_[i];
+      if (s.text.data() == nullptr) {
+        s = Slot{text, h, GlobalSymbol::intern(text)};
+        ++size_;
+        return s.symbol;
+      }
+      if (s.hash == h && s.text == text) return s.symbol;
+    }
+  }
+
+ private:
+  struct Slot {
+    std::string_view text;  // borrowed from the graph, which outlives the cache
+    std::uint64_t hash = 0;
+    GlobalSymbol symbol;
+  };
+
+  static std::uint64_t hash(std::string_view text) {
+    std::uint64_t h = 0x9e3779b97f4a7c15ULL ^ text.size();
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+      std::uint64_t w;
+      std::memcpy(&w, text.data() + i, 8);
+      h = (h ^ w) * 0xbf58476d1ce4e5b9ULL;
+      h ^= h >> 29;
+    }
+    std::uint64_t tail = 0;
+    std::memcpy(&tail, text.data() + i, text.size() - i);
+    h = (h ^ tail) * 0x94d049bb133111ebULL;
+    return h ^ (h >> 31);
+  }
+
+  void grow() {
+    std::vector<Slot> old(slots_.empty() ? 64 : slots_.size() * 2);
+    old.swap(slots_);
+    const std::size_t mask = slots_.size() - 1;
+    for (const Slot& s : old) {
+      if (s.text.data() == nullptr) continue;
+      std::size_t i = s.hash & mask;
+      while (slots_[i].text.data() != nullptr) i = (i + 1) & mask;
+      slots_[i] = s;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t size_ = 0;
+};
+
 }  // namespace
 
 EggEngine::EggEngine() {
@@ -48,20 +107,28 @@ EngineGraph EggEngine::canonicalize_with_stats(const EngineGraph& graph, Canonic
   const std::size_t n = graph.nodes.size();
   if (n >= kNone) throw InternalFault("canonicalize: graph too large for e-class ids");
 
+  const auto t0 = Runner::Clock::now();
   Runner runner;
+  // The rules add about one e-node for every four loaded ones; room for that up front.
+  runner.e_graph.reserve(n + n / 4);
   std::vector<Id> ids;
   ids.reserve(n);
+  // Tokens repeat (every parameterless add is "op|add"), so each distinct text is interned
+  // once per call; the shared table is locked and hashed only for those.
+  SymbolCache symbols;
   for (const EngineNode& node : graph.nodes) {
     SymbolLang enode;
-    enode.symbol = GlobalSymbol::intern(node.op);
+    enode.symbol = symbols.intern(node.op);
     for (std::uint64_t j : node.inputs) enode.children.push_back(ids[j]);
     ids.push_back(runner.e_graph.find_compress(runner.e_graph.add(std::move(enode))));
   }
 
+  const auto t1 = Runner::Clock::now();
   runner.iteration_limit = iteration_limit_;
   runner.e_node_limit = 4 * n + 1024;
   runner.run(rules_);
   const EGraph& eg = runner.e_graph;
+  const auto t2 = Runner::Clock::now();
 
   // Every class is represented by its earliest member; the e-graph's own choice of root
   // plays no part. Both tables are indexed by class id and only looked up.
@@ -95,6 +162,9 @@ EngineGraph EggEngine::canonicalize_with_stats(const EngineGraph& graph, Canonic
     stats->class_count = eg.class_count();
     stats->records = std::move(runner.iteration_records);
     stats->roots = canon;
+    stats->load_time = std::chrono::duration<double>(t1 - t0).count();
+    stats->run_time = std::chrono::duration<double>(t2 - t1).count();
+    stats->readback_time = std::chrono::duration<double>(Runner::Clock::now() - t2).count();
   }
   return out;
 }

@@ -20,6 +20,10 @@ struct CanonicalizeStats {
   std::vector<Iteration> records;
   /// The final union-find root of every input node's class, in input order.
   std::vector<Id> roots;
+  /// Wall-clock seconds spent loading the graph, running the rules, and reading classes back.
+  double load_time = 0;
+  double run_time = 0;
+  double readback_time = 0;
 };
 
 class EggEngine final : public RewriteEngine {

@@ -12,8 +12,12 @@ namespace {
 // a merge moves the smaller half.
 template <class T, std::uint32_t N>
 void concat(SmallVec<T, N>& survivor, SmallVec<T, N>& other) {
-  if (other.size() > survivor.size()) survivor.swap(other);
-  survivor.append_moved(other);
+  if (other.size() > survivor.size()) {
+    other.append_moved(survivor);
+    survivor = std::move(other);
+  } else {
+    survivor.append_moved(other);
+  }
 }
 
 }  // namespace
@@ -29,10 +33,19 @@ Id EGraph::add(SymbolLang enode) {
   cls.enodes.push_back(enode);
   classes_.push_back(std::move(cls));
   added_.push_back(std::move(enode));
-  repair_list_.push_back(id);
+  repair_list_.push_back(Repair{id, merges_ + 1});
   ++class_count_;
   clean_ = false;
   return id;
+}
+
+void EGraph::reserve(std::size_t n) {
+  unionfind_.reserve(n);
+  hashcons_.reserve(n);
+  added_.reserve(n);
+  classes_.reserve(n);
+  repair_list_.reserve(n);
+  by_kind_.reserve(n);
 }
 
 bool EGraph::union_(Id id1, Id id2) {
@@ -45,10 +58,12 @@ bool EGraph::union_(Id id1, Id id2) {
   unionfind_.set_parent(r2, r1);
   EClass& keep = classes_[r1];
   EClass& gone = classes_[r2];
-  repair_list_.insert(repair_list_.end(), gone.users.begin(), gone.users.end());
+  repair_list_.reserve(repair_list_.size() + gone.users.size());
+  for (Id u : gone.users) repair_list_.push_back(Repair{u, 0});
   concat(keep.enodes, gone.enodes);
   concat(keep.users, gone.users);
   --class_count_;
+  ++merges_;
   merged_since_pass_ = true;
   return true;
 }
@@ -56,8 +71,10 @@ bool EGraph::union_(Id id1, Id id2) {
 std::size_t EGraph::rebuild() {
   std::size_t merges = 0;
   while (!repair_list_.empty()) {
-    const Id id = repair_list_.back();
+    const Repair r = repair_list_.back();
     repair_list_.pop_back();
+    if (r.epoch == merges_ + 1) continue;
+    const Id id = r.id;
     // The stored e-node is only ever read canonicalized, so updating it in place is safe
     // and saves a copy per repair.
     SymbolLang& node = added_[id];

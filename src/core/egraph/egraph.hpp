@@ -20,6 +20,10 @@ class EGraph {
   /// (the existing one if an equal e-node is known). Not necessarily canonical.
   Id add(SymbolLang enode);
 
+  /// Makes room for `n` e-nodes and classes, so that loading a graph of known size does not
+  /// reallocate and copy its tables while it grows.
+  void reserve(std::size_t n);
+
   Id find(Id id) const { return unionfind_.find(id); }
   Id find_compress(Id id) { return unionfind_.find_compress(id); }
 
@@ -90,7 +94,16 @@ class EGraph {
   // Every pair (e-node, id) that enters a `users` or the repair list is an e-node as added
   // together with the id it created, so both lists store just that id.
   std::vector<SymbolLang> added_;
-  std::vector<Id> repair_list_;  // processed last-in first-out
+  // A repair entry pushed by `add` carries the merge count at that moment (plus one; 0 marks
+  // the entries pushed by a merge). While no merge has happened since, the e-node's children
+  // are still canonical and the hash-cons still maps it to its own id, so repairing it would
+  // change nothing and it is skipped: a fresh graph's first rebuild costs no probe per e-node.
+  struct Repair {
+    Id id;
+    std::uint32_t epoch;
+  };
+  std::vector<Repair> repair_list_;  // processed last-in first-out
+  std::uint32_t merges_ = 0;         // successful unions so far (fewer than ids)
   // Indexed by id; only canonical ids hold a live (non-empty) class. Table order is id order.
   std::vector<EClass> classes_;
   std::vector<Id> by_kind_;

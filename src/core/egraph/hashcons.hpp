@@ -52,6 +52,15 @@ class HashCons {
 
   std::size_t size() const { return entries_.size(); }
 
+  /// Makes room for `n` entries without growing (probing never depends on the table size
+  /// in a way anyone can observe, so this only saves rehashing).
+  void reserve(std::size_t n) {
+    entries_.reserve(n);
+    std::size_t slots = slots_.empty() ? 64 : slots_.size();
+    while (n * 2 > slots) slots *= 2;
+    if (slots != slots_.size()) grow_to(slots);
+  }
+
  private:
   struct Entry {
     SymbolLang key;
@@ -74,10 +83,11 @@ class HashCons {
     if ((entries_.size() + 1) * 2 > slots_.size()) grow();
   }
 
-  void grow() {
-    const std::size_t n = slots_.empty() ? 64 : slots_.size() * 2;
+  void grow() { grow_to(slots_.empty() ? 64 : slots_.size() * 2); }
+
+  void grow_to(std::size_t n) {
     slots_.assign(n, 0);
-    entries_.reserve(n / 2);
+    if (entries_.capacity() < n / 2) entries_.reserve(n / 2);
     const std::uint64_t mask = n - 1;
     for (std::uint32_t k = 0; k < entries_.size(); ++k) {
       // the tag (high half) is recomputed: keys are small, and growing is rare

@@ -4,6 +4,7 @@
 /// million classes costs no per-class allocation (nor a million frees when it is dropped).
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <type_traits>
@@ -117,7 +118,7 @@ class SmallVec {
   // Takes `o`'s elements (its block, or a move of its inline ones); `o` ends empty.
   void steal(SmallVec& o) noexcept {
     if (o.cap_ > N) {
-      u_.heap = o.u_.heap;
+      std::memcpy(&u_, &o.u_, sizeof(u_));
       cap_ = o.cap_;
       size_ = o.size_;
       o.cap_ = N;
