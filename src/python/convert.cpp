@@ -30,14 +30,21 @@ namespace {
 std::string type_name(PyObject* obj) { return Py_TYPE(obj)->tp_name; }
 }  // namespace
 
-bool str_from_py(PyObject* obj, const char* argname, std::string& out) {
+bool str_view_from_py(PyObject* obj, const char* argname, std::string_view& out) {
   if (!PyUnicode_Check(obj)) {
     return arg_type_error(argname, "'" + type_name(obj) + "' object cannot be converted to 'str'");
   }
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
   if (data == nullptr) return false;
-  out.assign(data, static_cast<std::size_t>(size));
+  out = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool str_from_py(PyObject* obj, const char* argname, std::string& out) {
+  std::string_view view;
+  if (!str_view_from_py(obj, argname, view)) return false;
+  out.assign(view);
   return true;
 }
 
@@ -134,10 +141,23 @@ bool bool_from_py(PyObject* obj, const char* argname, bool& out) {
 namespace {
 
 /// Tries the value kinds in order (bool, 64-bit int, float, str); the errors of failed
-/// attempts are discarded.
-bool param_value_from_py(PyObject* v, std::optional<ParamValue>& out) {
+/// attempts are discarded. A str value is viewed in place: the caller keeps it alive.
+bool param_value_from_py(PyObject* v, ParamValueView& out) {
+  auto bad_value = [] {
+    PyErr_SetString(PyExc_TypeError, "param values must be int, float, bool, or str");
+    return false;
+  };
+  auto set_str = [&out](PyObject* str) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+    if (data == nullptr) return false;
+    out.kind = ParamValue::Str;
+    out.s = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+  };
   if (PyBool_Check(v)) {
-    out = ParamValue::of_bool(v == Py_True);
+    out.kind = ParamValue::Bool;
+    out.b = v == Py_True;
     return true;
   }
   // Exact int, float and str cannot have an __index__ or __float__ of their own, so they are
@@ -147,105 +167,123 @@ bool param_value_from_py(PyObject* v, std::optional<ParamValue>& out) {
     int overflow = 0;
     const long long i = PyLong_AsLongLongAndOverflow(v, &overflow);
     if (overflow == 0) {
-      out = ParamValue::of_int(i);
+      out.kind = ParamValue::Int;
+      out.i = i;
       return true;
     }
     const double d = PyLong_AsDouble(v);
-    if (!(d == -1.0 && PyErr_Occurred())) {
-      out = ParamValue::of_float(d);
-      return true;
+    if (d == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();
+      return bad_value();
     }
-    PyErr_Clear();
-    PyErr_SetString(PyExc_TypeError, "param values must be int, float, bool, or str");
-    return false;
+    out.kind = ParamValue::Float;
+    out.f = d;
+    return true;
   }
   if (PyFloat_CheckExact(v)) {
-    out = ParamValue::of_float(PyFloat_AS_DOUBLE(v));
+    out.kind = ParamValue::Float;
+    out.f = PyFloat_AS_DOUBLE(v);
     return true;
   }
   if (PyUnicode_CheckExact(v)) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(v, &size);
-    if (data != nullptr) {
-      out = ParamValue::of_str(std::string(data, static_cast<std::size_t>(size)));
-      return true;
-    }
+    if (set_str(v)) return true;
     PyErr_Clear();
-    PyErr_SetString(PyExc_TypeError, "param values must be int, float, bool, or str");
-    return false;
+    return bad_value();
   }
-  long long i = PyLong_AsLongLong(v);
+  const long long i = PyLong_AsLongLong(v);
   if (!(i == -1 && PyErr_Occurred())) {
-    out = ParamValue::of_int(i);
+    out.kind = ParamValue::Int;
+    out.i = i;
     return true;
   }
   PyErr_Clear();
-  double d = PyFloat_AsDouble(v);
+  const double d = PyFloat_AsDouble(v);
   if (!(d == -1.0 && PyErr_Occurred())) {
-    out = ParamValue::of_float(d);
+    out.kind = ParamValue::Float;
+    out.f = d;
     return true;
   }
   PyErr_Clear();
   if (PyUnicode_Check(v)) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(v, &size);
-    if (data != nullptr) {
-      out = ParamValue::of_str(std::string(data, static_cast<std::size_t>(size)));
-      return true;
-    }
+    if (set_str(v)) return true;
     PyErr_Clear();
   }
-  PyErr_SetString(PyExc_TypeError, "param values must be int, float, bool, or str");
-  return false;
+  return bad_value();
 }
 
-bool walk_params(PyObject* dict, std::vector<ParamEntry>& entries) {
+}  // namespace
+
+bool ParamViews::walk(PyObject* dict) {
   const Py_ssize_t initial = PyDict_Size(dict);
-  entries.reserve(static_cast<std::size_t>(initial));
   Py_ssize_t pos = 0, seen = 0;
   PyObject *k, *v;
   while (PyDict_Next(dict, &pos, &k, &v)) {
-    // Strong references: a value's __index__/__float__ may mutate the dict.
+    // Strong references: a value's __index__/__float__ may mutate the dict, and the views
+    // point into these objects' text.
     Ref key = Ref::borrow(k), value = Ref::borrow(v);
     if (++seen > initial) {
       raise_internal_fault("dictionary keys changed during iteration");
       return false;
     }
-    std::string name;
-    if (!str_from_py(key.get(), nullptr, name)) return false;
-    std::optional<ParamValue> pv;
-    if (!param_value_from_py(value.get(), pv)) return false;
+    ParamEntryView entry;
+    if (!str_view_from_py(key.get(), nullptr, entry.key)) return false;
+    if (!param_value_from_py(value.get(), entry.value)) return false;
     if (PyDict_Size(dict) != initial) {
       raise_internal_fault("dictionary changed size during iteration");
       return false;
     }
-    entries.push_back(ParamEntry{std::move(name), std::move(*pv)});
+    push(entry, std::move(key), std::move(value));
   }
   return true;
 }
 
-}  // namespace
-
-bool params_from_py(PyObject* obj, ParamMap& out) {
-  if (obj == nullptr || obj == Py_None) {
-    out = ParamMap{};
-    return true;
+void ParamViews::push(const ParamEntryView& entry, Ref key, Ref value) {
+  if (size_ < kInline) {
+    inline_[size_] = entry;
+    holds_[2 * size_] = std::move(key);
+    holds_[2 * size_ + 1] = std::move(value);
+  } else {
+    if (size_ == kInline) spill_.assign(inline_, inline_ + kInline);
+    spill_.push_back(entry);
+    spill_holds_.push_back(std::move(key));
+    spill_holds_.push_back(std::move(value));
   }
+  ++size_;
+}
+
+std::span<ParamEntryView> ParamViews::entries() {
+  return size_ <= kInline ? std::span<ParamEntryView>(inline_, size_) : std::span<ParamEntryView>(spill_);
+}
+
+bool ParamViews::read(PyObject* obj) {
+  if (obj == nullptr || obj == Py_None) return true;
   if (!PyDict_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, "params must be a dict or None");
     return false;
   }
-  std::vector<ParamEntry> entries;
   bool ok;
 #ifdef Py_GIL_DISABLED
   Py_BEGIN_CRITICAL_SECTION(obj);
-  ok = walk_params(obj, entries);
+  ok = walk(obj);
   Py_END_CRITICAL_SECTION();
 #else
-  ok = walk_params(obj, entries);
+  ok = walk(obj);
 #endif
-  if (!ok) return false;
-  out = ParamMap::make(std::move(entries));
+  if (ok) sort_entries(entries());
+  return ok;
+}
+
+ParamMap ParamViews::to_map() {
+  std::vector<ParamEntry> owned;
+  owned.reserve(size_);
+  for (const ParamEntryView& e : entries()) owned.push_back(ParamEntry{std::string(e.key), e.value.to_value()});
+  return ParamMap::make(std::move(owned));
+}
+
+bool params_from_py(PyObject* obj, ParamMap& out) {
+  ParamViews views;
+  if (!views.read(obj)) return false;
+  out = views.to_map();
   return true;
 }
 

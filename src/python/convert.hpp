@@ -3,6 +3,10 @@
 // Python exception set when the value does not convert.
 #include <string>
 
+#include <span>
+#include <vector>
+
+#include "ir/head_view.hpp"
 #include "ir/node_key.hpp"
 #include "py_ref.hpp"
 
@@ -11,6 +15,8 @@ namespace vantrel::py {
 /// A `str` to UTF-8. Wrong type: TypeError, prefixed with "argument 'NAME': " when argname is
 /// given; an unencodable str (lone surrogate) lets UnicodeEncodeError propagate.
 bool str_from_py(PyObject* obj, const char* argname, std::string& out);
+/// The same, viewing the str's own UTF-8 text (valid while the str lives).
+bool str_view_from_py(PyObject* obj, const char* argname, std::string_view& out);
 PyObject* str_to_py(std::string_view s);
 
 /// A sequence of unsigned 64-bit ids (a `str` is refused). TypeErrors carry the argument
@@ -25,6 +31,27 @@ bool bool_from_py(PyObject* obj, const char* argname, bool& out);
 
 /// `params=`: None/omitted gives the empty map; otherwise a dict of str keys.
 bool params_from_py(PyObject* obj, ParamMap& out);
+
+/// The entries of a `params=` dict as views into its own key and value objects, which this
+/// keeps alive; sorted by key like a map. Reading needs no allocation for small dicts.
+class ParamViews {
+ public:
+  /// Same conversions and errors as `params_from_py`.
+  bool read(PyObject* obj);
+  std::span<ParamEntryView> entries();
+  ParamMap to_map();
+
+ private:
+  static constexpr std::size_t kInline = 8;
+  bool walk(PyObject* dict);
+  void push(const ParamEntryView& entry, Ref key, Ref value);
+
+  std::size_t size_ = 0;
+  ParamEntryView inline_[kInline];
+  Ref holds_[2 * kInline];
+  std::vector<ParamEntryView> spill_;
+  std::vector<Ref> spill_holds_;
+};
 PyObject* params_to_py(const ParamMap& map);
 PyObject* param_value_to_py(const ParamValue& value);
 

@@ -23,13 +23,23 @@ PyObject* add_named(PyObject* self, const ArgSpec& spec, PyObject* const* args, 
   PyObject* a[3];
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
   return guarded([&]() -> PyObject* {
-    Key key;
-    if (!str_from_py(a[0], "name", key.name)) return nullptr;
+    // The name and the parameters are viewed in place; the store copies them only when the
+    // node is new.
+    std::string_view name;
+    if (!str_view_from_py(a[0], "name", name)) return nullptr;
+    NodeIds inputs;
     if constexpr (kHasInputs) {
-      if (!ids_from_py(a[1], "inputs", key.inputs)) return nullptr;
+      if (!ids_from_py(a[1], "inputs", inputs)) return nullptr;
     }
-    if (!params_from_py(a[kHasInputs ? 2 : 1], key.params)) return nullptr;
-    return intern_key(self, NodeKey(std::move(key)));
+    ParamViews params;
+    if (!params.read(a[kHasInputs ? 2 : 1])) return nullptr;
+    constexpr NodeKey::Kind kKind = std::is_same_v<Key, Source> ? NodeKey::kSource
+                                    : std::is_same_v<Key, Op>   ? NodeKey::kOp
+                                                                : NodeKey::kReduction;
+    const NamedHeadView head(kKind, name, params.entries());
+    auto result = reinterpret_cast<GraphStoreObject*>(self)->store->intern(head, inputs);
+    if (!result) return map_err(result.error());
+    return PyLong_FromUnsignedLongLong(result.value());
   });
 }
 

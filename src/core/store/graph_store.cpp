@@ -23,11 +23,9 @@ std::uint64_t node_hash_of(std::uint32_t head, std::span<const NodeId> inputs, s
 
 GraphStore::GraphStore() : inner_(std::make_unique<GraphStoreInner>()), seed_(process_hash_seed()) {}
 
-Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
-  NodeIds inputs = key.take_inputs();
-  const NodeKey& head = key;
-  const std::uint64_t hh = head_hash_of(head, seed_);  // outside the lock: depends on the key only
-
+template <class SameHead, class MakeHead>
+Result<NodeId, BadNodeId> GraphStore::intern_parts(std::uint64_t hh, SameHead&& same_head,
+                                                   std::span<const NodeId> inputs, MakeHead&& make_head) {
   PoisonMutex::Guard guard(mutex_);
   GraphStoreInner& in = *inner_;
   const std::uint64_t n = in.head_of.size();
@@ -35,20 +33,22 @@ Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
     if (id >= n) return Err{BadNodeId{id}};
   }
 
-  std::uint32_t hid = in.head_index.find(hh, [&](std::uint32_t h) { return in.head_hash[h] == hh && in.heads[h] == head; });
+  std::uint32_t hid =
+      in.head_index.find(hh, [&](std::uint32_t h) { return in.head_hash[h] == hh && same_head(in.heads[h]); });
   std::uint64_t nh = 0;
   if (hid != IdTable::kEmpty) {
     nh = node_hash_of(hid, inputs, seed_);
     std::uint32_t found = in.node_index.find(nh, [&](std::uint32_t id) {
       if (in.head_of[id] != hid) return false;
       const std::uint64_t b = in.input_begin[id], e = in.input_begin[id + 1];
-      return e - b == inputs.size() && std::equal(inputs.begin(), inputs.end(), in.input_pool.begin() + static_cast<std::ptrdiff_t>(b));
+      return e - b == inputs.size() &&
+             std::equal(inputs.begin(), inputs.end(), in.input_pool.begin() + static_cast<std::ptrdiff_t>(b));
     });
     if (found != IdTable::kEmpty) return NodeId{found};
   } else {
     const std::uint64_t new_head = in.heads.size();
     in.head_index.insert(hh, new_head, [&](std::uint32_t h) { return in.head_hash[h]; });
-    in.heads.push_back(std::move(key));
+    in.heads.push_back(make_head());
     in.head_hash.push_back(hh);
     hid = static_cast<std::uint32_t>(new_head);
     nh = node_hash_of(hid, inputs, seed_);
@@ -63,6 +63,20 @@ Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
   in.input_begin.push_back(in.input_pool.size());
   in.head_of.push_back(hid);
   return n;
+}
+
+Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
+  const NodeIds inputs = key.take_inputs();
+  const std::uint64_t hh = head_hash_of(key, seed_);  // outside the lock: depends on the key only
+  return intern_parts(
+      hh, [&](const NodeKey& stored) { return stored == key; }, inputs, [&] { return std::move(key); });
+}
+
+Result<NodeId, BadNodeId> GraphStore::intern(const NamedHeadView& head, std::span<const NodeId> inputs) {
+  Hasher h(seed_);
+  head.hash_into(h);
+  return intern_parts(
+      h.finish(), [&](const NodeKey& stored) { return head.equals(stored); }, inputs, [&] { return head.to_key(); });
 }
 
 std::optional<BadNodeId> GraphStore::mark_output(NodeId id) {

@@ -13,6 +13,7 @@
 #include "common/id_table.hpp"
 #include "common/poison_mutex.hpp"
 #include "common/result.hpp"
+#include "ir/head_view.hpp"
 #include "ir/node_key.hpp"
 
 namespace vantrel {
@@ -56,6 +57,10 @@ class GraphStore {
   /// Validates the inputs (each below the node count; the first bad one is refused), then
   /// returns the id of an equal stored key or appends the key with the next id.
   Result<NodeId, BadNodeId> intern(NodeKey key);
+  /// The same for a key given as a borrowed head view (see ir/head_view.hpp) and its inputs:
+  /// the owned key is built only when the node is new, so finding an existing node or an
+  /// existing head copies no text.
+  Result<NodeId, BadNodeId> intern(const NamedHeadView& head, std::span<const NodeId> inputs);
   /// Marks an output; a repeat keeps its first position.
   std::optional<BadNodeId> mark_output(NodeId id);
 
@@ -97,6 +102,12 @@ class GraphStore {
   void poison_for_testing() { mutex_.poison_for_testing(); }
 
  private:
+  /// Shared body of both `intern`s: `same_head(stored)` compares a stored head with the
+  /// request, `make_head()` builds the owned head of a new node.
+  template <class SameHead, class MakeHead>
+  Result<NodeId, BadNodeId> intern_parts(std::uint64_t head_hash, SameHead&& same_head, std::span<const NodeId> inputs,
+                                         MakeHead&& make_head);
+
   mutable PoisonMutex mutex_{kStorePoisonedMessage};
   std::unique_ptr<GraphStoreInner> inner_;
   std::uint64_t seed_;
