@@ -70,7 +70,7 @@ PyObject* gs_deserialize(VANTREL_FASTCALL_ARGS) {
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
   PyObject* data = a[0];
   if (!PyBytes_Check(data)) {
-    arg_type_error("data", std::string("'") + Py_TYPE(data)->tp_name + "' object cannot be converted to 'PyBytes'");
+    arg_type_error("data", std::string("'") + Py_TYPE(data)->tp_name + "' object cannot be converted to 'bytes'");
     return nullptr;
   }
   return guarded([&]() -> PyObject* {
