@@ -22,14 +22,19 @@ scored = g.add_external(model, [shuffled])
 print(f"{g.node_count()} nodes")
 pprint.pprint(g.nodes(), sort_dicts=False, width=100)
 
-try:
-    reduced, report = g.reduce(outputs=[scored])
-    print("\nreduction report:", report)
-    pprint.pprint(reduced.nodes(), sort_dicts=False, width=100)
-    blob = reduced.serialize()
-    again = vc.GraphStore.deserialize(blob)
-    assert again.serialize() == blob
-    print(f"\nblob: {len(blob)} bytes, round trip byte-identical")
-    print(reduced.to_dot())
-except NotImplementedError as exc:  # pieces still being wired in
-    print("\n(not available yet:", exc, ")")
+reduced, report = g.reduce(outputs=[scored])
+print("\nreduction report:", report)
+pprint.pprint(reduced.nodes(), sort_dicts=False, width=100)
+
+blob = reduced.serialize()
+again = vc.GraphStore.deserialize(blob)
+assert again.serialize() == blob and again.nodes() == reduced.nodes()
+print(f"\nblob: {len(blob)} bytes, round trip byte-identical")
+print(reduced.to_dot())
+
+# Follow the same graph incrementally while it grows.
+inc = vc.IncrementalReducer()
+inc.step(g)
+print(f"incremental: {inc.watermark()} nodes consumed, canonical form of {inc.canonical_count()}")
+_, inc_report = inc.finalize(g, outputs=[scored])
+assert inc_report["reduced_nodes"] == report["reduced_nodes"]
