@@ -95,6 +95,45 @@ TEST(Pipeline, CseMergesWhatTheEngineMadeEqual) {
   EXPECT_EQ(r.nodes, expected);
 }
 
+TEST(Pipeline, CseMergesDuplicatesBehindAWideFanOut) {
+  // Thirty ops read source 0 first (some also read source 1 or another op), far more than a
+  // handful; the engine hands back the graph followed by a full copy of itself, so every node
+  // of the copy (sources included) must merge onto its original, whatever the fan-out.
+  constexpr NodeId kNoSecond = ~NodeId{0};
+  std::vector<NodeKey> nodes = {src("a"), src("b")};
+  const char* names[] = {"exp", "neg", "log", "abs", "sqrt"};
+  for (std::uint64_t k = 0; k < 30; ++k) {
+    const NodeId second = k % 3 == 0 ? 1 : (k % 3 == 1 ? nodes.size() - 1 : kNoSecond);
+    if (second == kNoSecond) {
+      nodes.push_back(op(names[k % 5], {0}, pmap({{"k", ParamValue::of_int(static_cast<std::int64_t>(k / 5))}})));
+    } else {
+      nodes.push_back(op(names[k % 5], {0, second}));
+    }
+  }
+  NodeIds inputs;
+  for (NodeId i = 2; i < nodes.size(); ++i) inputs.push_back(i);
+  nodes.push_back(op("sum_all", inputs));
+  const NodeIds outputs{nodes.size() - 1, 5, 2};
+
+  IdentityEngine identity;
+  const Reduced expected = reduce_with_mode(nodes, outputs, identity, false);
+  FnEngine doubled([](const EngineGraph& g) {
+    EngineGraph out = g;
+    const std::uint64_t n = g.nodes.size();
+    for (const EngineNode& node : g.nodes) {
+      EngineNode copy = node;
+      for (auto& x : copy.inputs) x += n;
+      out.nodes.push_back(std::move(copy));
+    }
+    for (auto& o : out.outputs) o += n;
+    return out;
+  });
+  const Reduced r = reduce_with_mode(nodes, outputs, doubled, false);
+  EXPECT_EQ(r.report, expected.report);
+  EXPECT_EQ(r.nodes, expected.nodes);
+  EXPECT_EQ(r.outputs, expected.outputs);
+}
+
 TEST(Pipeline, MaximalFusionChangesOnlyFanOut) {
   std::vector<NodeKey> nodes = {src("a"), op("exp", {0}), op("neg", {1}), op("log", {1}), op("add", {2, 3})};
   IdentityEngine engine;

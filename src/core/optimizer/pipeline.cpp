@@ -105,35 +105,113 @@ struct CseResult {
   NodeIds outputs;
 };
 
+/// The common-subexpression index. A node can only equal an earlier node with the same first
+/// input, so the first few kept nodes that read a position as their first input are chained
+/// from that position: a lookup walks a short list of nodes that were kept moments ago and
+/// are still in cache, and hashes nothing. Once a position has kChain such users, the rest
+/// go to a hash table (as do nodes without inputs), so a lookup never walks more than
+/// kChain entries whatever the fan-out. The index is only probed, never iterated.
+class CseIndex {
+ public:
+  explicit CseIndex(std::uint64_t m) : head_(m, kNil), chained_(m, 0) {
+    if (m > kNil) throw InternalFault("graph too large for common-subexpression elimination");
+    next_.reserve(m);
+  }
+
+  /// The position of a kept node equal to (op, ins), or kNil; `kept` is the kept-node list.
+  std::uint32_t find(const std::string& op, const NodeIds& ins, const std::vector<EngineNode>& kept) {
+    auto equal = [&](std::uint32_t k) { return kept[k].inputs == ins && kept[k].op == op; };
+    hashed_ = false;
+    if (!ins.empty()) {
+      const std::uint64_t p = ins[0];
+      for (std::uint32_t k = head_[p]; k != kNil; k = next_[k]) {
+        if (equal(k)) return k;
+      }
+      if (chained_[p] < kChain) return kNil;
+    }
+    hash_ = hash_of(op, ins);
+    hashed_ = true;
+    if (slots_.empty()) return kNil;
+    for (std::size_t i = hash_ & mask_;; i = (i + 1) & mask_) {
+      const Slot& s = slots_[i];
+      if (s.id == kNil) return kNil;
+      if (s.hash == hash_ && equal(s.id)) return s.id;
+    }
+  }
+
+  /// Enters kept node k, which the last `find` (for the same op and inputs) did not find.
+  void insert(std::uint32_t k, const std::string& op, const NodeIds& ins) {
+    next_.push_back(kNil);
+    if (!ins.empty() && chained_[ins[0]] < kChain) {
+      const std::uint64_t p = ins[0];
+      next_[k] = head_[p];
+      head_[p] = k;
+      ++chained_[p];
+      return;
+    }
+    if (!hashed_) hash_ = hash_of(op, ins);
+    if ((size_ + 1) * 2 > slots_.size()) grow();
+    place(Slot{hash_, k});
+    ++size_;
+  }
+
+ private:
+  static constexpr std::uint32_t kNil = 0xFFFFFFFFu;
+  static constexpr std::uint8_t kChain = 8;
+  struct Slot {
+    std::uint64_t hash = 0;
+    std::uint32_t id = kNil;
+  };
+
+  std::uint64_t hash_of(const std::string& op, const NodeIds& ins) const {
+    Hasher h(seed_);
+    h.add_bytes(op);
+    for (std::uint64_t x : ins) h.add(x);
+    return h.finish();
+  }
+  void place(Slot s) {
+    std::size_t i = s.hash & mask_;
+    while (slots_[i].id != kNil) i = (i + 1) & mask_;
+    slots_[i] = s;
+  }
+  void grow() {
+    std::vector<Slot> old = std::move(slots_);
+    const std::size_t cap = old.empty() ? 64 : old.size() * 2;
+    slots_.assign(cap, Slot{});
+    mask_ = cap - 1;
+    for (const Slot& s : old) {
+      if (s.id != kNil) place(s);
+    }
+  }
+
+  std::vector<std::uint32_t> head_;    ///< per kept position: latest chained user, or kNil
+  std::vector<std::uint8_t> chained_;  ///< per kept position: chained users so far (at most kChain)
+  std::vector<std::uint32_t> next_;    ///< per kept node: the next older chained user
+  std::vector<Slot> slots_;
+  std::size_t mask_ = 0;
+  std::size_t size_ = 0;
+  std::uint64_t seed_ = process_hash_seed();
+  std::uint64_t hash_ = 0;
+  bool hashed_ = false;
+};
+
 CseResult cse(EngineGraph&& g) {
   const std::uint64_t m = g.nodes.size();
-  const std::uint64_t seed = process_hash_seed();
   CseResult out;
   out.nodes.reserve(m);
   NodeIds position(m);
-  std::vector<std::uint64_t> hashes;
-  hashes.reserve(m);
-  IdTable table;
+  CseIndex index(m);
   for (std::uint64_t i = 0; i < m; ++i) {
     EngineNode& node = g.nodes[i];
-    Hasher h(seed);
-    h.add_bytes(node.op);
-    for (std::uint64_t& x : node.inputs) {
-      x = position[x];
-      h.add(x);
-    }
-    const std::uint64_t hash = h.finish();
-    const std::uint32_t found = table.find(hash, [&](std::uint32_t k) {
-      const EngineNode& other = out.nodes[k];
-      return hashes[k] == hash && other.inputs == node.inputs && other.op == node.op;
-    });
-    if (found != IdTable::kEmpty) {
+    for (std::uint64_t& x : node.inputs) x = position[x];
+    const std::uint32_t found = index.find(node.op, node.inputs, out.nodes);
+    if (found != 0xFFFFFFFFu) {
       position[i] = found;
       continue;
     }
-    position[i] = out.nodes.size();
-    table.insert(hash, out.nodes.size(), [&](std::uint32_t k) { return hashes[k]; });
-    hashes.push_back(hash);
+    const std::uint64_t k = out.nodes.size();
+    position[i] = k;
+    index.insert(static_cast<std::uint32_t>(k), node.op, node.inputs);
     out.nodes.push_back(std::move(node));
   }
   out.outputs.reserve(g.outputs.size());
