@@ -67,6 +67,11 @@ class EGraph {
     return classes_[id];
   }
 
+  /// A hint that the class of canonical `id` is about to be read.
+  void prefetch_class(Id id) const {
+    if (id < classes_.size()) __builtin_prefetch(&classes_[id]);
+  }
+
   /// The e-node as it was added under `id` (its children may have been canonicalized since);
   /// this is the e-node half of a `users` or repair pair.
   const SymbolLang& added(Id id) const { return added_[id]; }

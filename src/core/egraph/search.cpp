@@ -20,6 +20,8 @@ std::size_t first_candidate(std::span<const SymbolLang> sorted, GlobalSymbol op)
 
 namespace {
 
+constexpr std::size_t kPrefetchAhead = 8;
+
 // A backtracking interpreter for `Program`. Choice points live on an explicit stack, so
 // pattern depth never becomes call depth.
 class Machine {
@@ -130,7 +132,11 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std:
   if (root.kind == Instruction::Kind::Bind) {
     if (const auto* with = egraph.classes_with_symbol(root.op)) candidates = with;
   }
-  for (Id cls : *candidates) {
+  const std::vector<Id>& list = *candidates;
+  for (std::size_t k = 0; k < list.size(); ++k) {
+    const Id cls = list[k];
+    // Candidates are scattered over the class table; fetching a few ahead hides the misses.
+    if (k + kPrefetchAhead < list.size()) egraph.prefetch_class(list[k + kPrefetchAhead]);
     if (root.kind == Instruction::Kind::Bind) {
       const auto& nodes = egraph.canonical_class(cls).enodes;
       if (nodes.size() == 1 && nodes[0].symbol != root.op) continue;
