@@ -195,25 +195,30 @@ class CseIndex {
   bool hashed_ = false;
 };
 
+/// Compacts the kept nodes in place: a kept node's new position is never above its old one,
+/// so the nodes already kept stay where the index expects them.
 CseResult cse(EngineGraph&& g) {
   const std::uint64_t m = g.nodes.size();
-  CseResult out;
-  out.nodes.reserve(m);
+  std::vector<EngineNode>& nodes = g.nodes;
   NodeIds position(m);
   CseIndex index(m);
+  std::uint64_t kept = 0;
   for (std::uint64_t i = 0; i < m; ++i) {
-    EngineNode& node = g.nodes[i];
+    EngineNode& node = nodes[i];
     for (std::uint64_t& x : node.inputs) x = position[x];
-    const std::uint32_t found = index.find(node.op, node.inputs, out.nodes);
+    const std::uint32_t found = index.find(node.op, node.inputs, nodes);
     if (found != 0xFFFFFFFFu) {
       position[i] = found;
       continue;
     }
-    const std::uint64_t k = out.nodes.size();
-    position[i] = k;
-    index.insert(static_cast<std::uint32_t>(k), node.op, node.inputs);
-    out.nodes.push_back(std::move(node));
+    position[i] = kept;
+    index.insert(static_cast<std::uint32_t>(kept), node.op, node.inputs);
+    if (kept != i) nodes[kept] = std::move(node);
+    ++kept;
   }
+  nodes.resize(kept);
+  CseResult out;
+  out.nodes = std::move(nodes);
   out.outputs.reserve(g.outputs.size());
   for (std::uint64_t o : g.outputs) out.outputs.push_back(position[o]);
   return out;
