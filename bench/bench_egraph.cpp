@@ -163,8 +163,9 @@ void bench_canonicalize(const EggEngine& engine, std::size_t n, double per_node_
   for (const Iteration& it : stats.records) {
     std::size_t applied = 0;
     for (const auto& [name, c] : it.applied_counts) applied += c;
-    std::printf(" [%zu enodes, %zu classes, %zu applied, %zu rebuild merges, %.3f s]", it.e_nodes_at_start,
-                it.classes_at_start, applied, it.rebuild_merges, it.total_time);
+    std::printf(" [%zu enodes, %zu classes, %zu applied, %zu rebuild merges, %.3f s: search %.3f, apply %.3f, rebuild %.3f]",
+                it.e_nodes_at_start, it.classes_at_start, applied, it.rebuild_merges, it.total_time, it.search_time,
+                it.apply_time, it.rebuild_time);
   }
   std::printf("\n");
 }

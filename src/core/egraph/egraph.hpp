@@ -24,6 +24,10 @@ class EGraph {
   /// reallocate and copy its tables while it grows.
   void reserve(std::size_t n);
 
+  /// A hint that `add(enode)` follows soon: starts fetching the hash-cons slot it probes.
+  /// `enode`'s children must already be canonical for the hint to be of use.
+  void prefetch_add(const SymbolLang& enode) const { hashcons_.prefetch(enode); }
+
   Id find(Id id) const { return unionfind_.find(id); }
   Id find_compress(Id id) { return unionfind_.find_compress(id); }
 

@@ -1,8 +1,12 @@
 #pragma once
 /// The hash-cons table: e-node -> id. Entries are never removed. Open addressing with a
-/// fixed, unseeded hash; keys live in an append-only entry list and slots carry part of the
-/// hash so that most probes never touch a key.
+/// fixed, unseeded hash. An e-node with at most two children (nearly all of them) is stored
+/// whole in its slot, together with its id, so a probe reads one cache line and never a
+/// second table; only larger e-nodes keep their key in a side list that the slot refers to.
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
 #include <optional>
 #include <vector>
 
@@ -12,12 +16,16 @@ namespace vantrel::egraph {
 
 class HashCons {
  public:
+  HashCons() = default;
+  HashCons(const HashCons&) = delete;
+  HashCons& operator=(const HashCons&) = delete;
+
   /// The id stored for `key`, if any.
   std::optional<Id> get(const SymbolLang& key) const {
-    if (slots_.empty()) return std::nullopt;
-    const std::uint64_t s = slots_[probe(key, hash_enode(key))];
-    if (s == 0) return std::nullopt;
-    return entries_[static_cast<std::uint32_t>(s) - 1].value;
+    if (mask_ == 0) return std::nullopt;
+    const Slot& s = slots_.get()[probe(key, hash_enode(key))];
+    if (s.value == 0) return std::nullopt;
+    return s.value - 1;
   }
 
   /// Returns the id stored for `key`; if there is none, stores `make_id()` under a copy of
@@ -25,11 +33,9 @@ class HashCons {
   template <class MakeId>
   std::optional<Id> get_or_insert(const SymbolLang& key, MakeId&& make_id) {
     reserve_one();
-    const std::uint64_t h = hash_enode(key);
-    const std::uint64_t i = probe(key, h);
-    if (slots_[i] != 0) return entries_[static_cast<std::uint32_t>(slots_[i]) - 1].value;
-    entries_.push_back(Entry{key, make_id(), static_cast<std::uint32_t>(h)});
-    slots_[i] = ((h >> 32) << 32) | static_cast<std::uint32_t>(entries_.size());
+    Slot& s = slots_.get()[probe(key, hash_enode(key))];
+    if (s.value != 0) return s.value - 1;
+    fill(s, key, make_id());
     return std::nullopt;
   }
 
@@ -37,69 +43,132 @@ class HashCons {
   /// key held before, if it was present.
   std::optional<Id> insert(const SymbolLang& key, Id value) {
     reserve_one();
-    const std::uint64_t h = hash_enode(key);
-    const std::uint64_t i = probe(key, h);
-    if (slots_[i] != 0) {
-      Entry& e = entries_[static_cast<std::uint32_t>(slots_[i]) - 1];
-      const Id old = e.value;
-      e.value = value;
+    Slot& s = slots_.get()[probe(key, hash_enode(key))];
+    if (s.value != 0) {
+      const Id old = s.value - 1;
+      s.value = value + 1;
       return old;
     }
-    entries_.push_back(Entry{key, value, static_cast<std::uint32_t>(h)});
-    slots_[i] = ((h >> 32) << 32) | static_cast<std::uint32_t>(entries_.size());
+    fill(s, key, value);
     return std::nullopt;
   }
 
-  std::size_t size() const { return entries_.size(); }
+  std::size_t size() const { return size_; }
+
+  /// A hint that `key` is about to be looked up: starts fetching its slot.
+  void prefetch(const SymbolLang& key) const {
+    if (mask_ != 0) __builtin_prefetch(&slots_.get()[hash_enode(key) & mask_]);
+  }
 
   /// Makes room for `n` entries without growing (probing never depends on the table size
   /// in a way anyone can observe, so this only saves rehashing).
   void reserve(std::size_t n) {
-    entries_.reserve(n);
-    std::size_t slots = slots_.empty() ? 64 : slots_.size();
+    std::size_t slots = mask_ == 0 ? 64 : mask_ + 1;
     while (n * 2 > slots) slots *= 2;
-    if (slots != slots_.size()) grow_to(slots);
+    if (slots != (mask_ == 0 ? 0 : mask_ + 1)) grow_to(slots);
   }
 
  private:
-  struct Entry {
-    SymbolLang key;
-    Id value;
-    std::uint32_t hash_low;  // low half of the key's hash, to re-slot without rehashing
+  static constexpr Id kNone = 0xffffffffu;  // never an id: ids stay below it
+
+  // Children words: no children (none, none); one (c0, none); two (c0, c1); more than two
+  // (none, index of the key in `big_`). Ids are never `kNone`, so the shapes cannot collide.
+  struct Slot {
+    std::uint32_t symbol;
+    Id a;
+    Id b;
+    std::uint32_t value;  // id + 1; 0 marks an empty slot (so zeroed memory is an empty table)
   };
+  struct FreeSlots {
+    void operator()(Slot* p) const { std::free(p); }
+  };
+  using Slots = std::unique_ptr<Slot[], FreeSlots>;
+
+  // A zeroed (empty) table of `n` slots: the kernel hands out zeroed pages, so this costs no
+  // writes.
+  static Slots allocate(std::size_t n) {
+    Slots fresh(static_cast<Slot*>(std::calloc(n, sizeof(Slot))));
+    if (!fresh) throw std::bad_alloc();
+    return fresh;
+  }
+
+  static void words(const SymbolLang& key, Id& a, Id& b) {
+    const std::uint32_t n = key.children.size();
+    const Id* k = key.children.data();
+    a = n == 0 || n > 2 ? kNone : k[0];
+    b = n == 2 ? k[1] : kNone;
+  }
 
   // The slot holding `key`, or the empty slot where it would go.
   std::uint64_t probe(const SymbolLang& key, std::uint64_t h) const {
-    const std::uint64_t mask = slots_.size() - 1;
-    const auto tag = static_cast<std::uint32_t>(h >> 32);
-    for (std::uint64_t i = h & mask;; i = (i + 1) & mask) {
-      const std::uint64_t s = slots_[i];
-      if (s == 0) return i;
-      if (static_cast<std::uint32_t>(s >> 32) == tag && entries_[static_cast<std::uint32_t>(s) - 1].key == key) return i;
+    const Slot* slots = slots_.get();
+    const std::uint32_t sym = key.symbol.value();
+    if (key.children.size() <= 2) {
+      Id a, b;
+      words(key, a, b);
+      for (std::uint64_t i = h & mask_;; i = (i + 1) & mask_) {
+        const Slot& s = slots[i];
+        if (s.value == 0) return i;
+        if (s.symbol == sym && s.a == a && s.b == b) return i;
+      }
     }
+    for (std::uint64_t i = h & mask_;; i = (i + 1) & mask_) {
+      const Slot& s = slots[i];
+      if (s.value == 0) return i;
+      if (s.symbol == sym && s.a == kNone && s.b != kNone && big_[s.b] == key) return i;
+    }
+  }
+
+  void fill(Slot& s, const SymbolLang& key, Id value) {
+    s.symbol = key.symbol.value();
+    if (key.children.size() <= 2) {
+      words(key, s.a, s.b);
+    } else {
+      s.a = kNone;
+      s.b = static_cast<Id>(big_.size());
+      big_.push_back(key);
+    }
+    s.value = value + 1;
+    ++size_;
   }
 
   void reserve_one() {
-    if ((entries_.size() + 1) * 2 > slots_.size()) grow();
+    if ((size_ + 1) * 2 > (mask_ == 0 ? 0 : mask_ + 1)) grow_to(mask_ == 0 ? 64 : (mask_ + 1) * 2);
   }
 
-  void grow() { grow_to(slots_.empty() ? 64 : slots_.size() * 2); }
+  // `hash_enode` of the key a slot holds, without rebuilding the key when it is inline.
+  std::uint64_t slot_hash(const Slot& s) const {
+    if (s.a == kNone && s.b != kNone) return hash_enode(big_[s.b]);
+    const std::uint64_t k = 0x9e3779b97f4a7c15ULL;
+    const std::uint32_t n = s.a == kNone ? 0 : (s.b == kNone ? 1 : 2);
+    std::uint64_t h = (std::uint64_t{s.symbol} << 32 | n) * k;
+    if (n >= 1) h = (((h << 26) | (h >> 38)) ^ s.a) * k;
+    if (n == 2) h = (((h << 26) | (h >> 38)) ^ s.b) * k;
+    h ^= h >> 32;
+    h *= 0xd6e8feb86659fd93ULL;
+    return h ^ (h >> 32);
+  }
 
   void grow_to(std::size_t n) {
-    slots_.assign(n, 0);
-    if (entries_.capacity() < n / 2) entries_.reserve(n / 2);
+    Slots fresh = allocate(n);
     const std::uint64_t mask = n - 1;
-    for (std::uint32_t k = 0; k < entries_.size(); ++k) {
-      // the tag (high half) is recomputed: keys are small, and growing is rare
-      const std::uint64_t h = hash_enode(entries_[k].key);
-      std::uint64_t i = entries_[k].hash_low & mask;
-      while (slots_[i] != 0) i = (i + 1) & mask;
-      slots_[i] = ((h >> 32) << 32) | (k + 1);
+    if (mask_ != 0) {
+      const Slot* old = slots_.get();
+      for (std::uint64_t k = 0; k <= mask_; ++k) {
+        if (old[k].value == 0) continue;
+        std::uint64_t i = slot_hash(old[k]) & mask;
+        while (fresh[i].value != 0) i = (i + 1) & mask;
+        fresh[i] = old[k];
+      }
     }
+    slots_ = std::move(fresh);
+    mask_ = mask;
   }
 
-  std::vector<Entry> entries_;
-  std::vector<std::uint64_t> slots_;  // (hash high 32 bits) << 32 | (entry index + 1); 0 = empty
+  Slots slots_;
+  std::uint64_t mask_ = 0;  // slot count - 1, or 0 before the first slot exists
+  std::size_t size_ = 0;
+  std::vector<SymbolLang> big_;  // keys with more than two children
 };
 
 }  // namespace vantrel::egraph
