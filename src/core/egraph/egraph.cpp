@@ -33,6 +33,7 @@ Id EGraph::add(SymbolLang enode) {
   cls.enodes.push_back(enode);
   classes_.push_back(std::move(cls));
   added_.push_back(std::move(enode));
+  replaced_.push_back(0);
   repair_list_.push_back(Repair{id, merges_ + 1});
   ++class_count_;
   clean_ = false;
@@ -43,6 +44,7 @@ void EGraph::reserve(std::size_t n) {
   unionfind_.reserve(n);
   hashcons_.reserve(n);
   added_.reserve(n);
+  replaced_.reserve(n);
   classes_.reserve(n);
   repair_list_.reserve(n);
   by_kind_.reserve(n);
@@ -78,8 +80,19 @@ std::size_t EGraph::rebuild() {
     // The stored e-node is only ever read canonicalized, so updating it in place is safe
     // and saves a copy per repair.
     SymbolLang& node = added_[id];
-    canonicalize_children(node);
+    // `node` is the key last stored for `id`. When no child changes and no other id has
+    // replaced `id` as that key's value since, re-inserting it would find `id` itself and
+    // change nothing: the probe is skipped.
+    bool changed = false;
+    for (Id& c : node.children) {
+      const Id root = unionfind_.find_compress(c);
+      changed |= root != c;
+      c = root;
+    }
+    if (!changed && !replaced_[id]) continue;
+    replaced_[id] = 0;
     if (auto old = hashcons_.insert(node, id)) {
+      if (*old != id) replaced_[*old] = 1;
       if (union_(*old, id)) ++merges;
     }
   }

@@ -107,6 +107,8 @@ class EGraph {
   // the entries pushed by a merge). While no merge has happened since, the e-node's children
   // are still canonical and the hash-cons still maps it to its own id, so repairing it would
   // change nothing and it is skipped: a fresh graph's first rebuild costs no probe per e-node.
+  // Per id: another id has since been stored as the value of the key this id last stored.
+  std::vector<std::uint8_t> replaced_;
   struct Repair {
     Id id;
     std::uint32_t epoch;
