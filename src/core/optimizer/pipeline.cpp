@@ -4,7 +4,6 @@
 
 #include "common/fault.hpp"
 #include "common/hash.hpp"
-#include "common/id_table.hpp"
 #include "optimizer/stage_fusion.hpp"
 #include "optimizer/token_table.hpp"
 

@@ -50,17 +50,28 @@ Result<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store, std
 ReducedStore from_reduced(Reduced reduced) {
   ReducedStore out{std::make_unique<GraphStore>(), reduced.report};
   GraphStore& store = *out.store;
-  // One lock hold and one reservation for the whole record. Input positions become the ids
-  // their nodes received; a position not yet interned stays as it is, which is at least the
-  // new store's node count, so the store refuses it and the fault names it.
   NodeIds ids;
-  if (auto bad = store.intern_positions(reduced.nodes, ids)) {
-    throw InternalFault("reduced graph references only earlier nodes: " + bad->debug());
+  ids.reserve(reduced.nodes.size());
+  // A position not yet in the id list stays as it is: it is at least the new store's node
+  // count, so the store refuses it and the fault names it.
+  auto id_of = [&](std::uint64_t p) { return p < ids.size() ? ids[p] : p; };
+  for (NodeKey& key : reduced.nodes) {
+    // Positions and ids agree as long as every node got a fresh id, which is the rule; only
+    // then can the key be handed over as it is.
+    bool same = true;
+    for (NodeId x : key.inputs()) same = same && x < ids.size() && ids[x] == x;
+    auto renumbered = [&] {
+      NodeIds inputs = key.take_inputs();
+      for (NodeId& x : inputs) x = id_of(x);
+      return key.with_inputs(std::move(inputs));
+    };
+    auto id = same ? store.intern(std::move(key)) : store.intern(renumbered());
+    if (!id) throw InternalFault("reduced graph references only earlier nodes: " + id.error().debug());
+    ids.push_back(id.value());
   }
-  NodeIds marks;
-  marks.reserve(reduced.outputs.size());
-  for (std::uint64_t p : reduced.outputs) marks.push_back(p < ids.size() ? ids[p] : p);
-  if (auto bad = store.mark_outputs(marks)) throw InternalFault("reduced output is valid: " + bad->debug());
+  for (std::uint64_t p : reduced.outputs) {
+    if (auto bad = store.mark_output(id_of(p))) throw InternalFault("reduced output is valid: " + bad->debug());
+  }
   return out;
 }
 

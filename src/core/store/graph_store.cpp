@@ -27,12 +27,6 @@ template <class SameHead, class MakeHead>
 Result<NodeId, BadNodeId> GraphStore::intern_parts(std::uint64_t hh, SameHead&& same_head,
                                                    std::span<const NodeId> inputs, MakeHead&& make_head) {
   PoisonMutex::Guard guard(mutex_);
-  return intern_locked(hh, std::forward<SameHead>(same_head), inputs, std::forward<MakeHead>(make_head));
-}
-
-template <class SameHead, class MakeHead>
-Result<NodeId, BadNodeId> GraphStore::intern_locked(std::uint64_t hh, SameHead&& same_head,
-                                                    std::span<const NodeId> inputs, MakeHead&& make_head) {
   GraphStoreInner& in = *inner_;
   const std::uint64_t n = in.head_of.size();
   for (NodeId id : inputs) {
@@ -83,45 +77,6 @@ Result<NodeId, BadNodeId> GraphStore::intern(const NamedHeadView& head, std::spa
   head.hash_into(h);
   return intern_parts(
       h.finish(), [&](const NodeKey& stored) { return head.equals(stored); }, inputs, [&] { return head.to_key(); });
-}
-
-std::optional<BadNodeId> GraphStore::intern_positions(std::vector<NodeKey>& keys, NodeIds& ids) {
-  PoisonMutex::Guard guard(mutex_);
-  GraphStoreInner& in = *inner_;
-  std::size_t total_inputs = 0;
-  for (const NodeKey& key : keys) total_inputs += key.inputs().size();
-  in.heads.reserve(in.heads.size() + keys.size());
-  in.head_hash.reserve(in.head_hash.size() + keys.size());
-  in.head_of.reserve(in.head_of.size() + keys.size());
-  in.input_begin.reserve(in.input_begin.size() + keys.size());
-  in.input_pool.reserve(in.input_pool.size() + total_inputs);
-  ids.reserve(ids.size() + keys.size());
-  const std::size_t first = ids.size();
-  for (NodeKey& key : keys) {
-    NodeIds inputs = key.take_inputs();
-    const std::size_t known = ids.size() - first;
-    for (NodeId& x : inputs) {
-      if (x < known) x = ids[first + x];
-    }
-    const std::uint64_t hh = head_hash_of(key, seed_);
-    auto id = intern_locked(
-        hh, [&](const NodeKey& stored) { return stored == key; }, inputs,
-        [&] { return std::move(key); });
-    if (!id) return id.error();
-    ids.push_back(id.value());
-  }
-  return std::nullopt;
-}
-
-std::optional<BadNodeId> GraphStore::mark_outputs(std::span<const NodeId> ids) {
-  PoisonMutex::Guard guard(mutex_);
-  GraphStoreInner& in = *inner_;
-  in.marked_set.reserve(in.marked_set.size() + ids.size());
-  for (NodeId id : ids) {
-    if (id >= in.head_of.size()) return BadNodeId{id};
-    if (in.marked_set.insert(id).second) in.marked.push_back(id);
-  }
-  return std::nullopt;
 }
 
 std::optional<BadNodeId> GraphStore::mark_output(NodeId id) {

@@ -61,18 +61,8 @@ class GraphStore {
   /// the owned key is built only when the node is new, so finding an existing node or an
   /// existing head copies no text.
   Result<NodeId, BadNodeId> intern(const NamedHeadView& head, std::span<const NodeId> inputs);
-  /// Interns `keys` in order with the outcome of calling `intern` on each in turn, but under
-  /// one hold of the lock and with the node arrays reserved once. Before keys[i] is interned,
-  /// each of its inputs p with p < i is replaced by the id keys[p] received (the keys are a
-  /// node list numbered by position); any other input is left as it is and refused unless it
-  /// is an id of the store. `ids` receives one id per interned key; the first refused key
-  /// stops the call and its BadNodeId is returned. The keys are consumed.
-  std::optional<BadNodeId> intern_positions(std::vector<NodeKey>& keys, NodeIds& ids);
   /// Marks an output; a repeat keeps its first position.
   std::optional<BadNodeId> mark_output(NodeId id);
-  /// `mark_output` for each id in turn under one hold of the lock; stops at the first refused
-  /// id and returns it, keeping the marks made before it.
-  std::optional<BadNodeId> mark_outputs(std::span<const NodeId> ids);
 
   std::uint64_t node_count() const;
   NodeIds outputs() const;
@@ -117,10 +107,6 @@ class GraphStore {
   template <class SameHead, class MakeHead>
   Result<NodeId, BadNodeId> intern_parts(std::uint64_t head_hash, SameHead&& same_head, std::span<const NodeId> inputs,
                                          MakeHead&& make_head);
-  /// The body of `intern_parts`, for a caller that already holds the lock.
-  template <class SameHead, class MakeHead>
-  Result<NodeId, BadNodeId> intern_locked(std::uint64_t head_hash, SameHead&& same_head, std::span<const NodeId> inputs,
-                                          MakeHead&& make_head);
 
   mutable PoisonMutex mutex_{kStorePoisonedMessage};
   std::unique_ptr<GraphStoreInner> inner_;
