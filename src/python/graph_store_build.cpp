@@ -16,10 +16,10 @@ PyObject* intern_key(PyObject* self, NodeKey key) {
 }
 
 /// add_source / add_op / add_reduction share their shape: name, [inputs,] params.
-template <class Key>
+template <NodeKey::Kind kKind>
 PyObject* add_named(PyObject* self, const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargsf,
                     PyObject* kwnames) {
-  constexpr bool kHasInputs = !std::is_same_v<Key, Source>;
+  constexpr bool kHasInputs = kKind != NodeKey::kSource;
   PyObject* a[3];
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
   return guarded([&]() -> PyObject* {
@@ -33,9 +33,6 @@ PyObject* add_named(PyObject* self, const ArgSpec& spec, PyObject* const* args, 
     }
     ParamViews params;
     if (!params.read(a[kHasInputs ? 2 : 1])) return nullptr;
-    constexpr NodeKey::Kind kKind = std::is_same_v<Key, Source> ? NodeKey::kSource
-                                    : std::is_same_v<Key, Op>   ? NodeKey::kOp
-                                                                : NodeKey::kReduction;
     const NamedHeadView head(kKind, name, params.entries());
     auto result = reinterpret_cast<GraphStoreObject*>(self)->store->intern(head, inputs);
     if (!result) return map_err(result.error());
@@ -52,17 +49,17 @@ const char* const kExternalNames[] = {"descriptor", "inputs", "params"};
 
 PyObject* gs_add_source(VANTREL_FASTCALL_ARGS) {
   static const ArgSpec spec{"GraphStore.add_source", kSourceNames, 2, 2, 1};
-  return add_named<Source>(self, spec, args, nargsf, kwnames);
+  return add_named<NodeKey::kSource>(self, spec, args, nargsf, kwnames);
 }
 
 PyObject* gs_add_op(VANTREL_FASTCALL_ARGS) {
   static const ArgSpec spec{"GraphStore.add_op", kNamedNames, 3, 3, 2};
-  return add_named<Op>(self, spec, args, nargsf, kwnames);
+  return add_named<NodeKey::kOp>(self, spec, args, nargsf, kwnames);
 }
 
 PyObject* gs_add_reduction(VANTREL_FASTCALL_ARGS) {
   static const ArgSpec spec{"GraphStore.add_reduction", kNamedNames, 3, 3, 2};
-  return add_named<Reduction>(self, spec, args, nargsf, kwnames);
+  return add_named<NodeKey::kReduction>(self, spec, args, nargsf, kwnames);
 }
 
 PyObject* gs_add_exchange(VANTREL_FASTCALL_ARGS) {
