@@ -3,6 +3,7 @@
 // ops with fan-out, scalar identities and commuted duplicates, reductions, exchange
 // boundaries, and dead branches that no output needs.
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <random>
 #include <string>
@@ -60,7 +61,7 @@ inline std::unique_ptr<GraphStore> pipeline_graph(std::uint64_t n, std::uint64_t
       prev = next;
     }
     NodeId end = intern(Reduction{"sum", ParamMap::make({{"axis", ParamValue::of_int(0)}}), {prev}});
-    if (!dead) store->mark_output(end);
+    if (!dead && !store->mark_output(end)) std::abort();
   }
   return store;
 }

@@ -31,21 +31,21 @@ std::unique_ptr<GraphStore> mixed(std::uint64_t n) {
   auto desc = std::make_shared<const PayloadDescriptor>(PayloadDescriptor{"model", "sha256:ab12", "torch", "2.1", "t", {}});
   const std::uint64_t sources = std::min<std::uint64_t>(n, 1000);
   for (std::uint64_t i = 0; i < sources; ++i) {
-    g->intern(Source{"col" + std::to_string(i), ParamMap::make({{"dtype", ParamValue::of_str("f64")}})});
+    (void)g->intern(Source{"col" + std::to_string(i), ParamMap::make({{"dtype", ParamValue::of_str("f64")}})});
   }
   for (std::uint64_t i = sources; i < n; ++i) {
     const NodeId a = (i * 7919) % i, b = (i * 104729) % i;
     switch (i % 10) {
       case 0: case 1: case 2: case 3: case 4: case 5:
-        g->intern(Op{i % 2 ? "add" : "mul",
+        (void)g->intern(Op{i % 2 ? "add" : "mul",
                      ParamMap::make({{"scalar", ParamValue::of_float(double(i))}, {"side", ParamValue::of_str("r")}}),
                      {a, b}});
         break;
-      case 6: case 7: g->intern(Reduction{"sum", ParamMap::make({{"axis", ParamValue::of_int(std::int64_t(i))}}), {a}}); break;
+      case 6: case 7: (void)g->intern(Reduction{"sum", ParamMap::make({{"axis", ParamValue::of_int(std::int64_t(i))}}), {a}}); break;
       case 8:
-        g->intern(Exchange{ParamMap::make({{"scheme", ParamValue::of_str("hash")}, {"parts", ParamValue::of_int(std::int64_t(i))}}), {a}});
+        (void)g->intern(Exchange{ParamMap::make({{"scheme", ParamValue::of_str("hash")}, {"parts", ParamValue::of_int(std::int64_t(i))}}), {a}});
         break;
-      default: g->intern(External{desc, ParamMap::make({{"batch", ParamValue::of_int(std::int64_t(i))}}), {a, b}});
+      default: (void)g->intern(External{desc, ParamMap::make({{"batch", ParamValue::of_int(std::int64_t(i))}}), {a, b}});
     }
   }
   return g;
@@ -53,8 +53,8 @@ std::unique_ptr<GraphStore> mixed(std::uint64_t n) {
 
 std::unique_ptr<GraphStore> chain(std::uint64_t n) {
   auto g = std::make_unique<GraphStore>();
-  g->intern(Source{"x", {}});
-  for (NodeId i = 1; i < n; ++i) g->intern(Op{"f", {}, {i - 1}});
+  (void)g->intern(Source{"x", {}});
+  for (NodeId i = 1; i < n; ++i) (void)g->intern(Op{"f", {}, {i - 1}});
   return g;
 }
 

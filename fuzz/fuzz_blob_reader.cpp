@@ -35,32 +35,32 @@ std::vector<std::string> seeds() {
   out.push_back(blob_of(empty));
 
   GraphStore small;
-  small.intern(Source{"x", {}});
-  small.intern(Op{"add", params({{"k", ParamValue::of_int(2)}}), {0}});
-  small.mark_output(1);
+  (void)small.intern(Source{"x", {}});
+  (void)small.intern(Op{"add", params({{"k", ParamValue::of_int(2)}}), {0}});
+  if (!small.mark_output(1)) std::abort();
   out.push_back(blob_of(small));
 
   GraphStore all;
-  all.intern(Source{"", params({{"s", ParamValue::of_str("日本")}, {"b", ParamValue::of_bool(true)}})});
-  all.intern(Source{"y", params({{"f", ParamValue::of_float(-0.0)}, {"n", ParamValue::of_float(std::nan("7"))}})});
-  all.intern(Op{"mul", params({{"scalar", ParamValue::of_float(1.0)}, {"side", ParamValue::of_str("l")}}), {0, 1}});
-  all.intern(Reduction{"sum", params({{"axis", ParamValue::of_int(-1)}}), {2, 2}});
+  (void)all.intern(Source{"", params({{"s", ParamValue::of_str("日本")}, {"b", ParamValue::of_bool(true)}})});
+  (void)all.intern(Source{"y", params({{"f", ParamValue::of_float(-0.0)}, {"n", ParamValue::of_float(std::nan("7"))}})});
+  (void)all.intern(Op{"mul", params({{"scalar", ParamValue::of_float(1.0)}, {"side", ParamValue::of_str("l")}}), {0, 1}});
+  (void)all.intern(Reduction{"sum", params({{"axis", ParamValue::of_int(-1)}}), {2, 2}});
   auto d = std::make_shared<const PayloadDescriptor>(PayloadDescriptor{"model", "h", "fw", "1", "io", "pre"});
   auto d2 = std::make_shared<const PayloadDescriptor>(PayloadDescriptor{"m", "", "", "", "", std::nullopt});
-  all.intern(External{d, params({{"q", ParamValue::of_int(3)}}), {3}});
-  all.intern(External{d2, {}, {}});
-  all.intern(Stage{{4, 0}, {StageOp{"op|f|a=i1", {{StageRef::Input, 0}}},
+  (void)all.intern(External{d, params({{"q", ParamValue::of_int(3)}}), {3}});
+  (void)all.intern(External{d2, {}, {}});
+  (void)all.intern(Stage{{4, 0}, {StageOp{"op|f|a=i1", {{StageRef::Input, 0}}},
                             StageOp{"red|g", {{StageRef::Member, 0}, {StageRef::Input, 1}}}}});
-  all.intern(Exchange{{}, {6}});
-  all.intern(Exchange{params({{"scheme", ParamValue::of_str("hash")}}), {7, 5}});
-  all.mark_output(8);
-  all.mark_output(2);
+  (void)all.intern(Exchange{{}, {6}});
+  (void)all.intern(Exchange{params({{"scheme", ParamValue::of_str("hash")}}), {7, 5}});
+  if (!all.mark_output(8)) std::abort();
+  if (!all.mark_output(2)) std::abort();
   out.push_back(blob_of(all));
 
   GraphStore chain;
-  chain.intern(Source{"x", {}});
+  (void)chain.intern(Source{"x", {}});
   for (NodeId i = 1; i < 16; ++i) chain.intern(Op{i % 2 ? "f" : "g", {}, {i - 1}});
-  chain.mark_output(15);
+  if (!chain.mark_output(15)) std::abort();
   out.push_back(blob_of(chain));
   return out;
 }

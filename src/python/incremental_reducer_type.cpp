@@ -17,6 +17,7 @@
 #include "args.hpp"
 #include "common/poison_mutex.hpp"
 #include "convert.hpp"
+#include "egraph/egg_engine.hpp"
 #include "errors.hpp"
 #include "graph_store_type.hpp"
 #include "optimizer/incremental.hpp"
@@ -120,9 +121,10 @@ PyObject* ir_finalize(VANTREL_FASTCALL_ARGS) {
       if (!consumed) {
         bad = consumed.error();
       } else {
-        // Same result as `finalize` with a fresh default EggEngine (which it builds when it
-        // needs one).
-        auto result = r->reducer->finalize_default(outputs, maximal);
+        // Same result as `finalize` with the default engine, which it runs only when it cannot
+        // prove that the engine would merge nothing.
+        const egraph::EggEngine engine;
+        auto result = r->reducer->finalize_default(outputs, engine, maximal);
         if (!result) {
           bad = result.error();
         } else {

@@ -268,7 +268,7 @@ TEST(Incremental, FinalizeWithDefaultRulesMatchesTheEngine) {
     for (const NodeIds& outputs : {NodeIds{n - 1, n / 2, n - 1}, NodeIds{}, NodeIds{0}}) {
       for (bool maximal : {false, true}) {
         auto expected = r.finalize(outputs, engine, maximal);
-        auto got = r.finalize_default(outputs, maximal);
+        auto got = r.finalize_default(outputs, engine, maximal);
         ASSERT_TRUE(expected.ok() && got.ok());
         expect_same(got.value(), expected.value());
       }
@@ -277,10 +277,10 @@ TEST(Incremental, FinalizeWithDefaultRulesMatchesTheEngine) {
     NodeIds every(n);
     for (NodeId i = 0; i < n; ++i) every[i] = i;
     auto expected = r.finalize(every, engine, false);
-    auto got = r.finalize_default(every, false);
+    auto got = r.finalize_default(every, engine, false);
     ASSERT_TRUE(expected.ok() && got.ok());
     expect_same(got.value(), expected.value());
-    auto bad = r.finalize_default(NodeIds{n}, false);
+    auto bad = r.finalize_default(NodeIds{n}, engine, false);
     ASSERT_FALSE(bad.ok());
     EXPECT_EQ(bad.error(), BadNodeId{n});
   }

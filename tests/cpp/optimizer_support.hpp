@@ -45,7 +45,7 @@ inline std::unique_ptr<GraphStore> make_store(const std::vector<NodeKey>& nodes,
     if (!store->intern(k)) throw std::runtime_error("bad test graph");
   }
   for (NodeId m : marks) {
-    if (store->mark_output(m)) throw std::runtime_error("bad test mark");
+    if (!store->mark_output(m)) throw std::runtime_error("bad test mark");
   }
   return store;
 }

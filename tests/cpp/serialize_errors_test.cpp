@@ -82,14 +82,14 @@ TEST(DecodeError, HugeNodeCountFailsFast) {
 
 TEST(DecodeError, EveryProperPrefixOfAValidBlobIsTruncated) {
   GraphStore s;
-  s.intern(Source{"x", testing::params({{"f", ParamValue::of_float(1.5)}, {"s", ParamValue::of_str("é")}})});
+  EXPECT_TRUE(s.intern(Source{"x", testing::params({{"f", ParamValue::of_float(1.5)}, {"s", ParamValue::of_str("é")}})}).ok());
   auto d = std::make_shared<const PayloadDescriptor>(PayloadDescriptor{"m", "h", "fw", "1", "io", "pre"});
-  s.intern(External{d, testing::params({{"b", ParamValue::of_bool(true)}}), {0}});
-  s.intern(Stage{{0, 1}, {StageOp{"op|f", {{StageRef::Input, 0}}}, StageOp{"op|g", {{StageRef::Member, 0}}}}});
-  s.intern(Exchange{testing::params({{"i", ParamValue::of_int(-1)}}), {2}});
-  s.intern(Reduction{"r", {}, {3, 3}});
-  s.mark_output(4);
-  s.mark_output(0);
+  EXPECT_TRUE(s.intern(External{d, testing::params({{"b", ParamValue::of_bool(true)}}), {0}}).ok());
+  EXPECT_TRUE(s.intern(Stage{{0, 1}, {StageOp{"op|f", {{StageRef::Input, 0}}}, StageOp{"op|g", {{StageRef::Member, 0}}}}}).ok());
+  EXPECT_TRUE(s.intern(Exchange{testing::params({{"i", ParamValue::of_int(-1)}}), {2}}).ok());
+  EXPECT_TRUE(s.intern(Reduction{"r", {}, {3, 3}}).ok());
+  EXPECT_TRUE(s.mark_output(4).ok());
+  EXPECT_TRUE(s.mark_output(0).ok());
   const std::string blob = testing::blob_of(s);
   ASSERT_EQ(decode_message(blob), "ok");
   for (std::size_t len = 0; len < blob.size(); ++len) {
@@ -117,8 +117,8 @@ TEST(EncodeError, StageArgumentIndexBeyondU32IsRefused) {
   // A stage built in memory can hold an index the format's u32 cannot; writing a truncated
   // index would silently change the graph, so the write is refused instead.
   GraphStore s;
-  s.intern(Source{"x", {}});
-  s.intern(Stage{{0}, {StageOp{"op|f", {{StageRef::Input, 0x100000000ULL}}}}});
+  EXPECT_TRUE(s.intern(Source{"x", {}}).ok());
+  EXPECT_TRUE(s.intern(Stage{{0}, {StageOp{"op|f", {{StageRef::Input, 0x100000000ULL}}}}}).ok());
   auto r = serialize_marked(s);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().message(), "stage argument index 4294967296 exceeds the vantrel IR blob limit of 4294967295");

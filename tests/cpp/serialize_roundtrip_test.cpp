@@ -77,25 +77,25 @@ TEST(SerializeGolden, RepeatedOutputCollapsesOnReading) {
 std::unique_ptr<GraphStore> every_kind() {
   auto s = std::make_unique<GraphStore>();
   const double nan_payload = std::bit_cast<double>(std::uint64_t{0xfff0000000000abcULL});
-  s->intern(Source{"", {}});
-  s->intern(Source{"x", params({{"", ParamValue::of_str("")},
+  EXPECT_TRUE(s->intern(Source{"", {}}).ok());
+  EXPECT_TRUE(s->intern(Source{"x", params({{"", ParamValue::of_str("")},
                                 {"neg0", ParamValue::of_float(-0.0)},
                                 {"nan", ParamValue::of_float(nan_payload)},
                                 {"b", ParamValue::of_bool(true)},
                                 {"i", ParamValue::of_int(std::numeric_limits<std::int64_t>::min())},
-                                {"ü;=|%", ParamValue::of_str("日本\n\"\\")}})});
-  s->intern(Op{"add", params({{"side", ParamValue::of_str("r")}}), {0, 1}});
-  s->intern(Reduction{"sum", params({{"axis", ParamValue::of_int(0)}}), {2, 2}});
+                                {"ü;=|%", ParamValue::of_str("日本\n\"\\")}})}).ok());
+  EXPECT_TRUE(s->intern(Op{"add", params({{"side", ParamValue::of_str("r")}}), {0, 1}}).ok());
+  EXPECT_TRUE(s->intern(Reduction{"sum", params({{"axis", ParamValue::of_int(0)}}), {2, 2}}).ok());
   auto d = std::make_shared<const PayloadDescriptor>(PayloadDescriptor{"model", "h", "fw", "1", "s", std::nullopt});
   auto d2 = std::make_shared<const PayloadDescriptor>(PayloadDescriptor{"model", "h", "fw", "1", "s", ""});
-  s->intern(External{d, {}, {3}});
-  s->intern(External{d2, params({{"a", ParamValue::of_bool(false)}}), {}});
-  s->intern(Stage{{0, 4}, {StageOp{"op|add|side=sr", {{StageRef::Input, 1}, {StageRef::Input, 0}}},
-                            StageOp{"red|sum", {{StageRef::Member, 0}}}}});
-  s->intern(Exchange{{}, {6}});
-  s->intern(Exchange{params({{"scheme", ParamValue::of_str("hash")}}), {6, 5}});
-  s->mark_output(8);
-  s->mark_output(3);
+  EXPECT_TRUE(s->intern(External{d, {}, {3}}).ok());
+  EXPECT_TRUE(s->intern(External{d2, params({{"a", ParamValue::of_bool(false)}}), {}}).ok());
+  EXPECT_TRUE(s->intern(Stage{{0, 4}, {StageOp{"op|add|side=sr", {{StageRef::Input, 1}, {StageRef::Input, 0}}},
+                            StageOp{"red|sum", {{StageRef::Member, 0}}}}}).ok());
+  EXPECT_TRUE(s->intern(Exchange{{}, {6}}).ok());
+  EXPECT_TRUE(s->intern(Exchange{params({{"scheme", ParamValue::of_str("hash")}}), {6, 5}}).ok());
+  EXPECT_TRUE(s->mark_output(8).ok());
+  EXPECT_TRUE(s->mark_output(3).ok());
   return s;
 }
 
@@ -129,10 +129,10 @@ TEST(SerializeRoundTrip, FloatBitsAreKeptExactly) {
 
 TEST(SerializeRoundTrip, LongChainNeedsNoRecursion) {
   GraphStore s;
-  s.intern(Source{"x", {}});
+  EXPECT_TRUE(s.intern(Source{"x", {}}).ok());
   constexpr NodeId kLen = 200000;
-  for (NodeId i = 1; i < kLen; ++i) s.intern(Op{"f", {}, {i - 1}});
-  s.mark_output(kLen - 1);
+  for (NodeId i = 1; i < kLen; ++i) EXPECT_TRUE(s.intern(Op{"f", {}, {i - 1}}).ok());
+  EXPECT_TRUE(s.mark_output(kLen - 1).ok());
   const std::string blob = blob_of(s);
   auto back = deserialize(blob);
   ASSERT_TRUE(back.ok());

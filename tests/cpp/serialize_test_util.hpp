@@ -59,9 +59,11 @@ inline ParamMap params(std::initializer_list<ParamEntry> entries) { return Param
 /// Node 0 = source x, node 1 = op add {k: 2} on [0]; node 1 marked when `mark`.
 inline std::unique_ptr<GraphStore> worked_example(bool mark = true) {
   auto s = std::make_unique<GraphStore>();
-  s->intern(Source{"x", {}});
-  s->intern(Op{"add", params({{"k", ParamValue::of_int(2)}}), {0}});
-  if (mark) s->mark_output(1);
+  EXPECT_TRUE(s->intern(Source{"x", {}}).ok());
+  EXPECT_TRUE(s->intern(Op{"add", params({{"k", ParamValue::of_int(2)}}), {0}}).ok());
+  if (mark) {
+    EXPECT_TRUE(s->mark_output(1).ok());
+  }
   return s;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 /// A value or an error value. Expected failures (a refused node id, an undecodable blob)
-/// are returned this way instead of being thrown.
+/// are returned this way instead of being thrown, and the compiler insists that they are looked
+/// at.
 #include <utility>
 #include <variant>
 
@@ -13,8 +14,11 @@ struct Err {
 template <class E>
 Err(E) -> Err<E>;
 
+/// The value of a result that carries nothing but success.
+using Ok = std::monostate;
+
 template <class T, class E>
-class Result {
+class [[nodiscard]] Result {
  public:
   Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT(implicit)
   Result(Err<E> err) : v_(std::in_place_index<1>, std::move(err.error)) {}  // NOLINT(implicit)

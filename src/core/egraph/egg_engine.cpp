@@ -7,20 +7,10 @@
 #include <string>
 
 #include "common/fault.hpp"
+#include "optimizer/rule_table.hpp"
 
 namespace vantrel::egraph {
 namespace {
-
-constexpr std::array<const char*, 8> kCommutative = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
-
-// x + 0 and x * 1, with the scalar on either side. Only these exact tokens match: a negative
-// zero, an integer scalar or any extra parameter is a different symbol.
-constexpr std::array<const char*, 4> kIdentities = {
-    "op|add|scalar=f0000000000000000;side=sr",
-    "op|add|scalar=f0000000000000000;side=sl",
-    "op|mul|scalar=f3ff0000000000000;side=sr",
-    "op|mul|scalar=f3ff0000000000000;side=sl",
-};
 
 Rewrite make_rule(const std::string& name, const std::string& lhs, const std::string& rhs) {
   auto rule = Rewrite::make(name, pattern_from_text(lhs), pattern_from_text(rhs));
@@ -90,13 +80,14 @@ class SymbolCache {
 }  // namespace
 
 EggEngine::EggEngine() {
-  rules_.reserve(kCommutative.size() + kIdentities.size());
-  for (const char* op : kCommutative) {
+  rules_.reserve(kCommutativeOps.size() + kIdentityTokens.size());
+  for (std::string_view op : kCommutativeOps) {
     const std::string n(op);
-    rules_.push_back(make_rule("commute-" + n, "(op|" + n + " ?a ?b)", "(op|" + n + " ?b ?a)"));
+    const std::string token = std::string(kOpTokenPrefix) + n;
+    rules_.push_back(make_rule("commute-" + n, "(" + token + " ?a ?b)", "(" + token + " ?b ?a)"));
   }
-  for (std::size_t k = 0; k < kIdentities.size(); ++k) {
-    rules_.push_back(make_rule("identity-" + std::to_string(k), "(" + std::string(kIdentities[k]) + " ?x)", "?x"));
+  for (std::size_t k = 0; k < kIdentityTokens.size(); ++k) {
+    rules_.push_back(make_rule("identity-" + std::to_string(k), "(" + std::string(kIdentityTokens[k]) + " ?x)", "?x"));
   }
 }
 

@@ -2,33 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <string_view>
 
 #include "common/hash.hpp"
-#include "egraph/egg_engine.hpp"
+#include "optimizer/rule_table.hpp"
 
 namespace vantrel {
-
-namespace {
-
-/// x + 0 and x * 1 with the scalar on either side, matched against the whole op token.
-constexpr std::array<std::string_view, 4> kIdentityTokens = {
-    "op|add|scalar=f0000000000000000;side=sr",
-    "op|add|scalar=f0000000000000000;side=sl",
-    "op|mul|scalar=f3ff0000000000000;side=sr",
-    "op|mul|scalar=f3ff0000000000000;side=sl",
-};
-constexpr std::array<std::string_view, 8> kCommutativeOps = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
-/// The tokens the engine's commutativity rules match: the ops above without parameters.
-constexpr std::array<std::string_view, 8> kCommutativeTokens = {"op|add", "op|mul", "op|and", "op|or",
-                                                                 "op|eq",  "op|ne",  "op|maximum", "op|minimum"};
-
-template <std::size_t N>
-bool listed(const std::array<std::string_view, N>& list, std::string_view s) {
-  return std::find(list.begin(), list.end(), s) != list.end();
-}
-
-}  // namespace
 
 IncrementalReducer::IncrementalReducer() : seed_(process_hash_seed()), heads_(seed_) {}
 
@@ -40,14 +18,14 @@ std::uint32_t IncrementalReducer::intern_head(const NodeKey& key) {
   if (const Op* op = key.get_if<Op>()) {
     const std::string token = key.token();
     if (op->params.empty()) {
-      if (listed(kCommutativeOps, op->name)) flags |= kCommutative;
+      if (is_commutative_op(op->name)) flags |= kCommutative;
     } else {
-      if (listed(kIdentityTokens, token)) flags |= kIdentity;
+      if (is_identity_token(token)) flags |= kIdentity;
     }
     // What the engine's rules match: the whole token, whatever the name and parameters.
     std::uint8_t engine = 0;
-    if (listed(kIdentityTokens, token)) engine |= kIdentity;
-    if (listed(kCommutativeTokens, token)) engine |= kCommutative;
+    if (is_identity_token(token)) engine |= kIdentity;
+    if (is_commutative_token(token)) engine |= kCommutative;
     if (engine != flags) ++rule_mismatches_;
   }
   head_flags_.push_back(flags);
@@ -170,7 +148,8 @@ Result<Reduced, BadNodeId> IncrementalReducer::finalize(std::span<const NodeId> 
   return reduce_flat(canon_, mapped.value(), engine, maximal_fusion, timings);
 }
 
-// Why the engine can be skipped. The default engine merges two nodes only through
+// Why the engine can be skipped. The default engine (whose rules are exactly the rule table's)
+// merges two nodes only through
 // (a) hash-consing: equal label and equal child classes,
 // (b) commutativity: a two-input node whose label is "op|add", "op|mul", ... (no parameters)
 //     meets the swapped form of another node, or
@@ -190,12 +169,12 @@ Result<Reduced, BadNodeId> IncrementalReducer::finalize(std::span<const NodeId> 
 // by name and parameters, the rules by the whole token. They agree for every op head (a name
 // is escaped in its token); the count of heads where they do not is kept all the same, and
 // any such head sends finalize through the engine.
-Result<Reduced, BadNodeId> IncrementalReducer::finalize_default(std::span<const NodeId> outputs, bool maximal_fusion,
+Result<Reduced, BadNodeId> IncrementalReducer::finalize_default(std::span<const NodeId> outputs,
+                                                                const RewriteEngine& engine, bool maximal_fusion,
                                                                 PassTimings* timings) const {
   auto mapped = map_outputs(outputs);
   if (!mapped) return Err{mapped.error()};
   if (rule_mismatches_ == 0) return reduce_flat_unmerged(canon_, mapped.value(), maximal_fusion, timings);
-  const egraph::EggEngine engine;
   return reduce_flat(canon_, mapped.value(), engine, maximal_fusion, timings);
 }
 

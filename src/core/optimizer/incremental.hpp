@@ -44,12 +44,13 @@ class IncrementalReducer {
   Result<Reduced, BadNodeId> finalize(std::span<const NodeId> outputs, const RewriteEngine& engine,
                                       bool maximal_fusion, PassTimings* timings = nullptr) const;
 
-  /// `finalize` with a default `EggEngine`, with the same result. When the reducer's folding
-  /// rules agree with the engine's rules on every head of the canonical form (always, unless
-  /// a head's flags disagree with its token), the engine pass is skipped: see the .cpp for
-  /// why it would merge nothing.
-  Result<Reduced, BadNodeId> finalize_default(std::span<const NodeId> outputs, bool maximal_fusion,
-                                              PassTimings* timings = nullptr) const;
+  /// `finalize` with the default engine, whose rules are exactly those of the rule table
+  /// (optimizer/rule_table.hpp), with the same result. When the reducer's folding agrees with
+  /// those rules on every head of the canonical form (always, unless a head's flags disagree
+  /// with its token), the engine pass is skipped: see the .cpp for why it would merge nothing.
+  /// `engine` must run exactly the rule table's rules; it is used only when the check fails.
+  Result<Reduced, BadNodeId> finalize_default(std::span<const NodeId> outputs, const RewriteEngine& engine,
+                                              bool maximal_fusion, PassTimings* timings = nullptr) const;
 
   /// The canonical form as keys: every input of the key at position i is a position below i.
   std::vector<NodeKey> canonical() const { return canon_.keys(); }

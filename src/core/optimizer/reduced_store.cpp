@@ -70,7 +70,8 @@ ReducedStore from_reduced(Reduced reduced) {
     ids.push_back(id.value());
   }
   for (std::uint64_t p : reduced.outputs) {
-    if (auto bad = store.mark_output(id_of(p))) throw InternalFault("reduced output is valid: " + bad->debug());
+    auto marked = store.mark_output(id_of(p));
+    if (!marked) throw InternalFault("reduced output is valid: " + marked.error().debug());
   }
   return out;
 }

@@ -239,7 +239,8 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::string_view by
   for (std::uint32_t j = 0; j < m.value(); ++j) {
     auto id = r.u64();
     if (!id) return Err{id.error()};
-    if (auto bad = store->mark_output(id.value())) return Err{DecodeError{DecodeError::BadRef{bad->id}}};
+    auto marked = store->mark_output(id.value());
+    if (!marked) return Err{DecodeError{DecodeError::BadRef{marked.error().id}}};
   }
   return store;
 }

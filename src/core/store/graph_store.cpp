@@ -79,12 +79,12 @@ Result<NodeId, BadNodeId> GraphStore::intern(const NamedHeadView& head, std::spa
       h.finish(), [&](const NodeKey& stored) { return head.equals(stored); }, inputs, [&] { return head.to_key(); });
 }
 
-std::optional<BadNodeId> GraphStore::mark_output(NodeId id) {
+Result<Ok, BadNodeId> GraphStore::mark_output(NodeId id) {
   PoisonMutex::Guard guard(mutex_);
   GraphStoreInner& in = *inner_;
-  if (id >= in.head_of.size()) return BadNodeId{id};
+  if (id >= in.head_of.size()) return Err{BadNodeId{id}};
   if (in.marked_set.insert(id).second) in.marked.push_back(id);
-  return std::nullopt;
+  return Ok{};
 }
 
 std::uint64_t GraphStore::node_count() const {

@@ -62,7 +62,7 @@ class GraphStore {
   /// existing head copies no text.
   Result<NodeId, BadNodeId> intern(const NamedHeadView& head, std::span<const NodeId> inputs);
   /// Marks an output; a repeat keeps its first position.
-  std::optional<BadNodeId> mark_output(NodeId id);
+  Result<Ok, BadNodeId> mark_output(NodeId id);
 
   std::uint64_t node_count() const;
   NodeIds outputs() const;
