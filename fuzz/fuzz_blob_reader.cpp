@@ -59,7 +59,7 @@ std::vector<std::string> seeds() {
 
   GraphStore chain;
   (void)chain.intern(Source{"x", {}});
-  for (NodeId i = 1; i < 16; ++i) chain.intern(Op{i % 2 ? "f" : "g", {}, {i - 1}});
+  for (NodeId i = 1; i < 16; ++i) (void)chain.intern(Op{i % 2 ? "f" : "g", {}, {i - 1}});
   if (!chain.mark_output(15)) std::abort();
   out.push_back(blob_of(chain));
   return out;
