@@ -16,8 +16,6 @@ bool init_internal_fault_type() {
   return g_internal_fault != nullptr;
 }
 
-PyObject* internal_fault_type() { return g_internal_fault; }
-
 PyObject* raise_internal_fault(const std::string& message) {
   PyErr_SetString(g_internal_fault ? g_internal_fault : PyExc_SystemError, message.c_str());
   return nullptr;

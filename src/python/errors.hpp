@@ -15,7 +15,6 @@ namespace vantrel::py {
 /// Creates the internal-fault exception class once per process; returns false with an
 /// exception set on failure.
 bool init_internal_fault_type();
-PyObject* internal_fault_type();
 /// Raises the internal-fault exception with this message; returns nullptr.
 PyObject* raise_internal_fault(const std::string& message);
 /// Raises ValueError "no node with id N"; returns nullptr.

@@ -66,7 +66,9 @@ PyObject* gs_reduction_report(VANTREL_FASTCALL_ARGS) {
   return guarded([&]() -> PyObject* { return reduce_store(self, nullptr, a[0], false); });
 }
 
-PyObject* gs_reduce_incremental(VANTREL_FASTCALL_ARGS) {
+// `reduce_incremental`: the one-shot form of incremental reduction has the result of a plain
+// reduction with the default fusion rule, so it runs exactly that.
+PyObject* gs_reduce_one_shot(VANTREL_FASTCALL_ARGS) {
   static const ArgSpec spec{"GraphStore.reduce_incremental", kOutputsNames, 1, 0, 0};
   PyObject* a[1];
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;

@@ -75,7 +75,7 @@ PyMethodDef gs_methods[] = {
     {"reduction_report", FASTCALL(gs_reduction_report), METH_FASTCALL | METH_KEYWORDS,
      "reduction_report($self, *, outputs=None)\n--\n\nThe reduction report for the current graph, without keeping "
      "the reduced store."},
-    {"reduce_incremental", FASTCALL(gs_reduce_incremental), METH_FASTCALL | METH_KEYWORDS,
+    {"reduce_incremental", FASTCALL(gs_reduce_one_shot), METH_FASTCALL | METH_KEYWORDS,
      "reduce_incremental($self, *, outputs=None)\n--\n\nOne-shot incremental reduction of the current graph (same "
      "result as `reduce`). For genuine\nstep-by-step reduction while building, use `IncrementalReducer`."},
     {nullptr, nullptr, 0, nullptr}  // sentinel

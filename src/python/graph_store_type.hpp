@@ -41,7 +41,7 @@ PyObject* gs_deserialize(VANTREL_FASTCALL_ARGS);  // static: self is null
 // Reduction (graph_store_reduce.cpp)
 PyObject* gs_reduce(VANTREL_FASTCALL_ARGS);
 PyObject* gs_reduction_report(VANTREL_FASTCALL_ARGS);
-PyObject* gs_reduce_incremental(VANTREL_FASTCALL_ARGS);
+PyObject* gs_reduce_one_shot(VANTREL_FASTCALL_ARGS);
 
 /// The class IncrementalReducer (incremental_reducer_type.cpp); new reference or nullptr.
 PyObject* create_incremental_reducer_type(PyObject* module);

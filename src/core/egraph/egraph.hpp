@@ -54,7 +54,8 @@ class EGraph {
   }
 
   /// Ids of the classes holding an e-node of the (single) operator kind, as of the last
-  /// rebuild; this is every class. E-matching takes its candidates from here.
+  /// rebuild; this is every class (the language has one kind). The name is the one the
+  /// e-graph's design gives this list. E-matching takes its candidates from here.
   const std::vector<Id>& classes_by_kind() const { return by_kind_; }
 
   /// Keeps, from now on, the list of classes that hold an e-node with `symbol` (in
@@ -86,7 +87,6 @@ class EGraph {
   /// Number of ids ever created.
   std::size_t id_count() const { return unionfind_.size(); }
   bool clean() const { return clean_; }
-  std::size_t pending_repairs() const { return repair_list_.size(); }
 
  private:
   bool live(const EClass& c) const { return !c.enodes.empty(); }

@@ -30,6 +30,8 @@ struct TimeLimit {
   double seconds = 0;
   friend bool operator==(const TimeLimit&, const TimeLimit&) = default;
 };
+/// A stop requested by a per-iteration hook. No hook exists, so no run ends this way; the
+/// variant stays so that the stop reasons keep their full, documented set.
 struct Other {
   std::string text;
   friend bool operator==(const Other&, const Other&) = default;

@@ -85,11 +85,6 @@ class Shard {
     return storage[offset];
   }
 
-  std::size_t size() {
-    PoisonMutex::Guard guard(mutex_);
-    return count_;
-  }
-
  private:
   void grow() {
     std::vector<std::uint64_t> old(slots_.size() * 2, 0);
@@ -128,12 +123,6 @@ GlobalSymbol GlobalSymbol::intern(std::string_view text) {
 
 std::string_view GlobalSymbol::text() const {
   return shards()[value_ & (kShards - 1)].text_at(value_ >> kShardBits);
-}
-
-std::size_t interned_symbol_count() {
-  std::size_t n = 0;
-  for (auto& s : shards()) n += s.size();
-  return n;
 }
 
 }  // namespace vantrel::egraph

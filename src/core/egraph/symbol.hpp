@@ -32,7 +32,4 @@ class GlobalSymbol {
   std::uint32_t value_ = 0;
 };
 
-/// Number of distinct texts interned so far (for tests and benchmarks).
-std::size_t interned_symbol_count();
-
 }  // namespace vantrel::egraph

@@ -19,7 +19,6 @@ class UnionFind {
 
   std::size_t size() const { return parents_.size(); }
   void reserve(std::size_t n) { parents_.reserve(n); }
-  Id parent(Id id) const { return parents_[checked(id)]; }
   void set_parent(Id id, Id parent) { parents_[checked(id)] = parent; }
 
   /// The root of `id`, without changing anything.

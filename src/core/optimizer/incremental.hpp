@@ -54,7 +54,6 @@ class IncrementalReducer {
 
   /// The canonical form as keys: every input of the key at position i is a position below i.
   std::vector<NodeKey> canonical() const { return canon_.keys(); }
-  const FlatGraph& canonical_graph() const { return canon_; }
   /// Entry k: the canonical position that store node k stands for.
   const NodeIds& id_map() const { return id_map_; }
   /// The canonical position of a key with canonical inputs, if it is in the canonical form.
@@ -73,7 +72,7 @@ class IncrementalReducer {
   std::uint32_t cons_find(std::uint32_t head, std::span<const NodeId> inputs, std::uint64_t hash) const;
   std::uint64_t node_hash(std::uint32_t head, std::span<const NodeId> inputs) const;
   /// Replaces store ids by canonical positions; the first id not yet consumed is returned.
-  std::optional<NodeId> map_inputs(std::span<const NodeId> inputs, NodeIds& out) const;
+  [[nodiscard]] std::optional<NodeId> map_inputs(std::span<const NodeId> inputs, NodeIds& out) const;
 
   Result<std::uint64_t, BadNodeId> fold_delta();
   Result<NodeIds, BadNodeId> map_outputs(std::span<const NodeId> outputs) const;

@@ -13,8 +13,8 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-ReducedStore finish(const FlatGraph& graph, std::span<const NodeId> outputs, const RewriteEngine& engine,
-                    bool maximal_fusion, PassTimings* timings) {
+ReducedStore reduce_and_build(const FlatGraph& graph, std::span<const NodeId> outputs, const RewriteEngine& engine,
+                              bool maximal_fusion, PassTimings* timings) {
   Reduced reduced = reduce_flat(graph, outputs, engine, maximal_fusion, timings);
   const auto start = std::chrono::steady_clock::now();
   ReducedStore out = from_reduced(std::move(reduced));
@@ -29,7 +29,7 @@ ReducedStore reduce_with(const GraphStore& store, const RewriteEngine& engine, b
   const auto start = std::chrono::steady_clock::now();
   FlatSnapshot copy = flat_snapshot(store, 0, /*with_marks=*/true);
   if (timings != nullptr) timings->snapshot += seconds_since(start);
-  return finish(copy.graph, copy.marked, engine, maximal_fusion, timings);
+  return reduce_and_build(copy.graph, copy.marked, engine, maximal_fusion, timings);
 }
 
 Result<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store, std::span<const NodeId> outputs,
@@ -44,7 +44,7 @@ Result<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store, std
   const auto start = std::chrono::steady_clock::now();
   FlatSnapshot copy = flat_snapshot(store, 0, /*with_marks=*/false);
   if (timings != nullptr) timings->snapshot += seconds_since(start);
-  return finish(copy.graph, outputs, engine, maximal_fusion, timings);
+  return reduce_and_build(copy.graph, outputs, engine, maximal_fusion, timings);
 }
 
 ReducedStore from_reduced(Reduced reduced) {

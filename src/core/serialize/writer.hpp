@@ -42,6 +42,6 @@ void write_blob(const GraphStore& store, const BlobPlan& plan, char* dest);
 
 /// Appends PARAMS: a u32 entry count, then per entry in map order the key TEXT, a value tag
 /// byte and its payload. On `TooLarge` nothing is appended.
-std::optional<EncodeError> put_params(std::string& out, const ParamMap& params);
+[[nodiscard]] std::optional<EncodeError> put_params(std::string& out, const ParamMap& params);
 
 }  // namespace vantrel
