@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the C++ suite (plain, with AddressSanitizer +
 # UndefinedBehaviorSanitizer, and its concurrency tests with ThreadSanitizer), the fuzzers
-# for a bounded time, and the Python suite on the default interpreter and on 3.13 when
-# pyenv has it (the no-GIL slot is compiled only there). Warnings are errors throughout.
+# for a bounded time, then the Python half (tools/test_python.sh: sdist and wheel, the Python
+# suite on every interpreter >= 3.10, typed interface, docs). Warnings are errors throughout.
+# On a fresh machine it first installs the Debian packages it needs (tools/require_packages.sh:
+# apt-get as root; otherwise it names the packages and the install command, and stops).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+bash tools/require_packages.sh
 jobs=${JOBS:-2}
 gen=()
 command -v ninja >/dev/null 2>&1 && gen=(-G Ninja)
@@ -43,25 +46,5 @@ if [ -x fuzz/run.sh ] || [ -f fuzz/run.sh ]; then
   fi
 fi
 
-python_suite() {  # interpreter
-  local py=$1 tag
-  tag=$("$py" -c 'import sys; print("%d%d" % sys.version_info[:2])')
-  step "Python tests on $("$py" --version 2>&1)"
-  local venv=build/venv-py$tag
-  [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
-  "$venv/bin/python" -m pip install -q pytest hypothesis
-  "$venv/bin/python" -m pip install -q . --config-settings=build-dir="$root/build/py$tag" \
-    --config-settings=cmake.define.VANTREL_WERROR=ON
-  (cd tests/python && "$root/$venv/bin/python" -m pytest -q -p no:cacheprovider .)
-}
-
-python_suite "$(command -v python3)"
-py313=""
-if command -v pyenv >/dev/null 2>&1; then
-  py313=$(pyenv root)/versions/$(pyenv versions --bare 2>/dev/null | grep -E '^3\.13(\.|$)' | tail -n 1)/bin/python3
-fi
-if [ -n "$py313" ] && [ -x "$py313" ] && [ "$("$py313" -c 'import sys; print(sys.version_info[:2])')" != "$(python3 -c 'import sys; print(sys.version_info[:2])')" ]; then
-  python_suite "$py313"
-fi
+bash tools/test_python.sh
 step "All tests passed"

@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# The Python half of the test command (tools/test_all.sh runs it last; it also runs alone):
+#   1. `python -m build`: the sdist, then the wheel built from that sdist;
+#   2. a fresh venv installs the wheel and runs the Python suite, the typed-interface checks
+#      (stubtest, mypy --strict) and the docs (built with warnings as errors, examples run);
+#   3. a clean venv outside the checkout installs the sdist and runs the Python suite;
+#   4. the checkout is built and tested on every other interpreter >= 3.10 that pyenv has.
+# ccache (when present) compiles the shared core once for all of these builds.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+step() { printf '\n=== %s ===\n' "$*"; }
+quiet_pip() {  # pip's own notes about unreachable local indexes are noise here
+  local out
+  out=$("$@" -q --disable-pip-version-check 2>&1) || { echo "$out" >&2; return 1; }
+  grep -v '^WARNING: Location' <<<"$out" || true
+}
+
+if command -v ccache >/dev/null 2>&1 && [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ]; then
+  export CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  export CCACHE_DIR=${CCACHE_DIR:-$root/build/ccache} CCACHE_BASEDIR=/ CCACHE_NOHASHDIR=1
+fi
+
+# The default interpreter first, then one interpreter per other minor version (the newest
+# patch release pyenv has), oldest first.
+interpreters() {
+  local default py key
+  default=$(command -v python3)
+  declare -A by_key=()
+  local keys=()
+  key_of() {
+    "$1" -c 'import sys, sysconfig
+if sys.version_info >= (3, 10):
+    print("%d.%d%s" % (*sys.version_info[:2], "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))' 2>/dev/null
+  }
+  local default_key
+  default_key=$(key_of "$default")
+  echo "$default"
+  if command -v pyenv >/dev/null 2>&1; then
+    for py in $(ls -d "$(pyenv root)"/versions/*/bin/python3 2>/dev/null | sort -V); do
+      key=$(key_of "$py") || continue
+      [ -n "$key" ] && [ "$key" != "$default_key" ] || continue
+      [ -n "${by_key[$key]:-}" ] || keys+=("$key")
+      by_key[$key]=$py
+    done
+  fi
+  for key in "${keys[@]}"; do echo "${by_key[$key]}"; done
+}
+
+fresh_venv() {  # python, dir
+  rm -rf "$2"
+  "$1" -m venv "$2"
+  quiet_pip "$2/bin/python" -m pip install --upgrade pip
+}
+
+run_suite() {  # venv, test args...
+  local venv=$1
+  shift
+  (cd "$root/tests/python" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" .)
+}
+
+mapfile -t pythons < <(interpreters)
+default_py=${pythons[0]}
+tag=$("$default_py" -c 'import sys; print("%d%d" % sys.version_info[:2])')
+dist=$root/build/dist
+
+step "Package: sdist and wheel (python -m build, the wheel built from the sdist)"
+tools=$root/build/venv-py$tag
+fresh_venv "$default_py" "$tools"
+quiet_pip "$tools/bin/python" -m pip install build
+rm -rf "$dist"
+"$tools/bin/python" -m build --outdir "$dist" . >"$root/build/package.log" 2>&1 || { tail -n 40 "$root/build/package.log"; exit 1; }
+sdist=$(ls "$dist"/*.tar.gz)
+wheel=$(ls "$dist"/*.whl)
+ls -l "$dist"
+
+step "Python tests on $("$default_py" --version 2>&1), from the built wheel"
+extras=test
+[ -f tools/check_types.sh ] && extras+=,typing
+[ -f tools/build_docs.sh ] && extras+=,docs
+quiet_pip "$tools/bin/python" -m pip install "$wheel[$extras]"
+run_suite "$tools"
+
+if [ -f tools/check_types.sh ]; then
+  step "Typed interface: stubtest and mypy --strict"
+  bash tools/check_types.sh "$tools/bin/python"
+fi
+
+if [ -f tools/build_docs.sh ]; then
+  step "Documentation: build with warnings as errors, run every example"
+  bash tools/build_docs.sh "$tools/bin/python"
+fi
+
+step "The sdist in a clean venv, outside the checkout"
+sdist_venv=$root/build/venv-sdist
+fresh_venv "$default_py" "$sdist_venv"
+(cd "$(mktemp -d)" && quiet_pip "$sdist_venv/bin/python" -m pip install "$sdist" pytest hypothesis)
+run_suite "$sdist_venv"
+
+for py in "${pythons[@]:1}"; do
+  tag=$("$py" -c 'import sys, sysconfig; print("%d%d%s" % (*sys.version_info[:2], "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')
+  step "Python tests on $("$py" --version 2>&1)"
+  venv=$root/build/venv-py$tag
+  [ -x "$venv/bin/python" ] || fresh_venv "$py" "$venv"
+  quiet_pip "$venv/bin/python" -m pip install pytest hypothesis
+  quiet_pip "$venv/bin/python" -m pip install . --config-settings=build-dir="$root/build/py$tag" \
+    --config-settings=cmake.define.VANTREL_WERROR=ON
+  run_suite "$venv"
+done
+
+if command -v ccache >/dev/null 2>&1; then ccache --show-stats 2>/dev/null | grep -iE 'hits|misses' | head -n 4 || true; fi
