@@ -1,0 +1,135 @@
+"""The shapes of the plain Python values that `vantrel_core` takes and returns.
+
+These exist at run time (import them freely) and are what the typed interface of
+`vantrel_core` refers to: the node view of `GraphStore.nodes()`, stage members, the descriptor
+dict, the reduction report and parameter maps.
+"""
+from __future__ import annotations
+
+from collections.abc import Mapping
+from typing import Literal, Tuple, TypedDict, Union
+
+ParamValue = Union[int, float, bool, str]
+"""A parameter value as Python gives and gets it; ``bool`` is kept apart from ``int``, and an
+``int`` and a ``float`` of equal value are different parameters."""
+
+Params = Mapping[str, ParamValue]
+"""What ``params=`` takes. At run time it must be a ``dict`` (or a subclass) or ``None``."""
+
+NodeKind = Literal["source", "op", "reduction", "external", "stage", "exchange"]
+"""The ``"kind"`` of a node view."""
+
+
+class _DescriptorFields(TypedDict):
+    kind: str
+    content_hash: str
+    framework: str
+    version: str
+    io_schema: str
+
+
+class DescriptorDict(_DescriptorFields, total=False):
+    """A descriptor given to ``add_external`` as a dict. Other keys are ignored at run time."""
+
+    preprocessing_ref: Union[str, None]
+
+
+class DescriptorView(_DescriptorFields):
+    """The ``"descriptor"`` entry of an external node's view: always all six keys."""
+
+    preprocessing_ref: Union[str, None]
+
+
+InputRef = Tuple[Literal["input"], int]
+"""A stage member's argument that is the stage's i-th input."""
+
+MemberRef = Tuple[Literal["member"], int]
+"""A stage member's argument that is the result of the stage's j-th (earlier) member."""
+
+
+class StageMember(TypedDict):
+    """One member operation of a stage node, in member order."""
+
+    kind: Literal["op", "red"]
+    name: str
+    params: dict[str, ParamValue]
+    inputs: list[Union[InputRef, MemberRef]]
+
+
+class SourceNode(TypedDict):
+    id: int
+    output: bool
+    inputs: list[int]
+    kind: Literal["source"]
+    name: str
+    params: dict[str, ParamValue]
+
+
+class OpNode(TypedDict):
+    id: int
+    output: bool
+    inputs: list[int]
+    kind: Literal["op"]
+    name: str
+    params: dict[str, ParamValue]
+
+
+class ReductionNode(TypedDict):
+    id: int
+    output: bool
+    inputs: list[int]
+    kind: Literal["reduction"]
+    name: str
+    params: dict[str, ParamValue]
+
+
+class ExchangeNode(TypedDict):
+    id: int
+    output: bool
+    inputs: list[int]
+    kind: Literal["exchange"]
+    name: str
+    params: dict[str, ParamValue]
+
+
+class ExternalNode(TypedDict):
+    id: int
+    output: bool
+    inputs: list[int]
+    kind: Literal["external"]
+    name: str
+    params: dict[str, ParamValue]
+    descriptor: DescriptorView
+
+
+class StageNode(TypedDict):
+    id: int
+    output: bool
+    inputs: list[int]
+    kind: Literal["stage"]
+    name: str
+    params: dict[str, ParamValue]
+    n_members: int
+    members: list[StageMember]
+
+
+NodeView = Union[SourceNode, OpNode, ReductionNode, ExchangeNode, ExternalNode, StageNode]
+"""One entry of ``GraphStore.nodes()``; compare ``node["kind"]`` to narrow it to one kind."""
+
+
+class ReductionReport(TypedDict):
+    """The six counts of a reduction (``reduce``, ``reduction_report``, ``finalize``)."""
+
+    input_nodes: int
+    reachable_nodes: int
+    canonical_nodes: int
+    stages: int
+    reduced_nodes: int
+    boundary_nodes: int
+
+
+__all__ = [
+    "DescriptorDict", "DescriptorView", "ExchangeNode", "ExternalNode", "InputRef", "MemberRef",
+    "NodeKind", "NodeView", "OpNode", "ParamValue", "Params", "ReductionNode", "ReductionReport",
+    "SourceNode", "StageMember", "StageNode",
+]

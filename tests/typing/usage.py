@@ -1,0 +1,135 @@
+"""Every public name of vantrel_core used as a typed program would use it.
+
+mypy --strict --warn-unused-ignores checks this file: the calls in `accepted()` must type-check,
+and every line of `rejected()` must be refused with exactly the error code its ignore names (an
+ignore that is not needed fails the check). The Python suite also runs `accepted()`, so the stubs
+never promise something the module refuses.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+import vantrel_core as vc
+from vantrel.types import DescriptorDict, NodeView, ReductionReport, StageMember
+from vantrel_core import GraphStore, IncrementalReducer, PayloadDescriptor
+
+if TYPE_CHECKING:
+    from typing_extensions import assert_type
+else:
+
+    def assert_type(value: Any, _type: Any) -> Any:  # typing.assert_type is 3.11+
+        return value
+
+
+def build() -> tuple[GraphStore, int]:
+    g = GraphStore()
+    x = g.add_source("x")
+    y = g.add_source("y", {"rows": 10, "scale": 0.5, "cached": True, "path": "s3://b/y"})
+    s = g.add_op("add", [x, y])
+    t = g.add_op("add", (y, x), params=None)
+    z = g.add_op("add", [s], {"scalar": 0.0, "side": "r"})
+    r = g.add_reduction("sum", [z, t], {"axis": 0})
+    e = g.add_exchange([r], {"scheme": "hash"})
+    d = PayloadDescriptor(kind="model", content_hash="h", framework="fw", version="1", io_schema="f32")
+    m = g.add_external(d, [e])
+    as_dict: DescriptorDict = {
+        "kind": "model",
+        "content_hash": "h",
+        "framework": "fw",
+        "version": "1",
+        "io_schema": "f32",
+        "preprocessing_ref": None,
+    }
+    assert g.add_external(as_dict, inputs=[e]) == m
+    assert_type(m, int)
+    return g, m
+
+
+def accepted() -> None:
+    assert_type(vc.version(), str)
+    g, m = build()
+    assert_type(g.node_count(), int)
+    assert_type(g.outputs(), list[int])
+    assert_type(g.to_dot(), str)
+
+    for node in g.nodes():
+        assert_type(node, NodeView)
+        assert_type(node["id"], int)
+        assert_type(node["inputs"], list[int])
+        if node["kind"] == "external":
+            ref = node["descriptor"]["preprocessing_ref"]
+            assert_type(ref, str | None)
+
+    reduced, report = g.reduce(outputs=[m])
+    assert_type(report, ReductionReport)
+    assert_type(report["stages"], int)
+    for node in reduced.nodes():
+        if node["kind"] == "stage":
+            assert_type(node["n_members"], int)
+            for member in node["members"]:
+                assert_type(member, StageMember)
+                for arg in member["inputs"]:
+                    what, index = arg
+                    assert what in ("input", "member")
+                    assert_type(index, int)
+
+    _, report = g.reduce(maximal_fusion=True, outputs=(m,))
+    assert_type(g.reduction_report(outputs=[m]), ReductionReport)
+    assert_type(g.reduce_incremental(), tuple[GraphStore, ReductionReport])
+
+    blob = g.serialize(outputs=[m])
+    assert_type(blob, bytes)
+    again = GraphStore.deserialize(blob)
+    assert_type(again, GraphStore)
+    assert again.serialize() == g.serialize([m])
+
+    r = IncrementalReducer()
+    assert_type(r.step(g), int)
+    assert_type(r.watermark(), int)
+    assert_type(r.total_work(), int)
+    assert_type(r.canonical_count(), int)
+    assert_type(r.finalize(g, outputs=[m], maximal_fusion=False), tuple[GraphStore, ReductionReport])
+
+    d = PayloadDescriptor(kind="k", content_hash="h", framework="f", version="v", io_schema="s",
+                          preprocessing_ref="p")
+    assert_type(d.kind, str)
+    assert_type(d.content_hash, str)
+    assert_type(d.framework, str)
+    assert_type(d.version, str)
+    assert_type(d.io_schema, str)
+    assert_type(d.preprocessing_ref, str | None)
+
+
+def rejected(g: GraphStore, d: PayloadDescriptor, r: IncrementalReducer) -> None:
+    g.add_source(1)  # type: ignore[arg-type]
+    g.add_op("add", "01")  # type: ignore[arg-type]
+    g.add_op("add", [0.5])  # type: ignore[list-item]
+    g.add_op("add", [0], {"k": None})  # type: ignore[dict-item]
+    g.add_op("add", [0], {1: 2})  # type: ignore[dict-item]
+    g.add_op("add", [0], [("a", 1)])  # type: ignore[arg-type]
+    g.add_external(5, [0])  # type: ignore[arg-type]
+    g.add_external({"kind": "model"}, [0])  # type: ignore[arg-type]
+    g.reduce(True)  # type: ignore[call-arg]
+    g.reduce(maximal_fusion=1)  # type: ignore[arg-type]
+    g.reduction_report(maximal_fusion=True)  # type: ignore[call-arg]
+    g.serialize(outputs="0")  # type: ignore[arg-type]
+    GraphStore.deserialize("VIR1")  # type: ignore[arg-type]
+    GraphStore(1)  # type: ignore[call-arg]
+    PayloadDescriptor("model", "h", "f", "1", "s")  # type: ignore[call-arg]
+    PayloadDescriptor(kind="m", content_hash="h", framework="f", version="1")  # type: ignore[call-arg]
+    PayloadDescriptor(kind=1, content_hash="h", framework="f", version="1", io_schema="s")  # type: ignore[arg-type]
+    d.kind = "x"  # type: ignore[misc]
+    r.step(d)  # type: ignore[arg-type]
+    r.watermark = 3  # type: ignore[method-assign, assignment]
+    report = g.reduction_report()
+    report["no_such_count"]  # type: ignore[typeddict-item]
+    node = g.nodes()[0]
+    node["members"]  # type: ignore[typeddict-item]
+
+    class Derived(GraphStore):  # type: ignore[misc]
+        pass
+
+
+if __name__ == "__main__":
+    accepted()
