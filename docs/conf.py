@@ -1,0 +1,15 @@
+"""Sphinx configuration of the vantrel_core documentation."""
+project = "vantrel_core"
+author = "The vantrel_core developers"
+copyright = "2026, The vantrel_core developers"
+release = "0.0.1"
+
+extensions = ["sphinx.ext.autodoc"]
+autodoc_member_order = "bysource"
+autodoc_typehints = "description"
+exclude_patterns = ["_build"]
+html_theme = "alabaster"
+html_static_path: list[str] = []
+html_theme_options = {"description": "Interned dataflow pipeline IR and its reducer", "fixed_sidebar": True}
+# pycon blocks (">>>") are the examples that the test command runs.
+highlight_language = "python3"
