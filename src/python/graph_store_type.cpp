@@ -78,6 +78,10 @@ PyMethodDef gs_methods[] = {
     {"reduce_incremental", FASTCALL(gs_reduce_one_shot), METH_FASTCALL | METH_KEYWORDS,
      "reduce_incremental($self, *, outputs=None)\n--\n\nOne-shot incremental reduction of the current graph (same "
      "result as `reduce`). For genuine\nstep-by-step reduction while building, use `IncrementalReducer`."},
+    {"_repr_mimebundle_", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(gs_repr_mimebundle)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_repr_mimebundle_($self, include=None, exclude=None)\n--\n\nThe store's picture in a notebook "
+     "(vantrel.render.repr_mimebundle); None without Graphviz."},
     {nullptr, nullptr, 0, nullptr}  // sentinel
 };
 

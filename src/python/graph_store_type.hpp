@@ -42,6 +42,8 @@ PyObject* gs_deserialize(VANTREL_FASTCALL_ARGS);  // static: self is null
 PyObject* gs_reduce(VANTREL_FASTCALL_ARGS);
 PyObject* gs_reduction_report(VANTREL_FASTCALL_ARGS);
 PyObject* gs_reduce_one_shot(VANTREL_FASTCALL_ARGS);
+// Notebook picture (graph_store_repr.cpp)
+PyObject* gs_repr_mimebundle(PyObject* self, PyObject* args, PyObject* kwargs);
 
 /// The class IncrementalReducer (incremental_reducer_type.cpp); new reference or nullptr.
 PyObject* create_incremental_reducer_type(PyObject* module);

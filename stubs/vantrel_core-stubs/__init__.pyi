@@ -5,7 +5,7 @@ this stub-only package (PEP 561), installed beside it by the same wheel. The sha
 dicts it takes and returns live in `vantrel.types`, which exists at run time too.
 """
 
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from typing import final
 
 from typing_extensions import Self
@@ -65,6 +65,9 @@ class GraphStore:
     def reduce_incremental(
         self, *, outputs: Sequence[int] | None = None
     ) -> tuple[GraphStore, ReductionReport]: ...
+    def _repr_mimebundle_(
+        self, include: Iterable[str] | None = None, exclude: Iterable[str] | None = None
+    ) -> dict[str, str] | None: ...
 
 @final
 class IncrementalReducer:

@@ -127,3 +127,11 @@ def test_unknown_format_is_refused(pipeline, monkeypatch):
     monkeypatch.setattr(shutil, "which", lambda name: "/bin/true")
     with pytest.raises(ValueError, match="format must be 'svg' or 'png'"):
         render.render(g, format="gif")  # type: ignore[call-overload]
+
+
+def test_store_shows_its_picture_in_a_notebook(pipeline, monkeypatch):
+    g, _ = pipeline
+    assert g._repr_mimebundle_(include=["text/plain"]) is None
+    assert g._repr_mimebundle_() == render.repr_mimebundle(g)
+    monkeypatch.setattr(shutil, "which", lambda name: None)
+    assert g._repr_mimebundle_() is None
