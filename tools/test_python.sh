@@ -74,6 +74,8 @@ rm -rf "$dist"
 sdist=$(ls "$dist"/*.tar.gz)
 wheel=$(ls "$dist"/*.whl)
 ls -l "$dist"
+quiet_pip "$tools/bin/python" -m pip install auditwheel
+"$tools/bin/auditwheel" show "$wheel"
 
 step "Python tests on $("$default_py" --version 2>&1), from the built wheel"
 extras=test
