@@ -255,6 +255,17 @@ void rule_heavy_graph(std::mt19937_64& rng, std::uint64_t n, GraphStore& store) 
   }
 }
 
+TEST(Incremental, FollowsTheStoreOfItsFirstStepOnly) {
+  auto first = make_store({src("a"), op("exp", {0})});
+  auto copy = make_store({src("a"), op("exp", {0})});  // equal contents, another store
+  IncrementalReducer r;
+  EXPECT_TRUE(r.follows(*first));
+  EXPECT_TRUE(r.follows(*copy));  // nothing recorded before the first step
+  EXPECT_EQ(r.step_store(*first).value(), 2u);
+  EXPECT_TRUE(r.follows(*first));
+  EXPECT_FALSE(r.follows(*copy));
+}
+
 TEST(Incremental, FinalizeWithDefaultRulesMatchesTheEngine) {
   std::mt19937_64 rng(11);
   const egraph::EggEngine engine;

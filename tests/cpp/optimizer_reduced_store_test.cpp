@@ -33,6 +33,21 @@ TEST(ReducedStore, ReducesAgainstMarks) {
   EXPECT_EQ(store->node_count(), 5u);  // the source store is untouched
 }
 
+TEST(ReducedStore, OutputIdsFollowTheRequestWithRepeats) {
+  auto store = make_store(five_nodes());
+  IdentityEngine engine;
+  auto r = reduce_with_outputs(*store, NodeIds{4, 1, 4, 0}, engine, false);
+  ASSERT_TRUE(r.ok());
+  const ReducedStore& out = r.value();
+  ASSERT_EQ(out.output_ids.size(), 4u);
+  EXPECT_EQ(out.output_ids[0], out.output_ids[2]);
+  EXPECT_EQ(out.store->outputs(), (NodeIds{out.output_ids[0], out.output_ids[1], out.output_ids[3]}));
+  const std::vector<NodeKey> nodes = nodes_of(*out.store);
+  EXPECT_EQ(nodes[out.output_ids[1]], src("b"));
+  EXPECT_EQ(nodes[out.output_ids[3]], src("a"));
+  EXPECT_NE(nodes[out.output_ids[0]].get_if<Stage>(), nullptr);
+}
+
 TEST(ReducedStore, NoMarksOrNoOutputsGiveAnEmptyStore) {
   IdentityEngine engine;
   auto unmarked = make_store(five_nodes());

@@ -198,6 +198,31 @@ TEST(GraphStore, MarkOutputKeepsFirstPositionAndRefusesN) {
   EXPECT_EQ(s.snapshot().marked, (NodeIds{2, 0}));
 }
 
+TEST(GraphStore, MarkOutputsChecksEveryIdBeforeMarking) {
+  GraphStore s;
+  three_sources(s);
+  EXPECT_TRUE(s.mark_outputs(NodeIds{1}).ok());
+  auto bad = s.mark_outputs(NodeIds{2, 5, 0, 7});
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error().id, 5u);
+  EXPECT_EQ(s.outputs(), NodeIds{1});  // nothing of the refused call was marked
+  EXPECT_TRUE(s.mark_outputs(NodeIds{2, 1, 0, 2}).ok());
+  EXPECT_EQ(s.outputs(), (NodeIds{1, 2, 0}));
+  EXPECT_TRUE(s.mark_outputs(NodeIds{}).ok());
+  EXPECT_EQ(s.outputs(), (NodeIds{1, 2, 0}));
+}
+
+TEST(GraphStore, IdentityIsNeverReused) {
+  std::vector<std::uint64_t> seen;
+  for (int i = 0; i < 100; ++i) {
+    auto s = std::make_unique<GraphStore>();  // destroyed at once: its address is reused
+    seen.push_back(s->identity());
+  }
+  GraphStore kept;
+  seen.push_back(kept.identity());
+  for (std::size_t i = 1; i < seen.size(); ++i) EXPECT_GT(seen[i], seen[i - 1]);
+}
+
 TEST(GraphStore, MarkOutputOnEmptyStore) {
   GraphStore s;
   auto bad = s.mark_output(0);

@@ -98,6 +98,7 @@ Result<std::uint64_t, BadNodeId> IncrementalReducer::step(const FlatGraph& delta
 }
 
 Result<std::uint64_t, BadNodeId> IncrementalReducer::step_store(const GraphStore& store) {
+  if (!followed_) followed_ = store.identity();
   if (head_guess_.empty()) head_guess_.resize(kHeadGuesses);
   delta_heads_.clear();
   delta_begin_.assign(1, 0);

@@ -37,7 +37,11 @@ class IncrementalReducer {
   /// from there. The store's lock is held only while the delta's head ids and inputs are
   /// copied (and the few heads not met before are registered); the folding happens after it
   /// is released. Nothing is allocated per call once the reducer's buffers have grown.
+  /// The first call records `store` as the one this reducer follows; callers refuse any
+  /// other store beforehand (`follows`), since its ids mean nothing in the canonical form.
   Result<std::uint64_t, BadNodeId> step_store(const GraphStore& store);
+  /// Whether `store` may be fed: it is the store of the first `step_store`, or there was none.
+  bool follows(const GraphStore& store) const { return !followed_ || *followed_ == store.identity(); }
 
   /// Maps each output store id through `id_map` (the first one not yet consumed is refused)
   /// and reduces the canonical form against them. Reads the reducer and changes nothing.
@@ -78,6 +82,7 @@ class IncrementalReducer {
   Result<NodeIds, BadNodeId> map_outputs(std::span<const NodeId> outputs) const;
 
   std::uint64_t seed_;
+  std::optional<std::uint64_t> followed_;  ///< identity of the store fed to `step_store`
   FlatGraph canon_;
   /// Op heads whose folding flags differ from what the engine's rules would match by token.
   std::uint64_t rule_mismatches_ = 0;

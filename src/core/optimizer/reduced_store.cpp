@@ -48,7 +48,7 @@ Result<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store, std
 }
 
 ReducedStore from_reduced(Reduced reduced) {
-  ReducedStore out{std::make_unique<GraphStore>(), reduced.report};
+  ReducedStore out{std::make_unique<GraphStore>(), reduced.report, {}};
   GraphStore& store = *out.store;
   NodeIds ids;
   ids.reserve(reduced.nodes.size());
@@ -69,9 +69,11 @@ ReducedStore from_reduced(Reduced reduced) {
     if (!id) throw InternalFault("reduced graph references only earlier nodes: " + id.error().debug());
     ids.push_back(id.value());
   }
+  out.output_ids.reserve(reduced.outputs.size());
   for (std::uint64_t p : reduced.outputs) {
     auto marked = store.mark_output(id_of(p));
     if (!marked) throw InternalFault("reduced output is valid: " + marked.error().debug());
+    out.output_ids.push_back(id_of(p));
   }
   return out;
 }

@@ -15,6 +15,9 @@ namespace vantrel {
 struct ReducedStore {
   std::unique_ptr<GraphStore> store;  ///< independent of the source store
   ReductionReport report;
+  /// One id in `store` per requested output, in request order with repeats: the node that
+  /// computes it. The store's marks drop repeats and merged outputs; this list does not.
+  NodeIds output_ids;
 };
 
 /// Reduces against the store's own output marks.

@@ -1,6 +1,7 @@
 #include "store/graph_store.hpp"
 
 #include <algorithm>
+#include <atomic>
 
 namespace vantrel {
 
@@ -19,9 +20,15 @@ std::uint64_t node_hash_of(std::uint32_t head, std::span<const NodeId> inputs, s
   return h.finish();
 }
 
+std::uint64_t next_store_identity() {
+  static std::atomic<std::uint64_t> next{1};
+  return next.fetch_add(1, std::memory_order_relaxed);
+}
+
 }  // namespace
 
-GraphStore::GraphStore() : inner_(std::make_unique<GraphStoreInner>()), seed_(process_hash_seed()) {}
+GraphStore::GraphStore()
+    : inner_(std::make_unique<GraphStoreInner>()), seed_(process_hash_seed()), identity_(next_store_identity()) {}
 
 template <class SameHead, class MakeHead>
 Result<NodeId, BadNodeId> GraphStore::intern_parts(std::uint64_t hh, SameHead&& same_head,
@@ -84,6 +91,18 @@ Result<Ok, BadNodeId> GraphStore::mark_output(NodeId id) {
   GraphStoreInner& in = *inner_;
   if (id >= in.head_of.size()) return Err{BadNodeId{id}};
   if (in.marked_set.insert(id).second) in.marked.push_back(id);
+  return Ok{};
+}
+
+Result<Ok, BadNodeId> GraphStore::mark_outputs(std::span<const NodeId> ids) {
+  PoisonMutex::Guard guard(mutex_);
+  GraphStoreInner& in = *inner_;
+  for (NodeId id : ids) {
+    if (id >= in.head_of.size()) return Err{BadNodeId{id}};
+  }
+  for (NodeId id : ids) {
+    if (in.marked_set.insert(id).second) in.marked.push_back(id);
+  }
   return Ok{};
 }
 

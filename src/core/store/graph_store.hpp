@@ -63,6 +63,14 @@ class GraphStore {
   Result<NodeId, BadNodeId> intern(const NamedHeadView& head, std::span<const NodeId> inputs);
   /// Marks an output; a repeat keeps its first position.
   Result<Ok, BadNodeId> mark_output(NodeId id);
+  /// Marks several outputs in one lock hold, in order, repeats keeping their first position.
+  /// Every id is checked first: the first one that is not a node refuses the whole call, and
+  /// nothing is marked.
+  Result<Ok, BadNodeId> mark_outputs(std::span<const NodeId> ids);
+
+  /// A number that tells this store apart from every other store of the process, ever: it is
+  /// never reused, not even after this store is destroyed (an address could be).
+  std::uint64_t identity() const { return identity_; }
 
   std::uint64_t node_count() const;
   NodeIds outputs() const;
@@ -111,6 +119,7 @@ class GraphStore {
   mutable PoisonMutex mutex_{kStorePoisonedMessage};
   std::unique_ptr<GraphStoreInner> inner_;
   std::uint64_t seed_;
+  std::uint64_t identity_;
 };
 
 inline std::span<const NodeId> GraphStore::View::inputs(NodeId i) const {
