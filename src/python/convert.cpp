@@ -213,6 +213,28 @@ bool param_value_from_py(PyObject* v, ParamValueView& out) {
 
 }  // namespace
 
+namespace {
+
+/// Adds a note naming the key to the pending TypeError of a bad value (PEP 678, 3.11+); the
+/// exception's type and message stay as they are. A failure to add the note is ignored.
+void note_bad_key([[maybe_unused]] PyObject* key) {
+#if PY_VERSION_HEX >= 0x030B0000
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+  if (value != nullptr) {
+    Ref note = Ref::steal(PyUnicode_FromFormat("params key %R has a value of an unsupported type", key));
+    Ref done = note ? Ref::steal(PyObject_CallMethod(value, "add_note", "O", note.get())) : Ref();
+    if (!done) PyErr_Clear();
+  }
+  PyErr_Restore(type, value, tb);
+#endif
+}
+
+}  // namespace
+
 bool ParamViews::walk(PyObject* dict) {
   const Py_ssize_t initial = PyDict_Size(dict);
   Py_ssize_t pos = 0, seen = 0;
@@ -222,14 +244,17 @@ bool ParamViews::walk(PyObject* dict) {
     // point into these objects' text.
     Ref key = Ref::borrow(k), value = Ref::borrow(v);
     if (++seen > initial) {
-      raise_internal_fault("dictionary keys changed during iteration");
+      fault_ = "dictionary keys changed during iteration";
       return false;
     }
     ParamEntryView entry;
     if (!str_view_from_py(key.get(), nullptr, entry.key)) return false;
-    if (!param_value_from_py(value.get(), entry.value)) return false;
+    if (!param_value_from_py(value.get(), entry.value)) {
+      note_bad_key(key.get());
+      return false;
+    }
     if (PyDict_Size(dict) != initial) {
-      raise_internal_fault("dictionary changed size during iteration");
+      fault_ = "dictionary changed size during iteration";
       return false;
     }
     push(entry, std::move(key), std::move(value));
@@ -269,6 +294,9 @@ bool ParamViews::read(PyObject* obj) {
 #else
   ok = walk(obj);
 #endif
+  // A dict changed by a value's own conversion is a caller's programming error, reported as
+  // an internal fault (thrown only now, outside the critical section).
+  if (fault_ != nullptr) throw InternalFault(fault_);
   if (ok) sort_entries(entries());
   return ok;
 }

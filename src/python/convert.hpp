@@ -36,7 +36,9 @@ bool params_from_py(PyObject* obj, ParamMap& out);
 /// keeps alive; sorted by key like a map. Reading needs no allocation for small dicts.
 class ParamViews {
  public:
-  /// Same conversions and errors as `params_from_py`.
+  /// Same conversions and errors as `params_from_py`. A bad value's TypeError carries a note
+  /// naming its key (3.11+). A dict changed during the walk throws InternalFault, so callers
+  /// run inside `guarded`.
   bool read(PyObject* obj);
   std::span<ParamEntryView> entries();
   ParamMap to_map();
@@ -47,6 +49,7 @@ class ParamViews {
   void push(const ParamEntryView& entry, Ref key, Ref value);
 
   std::size_t size_ = 0;
+  const char* fault_ = nullptr;  ///< set when the dict changed during the walk
   ParamEntryView inline_[kInline];
   Ref holds_[2 * kInline];
   std::vector<ParamEntryView> spill_;

@@ -1,23 +1,22 @@
 #include "errors.hpp"
 
+#include "module_state.hpp"
+
 namespace vantrel::py {
 
-namespace {
-PyObject* g_internal_fault = nullptr;  // process-wide, never freed
-}
-
-bool init_internal_fault_type() {
-  if (g_internal_fault != nullptr) return true;
-  g_internal_fault = PyErr_NewExceptionWithDoc(
+PyObject* create_internal_fault_type() {
+  return PyErr_NewExceptionWithDoc(
       "vantrel_core.InternalFault",
       "An internal invariant of vantrel_core was broken (for example a lock poisoned by an earlier "
       "failure). Not an ordinary error: the object involved should no longer be used.",
       PyExc_BaseException, nullptr);
-  return g_internal_fault != nullptr;
 }
 
-PyObject* raise_internal_fault(const std::string& message) {
-  PyErr_SetString(g_internal_fault ? g_internal_fault : PyExc_SystemError, message.c_str());
+PyObject* raise_internal_fault(PyObject* owner, const std::string& message) {
+  ModuleState* state = owner != nullptr ? state_of(owner) : nullptr;
+  PyErr_Clear();  // a failed lookup must not hide the fault itself
+  PyObject* type = state != nullptr && state->internal_fault != nullptr ? state->internal_fault : PyExc_SystemError;
+  PyErr_SetString(type, message.c_str());
   return nullptr;
 }
 
@@ -27,4 +26,3 @@ PyObject* map_err(BadNodeId bad) {
 }
 
 }  // namespace vantrel::py
-

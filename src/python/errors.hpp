@@ -12,26 +12,29 @@
 
 namespace vantrel::py {
 
-/// Creates the internal-fault exception class once per process; returns false with an
-/// exception set on failure.
-bool init_internal_fault_type();
-/// Raises the internal-fault exception with this message; returns nullptr.
-PyObject* raise_internal_fault(const std::string& message);
+/// Creates the internal-fault exception class (one per module object); new reference or
+/// nullptr.
+PyObject* create_internal_fault_type();
+/// Raises the internal-fault exception of the module that `owner` belongs to (see
+/// `state_of`) with this message; returns nullptr.
+PyObject* raise_internal_fault(PyObject* owner, const std::string& message);
 /// Raises ValueError "no node with id N"; returns nullptr.
 PyObject* map_err(BadNodeId bad);
 
+/// Runs `fn`, turning C++ exceptions into Python ones. `owner` is the method's receiver,
+/// which leads to the module whose internal-fault class is raised; it is looked up only then.
 template <class Fn>
-auto guarded(Fn&& fn) -> decltype(fn()) {
+auto guarded(PyObject* owner, Fn&& fn) -> decltype(fn()) {
   try {
     return fn();
   } catch (const InternalFault& e) {
-    raise_internal_fault(e.what());
+    raise_internal_fault(owner, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
-    raise_internal_fault(e.what());
+    raise_internal_fault(owner, e.what());
   } catch (...) {
-    raise_internal_fault("unknown internal fault");
+    raise_internal_fault(owner, "unknown internal fault");
   }
   if constexpr (std::is_same_v<decltype(fn()), int>) {
     return -1;
@@ -41,4 +44,3 @@ auto guarded(Fn&& fn) -> decltype(fn()) {
 }
 
 }  // namespace vantrel::py
-

@@ -4,6 +4,7 @@
 #include "convert.hpp"
 #include "errors.hpp"
 #include "graph_store_type.hpp"
+#include "module_state.hpp"
 
 namespace vantrel::py {
 
@@ -22,7 +23,7 @@ PyObject* add_named(PyObject* self, const ArgSpec& spec, PyObject* const* args, 
   constexpr bool kHasInputs = kKind != NodeKey::kSource;
   PyObject* a[3];
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
-  return guarded([&]() -> PyObject* {
+  return guarded(self, [&]() -> PyObject* {
     // The name and the parameters are viewed in place; the store copies them only when the
     // node is new.
     std::string_view name;
@@ -44,6 +45,7 @@ const char* const kSourceNames[] = {"name", "params"};
 const char* const kNamedNames[] = {"name", "inputs", "params"};
 const char* const kExchangeNames[] = {"inputs", "params"};
 const char* const kExternalNames[] = {"descriptor", "inputs", "params"};
+const char* const kMarkNames[] = {"ids"};
 
 }  // namespace
 
@@ -66,7 +68,7 @@ PyObject* gs_add_exchange(VANTREL_FASTCALL_ARGS) {
   static const ArgSpec spec{"GraphStore.add_exchange", kExchangeNames, 2, 2, 1};
   PyObject* a[2];
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
-  return guarded([&]() -> PyObject* {
+  return guarded(self, [&]() -> PyObject* {
     Exchange key;
     if (!ids_from_py(a[0], "inputs", key.inputs)) return nullptr;
     if (!params_from_py(a[1], key.params)) return nullptr;
@@ -78,14 +80,29 @@ PyObject* gs_add_external(VANTREL_FASTCALL_ARGS) {
   static const ArgSpec spec{"GraphStore.add_external", kExternalNames, 3, 3, 2};
   PyObject* a[3];
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
-  return guarded([&]() -> PyObject* {
+  return guarded(self, [&]() -> PyObject* {
     External key;
     // The inputs are converted before the descriptor, although the descriptor comes first.
     if (!ids_from_py(a[1], "inputs", key.inputs)) return nullptr;
-    key.descriptor = descriptor_from_py(a[0]);
+    ModuleState* state = state_of(self);
+    if (state == nullptr) return nullptr;
+    key.descriptor = descriptor_from_py(state->payload_descriptor_type, a[0]);
     if (!key.descriptor) return nullptr;
     if (!params_from_py(a[2], key.params)) return nullptr;
     return intern_key(self, NodeKey(std::move(key)));
+  });
+}
+
+PyObject* gs_mark_outputs(VANTREL_FASTCALL_ARGS) {
+  static const ArgSpec spec{"GraphStore.mark_outputs", kMarkNames, 1, 1, 1};
+  PyObject* a[1];
+  if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
+  return guarded(self, [&]() -> PyObject* {
+    NodeIds ids;
+    if (!ids_from_py(a[0], "ids", ids)) return nullptr;
+    // Checked and marked in one hold of the store lock: a bad id marks nothing.
+    if (auto bad = reinterpret_cast<GraphStoreObject*>(self)->store->mark_outputs(ids)) return map_err(*bad);
+    Py_RETURN_NONE;
   });
 }
 

@@ -9,6 +9,7 @@
 #include "convert.hpp"
 #include "errors.hpp"
 #include "graph_store_type.hpp"
+#include "pickling.hpp"
 #include "serialize/reader.hpp"
 #include "serialize/writer.hpp"
 
@@ -40,7 +41,7 @@ const char* const kDeserializeNames[] = {"data"};
 }  // namespace
 
 PyObject* gs_to_dot(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
+  return guarded(self, [&]() -> PyObject* {
     const std::string dot = core(self).to_dot();
     return str_to_py(dot);
   });
@@ -50,7 +51,7 @@ PyObject* gs_serialize(VANTREL_FASTCALL_ARGS) {
   static const ArgSpec spec{"GraphStore.serialize", kSerializeNames, 1, 1, 0};
   PyObject* a[1];
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
-  return guarded([&]() -> PyObject* {
+  return guarded(self, [&]() -> PyObject* {
     std::optional<NodeIds> outputs;
     if (!optional_ids_from_py(a[0], "outputs", outputs)) return nullptr;
     GraphStore& store = core(self);
@@ -64,16 +65,20 @@ PyObject* gs_serialize(VANTREL_FASTCALL_ARGS) {
 }
 
 PyObject* gs_deserialize(VANTREL_FASTCALL_ARGS) {
-  (void)self;  // static: called on the class or an instance, which it never touches
+  // static: `self` is the class (the interpreter binds a static method's function to the
+  // class that defines it), whether it is called on the class or on an instance.
   static const ArgSpec spec{"GraphStore.deserialize", kDeserializeNames, 1, 1, 1};
   PyObject* a[1];
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
-  PyObject* data = a[0];
+  return blob_to_store(reinterpret_cast<PyTypeObject*>(self), a[0]);
+}
+
+PyObject* blob_to_store(PyTypeObject* type, PyObject* data) {
   if (!PyBytes_Check(data)) {
     arg_type_error("data", std::string("'") + Py_TYPE(data)->tp_name + "' object cannot be converted to 'bytes'");
     return nullptr;
   }
-  return guarded([&]() -> PyObject* {
+  return guarded(reinterpret_cast<PyObject*>(type), [&]() -> PyObject* {
     // bytes are immutable, so the buffer stays as it is while it is read.
     const std::string_view bytes(PyBytes_AS_STRING(data), static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
     auto store = deserialize(bytes);
@@ -81,8 +86,10 @@ PyObject* gs_deserialize(VANTREL_FASTCALL_ARGS) {
       PyErr_SetString(PyExc_ValueError, store.error().message().c_str());
       return nullptr;
     }
-    return wrap_store(std::move(store).value());
+    return wrap_store(type, std::move(store).value());
   });
 }
+
+PyObject* store_to_blob(const GraphStore& store) { return write_to_bytes(store, plan_blob_marked(store)); }
 
 }  // namespace vantrel::py

@@ -1,10 +1,11 @@
-// GraphStore's reduction methods: convert the keyword-only arguments, build a fresh engine,
-// reduce a copy of the store through the core entry points, and hand back a new store and
-// the report dict. The store a method is called on is never changed.
+// GraphStore's reduction methods: convert the keyword-only arguments, reduce a copy of the
+// store with the shared default engine through the core entry points, and hand back a new
+// store and the report dict. The store a method is called on is never changed.
 #include "args.hpp"
 #include "convert.hpp"
-#include "egraph/egg_engine.hpp"
+#include "default_engine.hpp"
 #include "errors.hpp"
+#include "gil.hpp"
 #include "graph_store_type.hpp"
 #include "optimizer/reduced_store.hpp"
 #include "reduce_common.hpp"
@@ -21,19 +22,28 @@ PyObject* report_to_py(const ReductionReport& report) {
   return dict.release();
 }
 
-PyObject* reduced_to_py(ReducedStore reduced, bool with_store) {
+PyObject* reduced_to_py(PyTypeObject* store_type, ReducedStore reduced, bool with_store) {
   Ref report = Ref::steal(report_to_py(reduced.report));
   if (!report) return nullptr;
   if (!with_store) return report.release();
-  Ref store = Ref::steal(wrap_store(std::move(reduced.store)));
+  Ref store = Ref::steal(wrap_store(store_type, std::move(reduced.store)));
   if (!store) return nullptr;
   return PyTuple_Pack(2, store.get(), report.get());
+}
+
+PyObject* mapped_to_py(PyTypeObject* store_type, ReducedStore reduced) {
+  Ref ids = Ref::steal(ids_to_py(reduced.output_ids));
+  if (!ids) return nullptr;
+  Ref pair = Ref::steal(reduced_to_py(store_type, std::move(reduced), true));
+  if (!pair) return nullptr;
+  return PyTuple_Pack(3, PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1), ids.get());
 }
 
 namespace {
 
 const char* const kReduceNames[] = {"maximal_fusion", "outputs"};
 const char* const kOutputsNames[] = {"outputs"};
+const char* const kMappedNames[] = {"outputs", "maximal_fusion"};
 
 /// The common body: `fusion` is null when the method has no `maximal_fusion` parameter.
 PyObject* reduce_store(PyObject* self, PyObject* fusion, PyObject* outputs, bool with_store) {
@@ -43,11 +53,11 @@ PyObject* reduce_store(PyObject* self, PyObject* fusion, PyObject* outputs, bool
   if (!optional_ids_from_py(outputs, "outputs", ids)) return nullptr;
 
   const GraphStore& store = *reinterpret_cast<GraphStoreObject*>(self)->store;
-  const egraph::EggEngine engine;
-  if (!ids) return reduced_to_py(reduce_with(store, engine, maximal), with_store);
+  const RewriteEngine& engine = default_engine();
+  if (!ids) return reduced_to_py(Py_TYPE(self), reduce_with(store, engine, maximal), with_store);
   auto result = reduce_with_outputs(store, *ids, engine, maximal);
   if (!result) return map_err(result.error());
-  return reduced_to_py(std::move(result).value(), with_store);
+  return reduced_to_py(Py_TYPE(self), std::move(result).value(), with_store);
 }
 
 }  // namespace
@@ -56,14 +66,14 @@ PyObject* gs_reduce(VANTREL_FASTCALL_ARGS) {
   static const ArgSpec spec{"GraphStore.reduce", kReduceNames, 2, 0, 0};
   PyObject* a[2];
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
-  return guarded([&]() -> PyObject* { return reduce_store(self, a[0], a[1], true); });
+  return guarded(self, [&]() -> PyObject* { return reduce_store(self, a[0], a[1], true); });
 }
 
 PyObject* gs_reduction_report(VANTREL_FASTCALL_ARGS) {
   static const ArgSpec spec{"GraphStore.reduction_report", kOutputsNames, 1, 0, 0};
   PyObject* a[1];
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
-  return guarded([&]() -> PyObject* { return reduce_store(self, nullptr, a[0], false); });
+  return guarded(self, [&]() -> PyObject* { return reduce_store(self, nullptr, a[0], false); });
 }
 
 // `reduce_incremental`: the one-shot form of incremental reduction has the result of a plain
@@ -72,7 +82,27 @@ PyObject* gs_reduce_one_shot(VANTREL_FASTCALL_ARGS) {
   static const ArgSpec spec{"GraphStore.reduce_incremental", kOutputsNames, 1, 0, 0};
   PyObject* a[1];
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
-  return guarded([&]() -> PyObject* { return reduce_store(self, nullptr, a[0], true); });
+  return guarded(self, [&]() -> PyObject* { return reduce_store(self, nullptr, a[0], true); });
+}
+
+PyObject* gs_reduce_mapped(VANTREL_FASTCALL_ARGS) {
+  static const ArgSpec spec{"GraphStore.reduce_mapped", kMappedNames, 2, 0, 1};
+  PyObject* a[2];
+  if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
+  return guarded(self, [&]() -> PyObject* {
+    // Everything Python is read before the lock is released: `outputs` is required, and
+    // converted and checked as `reduce` does.
+    bool maximal = false;
+    if (a[1] != nullptr && !bool_from_py(a[1], "maximal_fusion", maximal)) return nullptr;
+    NodeIds ids;
+    if (!ids_from_py(a[0], "outputs", ids)) return nullptr;
+    const GraphStore& store = *reinterpret_cast<GraphStoreObject*>(self)->store;
+    const RewriteEngine& engine = default_engine();
+    // The caller's reference to `self` keeps the store alive while the lock is released.
+    auto result = without_gil([&] { return reduce_with_outputs(store, ids, engine, maximal); });
+    if (!result) return map_err(result.error());
+    return mapped_to_py(Py_TYPE(self), std::move(result).value());
+  });
 }
 
 }  // namespace vantrel::py

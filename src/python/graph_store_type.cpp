@@ -15,12 +15,10 @@ namespace vantrel::py {
 
 namespace {
 
-PyTypeObject* g_graph_store_type = nullptr;  // set once by the exec step, kept alive by the module
-
 PyObject* gs_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const ArgSpec spec{"GraphStore.__new__", nullptr, 0, 0, 0};
   if (!bind_args_tuple(spec, args, kwargs, nullptr)) return nullptr;
-  return guarded([&]() -> PyObject* {
+  return guarded(reinterpret_cast<PyObject*>(type), [&]() -> PyObject* {
     auto store = std::make_unique<GraphStore>();
     auto* self = reinterpret_cast<GraphStoreObject*>(type->tp_alloc(type, 0));
     if (self == nullptr) return nullptr;
@@ -64,9 +62,6 @@ PyMethodDef gs_methods[] = {
      "form (plan M8 / A.3.1:\nthe serializable IR \xe2\x80\x94 not cloudpickle \xe2\x80\x94 is the canonical "
      "durable representation). With\n`outputs=` the bytes flag EXACTLY that set, ignoring stored marks (M22: "
      "outputs are a\nproperty of the compile request); the default keeps the marks-based behavior."},
-    {"deserialize", FASTCALL(gs_deserialize), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "deserialize(data)\n--\n\nRebuild a store from canonical bytes. A round trip reproduces the same node ids, "
-     "so\n`serialize` of the result is byte-identical to the input (plan M8 determinism gate)."},
     {"reduce", FASTCALL(gs_reduce), METH_FASTCALL | METH_KEYWORDS,
      "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\nReduce via the M4 optimizer (DCE + CSE + "
      "equality-saturation stage fusion behind\nRewriteEngine). Returns the reduced store and a report dict. "
@@ -82,8 +77,33 @@ PyMethodDef gs_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "_repr_mimebundle_($self, include=None, exclude=None)\n--\n\nThe store's picture in a notebook "
      "(vantrel.render.repr_mimebundle); None without Graphviz."},
+    {"reduce_mapped", FASTCALL(gs_reduce_mapped), METH_FASTCALL | METH_KEYWORDS,
+     "reduce_mapped($self, *, outputs, maximal_fusion=False)\n--\n\nReduce against exactly `outputs` (required; "
+     "converted and checked as `reduce` does) and say\nwhere each one went. Returns `(reduced_store, report, "
+     "output_ids)`: the store and the report equal\nwhat `reduce(outputs=outputs, maximal_fusion=maximal_fusion)` "
+     "returns, and `output_ids` is a\nlist aligned with `outputs`, repeats included: `output_ids[i]` is the id in "
+     "`reduced_store` of\nthe node that computes `outputs[i]`. `reduced_store.outputs()` lists each such node once, "
+     "so\noutputs that are repeated or proved equal do not keep their positions there; `output_ids`\ndoes.\n\n"
+     "Other threads keep running while it reduces (the interpreter lock is released around the\nreduction and the "
+     "construction of the new store): threaded programs should use it rather\nthan `reduce`, which holds the lock "
+     "throughout."},
+    {"mark_outputs", FASTCALL(gs_mark_outputs), METH_FASTCALL | METH_KEYWORDS,
+     "mark_outputs($self, ids)\n--\n\nMark the nodes `ids` as outputs, in order, after the marks already there; a "
+     "node marked\nbefore keeps its first position. Every id is checked first: an id that is not a node of\nthis "
+     "store raises ValueError \"no node with id N\" and marks nothing. Returns None."},
+    {"__reduce__", gs_reduce_for_pickle, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nPickle support: the store travels as its canonical blob, marks included, and is "
+     "rebuilt\nwith the same ids, keys and marked outputs."},
     {nullptr, nullptr, 0, nullptr}  // sentinel
 };
+
+// `deserialize` is a static method whose function is bound to the class, so that it finds
+// its module's class (and so the right interpreter's) without a lookup; the interpreter's own
+// static methods receive no class. It is added to the class by `create_graph_store_type`.
+PyMethodDef gs_deserialize_def =
+{"deserialize", FASTCALL(gs_deserialize), METH_FASTCALL | METH_KEYWORDS,
+     "deserialize(data)\n--\n\nRebuild a store from canonical bytes. A round trip reproduces the same node ids, "
+     "so\n`serialize` of the result is byte-identical to the input (plan M8 determinism gate)."};
 
 PyType_Slot gs_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(gs_new)},
@@ -106,18 +126,29 @@ PyType_Spec gs_spec = {
 }  // namespace
 
 PyObject* create_graph_store_type(PyObject* module) {
-  PyObject* type = PyType_FromModuleAndSpec(module, &gs_spec, nullptr);
-  if (type != nullptr) g_graph_store_type = reinterpret_cast<PyTypeObject*>(type);
-  return type;
+  Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &gs_spec, nullptr));
+  if (!type) return nullptr;
+  Ref name = Ref::steal(PyModule_GetNameObject(module));
+  if (!name) return nullptr;
+  Ref function = Ref::steal(PyCFunction_NewEx(&gs_deserialize_def, type.get(), name.get()));
+  if (!function) return nullptr;
+  Ref method = Ref::steal(PyStaticMethod_New(function.get()));
+  if (!method) return nullptr;
+  // The class is immutable from Python; completing it here, before anyone sees it, is not a
+  // mutation anyone can observe.
+  auto* t = reinterpret_cast<PyTypeObject*>(type.get());
+  if (PyDict_SetItemString(t->tp_dict, "deserialize", method.get()) < 0) return nullptr;
+  PyType_Modified(t);
+  return type.release();
 }
 
-GraphStore* store_of(PyObject* obj) {
-  if (obj == nullptr || g_graph_store_type == nullptr || Py_TYPE(obj) != g_graph_store_type) return nullptr;
+GraphStore* store_of(PyTypeObject* type, PyObject* obj) {
+  if (obj == nullptr || type == nullptr || Py_TYPE(obj) != type) return nullptr;
   return reinterpret_cast<GraphStoreObject*>(obj)->store;
 }
 
-PyObject* wrap_store(std::unique_ptr<GraphStore> store) {
-  auto* self = reinterpret_cast<GraphStoreObject*>(g_graph_store_type->tp_alloc(g_graph_store_type, 0));
+PyObject* wrap_store(PyTypeObject* type, std::unique_ptr<GraphStore> store) {
+  auto* self = reinterpret_cast<GraphStoreObject*>(type->tp_alloc(type, 0));
   if (self == nullptr) return nullptr;
   self->store = store.release();
   return reinterpret_cast<PyObject*>(self);

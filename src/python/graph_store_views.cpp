@@ -105,7 +105,7 @@ Ref node_to_py(NodeId id, const NodeKey& key, bool output) {
 }  // namespace
 
 PyObject* gs_nodes(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
+  return guarded(self, [&]() -> PyObject* {
     StoreSnapshot snap = core(self).snapshot();
     std::unordered_set<NodeId> marked(snap.marked.begin(), snap.marked.end());
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(snap.nodes.size())));
@@ -120,11 +120,11 @@ PyObject* gs_nodes(PyObject* self, PyObject*) {
 }
 
 PyObject* gs_outputs(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* { return ids_to_py(core(self).outputs()); });
+  return guarded(self, [&]() -> PyObject* { return ids_to_py(core(self).outputs()); });
 }
 
 PyObject* gs_node_count(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* { return PyLong_FromUnsignedLongLong(core(self).node_count()); });
+  return guarded(self, [&]() -> PyObject* { return PyLong_FromUnsignedLongLong(core(self).node_count()); });
 }
 
 }  // namespace vantrel::py

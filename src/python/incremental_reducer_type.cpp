@@ -6,6 +6,8 @@
 //       def step(self, store: GraphStore) -> int: ...
 //       def finalize(self, store: GraphStore, *, maximal_fusion: bool = False,
 //                    outputs: Sequence[int] | None = None) -> tuple[GraphStore, dict[str, int]]: ...
+//       def finalize_mapped(self, store: GraphStore, *, outputs: Sequence[int],
+//                           maximal_fusion: bool = False) -> tuple[GraphStore, dict[str, int], list[int]]: ...
 //       def watermark(self) -> int: ...
 //       def total_work(self) -> int: ...
 //       def canonical_count(self) -> int: ...
@@ -14,11 +16,20 @@
 // store's lock is taken inside it, only while the delta is copied. No Python object is made
 // while the reducer lock is held: converting arguments and building results happen outside
 // it, so a thread waiting for the lock never waits on one that waits for the interpreter.
+// `finalize_mapped` also releases the interpreter lock while it waits for the reducer lock,
+// folds and reduces.
+//
+// A reducer follows the store of its first step: its canonical form holds positions that
+// only mean something for that store, so any other store is refused before anything is
+// consumed.
 #include "args.hpp"
 #include "common/poison_mutex.hpp"
 #include "convert.hpp"
-#include "egraph/egg_engine.hpp"
+#include "default_engine.hpp"
 #include "errors.hpp"
+#include "gil.hpp"
+#include "module_state.hpp"
+#include "pickling.hpp"
 #include "graph_store_type.hpp"
 #include "optimizer/incremental.hpp"
 #include "reduce_common.hpp"
@@ -28,6 +39,9 @@ namespace vantrel::py {
 namespace {
 
 inline constexpr const char* kReducerPoisonedMessage = "incremental reducer poisoned: PoisonError { .. }";
+inline constexpr const char* kOtherStoreMessage =
+    "this IncrementalReducer follows another GraphStore (the one of its first step); its state "
+    "means nothing for a different store: use one reducer per store";
 
 struct ReducerObject {
   PyObject_HEAD
@@ -37,23 +51,90 @@ struct ReducerObject {
 
 ReducerObject* as_reducer(PyObject* self) { return reinterpret_cast<ReducerObject*>(self); }
 
-const GraphStore* store_arg(PyObject* obj) {
-  const GraphStore* store = store_of(obj);
+/// The `store` argument; nullptr with TypeError set when it is not a GraphStore of this module.
+const GraphStore* store_arg(ModuleState* state, PyObject* obj) {
+  const GraphStore* store = store_of(state->graph_store_type, obj);
   if (store == nullptr) {
     arg_type_error("store", std::string("'") + Py_TYPE(obj)->tp_name + "' object cannot be converted to 'GraphStore'");
   }
   return store;
 }
 
-/// Consumes the store's nodes past the watermark; the caller holds the reducer lock.
+PyObject* raise_other_store() {
+  PyErr_SetString(PyExc_ValueError, kOtherStoreMessage);
+  return nullptr;
+}
+
+/// What a step or a finalization under the reducer lock ended with; Python objects are made
+/// from it after the lock is released.
+template <class T>
+struct Outcome {
+  std::optional<T> value;
+  std::optional<BadNodeId> bad;
+  bool other_store = false;
+};
+
+/// Consumes the store's nodes past the watermark; the caller holds the reducer lock and has
+/// checked that the reducer follows this store.
 Result<std::uint64_t, BadNodeId> consume_delta(IncrementalReducer& reducer, const GraphStore& store) {
   return reducer.step_store(store);
+}
+
+Outcome<std::uint64_t> step_locked(ReducerObject* r, const GraphStore& store) {
+  Outcome<std::uint64_t> out;
+  PoisonMutex::Guard hold(*r->mutex);
+  if (!r->reducer->follows(store)) {
+    out.other_store = true;
+    return out;
+  }
+  auto consumed = consume_delta(*r->reducer, store);
+  if (!consumed) {
+    out.bad = consumed.error();
+  } else {
+    out.value = consumed.value();
+  }
+  return out;
+}
+
+/// The body of `finalize` and `finalize_mapped`: checks the outputs against the store (before
+/// the reducer lock: nothing is consumed for a bad list), then consumes the delta and reduces
+/// under the lock. Touches no Python object.
+Outcome<ReducedStore> finalize_locked(ReducerObject* r, const GraphStore& store, std::optional<NodeIds> given,
+                                      bool maximal) {
+  Outcome<ReducedStore> out;
+  NodeIds outputs = given ? std::move(*given) : store.outputs();
+  const std::uint64_t count = store.node_count();
+  for (NodeId o : outputs) {
+    if (o >= count) {
+      out.bad = BadNodeId{o};
+      return out;
+    }
+  }
+  PoisonMutex::Guard hold(*r->mutex);
+  if (!r->reducer->follows(store)) {
+    out.other_store = true;
+    return out;
+  }
+  auto consumed = consume_delta(*r->reducer, store);
+  if (!consumed) {
+    out.bad = consumed.error();
+    return out;
+  }
+  // Same result as `finalize` with the default engine, which it runs only when it cannot
+  // prove that the engine would merge nothing.
+  auto result = r->reducer->finalize_default(outputs, default_engine(), maximal);
+  if (!result) {
+    out.bad = result.error();
+    return out;
+  }
+  out.value = from_reduced(std::move(result).value());
+  return out;
 }
 
 PyObject* ir_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const ArgSpec spec{"IncrementalReducer.__new__", nullptr, 0, 0, 0};
   if (!bind_args_tuple(spec, args, kwargs, nullptr)) return nullptr;
-  return guarded([&]() -> PyObject* {
+  return guarded(reinterpret_cast<PyObject*>(type), [&]() -> PyObject* {
     auto mutex = std::make_unique<PoisonMutex>(kReducerPoisonedMessage);
     auto reducer = std::make_unique<IncrementalReducer>();
     auto* self = reinterpret_cast<ReducerObject*>(type->tp_alloc(type, 0));
@@ -74,22 +155,21 @@ void ir_dealloc(PyObject* self) {
 
 const char* const kStepNames[] = {"store"};
 const char* const kFinalizeNames[] = {"store", "maximal_fusion", "outputs"};
+const char* const kFinalizeMappedNames[] = {"store", "outputs", "maximal_fusion"};
 
 PyObject* ir_step(VANTREL_FASTCALL_ARGS) {
   static const ArgSpec spec{"IncrementalReducer.step", kStepNames, 1, 1, 1};
   PyObject* a[1];
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
-  return guarded([&]() -> PyObject* {
-    const GraphStore* store = store_arg(a[0]);
+  return guarded(self, [&]() -> PyObject* {
+    ModuleState* state = state_of(self);
+    if (state == nullptr) return nullptr;
+    const GraphStore* store = store_arg(state, a[0]);
     if (store == nullptr) return nullptr;
-    ReducerObject* r = as_reducer(self);
-    std::optional<Result<std::uint64_t, BadNodeId>> consumed;
-    {
-      PoisonMutex::Guard hold(*r->mutex);
-      consumed = consume_delta(*r->reducer, *store);
-    }
-    if (!*consumed) return map_err(consumed->error());
-    return PyLong_FromUnsignedLongLong(consumed->value());
+    Outcome<std::uint64_t> consumed = step_locked(as_reducer(self), *store);
+    if (consumed.other_store) return raise_other_store();
+    if (consumed.bad) return map_err(*consumed.bad);
+    return PyLong_FromUnsignedLongLong(*consumed.value);
   });
 }
 
@@ -97,49 +177,51 @@ PyObject* ir_finalize(VANTREL_FASTCALL_ARGS) {
   static const ArgSpec spec{"IncrementalReducer.finalize", kFinalizeNames, 3, 1, 1};
   PyObject* a[3];
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
-  return guarded([&]() -> PyObject* {
-    const GraphStore* store = store_arg(a[0]);
+  return guarded(self, [&]() -> PyObject* {
+    ModuleState* state = state_of(self);
+    if (state == nullptr) return nullptr;
+    const GraphStore* store = store_arg(state, a[0]);
     if (store == nullptr) return nullptr;
     bool maximal = false;
     if (a[1] != nullptr && !bool_from_py(a[1], "maximal_fusion", maximal)) return nullptr;
     std::optional<NodeIds> given;
     if (!optional_ids_from_py(a[2], "outputs", given)) return nullptr;
 
-    // The outputs are settled before the reducer lock: nothing is consumed for a bad list.
-    NodeIds outputs = given ? std::move(*given) : store->outputs();
-    const std::uint64_t count = store->node_count();
-    for (NodeId o : outputs) {
-      if (o >= count) return map_err(BadNodeId{o});
-    }
+    Outcome<ReducedStore> reduced = finalize_locked(as_reducer(self), *store, std::move(given), maximal);
+    if (reduced.other_store) return raise_other_store();
+    if (reduced.bad) return map_err(*reduced.bad);
+    return reduced_to_py(state->graph_store_type, std::move(*reduced.value), true);
+  });
+}
 
+PyObject* ir_finalize_mapped(VANTREL_FASTCALL_ARGS) {
+  static const ArgSpec spec{"IncrementalReducer.finalize_mapped", kFinalizeMappedNames, 3, 1, 2};
+  PyObject* a[3];
+  if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
+  return guarded(self, [&]() -> PyObject* {
+    ModuleState* state = state_of(self);
+    if (state == nullptr) return nullptr;
+    // Converted in the order `finalize` converts them; `outputs` is required.
+    const GraphStore* store = store_arg(state, a[0]);
+    if (store == nullptr) return nullptr;
+    bool maximal = false;
+    if (a[2] != nullptr && !bool_from_py(a[2], "maximal_fusion", maximal)) return nullptr;
+    NodeIds ids;
+    if (!ids_from_py(a[1], "outputs", ids)) return nullptr;
+
+    // The caller's references keep the reducer and the store alive while the interpreter
+    // lock is released; the reducer lock is waited for without it.
     ReducerObject* r = as_reducer(self);
-    std::optional<BadNodeId> bad;
-    std::optional<ReducedStore> reduced;
-    {
-      PoisonMutex::Guard hold(*r->mutex);
-      auto consumed = consume_delta(*r->reducer, *store);
-      if (!consumed) {
-        bad = consumed.error();
-      } else {
-        // Same result as `finalize` with the default engine, which it runs only when it cannot
-        // prove that the engine would merge nothing.
-        const egraph::EggEngine engine;
-        auto result = r->reducer->finalize_default(outputs, engine, maximal);
-        if (!result) {
-          bad = result.error();
-        } else {
-          reduced = from_reduced(std::move(result).value());
-        }
-      }
-    }
-    if (bad) return map_err(*bad);
-    return reduced_to_py(std::move(*reduced), true);
+    Outcome<ReducedStore> reduced = without_gil([&] { return finalize_locked(r, *store, std::move(ids), maximal); });
+    if (reduced.other_store) return raise_other_store();
+    if (reduced.bad) return map_err(*reduced.bad);
+    return mapped_to_py(state->graph_store_type, std::move(*reduced.value));
   });
 }
 
 template <std::uint64_t (IncrementalReducer::*Counter)() const>
 PyObject* ir_counter(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
+  return guarded(self, [&]() -> PyObject* {
     ReducerObject* r = as_reducer(self);
     std::uint64_t value;
     {
@@ -161,6 +243,17 @@ PyMethodDef ir_methods[] = {
      "then reduce the maintained canonical form against the\nstore's marked outputs \xe2\x80\x94 or, with "
      "`outputs=`, against EXACTLY that set (M22: stored marks\nignored). Returns the reduced store + report, "
      "exactly like `GraphStore.reduce`."},
+    {"finalize_mapped", FASTCALL(ir_finalize_mapped), METH_FASTCALL | METH_KEYWORDS,
+     "finalize_mapped($self, store, *, outputs, maximal_fusion=False)\n--\n\n`finalize` against exactly `outputs` "
+     "(required; converted and checked as `finalize`\ndoes), saying where each one went. Returns `(reduced_store, "
+     "report, output_ids)`: the store\nand the report equal what `finalize(store, outputs=outputs, "
+     "maximal_fusion=maximal_fusion)`\nreturns, and `output_ids[i]` is the id in `reduced_store` of the node that "
+     "computes\n`outputs[i]` (a store id), repeats and outputs proved equal included.\n\nOther threads keep "
+     "running meanwhile (the interpreter lock is released while it waits for\nthe reducer, folds the delta and "
+     "reduces): threaded programs should use it rather than\n`finalize`, which holds the lock throughout."},
+    {"__reduce__", ir_reduce_for_pickle, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nAlways raises TypeError: a reducer follows one live store and cannot be "
+     "pickled or copied."},
     {"watermark", ir_counter<&IncrementalReducer::watermark>, METH_NOARGS,
      "watermark($self)\n--\n\nHow many of the store's nodes have been consumed so far."},
     {"total_work", ir_counter<&IncrementalReducer::total_work>, METH_NOARGS,
@@ -195,6 +288,8 @@ PyType_Spec ir_spec = {
 
 }  // namespace
 
-PyObject* create_incremental_reducer_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &ir_spec, nullptr); }
+PyObject* create_incremental_reducer_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &ir_spec, nullptr);
+}
 
 }  // namespace vantrel::py

@@ -11,6 +11,7 @@
 #include "convert.hpp"
 #include "errors.hpp"
 #include "graph_store_type.hpp"
+#include "pickling.hpp"
 
 namespace vantrel::py {
 
@@ -21,15 +22,13 @@ struct DescriptorObject {
   std::shared_ptr<const PayloadDescriptor> value;  // immutable, so nodes may share it
 };
 
-PyTypeObject* g_descriptor_type = nullptr;
-
 const char* const kFieldNames[] = {"kind", "content_hash", "framework", "version", "io_schema", "preprocessing_ref"};
 
 PyObject* pd_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const ArgSpec spec{"PayloadDescriptor.__new__", kFieldNames, 6, 0, 5};
   PyObject* a[6];
   if (!bind_args_tuple(spec, args, kwargs, a)) return nullptr;
-  return guarded([&]() -> PyObject* {
+  return guarded(reinterpret_cast<PyObject*>(type), [&]() -> PyObject* {
     auto d = std::make_shared<PayloadDescriptor>();
     std::string* fields[] = {&d->kind, &d->content_hash, &d->framework, &d->version, &d->io_schema};
     for (int i = 0; i < 5; ++i) {
@@ -77,10 +76,17 @@ PyGetSetDef pd_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr}  // sentinel
 };
 
+PyMethodDef pd_methods[] = {
+    {"__reduce__", pd_reduce_for_pickle, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nPickle support: the descriptor travels as its six fields."},
+    {nullptr, nullptr, 0, nullptr}  // sentinel
+};
+
 PyType_Slot pd_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(pd_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(pd_dealloc)},
     {Py_tp_getset, pd_getset},
+    {Py_tp_methods, pd_methods},
     {Py_tp_doc, const_cast<char*>("PayloadDescriptor(*, kind, content_hash, framework, version, io_schema, "
                                   "preprocessing_ref=None)\n--\n\nReproducibility metadata an External node "
                                   "carries (participates in the structural hash).")},
@@ -106,15 +112,13 @@ bool dict_str(PyObject* dict, const char* key, PyObject*& found) {
 }  // namespace
 
 PyObject* create_payload_descriptor_type(PyObject* module) {
-  PyObject* type = PyType_FromModuleAndSpec(module, &pd_spec, nullptr);
-  if (type != nullptr) g_descriptor_type = reinterpret_cast<PyTypeObject*>(type);
-  return type;
+  return PyType_FromModuleAndSpec(module, &pd_spec, nullptr);
 }
 
-std::shared_ptr<const PayloadDescriptor> descriptor_from_py(PyObject* obj) {
-  if (g_descriptor_type != nullptr && Py_TYPE(obj) == g_descriptor_type) {
-    return reinterpret_cast<DescriptorObject*>(obj)->value;
-  }
+const PayloadDescriptor& descriptor_value(PyObject* obj) { return value_of(obj); }
+
+std::shared_ptr<const PayloadDescriptor> descriptor_from_py(PyTypeObject* type, PyObject* obj) {
+  if (type != nullptr && Py_TYPE(obj) == type) return reinterpret_cast<DescriptorObject*>(obj)->value;
   if (!PyDict_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, "descriptor must be a PayloadDescriptor or dict");
     return nullptr;

@@ -1,6 +1,6 @@
 #pragma once
 // Shared by GraphStore's reduction methods and IncrementalReducer.finalize: the report dict
-// and the (store, report) tuple a reduction returns.
+// and the tuples a reduction returns.
 #include "optimizer/reduced_store.hpp"
 #include "py_ref.hpp"
 
@@ -8,7 +8,10 @@ namespace vantrel::py {
 
 /// The report as a dict of its six counts; new reference or nullptr.
 PyObject* report_to_py(const ReductionReport& report);
-/// The tuple (new GraphStore, report dict), or the dict alone when `with_store` is false.
-PyObject* reduced_to_py(ReducedStore reduced, bool with_store);
+/// The tuple (new GraphStore of class `store_type`, report dict), or the dict alone when
+/// `with_store` is false.
+PyObject* reduced_to_py(PyTypeObject* store_type, ReducedStore reduced, bool with_store);
+/// The tuple (new GraphStore, report dict, output id list) of the mapped reductions.
+PyObject* mapped_to_py(PyTypeObject* store_type, ReducedStore reduced);
 
 }  // namespace vantrel::py
