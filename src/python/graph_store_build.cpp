@@ -101,7 +101,8 @@ PyObject* gs_mark_outputs(VANTREL_FASTCALL_ARGS) {
     NodeIds ids;
     if (!ids_from_py(a[0], "ids", ids)) return nullptr;
     // Checked and marked in one hold of the store lock: a bad id marks nothing.
-    if (auto bad = reinterpret_cast<GraphStoreObject*>(self)->store->mark_outputs(ids)) return map_err(*bad);
+    auto marked = reinterpret_cast<GraphStoreObject*>(self)->store->mark_outputs(ids);
+    if (!marked) return map_err(marked.error());
     Py_RETURN_NONE;
   });
 }
