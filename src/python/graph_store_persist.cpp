@@ -9,6 +9,7 @@
 #include "convert.hpp"
 #include "errors.hpp"
 #include "graph_store_type.hpp"
+#include "module_state.hpp"
 #include "pickling.hpp"
 #include "serialize/reader.hpp"
 #include "serialize/writer.hpp"
@@ -65,12 +66,14 @@ PyObject* gs_serialize(VANTREL_FASTCALL_ARGS) {
 }
 
 PyObject* gs_deserialize(VANTREL_FASTCALL_ARGS) {
-  // static: `self` is the class (the interpreter binds a static method's function to the
-  // class that defines it), whether it is called on the class or on an instance.
+  // static: `self` is the module (see graph_store_type.cpp), whether it is called on the class
+  // or on an instance.
   static const ArgSpec spec{"GraphStore.deserialize", kDeserializeNames, 1, 1, 1};
   PyObject* a[1];
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
-  return blob_to_store(reinterpret_cast<PyTypeObject*>(self), a[0]);
+  ModuleState* state = state_of(self);
+  if (state == nullptr) return nullptr;
+  return blob_to_store(state->graph_store_type, a[0]);
 }
 
 PyObject* blob_to_store(PyTypeObject* type, PyObject* data) {

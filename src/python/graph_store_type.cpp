@@ -97,9 +97,9 @@ PyMethodDef gs_methods[] = {
     {nullptr, nullptr, 0, nullptr}  // sentinel
 };
 
-// `deserialize` is a static method whose function is bound to the class, so that it finds
-// its module's class (and so the right interpreter's) without a lookup; the interpreter's own
-// static methods receive no class. It is added to the class by `create_graph_store_type`.
+// `deserialize` is a static method whose function is bound to the module (as the module's own
+// functions are), so that it finds its module's class, and so the right interpreter's; the
+// interpreter's own static methods receive nothing. `create_graph_store_type` adds it.
 PyMethodDef gs_deserialize_def =
 {"deserialize", FASTCALL(gs_deserialize), METH_FASTCALL | METH_KEYWORDS,
      "deserialize(data)\n--\n\nRebuild a store from canonical bytes. A round trip reproduces the same node ids, "
@@ -130,7 +130,7 @@ PyObject* create_graph_store_type(PyObject* module) {
   if (!type) return nullptr;
   Ref name = Ref::steal(PyModule_GetNameObject(module));
   if (!name) return nullptr;
-  Ref function = Ref::steal(PyCFunction_NewEx(&gs_deserialize_def, type.get(), name.get()));
+  Ref function = Ref::steal(PyCFunction_NewEx(&gs_deserialize_def, module, name.get()));
   if (!function) return nullptr;
   Ref method = Ref::steal(PyStaticMethod_New(function.get()));
   if (!method) return nullptr;

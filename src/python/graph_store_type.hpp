@@ -40,7 +40,7 @@ PyObject* gs_node_count(PyObject* self, PyObject* unused);
 // Persistence (graph_store_persist.cpp)
 PyObject* gs_to_dot(PyObject* self, PyObject* unused);
 PyObject* gs_serialize(VANTREL_FASTCALL_ARGS);
-PyObject* gs_deserialize(VANTREL_FASTCALL_ARGS);  // static: self is null
+PyObject* gs_deserialize(VANTREL_FASTCALL_ARGS);  // static: self is the module
 // Reduction (graph_store_reduce.cpp)
 PyObject* gs_reduce(VANTREL_FASTCALL_ARGS);
 PyObject* gs_reduction_report(VANTREL_FASTCALL_ARGS);
