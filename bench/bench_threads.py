@@ -1,0 +1,119 @@
+"""Threads during long reductions. GraphStore.reduce_mapped releases the GIL around its C++
+work; GraphStore.reduce keeps it (the baseline). Prints, for a 10^6-node pipeline-shaped graph:
+
+1. the share of its ticks that a 1 ms ticker thread keeps during reduce_mapped, beside the
+   share it keeps during reduce; 100% is the ticker's rate when the process is idle, measured
+   in the same run;
+2. two threads running reduce_mapped on two different 10^6-node stores, as a fraction of doing
+   both one after the other, beside the same for reduce;
+3. reduce() on a 1-node store, beside node_count() on it (the cost of a bare method call).
+
+    python bench/bench_threads.py [nodes]
+"""
+import sys
+import threading
+import time
+
+from vantrel_core import GraphStore
+
+from bench_reduce import build
+
+TICK = 0.001
+
+
+class Ticker:
+    def __init__(self):
+        self.ticks = 0
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self.run, daemon=True)
+
+    def run(self):
+        while not self.stop.is_set():
+            time.sleep(TICK)
+            self.ticks += 1
+
+    def __enter__(self):
+        self.thread.start()
+        time.sleep(0.05)  # let it settle into its rhythm
+        return self
+
+    def __exit__(self, *exc):
+        self.stop.set()
+        self.thread.join()
+
+
+def tick_rate_during(call):
+    """Ticks per second of a ticker thread while `call` runs, and how long the call took."""
+    with Ticker() as ticker:
+        before, t0 = ticker.ticks, time.perf_counter()
+        call()
+        elapsed = time.perf_counter() - t0
+        return (ticker.ticks - before) / elapsed, elapsed
+
+
+def idle_rate(seconds):
+    return tick_rate_during(lambda: time.sleep(seconds))[0]
+
+
+def best_of(k, fn):
+    return min(fn() for _ in range(k))
+
+
+def main():
+    n = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
+    t0 = time.perf_counter()
+    s1, out1, _ = build(n, seed=1)
+    s2, out2, _ = build(n, seed=2)
+    print(f"built two stores of {s1.node_count()} and {s2.node_count()} nodes in {time.perf_counter() - t0:.1f} s")
+
+    rate_mapped, took_mapped = tick_rate_during(lambda: s1.reduce_mapped(outputs=out1))
+    rate_plain, took_plain = tick_rate_during(lambda: s1.reduce(outputs=out1))
+    idle = idle_rate(max(took_mapped, 0.5))
+    print(f"ticker kept during reduce_mapped ({took_mapped:.2f} s): {100 * rate_mapped / idle:5.1f}% of its ticks"
+          f"   | during reduce ({took_plain:.2f} s, baseline): {100 * rate_plain / idle:5.1f}%"
+          f"   (idle rate {idle:.0f}/s)")
+
+    def serial(method):
+        def run():
+            t = time.perf_counter()
+            getattr(s1, method)(outputs=out1)
+            getattr(s2, method)(outputs=out2)
+            return time.perf_counter() - t
+        return run
+
+    def parallel(method):
+        def run():
+            threads = [threading.Thread(target=getattr(s, method), kwargs={"outputs": o})
+                       for s, o in ((s1, out1), (s2, out2))]
+            t = time.perf_counter()
+            for th in threads:
+                th.start()
+            for th in threads:
+                th.join()
+            return time.perf_counter() - t
+        return run
+
+    ser_m, par_m = best_of(3, serial("reduce_mapped")), best_of(3, parallel("reduce_mapped"))
+    ser_p, par_p = best_of(2, serial("reduce")), best_of(2, parallel("reduce"))
+    print(f"two threads, two stores, reduce_mapped: {par_m:.2f} s vs {ser_m:.2f} s serial = {par_m / ser_m:.2f}"
+          f"   | reduce (baseline): {par_p:.2f} s vs {ser_p:.2f} s = {par_p / ser_p:.2f}")
+
+    one = GraphStore()
+    x = one.add_source("x")
+    reps = 20000
+
+    def per_call(fn):
+        def run():
+            t = time.perf_counter()
+            for _ in range(reps):
+                fn()
+            return (time.perf_counter() - t) / reps
+        return run
+
+    r1 = best_of(5, per_call(lambda: one.reduce(outputs=[x])))
+    floor = best_of(5, per_call(one.node_count))
+    print(f"reduce() on a 1-node store: {r1 * 1e6:.2f} us   | node_count() (call floor): {floor * 1e6:.2f} us")
+
+
+if __name__ == "__main__":
+    main()
