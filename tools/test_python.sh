@@ -74,7 +74,8 @@ rm -rf "$dist"
 sdist=$(ls "$dist"/*.tar.gz)
 wheel=$(ls "$dist"/*.whl)
 ls -l "$dist"
-quiet_pip "$tools/bin/python" -m pip install auditwheel
+quiet_pip "$tools/bin/python" -m pip install auditwheel twine
+"$tools/bin/twine" check --strict "$sdist" "$wheel"
 "$tools/bin/auditwheel" show "$wheel"
 
 step "Python tests on $("$default_py" --version 2>&1), from the built wheel"
