@@ -8,6 +8,7 @@ never promise something the module refuses.
 
 from __future__ import annotations
 
+import pickle
 from typing import TYPE_CHECKING, Any
 
 import vantrel_core as vc
@@ -84,12 +85,24 @@ def accepted() -> None:
     assert_type(again, GraphStore)
     assert again.serialize() == g.serialize([m])
 
+    marked = GraphStore.deserialize(g.serialize())
+    assert_type(marked.mark_outputs([m, 0]), None)
+    assert marked.outputs() == [m, 0]
+    mapped, mapped_report, output_ids = g.reduce_mapped(outputs=[m, m], maximal_fusion=True)
+    assert_type(mapped, GraphStore)
+    assert_type(mapped_report, ReductionReport)
+    assert_type(output_ids, list[int])
+    assert output_ids[0] == output_ids[1]
+    copied = pickle.loads(pickle.dumps(marked))
+    assert isinstance(copied, GraphStore) and copied.serialize() == marked.serialize()
+
     r = IncrementalReducer()
     assert_type(r.step(g), int)
     assert_type(r.watermark(), int)
     assert_type(r.total_work(), int)
     assert_type(r.canonical_count(), int)
     assert_type(r.finalize(g, outputs=[m], maximal_fusion=False), tuple[GraphStore, ReductionReport])
+    assert_type(r.finalize_mapped(g, outputs=[m]), tuple[GraphStore, ReductionReport, list[int]])
 
     d = PayloadDescriptor(kind="k", content_hash="h", framework="f", version="v", io_schema="s",
                           preprocessing_ref="p")
@@ -114,6 +127,10 @@ def rejected(g: GraphStore, d: PayloadDescriptor, r: IncrementalReducer) -> None
     g.reduce(maximal_fusion=1)  # type: ignore[arg-type]
     g.reduction_report(maximal_fusion=True)  # type: ignore[call-arg]
     g.serialize(outputs="0")  # type: ignore[arg-type]
+    g.reduce_mapped()  # type: ignore[call-arg]
+    g.reduce_mapped([0])  # type: ignore[call-arg]
+    g.mark_outputs("0")  # type: ignore[arg-type]
+    r.finalize_mapped(g)  # type: ignore[call-arg]
     GraphStore.deserialize("VIR1")  # type: ignore[arg-type]
     GraphStore(1)  # type: ignore[call-arg]
     PayloadDescriptor("model", "h", "f", "1", "s")  # type: ignore[call-arg]
