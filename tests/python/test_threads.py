@@ -69,7 +69,7 @@ def ticks_during(call):
 
 @pytest.mark.parametrize("method", ["reduce_mapped", "finalize_mapped"])
 def test_other_threads_run_during_a_long_reduction(method):
-    s, last = chain(200_000)
+    s, last = chain(100_000)
     outputs = [last, 1]
     if method == "reduce_mapped":
         held = ticks_during(lambda: s.reduce(outputs=outputs))
