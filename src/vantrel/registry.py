@@ -1,0 +1,232 @@
+"""The meaning of every name in a graph: what a source produces, what an op computes, how a
+reduction folds, how an exchange redistributes rows and how an external payload is loaded.
+
+The IR itself stores names and parameters only; a `Registry` maps them to Python callables so
+that the runtime (the local evaluator and the Dask graph builder) can execute a graph.
+
+The reduction rules of `vantrel_core` assume two things about op names, and a registry that
+binds these names must honour them:
+
+- the ops named in `COMMUTATIVE_OPS`, taking exactly two inputs and no parameters, are
+  commutative: ``f(a, b) == f(b, a)``;
+- an ``add`` with the parameters ``{"scalar": 0.0, "side": "r" or "l"}`` and a ``mul`` with
+  ``{"scalar": 1.0, "side": "r" or "l"}``, taking one input, are identities and are removed.
+
+A function that is not commutative (or not an identity for those parameters) must be
+registered under another name, which the rules leave alone; `Registry.op` refuses
+``commutative=False`` for a name the rules commute.
+"""
+from __future__ import annotations
+
+import uuid
+from dataclasses import dataclass, field
+from typing import Any, Callable, NamedTuple, Sequence
+
+__all__ = [
+    "COMMUTATIVE_OPS",
+    "IDENTITY_FORMS",
+    "Descriptor",
+    "ExchangeSpec",
+    "ExternalSpec",
+    "OpSpec",
+    "ReductionSpec",
+    "Registry",
+    "SourceSpec",
+]
+
+#: Op names that the rewrite rules treat as commutative (two inputs, no parameters).
+COMMUTATIVE_OPS = frozenset({"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"})
+
+#: Op name and the ``scalar`` parameter for which the one-input op is removed as an identity
+#: (with ``side`` "r" or "l" and no other parameter).
+IDENTITY_FORMS = {"add": 0.0, "mul": 1.0}
+
+
+class Descriptor(NamedTuple):
+    """The reproducibility metadata of an external node, as handed to an external loader.
+
+    Hashable and picklable; equal descriptors name the same payload, which is what the
+    per-process cache of loaded payloads keys on."""
+
+    kind: str
+    content_hash: str
+    framework: str
+    version: str
+    io_schema: str
+    preprocessing_ref: str | None = None
+
+
+@dataclass(frozen=True)
+class SourceSpec:
+    """How a source produces its partitions.
+
+    Exactly one of two forms: ``partitions(**params)`` returns the whole list of partitions
+    (called once, on the machine that builds the graph), or ``read(index, **params)`` returns
+    partition ``index`` and ``count`` (an int, or ``count(**params)``) says how many there are
+    (each partition is read inside its own task)."""
+
+    partitions: Callable[..., Sequence[Any]] | None = None
+    read: Callable[..., Any] | None = None
+    count: int | Callable[..., int] | None = None
+
+
+@dataclass(frozen=True)
+class OpSpec:
+    """An op: ``fn(*input_partitions, **params)``, applied partition by partition."""
+
+    fn: Callable[..., Any]
+
+
+@dataclass(frozen=True)
+class ReductionSpec:
+    """A reduction to one partition: ``chunk(*input_partitions, **params)`` per partition,
+    ``combine(list_of_partials, **params)`` over groups of at most ``fan_in`` partials until
+    one is left, then ``finalize(partial, **params)`` when given."""
+
+    chunk: Callable[..., Any]
+    combine: Callable[..., Any]
+    finalize: Callable[..., Any] | None = None
+    fan_in: int = 8
+
+
+@dataclass(frozen=True)
+class ExchangeSpec:
+    """An all-to-all exchange: ``split(partition, n, **params)`` cuts one input partition into
+    ``n`` parts (part j goes to output partition j) and ``merge(parts, **params)`` joins the
+    parts one output partition receives, in input-partition order. ``partitions`` is the
+    default number of output partitions when the node has no ``partitions`` parameter (None:
+    as many as the input has)."""
+
+    split: Callable[..., Sequence[Any]]
+    merge: Callable[..., Any]
+    partitions: int | None = None
+
+
+@dataclass(frozen=True)
+class ExternalSpec:
+    """An external payload: ``load(descriptor)`` returns a callable, which is then applied as
+    ``model(*input_partitions, **params)``. Each process loads a descriptor once."""
+
+    load: Callable[[Descriptor], Callable[..., Any]]
+
+
+@dataclass
+class Registry:
+    """The callables behind the names of a graph, one table per node kind.
+
+    Register with the methods (each also works as a decorator when the callable is left
+    out). A registry is picklable when its callables are, so it travels to Dask workers."""
+
+    sources: dict[str, SourceSpec] = field(default_factory=dict)
+    ops: dict[str, OpSpec] = field(default_factory=dict)
+    reductions: dict[str, ReductionSpec] = field(default_factory=dict)
+    exchanges: dict[str, ExchangeSpec] = field(default_factory=dict)
+    externals: dict[str, ExternalSpec] = field(default_factory=dict)
+    # Distinguishes the payload caches of two registries that load the same descriptor.
+    cache_token: str = field(default_factory=lambda: uuid.uuid4().hex)
+
+    def source(self, name: str, partitions: Callable[..., Sequence[Any]] | Sequence[Any] | None = None, *,
+               read: Callable[..., Any] | None = None,
+               count: int | Callable[..., int] | None = None) -> Any:
+        """Register source ``name``.
+
+        ``partitions`` is a list of partitions, or a callable ``partitions(**params)`` that
+        returns one; or else ``read(index, **params)`` with ``count`` (an int or
+        ``count(**params)``). Returns the registry, or a decorator for ``read`` when neither
+        ``partitions`` nor ``read`` is given."""
+        _check_name(name, "source")
+        if partitions is None and read is None:
+            return lambda fn: (self.source(name, read=fn, count=count), fn)[1]
+        if partitions is not None and read is not None:
+            raise ValueError(f"source {name!r}: give either partitions or read, not both")
+        if read is not None:
+            if count is None:
+                raise ValueError(f"source {name!r}: read needs a partition count")
+            if not callable(count) and (not isinstance(count, int) or isinstance(count, bool) or count < 1):
+                raise ValueError(f"source {name!r}: count must be a positive int or a callable")
+            self.sources[name] = SourceSpec(read=read, count=count)
+        elif callable(partitions):
+            self.sources[name] = SourceSpec(partitions=partitions)
+        else:
+            parts = list(partitions)
+            if not parts:
+                raise ValueError(f"source {name!r}: a source needs at least one partition")
+            self.sources[name] = SourceSpec(partitions=_Constant(parts))
+        return self
+
+    def op(self, name: str, fn: Callable[..., Any] | None = None, *, commutative: bool | None = None) -> Any:
+        """Register op ``name`` as ``fn(*input_partitions, **params)``.
+
+        ``commutative=False`` declares that ``fn`` depends on the order of its inputs; it is
+        refused for the names in `COMMUTATIVE_OPS`, which the reduction rules commute.
+        Returns the registry, or a decorator when ``fn`` is left out."""
+        _check_name(name, "op")
+        if commutative is False and name in COMMUTATIVE_OPS:
+            raise ValueError(f"op {name!r} is commuted by the reduction rules; register a function "
+                             f"that depends on input order under another name")
+        if fn is None:
+            return lambda f: (self.op(name, f, commutative=commutative), f)[1]
+        _check_callable(fn, f"op {name!r}")
+        self.ops[name] = OpSpec(fn)
+        return self
+
+    def reduction(self, name: str, *, chunk: Callable[..., Any], combine: Callable[..., Any],
+                  finalize: Callable[..., Any] | None = None, fan_in: int = 8) -> Registry:
+        """Register reduction ``name``: ``chunk`` per partition, ``combine`` over at most
+        ``fan_in`` partials at a time (a tree), then the optional ``finalize``. The result is
+        one partition."""
+        _check_name(name, "reduction")
+        for what, f in (("chunk", chunk), ("combine", combine)):
+            _check_callable(f, f"reduction {name!r} {what}")
+        if finalize is not None:
+            _check_callable(finalize, f"reduction {name!r} finalize")
+        if not isinstance(fan_in, int) or isinstance(fan_in, bool) or fan_in < 2:
+            raise ValueError(f"reduction {name!r}: fan_in must be an int of at least 2")
+        self.reductions[name] = ReductionSpec(chunk, combine, finalize, fan_in)
+        return self
+
+    def exchange(self, scheme: str, *, split: Callable[..., Sequence[Any]], merge: Callable[..., Any],
+                 partitions: int | None = None) -> Registry:
+        """Register the exchange whose ``scheme`` parameter is ``scheme``: ``split(part, n,
+        **params)`` and ``merge(parts, **params)`` (the node's parameters other than
+        ``scheme`` and ``partitions``). ``partitions`` is the default output partition count
+        (None: keep the input's count)."""
+        _check_name(scheme, "exchange scheme")
+        _check_callable(split, f"exchange {scheme!r} split")
+        _check_callable(merge, f"exchange {scheme!r} merge")
+        if partitions is not None and (not isinstance(partitions, int) or isinstance(partitions, bool)
+                                       or partitions < 1):
+            raise ValueError(f"exchange {scheme!r}: partitions must be a positive int")
+        self.exchanges[scheme] = ExchangeSpec(split, merge, partitions)
+        return self
+
+    def external(self, kind: str, load: Callable[[Descriptor], Callable[..., Any]] | None = None) -> Any:
+        """Register the loader of external payloads whose descriptor ``kind`` is ``kind``:
+        ``load(descriptor)`` returns the callable applied to the partitions. Returns the
+        registry, or a decorator when ``load`` is left out."""
+        _check_name(kind, "external kind")
+        if load is None:
+            return lambda f: (self.external(kind, f), f)[1]
+        _check_callable(load, f"external {kind!r} load")
+        self.externals[kind] = ExternalSpec(load)
+        return self
+
+
+class _Constant:
+    """A fixed list of partitions posing as the callable form (picklable, unlike a lambda)."""
+
+    def __init__(self, parts: list[Any]) -> None:
+        self.parts = parts
+
+    def __call__(self, **params: Any) -> list[Any]:
+        return self.parts
+
+
+def _check_name(name: object, what: str) -> None:
+    if not isinstance(name, str):
+        raise TypeError(f"{what} name must be a str, not {type(name).__name__}")
+
+
+def _check_callable(fn: object, what: str) -> None:
+    if not callable(fn):
+        raise TypeError(f"{what} must be callable, not {type(fn).__name__}")

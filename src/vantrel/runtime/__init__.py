@@ -1,0 +1,41 @@
+"""Running graphs: a local evaluator (no dependencies) and a Dask runtime (the extra 'dask').
+
+The same registry serves both. `evaluate` runs in the calling thread; `to_dask` builds a Dask
+collection and `compute` runs it on any Dask scheduler ("sync", "threads", "processes" or a
+``distributed.Client``). Both return one list of partitions per requested output, in order,
+repeats included. `reduce_outputs` reduces a store and maps every requested output to the
+reduced node that answers it, so a reduced graph runs for the same request.
+"""
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, Sequence
+
+from ..registry import Registry
+from ._deps import require_dask
+from .kernels import clear_payload_cache
+from .local import evaluate, evaluate_plan
+from .output_map import reduce_outputs
+from .plan import PartitionCountError, Plan, PlanError, UnregisteredNameError, build_plan
+
+if TYPE_CHECKING:
+    from .dask_graph import DaskRun
+
+__all__ = ["PartitionCountError", "Plan", "PlanError", "UnregisteredNameError", "build_plan",
+           "clear_payload_cache", "compute", "evaluate", "evaluate_plan", "reduce_outputs", "to_dask"]
+
+
+def to_dask(store: Any, registry: Registry, outputs: Sequence[int] | None = None) -> DaskRun:
+    """The Dask collection that computes ``outputs`` (default: the store's marks) of
+    ``store``; see `vantrel.runtime.dask_graph.DaskRun`. Needs the extra 'dask'."""
+    require_dask()
+    from .dask_graph import to_dask as build
+
+    return build(store, registry, outputs)
+
+
+def compute(store: Any, registry: Registry, outputs: Sequence[int] | None = None, *,
+            scheduler: Any = None) -> list[list[Any]]:
+    """Compute ``outputs`` of ``store`` on a Dask scheduler ("sync", "threads", "processes",
+    a ``distributed.Client``, or None for Dask's default). One list of partitions per
+    requested output, in order, repeats included. Needs the extra 'dask'."""
+    return to_dask(store, registry, outputs).compute(scheduler=scheduler)

@@ -1,0 +1,172 @@
+"""The Dask graph of a plan, as a Dask collection that any Dask scheduler computes.
+
+Tasks per node (n its partition count): a source, an op, an external and an op-only stage
+have one task per partition (a stage runs all its members in that one task: what fusion buys
+at run time); a reduction has one chunk task per partition of its inputs, the combine tree
+and one finalize task; an exchange with m input partitions has m split tasks, m * n pick tasks
+and n merge tasks; a stage with a reduction member runs whole in one task, plus one pick task
+per partition.
+"""
+from __future__ import annotations
+
+import uuid
+from typing import Any, Sequence
+
+import dask
+import dask.threaded
+
+from ..registry import Registry
+from .kernels import (Literal, combine_groups, exchange_merge, exchange_split, external_apply, item, literal,
+                      op_apply, reduction_chunk, reduction_combine, reduction_finalize, source_read,
+                      stage_partition, stage_whole)
+from .plan import Plan, PlanNode, build_plan
+
+__all__ = ["DaskRun", "build_dask", "to_dask"]
+
+Key = tuple[Any, ...]
+
+
+class DaskRun:
+    """A planned graph as a Dask collection. ``dask.compute(run, scheduler=...)`` (or
+    `compute`) gives one list of partitions per requested output, in order, repeats
+    included; ``client.compute(run)`` works with a ``distributed.Client``.
+
+    ``graph`` is the task dict, ``output_keys`` the keys of every requested output's
+    partitions, ``task_count`` the number of tasks."""
+
+    def __init__(self, graph: dict[Key, Any], output_keys: list[list[Key]], name: str) -> None:
+        self.graph, self.output_keys, self.name = graph, output_keys, name
+
+    @property
+    def task_count(self) -> int:
+        return len(self.graph)
+
+    def compute(self, scheduler: Any = None, **kwargs: Any) -> list[list[Any]]:
+        """Compute with ``scheduler`` ("sync", "threads", "processes", a ``Client``, or None
+        for Dask's default: the active ``distributed.Client`` if any, else threads)."""
+        (result,) = dask.compute(self, scheduler=scheduler, **kwargs)
+        return result
+
+    def __dask_graph__(self) -> dict[Key, Any]:
+        return self.graph
+
+    def __dask_keys__(self) -> list[list[Key]]:
+        return [list(keys) for keys in self.output_keys]
+
+    def __dask_layers__(self) -> tuple[str, ...]:
+        return (self.name,)
+
+    def __dask_tokenize__(self) -> str:
+        return self.name
+
+    def __dask_postcompute__(self) -> tuple[Any, tuple[Any, ...]]:
+        return _as_lists, ()
+
+    def __dask_postpersist__(self) -> tuple[Any, tuple[Any, ...]]:
+        return DaskRun._rebuild, (self.output_keys, self.name)
+
+    @staticmethod
+    def _rebuild(graph: dict[Key, Any], output_keys: list[list[Key]], name: str, rename: Any = None) -> DaskRun:
+        return DaskRun(dict(graph), output_keys, name)
+
+    __dask_scheduler__ = staticmethod(dask.threaded.get)
+
+    @staticmethod
+    def __dask_optimize__(graph: Any, keys: Any, **kwargs: Any) -> Any:
+        return graph
+
+    def __repr__(self) -> str:
+        return f"<vantrel.DaskRun {self.name}: {self.task_count} tasks, {len(self.output_keys)} outputs>"
+
+
+def _as_lists(results: Sequence[Sequence[Any]]) -> list[list[Any]]:
+    return [list(parts) for parts in results]
+
+
+def to_dask(store: Any, registry: Registry, outputs: Sequence[int] | None = None) -> DaskRun:
+    """The Dask collection that computes ``outputs`` (default: the store's marks) of
+    ``store`` with ``registry``. Checks the graph first (see `build_plan`)."""
+    return build_dask(build_plan(store, registry, outputs))
+
+
+def build_dask(plan: Plan) -> DaskRun:
+    """The Dask collection of a checked plan."""
+    name = "vantrel-" + uuid.uuid4().hex[:16]
+    builder = _Builder(name)
+    keys: dict[int, list[Key]] = {}
+    for node in plan.nodes.values():
+        keys[node.id] = builder.node(node, [keys[x] for x in node.inputs])
+    return DaskRun(builder.graph, [keys[o] for o in plan.outputs], name)
+
+
+class _Builder:
+    def __init__(self, name: str) -> None:
+        self.name = name
+        self.graph: dict[Key, Any] = {}
+        self.part = name            # final partitions: (name, node id, index)
+        self.step = name + "-step"  # intermediates: (name-step, node id, what, ...)
+
+    def node(self, node: PlanNode, args: list[list[Key]]) -> list[Key]:
+        g, i, task, n = self.graph, node.id, node.task, node.count
+        out = [(self.part, i, k) for k in range(n)]
+        kind = node.kind
+        if kind == "source":
+            if node.parts is not None:
+                for key, part in zip(out, node.parts):
+                    g[key] = (literal, Literal(part))
+            else:
+                for k, key in enumerate(out):
+                    g[key] = (source_read, task, k)
+        elif kind in ("op", "external") or (kind == "stage" and task.per_partition):
+            fn = {"op": op_apply, "external": external_apply, "stage": stage_partition}[kind]
+            for k, key in enumerate(out):
+                g[key] = (fn, task, *_pick(args, k))
+        elif kind == "reduction":
+            self._reduction(node, args, out[0])
+        elif kind == "exchange":
+            self._exchange(node, args[0], out)
+        elif kind == "stage":
+            whole = (self.step, i, "whole")
+            g[whole] = (stage_whole, task, *(list(a) for a in args))
+            for k, key in enumerate(out):
+                g[key] = (item, whole, k)
+        else:
+            raise AssertionError(f"unplanned kind {kind!r}")
+        return out
+
+    def _reduction(self, node: PlanNode, args: list[list[Key]], out: Key) -> None:
+        g, i, task = self.graph, node.id, node.task
+        count = max((len(a) for a in args), default=1)
+        level = []
+        for k in range(count):
+            key = (self.step, i, "chunk", k)
+            g[key] = (reduction_chunk, task, *_pick(args, k))
+            level.append(key)
+        for depth, groups in enumerate(combine_groups(count, task.spec.fan_in)):
+            nxt = []
+            for k, group in enumerate(groups):
+                key = (self.step, i, "combine", depth, k)
+                g[key] = (reduction_combine, task, *(level[m] for m in group))
+                nxt.append(key)
+            level = nxt
+        g[out] = (reduction_finalize, task, level[0])
+
+    def _exchange(self, node: PlanNode, inputs: list[Key], out: list[Key]) -> None:
+        g, i, task = self.graph, node.id, node.task
+        splits = []
+        for k, src in enumerate(inputs):
+            key = (self.step, i, "split", k)
+            g[key] = (exchange_split, task, src)
+            splits.append(key)
+        for j, key in enumerate(out):
+            picks = []
+            for k, split in enumerate(splits):
+                pick = (self.step, i, "pick", k, j)
+                g[pick] = (item, split, j)
+                picks.append(pick)
+            g[key] = (exchange_merge, task, *picks)
+
+
+def _pick(args: list[list[Key]], k: int) -> list[Key]:
+    """Partition ``k`` of every argument, a one-partition argument broadcast."""
+    return [a[0] if len(a) == 1 else a[k] for a in args]

@@ -1,0 +1,31 @@
+"""Reduction for running: the reduced store together with, for every requested output, the
+node of the reduced store that computes it (a reduced store merges equal outputs and keeps
+one mark per node, so its marks alone do not answer the request)."""
+from __future__ import annotations
+
+from typing import Any, Sequence
+
+__all__ = ["reduce_outputs"]
+
+
+def reduce_outputs(store: Any, outputs: Sequence[int] | None = None, *,
+                   maximal_fusion: bool = False) -> tuple[Any, list[int], dict[str, int]]:
+    """Reduce ``store`` for ``outputs`` (default: its marks). Returns ``(reduced_store,
+    output_ids, report)``: ``output_ids[i]`` is the node of ``reduced_store`` that answers
+    ``outputs[i]``, so running ``reduced_store`` for ``output_ids`` gives what running
+    ``store`` for ``outputs`` gives."""
+    wanted = list(store.outputs()) if outputs is None else list(outputs)
+    if not hasattr(store, "reduce_mapped"):
+        return _by_marks(store, wanted, maximal_fusion)
+    reduced, report, ids = store.reduce_mapped(outputs=wanted, maximal_fusion=maximal_fusion)
+    return reduced, list(ids), report
+
+
+def _by_marks(store: Any, wanted: list[int], maximal_fusion: bool) -> tuple[Any, list[int], dict[str, int]]:
+    unique = list(dict.fromkeys(wanted))
+    reduced, report = store.reduce(outputs=unique, maximal_fusion=maximal_fusion)
+    marks = reduced.outputs()
+    if len(marks) != len(unique):
+        raise NotImplementedError("merged outputs need GraphStore.reduce_mapped")
+    where = dict(zip(unique, marks))
+    return reduced, [where[o] for o in wanted], report

@@ -1,0 +1,240 @@
+"""A checked execution plan: the nodes that the requested outputs need, each with its
+callables resolved from the registry and its partition count known, built before anything
+runs.
+
+Partition counts follow these rules. A source has the count its registration gives. An op, an
+external and every stage member apply partition by partition, so their inputs must agree on
+a count, except that a one-partition input is broadcast to every partition of the others;
+the result has the agreed count (one when every input has one). A reduction gives one
+partition. An exchange gives its ``partitions`` parameter, else its registration's default,
+else its input's count. A stage gives its last member's count.
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any, Sequence
+
+from ..registry import Descriptor, Registry
+from .kernels import (ExchangeTask, ExternalTask, Member, NodeInfo, OpTask, ReductionTask, SourceTask,
+                      StageTask, Where, call)
+
+__all__ = ["PartitionCountError", "Plan", "PlanError", "PlanNode", "UnregisteredNameError", "build_plan"]
+
+
+class PlanError(ValueError):
+    """A graph that cannot run with the given registry; raised before any task runs."""
+
+
+class UnregisteredNameError(PlanError):
+    """Names used by the graph that the registry does not know. ``missing`` lists them as
+    ``(table, name)`` pairs, table being "source", "op", "reduction", "exchange" or
+    "external"."""
+
+    def __init__(self, missing: list[tuple[str, str]]) -> None:
+        self.missing = missing
+        listed = ", ".join(f"{table} {name!r}" for table, name in missing)
+        super().__init__(f"the registry has no entry for {len(missing)} name(s) the graph uses: {listed}")
+
+
+class PartitionCountError(PlanError):
+    """Inputs of one node whose partition counts disagree (and are not one)."""
+
+
+@dataclass
+class PlanNode:
+    """One node of a plan: its id, kind and inputs, its partition count, and the task object
+    its tasks run (``parts`` holds the partitions of a source produced while planning)."""
+
+    info: NodeInfo
+    inputs: list[int]
+    count: int
+    task: Any = None
+    parts: list[Any] | None = None
+
+    @property
+    def id(self) -> int:
+        return self.info.id
+
+    @property
+    def kind(self) -> str:
+        return self.info.kind
+
+
+@dataclass
+class Plan:
+    """The live nodes in id order and the requested outputs (repeats kept)."""
+
+    nodes: dict[int, PlanNode]
+    outputs: list[int]
+
+    def last_uses(self) -> dict[int, int]:
+        """For every live node, the id of the last node (in id order) that reads it."""
+        last: dict[int, int] = {}
+        for node in self.nodes.values():
+            for x in node.inputs:
+                last[x] = node.id
+        return last
+
+
+def build_plan(store: Any, registry: Registry, outputs: Sequence[int] | None = None) -> Plan:
+    """Check ``store`` against ``registry`` for ``outputs`` (default: the store's marks) and
+    resolve every callable and partition count. Raises `UnregisteredNameError` listing every
+    missing name, `PartitionCountError` naming the node whose inputs disagree, `PlanError`
+    for other graphs that cannot run, and ``ValueError`` for an output id the store lacks.
+    Sources registered with the list form are produced here."""
+    if not isinstance(registry, Registry):
+        raise TypeError(f"registry must be a vantrel.Registry, not {type(registry).__name__}")
+    views = store.nodes()
+    wanted = _output_ids(store if outputs is None else outputs, len(views), outputs is None)
+    live = _live(views, wanted)
+    _check_names([views[i] for i in live], registry)
+    nodes: dict[int, PlanNode] = {}
+    for i in live:
+        nodes[i] = _plan_node(views[i], nodes, registry)
+    return Plan(nodes, wanted)
+
+
+def _output_ids(source: Any, n: int, from_marks: bool) -> list[int]:
+    ids = list(source.outputs()) if from_marks else source
+    if isinstance(ids, (str, bytes)):
+        raise TypeError("outputs must be a sequence of node ids, not a str")
+    out = []
+    for x in ids:
+        if not isinstance(x, int) or isinstance(x, bool):
+            raise TypeError(f"outputs must hold int node ids, not {type(x).__name__}")
+        if not 0 <= x < n:
+            raise ValueError(f"no node with id {x}")
+        out.append(x)
+    return out
+
+
+def _live(views: list[dict[str, Any]], outputs: list[int]) -> list[int]:
+    live = set()
+    stack = list(outputs)
+    while stack:
+        i = stack.pop()
+        if i not in live:
+            live.add(i)
+            stack.extend(views[i]["inputs"])
+    return sorted(live)
+
+
+_MEMBER_TABLES = {"op": "op", "red": "reduction"}
+
+
+def _check_names(views: list[dict[str, Any]], registry: Registry) -> None:
+    tables = {"source": registry.sources, "op": registry.ops, "reduction": registry.reductions,
+              "exchange": registry.exchanges, "external": registry.externals}
+    missing: list[tuple[str, str]] = []
+
+    def need(table: str, name: Any) -> None:
+        if isinstance(name, str) and name not in tables[table] and (table, name) not in missing:
+            missing.append((table, name))
+
+    for view in views:
+        kind = view["kind"]
+        if kind in ("source", "op", "reduction"):
+            need(kind, view["name"])
+        elif kind == "exchange":
+            need("exchange", view["params"].get("scheme"))
+        elif kind == "external":
+            need("external", view["descriptor"]["kind"])
+        elif kind == "stage":
+            for member in view["members"]:
+                need(_MEMBER_TABLES.get(member["kind"], "op"), member["name"])
+    if missing:
+        raise UnregisteredNameError(missing)
+
+
+def _plan_node(view: dict[str, Any], nodes: dict[int, PlanNode], registry: Registry) -> PlanNode:
+    kind, name, params, inputs = view["kind"], view["name"], view["params"], list(view["inputs"])
+    info = NodeInfo(view["id"], kind, name)
+    counts = [nodes[x].count for x in inputs]
+    if kind == "source":
+        return _plan_source(info, registry, params)
+    if kind == "op":
+        return PlanNode(info, inputs, _agree(info, counts), OpTask(info, registry.ops[name].fn, params))
+    if kind == "reduction":
+        _agree(info, counts)
+        return PlanNode(info, inputs, 1, ReductionTask(info, registry.reductions[name], params))
+    if kind == "external":
+        desc = Descriptor(**view["descriptor"])
+        spec = registry.externals[desc.kind]
+        info.name = desc.kind
+        task = ExternalTask(info, spec.load, desc, registry.cache_token, params)
+        return PlanNode(info, inputs, _agree(info, counts), task)
+    if kind == "exchange":
+        return _plan_exchange(info, registry, params, inputs, counts)
+    if kind == "stage":
+        return _plan_stage(info, registry, view["members"], inputs, counts)
+    raise PlanError(f"node {info.id} has the kind {kind!r}, which the runtime does not know")
+
+
+def _plan_source(info: NodeInfo, registry: Registry, params: dict[str, Any]) -> PlanNode:
+    spec = registry.sources[info.name]
+    if spec.partitions is not None:
+        parts = list(call(info.describe(), spec.partitions, **params))
+        if not parts:
+            raise PlanError(f"{info.describe()} produced no partitions")
+        return PlanNode(info, [], len(parts), parts=parts)
+    count = spec.count
+    if callable(count):
+        count = call(info.describe() + " count", count, **params)
+    if not isinstance(count, int) or isinstance(count, bool) or count < 1:
+        raise PlanError(f"{info.describe()} has the partition count {count!r}; it must be a positive int")
+    assert spec.read is not None
+    return PlanNode(info, [], count, SourceTask(info, spec.read, params))
+
+
+def _plan_exchange(info: NodeInfo, registry: Registry, params: dict[str, Any], inputs: list[int],
+                   counts: list[int]) -> PlanNode:
+    scheme = params.get("scheme")
+    if not isinstance(scheme, str):
+        raise PlanError(f"node {info.id} (exchange) needs a str 'scheme' parameter")
+    info.name = scheme
+    if len(inputs) != 1:
+        raise PlanError(f"{info.describe()} has {len(inputs)} inputs; an exchange takes exactly one")
+    spec = registry.exchanges[scheme]
+    n = params.get("partitions", spec.partitions if spec.partitions is not None else counts[0])
+    if not isinstance(n, int) or isinstance(n, bool) or n < 1:
+        raise PlanError(f"{info.describe()} has partitions={n!r}; it must be a positive int")
+    rest = {k: v for k, v in params.items() if k not in ("scheme", "partitions")}
+    return PlanNode(info, inputs, n, ExchangeTask(info, spec, n, rest))
+
+
+def _plan_stage(info: NodeInfo, registry: Registry, views: list[dict[str, Any]], inputs: list[int],
+                counts: list[int]) -> PlanNode:
+    members: list[Member] = []
+    for j, view in enumerate(views):
+        kind, name, params = view["kind"], view["name"], view["params"]
+        where = f"member {j} ({_MEMBER_TABLES.get(kind, kind)} {name!r}) of node {info.id} (stage)"
+        args: list[tuple[bool, int]] = []
+        arg_counts = []
+        for ref, k in view["inputs"]:
+            from_member = ref == "member"
+            if not (0 <= k < (j if from_member else len(inputs))):
+                raise PlanError(f"{where} refers to {ref} {k}, which does not exist")
+            args.append((from_member, k))
+            arg_counts.append(members[k].count if from_member else counts[k])
+        count = _agree_counts(where, arg_counts)
+        if kind == "red":
+            red = ReductionTask(Where(where), registry.reductions[name], params)
+            members.append(Member(where, "red", None, red, params, tuple(args), 1))
+        else:
+            members.append(Member(where, "op", registry.ops[name].fn, None, params, tuple(args), count))
+    if not members:
+        raise PlanError(f"node {info.id} (stage) has no members")
+    return PlanNode(info, inputs, members[-1].count, StageTask(info, members))
+
+
+def _agree(info: NodeInfo, counts: list[int]) -> int:
+    return _agree_counts(info.describe(), counts)
+
+
+def _agree_counts(where: str, counts: list[int]) -> int:
+    distinct = sorted({c for c in counts if c != 1})
+    if len(distinct) > 1:
+        raise PartitionCountError(f"the inputs of {where} have {', '.join(map(str, distinct))} partitions; "
+                                  f"they must agree (or have one partition, which is broadcast)")
+    return distinct[0] if distinct else 1
+
