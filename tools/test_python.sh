@@ -79,10 +79,10 @@ quiet_pip "$tools/bin/python" -m pip install auditwheel twine
 "$tools/bin/auditwheel" show "$wheel"
 
 step "Python tests on $("$default_py" --version 2>&1), from the built wheel"
-extras=test
+extras=test,dask
 [ -f tools/check_types.sh ] && extras+=,typing
 [ -f tools/build_docs.sh ] && extras+=,docs
-quiet_pip "$tools/bin/python" -m pip install "$wheel[$extras]"
+quiet_pip "$tools/bin/python" -m pip install "$wheel[$extras]" numpy
 run_suite "$tools"
 
 if [ -f tools/check_types.sh ]; then
@@ -99,7 +99,7 @@ step "The sdist in a clean venv, outside the checkout"
 sdist_venv=$root/build/venv-sdist
 fresh_venv "$default_py" "$sdist_venv"
 (cd "$(mktemp -d)" && quiet_pip "$sdist_venv/bin/python" -m pip install "$sdist" pytest hypothesis)
-run_suite "$sdist_venv"
+run_suite "$sdist_venv" -m "not cluster"  # local-cluster tests: once per run is enough
 
 for py in "${pythons[@]:1}"; do
   tag=$("$py" -c 'import sys, sysconfig; print("%d%d%s" % (*sys.version_info[:2], "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')
@@ -109,7 +109,7 @@ for py in "${pythons[@]:1}"; do
   quiet_pip "$venv/bin/python" -m pip install pytest hypothesis
   quiet_pip "$venv/bin/python" -m pip install . --config-settings=build-dir="$root/build/py$tag" \
     --config-settings=cmake.define.VANTREL_WERROR=ON
-  run_suite "$venv"
+  run_suite "$venv" -m "not cluster"
 done
 
 if command -v ccache >/dev/null 2>&1; then ccache --show-stats 2>/dev/null | grep -iE 'hits|misses' | head -n 4 || true; fi

@@ -13,3 +13,7 @@ def store():
     from vantrel_core import GraphStore
 
     return GraphStore()
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "cluster: starts a local Dask cluster of worker processes (slow)")

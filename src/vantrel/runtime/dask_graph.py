@@ -145,6 +145,9 @@ class _Builder:
         for depth, groups in enumerate(combine_groups(count, task.spec.fan_in)):
             nxt = []
             for k, group in enumerate(groups):
+                if len(group) == 1:
+                    nxt.append(level[group[0]])
+                    continue
                 key = (self.step, i, "combine", depth, k)
                 g[key] = (reduction_combine, task, *(level[m] for m in group))
                 nxt.append(key)

@@ -198,7 +198,8 @@ def reduction_finalize(task: ReductionTask, partial: Any) -> Any:
 
 def combine_groups(count: int, fan_in: int) -> list[list[range]]:
     """The levels of the combine tree over ``count`` partials: at each level, the ranges of
-    the previous level's results that one combine call receives. Empty for one partial."""
+    the previous level's results that one combine call receives (a range of one is passed
+    on without a call). Empty for one partial."""
     levels = []
     while count > 1:
         groups = [range(k, min(k + fan_in, count)) for k in range(0, count, fan_in)]
@@ -211,7 +212,8 @@ def reduce_partitions(task: ReductionTask, arg_lists: Sequence[Sequence[Any]], c
     """Runs a whole reduction in one process: chunks, the combine tree, finalize."""
     partials = [reduction_chunk(task, *pick_all(arg_lists, i)) for i in range(count)]
     for groups in combine_groups(len(partials), task.spec.fan_in):
-        partials = [reduction_combine(task, *(partials[k] for k in group)) for group in groups]
+        partials = [partials[group[0]] if len(group) == 1 else
+                    reduction_combine(task, *(partials[k] for k in group)) for group in groups]
     return reduction_finalize(task, partials[0])
 
 
