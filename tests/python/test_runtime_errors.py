@@ -305,3 +305,15 @@ print("ok")
 """
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
     assert done.stdout.strip() == "ok", done.stderr
+
+
+def test_parameter_names_never_collide_with_the_runtime():
+    reg = Registry()
+    reg.source("s", read=lambda i, **kw: np.full(1, float(i)), count=2)
+    reg.op("f", lambda x, **kw: x + len(kw))
+    reg.reduction("r", chunk=lambda x, **kw: x.sum(), combine=lambda ps, **kw: sum(ps))
+    names = {"fn": 1, "args": 2, "kwargs": 3, "place": 4, "step": 5, "task": 6, "index": 7, "self": 8}
+    g = GraphStore()
+    out = g.add_reduction("r", [g.add_op("f", [g.add_source("s", names)], names)], names)
+    assert evaluate(g, reg, [out]) == [[1.0 + 2 * 8]]
+    assert to_dask(g, reg, [out]).compute(scheduler="sync") == [[1.0 + 2 * 8]]

@@ -102,3 +102,23 @@ def test_combine_tree_honours_the_fan_in():
     run = to_dask(g, reg, [c])
     assert run.task_count == 10 + 10 + 5 + 1  # reads, chunks, combines, finalize
     assert run.compute(scheduler="sync") == [[10]]
+
+
+def test_a_stage_with_a_reduction_member_runs_whole():
+    # Fusion only makes op members, but a stored graph may carry reduction members: build one
+    # by renaming a member token in the blob ("op|xsum" -> "red|sum", same length).
+    g = GraphStore()
+    fused = g.add_op("neg", [g.add_op("xsum", [g.add_op("tanh", [g.add_source("col")])])])
+    reduced, _ = g.reduce(outputs=[fused])
+    blob = reduced.serialize()
+    assert blob.count(b"op|xsum") == 1
+    stored = GraphStore.deserialize(blob.replace(b"op|xsum", b"red|sum"))
+    (stage,) = [n for n in stored.nodes() if n["kind"] == "stage"]
+    assert [(m["kind"], m["name"]) for m in stage["members"]] == [("op", "tanh"), ("red", "sum"), ("op", "neg")]
+    plain = GraphStore()
+    want = plain.add_op("neg", [plain.add_reduction("sum", [plain.add_op("tanh", [plain.add_source("col")])])])
+    expected = evaluate(plain, REG, [want])
+    assert len(expected[0]) == 1
+    run = to_dask(stored, REG)
+    assert run.task_count == PARTS + 2  # reads, the whole stage, one pick
+    assert same(evaluate(stored, REG), expected) and same(run.compute(scheduler="sync"), expected)

@@ -19,7 +19,7 @@ from ..registry import Registry
 from .kernels import (Literal, combine_groups, exchange_merge, exchange_split, external_apply, item, literal,
                       op_apply, reduction_chunk, reduction_combine, reduction_finalize, source_read,
                       stage_partition, stage_whole)
-from .plan import Plan, PlanNode, build_plan
+from .plan import Plan, PlanNode, build_plan, no_gc
 
 __all__ = ["DaskRun", "build_dask", "to_dask"]
 
@@ -94,9 +94,11 @@ def build_dask(plan: Plan) -> DaskRun:
     name = "vantrel-" + uuid.uuid4().hex[:16]
     builder = _Builder(name)
     keys: dict[int, list[Key]] = {}
-    for node in plan.nodes.values():
-        keys[node.id] = builder.node(node, [keys[x] for x in node.inputs])
+    with no_gc():
+        for node in plan.nodes.values():
+            keys[node.id] = builder.node(node, [keys[x] for x in node.inputs])
     return DaskRun(builder.graph, [keys[o] for o in plan.outputs], name)
+
 
 
 class _Builder:
@@ -119,8 +121,8 @@ class _Builder:
                     g[key] = (source_read, task, k)
         elif kind in ("op", "external") or (kind == "stage" and task.per_partition):
             fn = {"op": op_apply, "external": external_apply, "stage": stage_partition}[kind]
-            for k, key in enumerate(out):
-                g[key] = (fn, task, *_pick(args, k))
+            columns = [a * n if len(a) == 1 else a for a in args]  # broadcast one-partition inputs
+            g.update(zip(out, [(fn, task, *ins) for ins in zip(*columns)] if columns else [(fn, task)] * n))
         elif kind == "reduction":
             self._reduction(node, args, out[0])
         elif kind == "exchange":

@@ -57,12 +57,14 @@ def add_note(exc: BaseException, text: str) -> None:
         exc.__notes__ = [*(notes or []), text]
 
 
-def call(where: str, fn: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
-    """``fn(*args, **kwargs)``, noting ``where`` on an exception it raises."""
+def call(place: Any, step: str, fn: Callable[..., Any], args: Sequence[Any], kwargs: dict[str, Any]) -> Any:
+    """``fn(*args, **kwargs)``; an exception it raises gets a note naming ``place`` (an object
+    with ``describe()``, called only then) and ``step``. The arguments come as a sequence and
+    a dict so that no parameter name of the user's can collide with ours."""
     try:
         return fn(*args, **kwargs)
     except Exception as exc:
-        add_note(exc, NOTE_PREFIX + where)
+        add_note(exc, NOTE_PREFIX + place.describe() + step)
         raise
 
 
@@ -81,7 +83,7 @@ class SourceTask:
 
 
 def source_read(task: SourceTask, index: int) -> Any:
-    return call(task.info.describe(), task.read, index, **task.params)
+    return call(task.info, "", task.read, (index,), task.params)
 
 
 class Literal:
@@ -115,7 +117,7 @@ class OpTask:
 
 
 def op_apply(task: OpTask, *parts: Any) -> Any:
-    return call(task.info.describe(), task.fn, *parts, **task.params)
+    return call(task.info, "", task.fn, parts, task.params)
 
 
 _payloads: dict[tuple[str, Descriptor], Any] = {}
@@ -149,7 +151,7 @@ def payload(task: ExternalTask) -> Callable[..., Any]:
     with lock:
         found = _payloads.get(key)
         if found is None:
-            found = call(task.info.describe() + " while loading its payload", task.load, task.descriptor)
+            found = call(task.info, " while loading its payload", task.load, (task.descriptor,), {})
             if not callable(found):
                 raise TypeError(f"the loader of {task.info.describe()} returned a "
                                 f"{type(found).__name__}, not a callable")
@@ -165,7 +167,7 @@ def clear_payload_cache() -> None:
 
 
 def external_apply(task: ExternalTask, *parts: Any) -> Any:
-    return call(task.info.describe(), payload(task), *parts, **task.params)
+    return call(task.info, "", payload(task), parts, task.params)
 
 
 # --- reductions ----------------------------------------------------------------------------
@@ -183,17 +185,17 @@ class ReductionTask:
 
 
 def reduction_chunk(task: ReductionTask, *parts: Any) -> Any:
-    return call(task.info.describe() + " chunk", task.spec.chunk, *parts, **task.params)
+    return call(task.info, " chunk", task.spec.chunk, parts, task.params)
 
 
 def reduction_combine(task: ReductionTask, *partials: Any) -> Any:
-    return call(task.info.describe() + " combine", task.spec.combine, list(partials), **task.params)
+    return call(task.info, " combine", task.spec.combine, (list(partials),), task.params)
 
 
 def reduction_finalize(task: ReductionTask, partial: Any) -> Any:
     if task.spec.finalize is None:
         return partial
-    return call(task.info.describe() + " finalize", task.spec.finalize, partial, **task.params)
+    return call(task.info, " finalize", task.spec.finalize, (partial,), task.params)
 
 
 def combine_groups(count: int, fan_in: int) -> list[list[range]]:
@@ -232,7 +234,7 @@ class ExchangeTask:
 
 
 def exchange_split(task: ExchangeTask, part: Any) -> list[Any]:
-    parts = list(call(task.info.describe() + " split", task.spec.split, part, task.n, **task.params))
+    parts = list(call(task.info, " split", task.spec.split, (part, task.n), task.params))
     if len(parts) != task.n:
         raise ValueError(f"the split of {task.info.describe()} returned {len(parts)} parts, "
                          f"expected {task.n}")
@@ -240,7 +242,7 @@ def exchange_split(task: ExchangeTask, part: Any) -> list[Any]:
 
 
 def exchange_merge(task: ExchangeTask, *parts: Any) -> Any:
-    return call(task.info.describe() + " merge", task.spec.merge, list(parts), **task.params)
+    return call(task.info, " merge", task.spec.merge, (list(parts),), task.params)
 
 
 def item(seq: Sequence[Any], index: int) -> Any:
@@ -250,18 +252,25 @@ def item(seq: Sequence[Any], index: int) -> Any:
 # --- stages --------------------------------------------------------------------------------
 
 class Member:
-    """One member of a stage: an op (``fn``) or a reduction (``reduction``), its parameters,
-    its arguments as ``(from_member, index)`` pairs, and the partition count it produces."""
+    """Member ``index`` of stage node ``node_id``: an op (``fn``) or a reduction
+    (``reduction``) named ``name``, its parameters, its arguments as ``(from_member, index)``
+    pairs, and the partition count it produces."""
 
-    __slots__ = ("where", "kind", "fn", "reduction", "params", "args", "count")
+    __slots__ = ("node_id", "index", "kind", "name", "fn", "reduction", "params", "args", "count")
 
-    def __init__(self, where: str, kind: str, fn: Callable[..., Any] | None, reduction: ReductionTask | None,
-                 params: dict[str, Any], args: tuple[tuple[bool, int], ...], count: int) -> None:
-        self.where, self.kind, self.fn, self.reduction = where, kind, fn, reduction
-        self.params, self.args, self.count = params, args, count
+    def __init__(self, node_id: int, index: int, kind: str, name: str, fn: Callable[..., Any] | None,
+                 reduction: ReductionTask | None, params: dict[str, Any], args: tuple[tuple[bool, int], ...],
+                 count: int) -> None:
+        self.node_id, self.index, self.kind, self.name = node_id, index, kind, name
+        self.fn, self.reduction, self.params, self.args, self.count = fn, reduction, params, args, count
+
+    def describe(self) -> str:
+        kind = "reduction" if self.kind == "red" else self.kind
+        return f"member {self.index} ({kind} {self.name!r}) of node {self.node_id} (stage)"
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return Member, (self.where, self.kind, self.fn, self.reduction, self.params, self.args, self.count)
+        return Member, (self.node_id, self.index, self.kind, self.name, self.fn, self.reduction, self.params,
+                        self.args, self.count)
 
 
 class StageTask:
@@ -294,7 +303,7 @@ def stage_partition(task: StageTask, *inputs: Any) -> Any:
     value = None
     for j, member in enumerate(task.members):
         args = [results[k] if from_member else inputs[k] for from_member, k in member.args]
-        value = call(member.where, member.fn, *args, **member.params)
+        value = call(member, "", member.fn, args, member.params)
         results[j] = value
         for k in task.drops[j]:
             del results[k]
@@ -312,7 +321,7 @@ def stage_whole(task: StageTask, *input_lists: Sequence[Any]) -> list[Any]:
             count = max((len(a) for a in arg_lists), default=1)
             value = [reduce_partitions(member.reduction, arg_lists, count)]
         else:
-            value = [call(member.where, member.fn, *pick_all(arg_lists, i), **member.params)
+            value = [call(member, "", member.fn, pick_all(arg_lists, i), member.params)
                      for i in range(member.count)]
         results[j] = value
         for k in task.drops[j]:
