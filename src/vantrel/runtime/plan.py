@@ -222,25 +222,25 @@ def _plan_exchange(info: NodeInfo, registry: Registry, params: dict[str, Any], i
 def _plan_stage(info: NodeInfo, registry: Registry, views: list[dict[str, Any]], inputs: list[int],
                 counts: list[int]) -> PlanNode:
     members: list[Member] = []
+    member_counts: list[int] = []
     ops, n_inputs = registry.ops, len(inputs)
     for j, view in enumerate(views):
         kind, name, params = view["kind"], view["name"], view["params"]
         member = Member(info.id, j, kind, name, None, None, params, (), 1)
-        args: list[tuple[bool, int]] = []
-        arg_counts = []
-        for ref, k in view["inputs"]:
-            from_member = ref == "member"
-            if not (0 <= k < (j if from_member else n_inputs)):
-                raise PlanError(f"{member.describe()} refers to {ref} {k}, which does not exist")
-            args.append((from_member, k))
-            arg_counts.append(members[k].count if from_member else counts[k])
-        member.args = tuple(args)
-        count = _agree_counts(member, arg_counts)
+        args = tuple((ref == "member", k) for ref, k in view["inputs"])
+        for from_member, k in args:
+            if not 0 <= k < (j if from_member else n_inputs):
+                raise PlanError(f"{member.describe()} refers to {'member' if from_member else 'input'} {k}, "
+                                f"which does not exist")
+        member.args = args
+        count = _agree_counts(member, [member_counts[k] if m else counts[k] for m, k in args])
         if kind == "red":
             member.reduction = ReductionTask(Where(member.describe()), registry.reductions[name], params)
+            count = 1
         else:
             member.fn, member.count = ops[name].fn, count
         members.append(member)
+        member_counts.append(count)
     if not members:
         raise PlanError(f"node {info.id} (stage) has no members")
     return PlanNode(info, inputs, members[-1].count, StageTask(info, members))
@@ -251,6 +251,8 @@ def _agree(info: NodeInfo, counts: list[int]) -> int:
 
 
 def _agree_counts(place: Any, counts: list[int]) -> int:
+    if len(counts) == 1:
+        return counts[0]
     distinct = set(counts)
     distinct.discard(1)
     if len(distinct) > 1:
