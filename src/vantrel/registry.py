@@ -15,6 +15,10 @@ binds these names must honour them:
 A function that is not commutative (or not an identity for those parameters) must be
 registered under another name, which the rules leave alone; `Registry.op` refuses
 ``commutative=False`` for a name the rules commute.
+
+In IEEE arithmetic ``x + 0.0`` is not quite ``x``: it turns -0.0 into +0.0. A reduced graph,
+which no longer adds the zero, can therefore give -0.0 where the original gave +0.0; compare
+results with -0.0 equal to +0.0 (and NaN equal to NaN, whose payloads are not kept either).
 """
 from __future__ import annotations
 
