@@ -74,6 +74,7 @@ def test_a_killed_worker_is_recomputed(client):
         time.sleep(0.02)
     time.sleep(0.3)  # let some partitions finish on both workers
     victim = sorted(pids.values())[0]
+    assert not future.done()
     os.kill(victim, signal.SIGKILL)
     assert same(future.result(timeout=60), expected)
     client.wait_for_workers(2, timeout=30)
