@@ -1,6 +1,7 @@
-"""The Dask runtime on a local cluster of two worker processes: reduced graphs agree with the
-originals, a user function's exception reaches the caller with its node named, and a run that
-loses a worker process mid-way still completes with the right result."""
+"""The Dask runtime on worker processes (a local cluster of two, and Dask's process pool):
+reduced graphs agree with the originals, a user function's exception reaches the caller with
+its node named, and a run that loses a worker process mid-way still completes with the right
+result."""
 import os
 import signal
 import time
@@ -9,7 +10,7 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from runtime_support import PARTS, numpy_registry, pipelines, reduce_outputs, same
+from runtime_support import descriptor, numpy_registry, pipelines, reduce_outputs, same
 from vantrel import evaluate, to_dask
 from vantrel_core import GraphStore
 
@@ -79,3 +80,12 @@ def test_a_killed_worker_is_recomputed(client):
     assert same(future.result(timeout=60), expected)
     client.wait_for_workers(2, timeout=30)
     assert victim not in client.run(os.getpid).values()
+
+
+def test_dask_process_pool_scheduler():
+    g = GraphStore()
+    x = g.add_source("col")
+    outs = [g.add_external(descriptor("2"), [g.add_op("tanh", [x])]), g.add_reduction("mean", [x]), x]
+    reduced, ids, _ = reduce_outputs(g, outs)
+    got = to_dask(reduced, REG, ids).compute(scheduler="processes", num_workers=2)
+    assert same(got, evaluate(g, REG, outs))

@@ -122,3 +122,16 @@ def test_a_stage_with_a_reduction_member_runs_whole():
     run = to_dask(stored, REG)
     assert run.task_count == PARTS + 2  # reads, the whole stage, one pick
     assert same(evaluate(stored, REG), expected) and same(run.compute(scheduler="sync"), expected)
+
+
+@pytest.mark.parametrize("maximal", [False, True])
+def test_entry_points_reduce_on_request(maximal):
+    import vantrel
+
+    g, out = chain_store()
+    outs = [out, g.add_reduction("sum", [out]), out]
+    expected = evaluate(g, REG, outs)
+    assert same(evaluate(g, REG, outs, reduce=True, maximal_fusion=maximal), expected)
+    assert same(vantrel.compute(g, REG, outs, reduce=True, maximal_fusion=maximal, scheduler="sync"), expected)
+    run = to_dask(g, REG, outs, reduce=True, maximal_fusion=maximal)
+    assert run.task_count < to_dask(g, REG, outs).task_count

@@ -14,7 +14,7 @@ from ..registry import Registry
 from ._deps import require_dask
 from .kernels import clear_payload_cache
 from .local import evaluate, evaluate_plan
-from .output_map import reduce_outputs
+from .output_map import for_run, reduce_outputs
 from .plan import PartitionCountError, Plan, PlanError, UnregisteredNameError, build_plan
 
 if TYPE_CHECKING:
@@ -24,18 +24,24 @@ __all__ = ["PartitionCountError", "Plan", "PlanError", "UnregisteredNameError", 
            "clear_payload_cache", "compute", "evaluate", "evaluate_plan", "reduce_outputs", "to_dask"]
 
 
-def to_dask(store: Any, registry: Registry, outputs: Sequence[int] | None = None) -> DaskRun:
+def to_dask(store: Any, registry: Registry, outputs: Sequence[int] | None = None, *, reduce: bool = False,
+            maximal_fusion: bool = False) -> DaskRun:
     """The Dask collection that computes ``outputs`` (default: the store's marks) of
-    ``store``; see `vantrel.runtime.dask_graph.DaskRun`. Needs the extra 'dask'."""
+    ``store``; with ``reduce=True``, of the reduced graph, which answers the same request
+    (``maximal_fusion`` picks the fusion rule). See `vantrel.runtime.dask_graph.DaskRun`.
+    Needs the extra 'dask'."""
     require_dask()
     from .dask_graph import to_dask as build
 
+    store, outputs = for_run(store, outputs, reduce, maximal_fusion)
     return build(store, registry, outputs)
 
 
-def compute(store: Any, registry: Registry, outputs: Sequence[int] | None = None, *,
-            scheduler: Any = None) -> list[list[Any]]:
-    """Compute ``outputs`` of ``store`` on a Dask scheduler ("sync", "threads", "processes",
-    a ``distributed.Client``, or None for Dask's default). One list of partitions per
-    requested output, in order, repeats included. Needs the extra 'dask'."""
-    return to_dask(store, registry, outputs).compute(scheduler=scheduler)
+def compute(store: Any, registry: Registry, outputs: Sequence[int] | None = None, *, reduce: bool = False,
+            maximal_fusion: bool = False, scheduler: Any = None) -> list[list[Any]]:
+    """Compute ``outputs`` of ``store`` (reduced first with ``reduce=True``) on a Dask
+    scheduler: "sync", "threads", "processes", a ``distributed.Client``, or None for Dask's
+    default. One list of partitions per requested output, in order, repeats included.
+    Needs the extra 'dask'."""
+    run = to_dask(store, registry, outputs, reduce=reduce, maximal_fusion=maximal_fusion)
+    return run.compute(scheduler=scheduler)

@@ -8,17 +8,21 @@ from typing import Any, Sequence
 from ..registry import Registry
 from .kernels import (exchange_merge, exchange_split, external_apply, op_apply, pick_all, reduce_partitions,
                       source_read, stage_partition, stage_whole)
+from .output_map import for_run
 from .plan import Plan, PlanNode, build_plan
 
 __all__ = ["evaluate", "evaluate_plan"]
 
 
-def evaluate(store: Any, registry: Registry, outputs: Sequence[int] | None = None) -> list[list[Any]]:
-    """Compute ``outputs`` (default: the store's marks) of ``store`` with ``registry``.
+def evaluate(store: Any, registry: Registry, outputs: Sequence[int] | None = None, *, reduce: bool = False,
+             maximal_fusion: bool = False) -> list[list[Any]]:
+    """Compute ``outputs`` (default: the store's marks) of ``store`` with ``registry``; with
+    ``reduce=True``, run the reduced graph instead (``maximal_fusion`` picks the fusion rule).
 
     Returns one entry per requested output, in order and with repeats: the list of that
     node's partitions (a reduction's result is a list of one partition). Everything is
     checked before any user function runs (see `vantrel.runtime.build_plan`)."""
+    store, outputs = for_run(store, outputs, reduce, maximal_fusion)
     return evaluate_plan(build_plan(store, registry, outputs))
 
 

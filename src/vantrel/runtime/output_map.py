@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from typing import Any, Sequence
 
-__all__ = ["reduce_outputs"]
+__all__ = ["for_run", "reduce_outputs"]
 
 
 def reduce_outputs(store: Any, outputs: Sequence[int] | None = None, *,
@@ -29,3 +29,13 @@ def _by_marks(store: Any, wanted: list[int], maximal_fusion: bool) -> tuple[Any,
         raise NotImplementedError("merged outputs need GraphStore.reduce_mapped")
     where = dict(zip(unique, marks))
     return reduced, [where[o] for o in wanted], report
+
+
+def for_run(store: Any, outputs: Sequence[int] | None, reduce: bool,
+            maximal_fusion: bool) -> tuple[Any, Sequence[int] | None]:
+    """The store and output ids to run: the given ones, or the reduced store and the ids that
+    answer the given outputs when ``reduce`` is true."""
+    if not reduce:
+        return store, outputs
+    reduced, ids, _ = reduce_outputs(store, outputs, maximal_fusion=maximal_fusion)
+    return reduced, ids
