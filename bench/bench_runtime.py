@@ -143,7 +143,7 @@ def main() -> None:
     from distributed import Client, LocalCluster
 
     # A memory limit per worker keeps a run on a shared machine from taking all of it.
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
                       memory_limit="6GB") as cluster, Client(cluster) as client:
         client.run(importlib.import_module, "vantrel.runtime.kernels")  # warm up the imports
         timings = {}

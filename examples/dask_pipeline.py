@@ -138,7 +138,7 @@ def main() -> None:
         print(f"graph: {g.node_count()} nodes; reduced in {reduce_time * 1e3:.1f} ms to "
               f"{reduced.node_count()} nodes ({report['stages']} stages)")
         original, fused = vantrel.to_dask(g, reg, outputs), vantrel.to_dask(reduced, reg, ids)
-        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
                 Client(cluster) as client:
             timed(fused, client)  # warm the workers up (imports, payload load)
             base, base_time = timed(original, client)

@@ -191,15 +191,3 @@ def pipelines(draw, max_nodes: int = 14) -> Built:
     return Built(g, outputs, counts)
 
 
-
-def reduce_outputs(store, outputs, maximal_fusion=False):  # TEMPORARY until reduce_mapped lands
-    import pytest
-    from hypothesis import reject
-    from vantrel import reduce_outputs as real
-    try:
-        return real(store, outputs, maximal_fusion=maximal_fusion)
-    except NotImplementedError:
-        from hypothesis.control import currently_in_test_context
-        if currently_in_test_context():
-            reject()
-        pytest.skip("needs reduce_mapped")

@@ -6,15 +6,15 @@ import os
 import signal
 import time
 
-import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from runtime_support import descriptor, numpy_registry, pipelines, reduce_outputs, same
-from vantrel import evaluate, to_dask
-from vantrel_core import GraphStore
-
+np = pytest.importorskip("numpy")
 distributed = pytest.importorskip("distributed")
+
+from runtime_support import descriptor, numpy_registry, pipelines, same
+from vantrel import evaluate, reduce_outputs, to_dask
+from vantrel_core import GraphStore
 
 pytestmark = pytest.mark.cluster
 
@@ -23,8 +23,8 @@ REG = numpy_registry()
 
 @pytest.fixture(scope="module")
 def client():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                                  worker_dashboard_address=None) as cluster, distributed.Client(cluster) as c:
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
+                                  worker_dashboard_address=":0") as cluster, distributed.Client(cluster) as c:
         yield c
 
 

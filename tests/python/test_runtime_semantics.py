@@ -1,13 +1,14 @@
 """A reduced graph computes what the original computed: random pipelines run on the local
 evaluator and on Dask's synchronous and threaded schedulers, original against reduced, under
 both fusion rules; and what reduction buys at run time (one task per stage partition)."""
-import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
+np = pytest.importorskip("numpy")
+pytest.importorskip("dask")
+
 from runtime_support import PARTS, numpy_registry, pipelines, same
-from vantrel import evaluate, to_dask
-from runtime_support import reduce_outputs
+from vantrel import evaluate, reduce_outputs, to_dask
 from vantrel_core import GraphStore
 
 REG = numpy_registry()

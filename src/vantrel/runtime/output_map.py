@@ -15,20 +15,8 @@ def reduce_outputs(store: Any, outputs: Sequence[int] | None = None, *,
     ``outputs[i]``, so running ``reduced_store`` for ``output_ids`` gives what running
     ``store`` for ``outputs`` gives."""
     wanted = list(store.outputs()) if outputs is None else list(outputs)
-    if not hasattr(store, "reduce_mapped"):
-        return _by_marks(store, wanted, maximal_fusion)
     reduced, report, ids = store.reduce_mapped(outputs=wanted, maximal_fusion=maximal_fusion)
     return reduced, list(ids), report
-
-
-def _by_marks(store: Any, wanted: list[int], maximal_fusion: bool) -> tuple[Any, list[int], dict[str, int]]:
-    unique = list(dict.fromkeys(wanted))
-    reduced, report = store.reduce(outputs=unique, maximal_fusion=maximal_fusion)
-    marks = reduced.outputs()
-    if len(marks) != len(unique):
-        raise NotImplementedError("merged outputs need GraphStore.reduce_mapped")
-    where = dict(zip(unique, marks))
-    return reduced, [where[o] for o in wanted], report
 
 
 def for_run(store: Any, outputs: Sequence[int] | None, reduce: bool,
