@@ -64,7 +64,7 @@ def hash_split(rows: np.ndarray, n: int, key: int = 0) -> list[np.ndarray]:
 def load_model(descriptor: vantrel.Descriptor):
     """A linear scoring model whose weights are fixed by the descriptor's content hash."""
     rng = np.random.default_rng(int(descriptor.content_hash.split(":")[1], 16))
-    weights = rng.normal(size=6)
+    weights = rng.normal(size=64) / 8
 
     def score(rows: np.ndarray) -> np.ndarray:
         return 1.0 / (1.0 + np.exp(-(rows[:, 1:] @ weights[: rows.shape[1] - 1])))
@@ -101,7 +101,7 @@ def build(path: str) -> tuple[vc.GraphStore, list[int]]:
     net = g.add_op("mul", [g.add_op("mul", [qty, price]), keep])                # revenue, commuted
     net = g.add_op("add", [net], {"scalar": 0.0, "side": "r"})                 # + 0: an identity
     features = [region]
-    for k in range(1, 6):
+    for k in range(1, 41):
         # Each feature recomputes net revenue its own way, as separately written steps do.
         again = g.add_op("mul", [keep, g.add_op("mul", [price, qty])], {})
         scaled = g.add_op("mul", [g.add_op("log1p", [again])], {"scalar": 1.0, "side": "l"})
@@ -112,17 +112,21 @@ def build(path: str) -> tuple[vc.GraphStore, list[int]]:
     table = g.add_op("stack", features)
     by_region = g.add_exchange([table], {"scheme": "hash", "partitions": PARTITIONS, "key": 0})
     model = vc.PayloadDescriptor(kind="model", content_hash="sha256:5eed", framework="numpy", version="1",
-                                 io_schema="f64[n,5]->f64[n]")
+                                 io_schema="f64[n,k]->f64[n]")
     scores = g.add_external(model, [by_region])
     outputs = [g.add_reduction("sum", [revenue]), g.add_reduction("sum", [net]),
                g.add_reduction("mean", [scores]), scores, g.add_reduction("sum", [revenue])]
     return g, outputs
 
 
-def timed(run, client) -> tuple[list, float]:
-    start = time.perf_counter()
-    result = run.compute(scheduler=client)
-    return result, time.perf_counter() - start
+def timed(run, client, repeat: int = 3) -> tuple[list, float]:
+    """The result and the best wall time of ``repeat`` runs."""
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        result = run.compute(scheduler=client)
+        best = min(best, time.perf_counter() - start)
+    return result, best
 
 
 def main() -> None:
@@ -140,14 +144,14 @@ def main() -> None:
         original, fused = vantrel.to_dask(g, reg, outputs), vantrel.to_dask(reduced, reg, ids)
         with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
                 Client(cluster) as client:
-            timed(fused, client)  # warm the workers up (imports, payload load)
+            timed(fused, client, 1)  # warm the workers up (imports, payload load)
             base, base_time = timed(original, client)
             result, fused_time = timed(fused, client)
         agree = all(np.allclose(np.concatenate([np.atleast_1d(p) for p in a]),
                                 np.concatenate([np.atleast_1d(p) for p in b])) for a, b in zip(base, result))
-        print(f"{'':10}{'tasks':>8}{'wall time':>12}")
-        print(f"{'original':10}{original.task_count:>8}{base_time:>11.2f}s")
-        print(f"{'reduced':10}{fused.task_count:>8}{fused_time:>11.2f}s")
+        print(f"{'':10}{'tasks':>8}{'wall time (best of 3)':>24}")
+        print(f"{'original':10}{original.task_count:>8}{base_time:>23.2f}s")
+        print(f"{'reduced':10}{fused.task_count:>8}{fused_time:>23.2f}s")
         print(f"results agree: {agree}; total revenue {result[0][0]:,.0f}, mean score {result[2][0]:.4f}")
 
 
