@@ -48,6 +48,20 @@ PyMethodDef gs_methods[] = {
      "input; `nodes()[i][\"kind\"] == \"exchange\"`."},
     {"add_external", FASTCALL(gs_add_external), METH_FASTCALL | METH_KEYWORDS,
      "add_external($self, descriptor, inputs, params=None)\n--\n\n"},
+    {"add_ops", FASTCALL(gs_add_ops), METH_FASTCALL | METH_KEYWORDS,
+     "add_ops($self, name, inputs, params=None)\n--\n\n"
+     "Add many op nodes named `name` in one call: node i has the inputs `inputs[i]` and the\n"
+     "parameters `params` when that is a dict or None (shared by every node), or `params[i]`\n"
+     "when it is a sequence of dicts or None as long as `inputs`. Returns the list of the\n"
+     "nodes' ids, exactly the ids that `add_op(name, inputs[i], p)` called for each i in turn\n"
+     "would return; a node may consume nodes added earlier in the same call.\n\n"
+     "First the call's shape is checked: `name` a str, `inputs` a sequence (not a str),\n"
+     "`params` None, a dict or such a sequence of the right length (ValueError otherwise);\n"
+     "a shared dict is converted here. On any error so far no node is added. Then the nodes\n"
+     "are converted and added in order. The first node that is refused (its inputs or params\n"
+     "do not convert, or an input is not a node) raises the error `add_op` would raise for it,\n"
+     "with the note \"add_ops: node I refused; the I nodes before it were added\" (Python\n"
+     "3.11+): nodes 0 to I-1 are in the store, node I and every node after it are not."},
     {"nodes", gs_nodes, METH_NOARGS,
      "nodes($self)\n--\n\nStructured, read-only view of every node in id order (plan M9: `inspect` renders the IR "
      "and\n`reproduce` interprets it). Each entry is a dict with `id`, `kind`\n(source|op|reduction|external|stage), "

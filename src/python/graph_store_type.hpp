@@ -33,6 +33,8 @@ PyObject* gs_add_reduction(VANTREL_FASTCALL_ARGS);
 PyObject* gs_add_exchange(VANTREL_FASTCALL_ARGS);
 PyObject* gs_add_external(VANTREL_FASTCALL_ARGS);
 PyObject* gs_mark_outputs(VANTREL_FASTCALL_ARGS);
+// Bulk building (graph_store_bulk.cpp)
+PyObject* gs_add_ops(VANTREL_FASTCALL_ARGS);
 // Views (graph_store_views.cpp)
 PyObject* gs_nodes(PyObject* self, PyObject* unused);
 PyObject* gs_outputs(PyObject* self, PyObject* unused);

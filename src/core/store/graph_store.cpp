@@ -31,20 +31,24 @@ GraphStore::GraphStore()
     : inner_(std::make_unique<GraphStoreInner>()), seed_(process_hash_seed()), identity_(next_store_identity()) {}
 
 template <class SameHead, class MakeHead>
-Result<NodeId, BadNodeId> GraphStore::intern_parts(std::uint64_t hh, SameHead&& same_head,
-                                                   std::span<const NodeId> inputs, MakeHead&& make_head) {
-  PoisonMutex::Guard guard(mutex_);
+std::uint32_t GraphStore::head_id_locked(std::uint64_t hh, SameHead&& same_head, MakeHead&& make_head, bool& added) {
+  GraphStoreInner& in = *inner_;
+  const std::uint32_t hid =
+      in.head_index.find(hh, [&](std::uint32_t h) { return in.head_hash[h] == hh && same_head(in.heads[h]); });
+  added = hid == IdTable::kEmpty;
+  if (!added) return hid;
+  const std::uint64_t new_head = in.heads.size();
+  in.head_index.insert(hh, new_head, [&](std::uint32_t h) { return in.head_hash[h]; });
+  in.heads.push_back(make_head());
+  in.head_hash.push_back(hh);
+  return static_cast<std::uint32_t>(new_head);
+}
+
+NodeId GraphStore::node_id_locked(std::uint32_t hid, std::span<const NodeId> inputs, bool head_is_new) {
   GraphStoreInner& in = *inner_;
   const std::uint64_t n = in.head_of.size();
-  for (NodeId id : inputs) {
-    if (id >= n) return Err{BadNodeId{id}};
-  }
-
-  std::uint32_t hid =
-      in.head_index.find(hh, [&](std::uint32_t h) { return in.head_hash[h] == hh && same_head(in.heads[h]); });
-  std::uint64_t nh = 0;
-  if (hid != IdTable::kEmpty) {
-    nh = node_hash_of(hid, inputs, seed_);
+  const std::uint64_t nh = node_hash_of(hid, inputs, seed_);
+  if (!head_is_new) {
     std::uint32_t found = in.node_index.find(nh, [&](std::uint32_t id) {
       if (in.head_of[id] != hid) return false;
       const std::uint64_t b = in.input_begin[id], e = in.input_begin[id + 1];
@@ -52,15 +56,7 @@ Result<NodeId, BadNodeId> GraphStore::intern_parts(std::uint64_t hh, SameHead&& 
              std::equal(inputs.begin(), inputs.end(), in.input_pool.begin() + static_cast<std::ptrdiff_t>(b));
     });
     if (found != IdTable::kEmpty) return NodeId{found};
-  } else {
-    const std::uint64_t new_head = in.heads.size();
-    in.head_index.insert(hh, new_head, [&](std::uint32_t h) { return in.head_hash[h]; });
-    in.heads.push_back(make_head());
-    in.head_hash.push_back(hh);
-    hid = static_cast<std::uint32_t>(new_head);
-    nh = node_hash_of(hid, inputs, seed_);
   }
-
   auto node_hash = [&](std::uint32_t id) {
     const std::uint64_t b = in.input_begin[id], e = in.input_begin[id + 1];
     return node_hash_of(in.head_of[id], std::span<const NodeId>(in.input_pool.data() + b, e - b), seed_);
@@ -70,6 +66,19 @@ Result<NodeId, BadNodeId> GraphStore::intern_parts(std::uint64_t hh, SameHead&& 
   in.input_begin.push_back(in.input_pool.size());
   in.head_of.push_back(hid);
   return n;
+}
+
+template <class SameHead, class MakeHead>
+Result<NodeId, BadNodeId> GraphStore::intern_parts(std::uint64_t hh, SameHead&& same_head,
+                                                   std::span<const NodeId> inputs, MakeHead&& make_head) {
+  PoisonMutex::Guard guard(mutex_);
+  const std::uint64_t n = inner_->head_of.size();
+  for (NodeId id : inputs) {
+    if (id >= n) return Err{BadNodeId{id}};
+  }
+  bool added = false;
+  const std::uint32_t hid = head_id_locked(hh, same_head, make_head, added);
+  return node_id_locked(hid, inputs, added);
 }
 
 Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
@@ -84,6 +93,42 @@ Result<NodeId, BadNodeId> GraphStore::intern(const NamedHeadView& head, std::spa
   head.hash_into(h);
   return intern_parts(
       h.finish(), [&](const NodeKey& stored) { return head.equals(stored); }, inputs, [&] { return head.to_key(); });
+}
+
+Result<Ok, BadNodeId> GraphStore::intern_batch(std::span<const NamedHeadView> heads, std::span<const NodeId> input_pool,
+                                               std::span<const std::size_t> input_begin, NodeIds& ids) {
+  const std::size_t count = input_begin.empty() ? 0 : input_begin.size() - 1;
+  if (count == 0) return Ok{};
+  if (heads.size() != 1 && heads.size() != count) throw InternalFault("intern_batch: one head or one per node");
+  const bool shared = heads.size() == 1;
+  // Head hashes depend on the request only: computed before the lock is taken.
+  std::vector<std::uint64_t> hashes(heads.size());
+  for (std::size_t i = 0; i < heads.size(); ++i) {
+    Hasher h(seed_);
+    heads[i].hash_into(h);
+    hashes[i] = h.finish();
+  }
+  ids.reserve(ids.size() + count);
+  PoisonMutex::Guard guard(mutex_);
+  std::uint32_t shared_hid = IdTable::kEmpty;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::span<const NodeId> inputs = input_pool.subspan(input_begin[i], input_begin[i + 1] - input_begin[i]);
+    const std::uint64_t n = inner_->head_of.size();
+    for (NodeId id : inputs) {
+      if (id >= n) return Err{BadNodeId{id}};
+    }
+    const NamedHeadView& head = heads[shared ? 0 : i];
+    bool added = false;
+    std::uint32_t hid = shared_hid;
+    if (hid == IdTable::kEmpty) {
+      hid = head_id_locked(
+          hashes[shared ? 0 : i], [&](const NodeKey& stored) { return head.equals(stored); },
+          [&] { return head.to_key(); }, added);
+      if (shared) shared_hid = hid;
+    }
+    ids.push_back(node_id_locked(hid, inputs, added));
+  }
+  return Ok{};
 }
 
 Result<Ok, BadNodeId> GraphStore::mark_output(NodeId id) {

@@ -61,6 +61,14 @@ class GraphStore {
   /// the owned key is built only when the node is new, so finding an existing node or an
   /// existing head copies no text.
   Result<NodeId, BadNodeId> intern(const NamedHeadView& head, std::span<const NodeId> inputs);
+  /// Interns many nodes in one lock hold, in order, exactly as that many calls of the
+  /// single-node `intern` would: node i has the head `heads[i]` (or `heads[0]` for every node
+  /// when one head is given) and the inputs `input_pool[input_begin[i] .. input_begin[i+1])`;
+  /// it may consume nodes added earlier in the same batch. Appends each node's id to `ids`.
+  /// The first node with a bad input is refused with its `BadNodeId`: the nodes before it are
+  /// added (their ids are in `ids`), nothing after it is looked at.
+  Result<Ok, BadNodeId> intern_batch(std::span<const NamedHeadView> heads, std::span<const NodeId> input_pool,
+                                     std::span<const std::size_t> input_begin, NodeIds& ids);
   /// Marks an output; a repeat keeps its first position.
   Result<Ok, BadNodeId> mark_output(NodeId id);
   /// Marks several outputs in one lock hold, in order, repeats keeping their first position.
@@ -115,6 +123,13 @@ class GraphStore {
   template <class SameHead, class MakeHead>
   Result<NodeId, BadNodeId> intern_parts(std::uint64_t head_hash, SameHead&& same_head, std::span<const NodeId> inputs,
                                          MakeHead&& make_head);
+
+  /// The head's id, adding the head when absent; `added` tells which. Lock held.
+  template <class SameHead, class MakeHead>
+  std::uint32_t head_id_locked(std::uint64_t head_hash, SameHead&& same_head, MakeHead&& make_head, bool& added);
+  /// The id of the node (head, inputs), adding it when absent; the inputs are valid and
+  /// `head_is_new` says no node can have this head yet. Lock held.
+  NodeId node_id_locked(std::uint32_t head, std::span<const NodeId> inputs, bool head_is_new);
 
   mutable PoisonMutex mutex_{kStorePoisonedMessage};
   std::unique_ptr<GraphStoreInner> inner_;

@@ -1,0 +1,73 @@
+"""Building through GraphStore.add_ops against a loop of add_op doing the same, in one run.
+
+Run:  python bench/bench_build_bulk.py [--nodes N] [--reps R]
+
+Three workloads of two-input ops: one params dict shared by every node, a recurring params
+dict per node (8 distinct ones), and params of its own per node. Each line prints the bulk
+figure per node beside the add_op loop's, and the pure-Python dict store's as a further
+baseline. The machine is shared and noisy: each timing is the best of R runs on a fresh store.
+"""
+import argparse
+import time
+
+from bench_build import N_SOURCES, RECURRING, PyStore, fresh, op_inputs
+from vantrel_core import GraphStore
+
+SHARED = {"k": 1, "mode": "fast"}
+
+
+def workload(n, kind):
+    inputs = [op_inputs(i) for i in range(n)]
+    if kind == "shared":
+        return inputs, SHARED
+    if kind == "recurring":
+        return inputs, [RECURRING[i % 8] for i in range(n)]
+    return inputs, [{"k": i, "mode": "fast"} for i in range(n)]
+
+
+def per_node_params(params, n):
+    return [params] * n if isinstance(params, dict) else params
+
+
+def time_loop(cls, inputs, params, reps):
+    plist = per_node_params(params, len(inputs))
+    best = float("inf")
+    for _ in range(reps):
+        store = fresh(cls)
+        add = store.add_op
+        t0 = time.perf_counter()
+        for ins, p in zip(inputs, plist):
+            add("op", ins, p)
+        best = min(best, time.perf_counter() - t0)
+    return best / len(inputs)
+
+
+def time_bulk(inputs, params, reps):
+    best = float("inf")
+    for _ in range(reps):
+        store = fresh(GraphStore)
+        t0 = time.perf_counter()
+        ids = store.add_ops("op", inputs, params)
+        best = min(best, time.perf_counter() - t0)
+        assert len(ids) == len(inputs) and store.node_count() == N_SOURCES + len(inputs)
+    return best / len(inputs)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--nodes", type=int, default=200_000)
+    ap.add_argument("--reps", type=int, default=5)
+    args = ap.parse_args()
+    n, reps = args.nodes, args.reps
+    print(f"{n:,} new op nodes per run, two inputs, two-entry params; best of {reps}")
+    for kind in ("shared", "recurring", "unique"):
+        inputs, params = workload(n, kind)
+        bulk = time_bulk(inputs, params, reps)
+        loop = time_loop(GraphStore, inputs, params, reps)
+        py = time_loop(PyStore, inputs, params, reps)
+        print(f"add_ops ns/node, {kind + ' params':<17}: {bulk * 1e9:7.1f} ns   (add_op loop {loop * 1e9:7.1f} ns: "
+              f"{loop / bulk:4.2f}x, target >= 4x;  python dict store {py * 1e9:7.1f} ns: {py / bulk:5.2f}x)")
+
+
+if __name__ == "__main__":
+    main()
