@@ -119,11 +119,17 @@ bool optional_ids_from_py(PyObject* obj, const char* argname, std::optional<Node
   return true;
 }
 
+PyObject* id_to_py(NodeId id) {
+  // The signed conversion has a fast path for small values; both give the same int.
+  return id <= static_cast<NodeId>(PY_SSIZE_T_MAX) ? PyLong_FromSsize_t(static_cast<Py_ssize_t>(id))
+                                                   : PyLong_FromUnsignedLongLong(id);
+}
+
 PyObject* ids_to_py(std::span<const NodeId> ids) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < ids.size(); ++i) {
-    PyObject* v = PyLong_FromUnsignedLongLong(ids[i]);
+    PyObject* v = id_to_py(ids[i]);
     if (v == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
   }

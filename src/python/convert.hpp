@@ -25,6 +25,8 @@ bool ids_from_py(PyObject* obj, const char* argname, NodeIds& out);
 /// `None` or omitted (nullptr) gives no list.
 bool optional_ids_from_py(PyObject* obj, const char* argname, std::optional<NodeIds>& out);
 PyObject* ids_to_py(std::span<const NodeId> ids);
+/// One id as a Python int.
+PyObject* id_to_py(NodeId id);
 
 /// Exactly a Python bool.
 bool bool_from_py(PyObject* obj, const char* argname, bool& out);

@@ -13,7 +13,7 @@ namespace {
 PyObject* intern_key(PyObject* self, NodeKey key) {
   auto result = reinterpret_cast<GraphStoreObject*>(self)->store->intern(std::move(key));
   if (!result) return map_err(result.error());
-  return PyLong_FromUnsignedLongLong(result.value());
+  return id_to_py(result.value());
 }
 
 /// add_source / add_op / add_reduction share their shape: name, [inputs,] params.
@@ -37,7 +37,7 @@ PyObject* add_named(PyObject* self, const ArgSpec& spec, PyObject* const* args, 
     const NamedHeadView head(kKind, name, params.entries());
     auto result = reinterpret_cast<GraphStoreObject*>(self)->store->intern(head, inputs);
     if (!result) return map_err(result.error());
-    return PyLong_FromUnsignedLongLong(result.value());
+    return id_to_py(result.value());
   });
 }
 

@@ -2,6 +2,8 @@
 // a time and each chunk is interned in one hold of the store lock, which is where the call
 // saves over a loop of add_op (argument binding, one lock per node, and for one shared
 // params dict its conversion and head lookup per node).
+#include <array>
+#include <cstdint>
 #include <vector>
 
 #include "args.hpp"
@@ -52,6 +54,96 @@ Ref sequence_arg(PyObject* obj, const char* argname) {
   return tuple;
 }
 
+/// Appends the ids of an exact list or tuple of ints to `pool` without running any Python
+/// code; false (nothing appended, nothing raised) when `obj` is anything else or an item
+/// does not fit, and the caller takes the general conversion.
+bool append_plain_ids(PyObject* obj, NodeIds& pool) {
+#ifdef Py_GIL_DISABLED
+  (void)obj;
+  (void)pool;
+  return false;
+#else
+  PyObject* const* items;
+  Py_ssize_t size;
+  if (PyList_CheckExact(obj)) {
+    items = PySequence_Fast_ITEMS(obj);
+    size = PyList_GET_SIZE(obj);
+  } else if (PyTuple_CheckExact(obj)) {
+    items = PySequence_Fast_ITEMS(obj);
+    size = PyTuple_GET_SIZE(obj);
+  } else {
+    return false;
+  }
+  const std::size_t mark = pool.size();
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    if (!PyLong_Check(items[i])) break;
+    const NodeId id = PyLong_AsUnsignedLongLong(items[i]);
+    if (id == static_cast<NodeId>(-1) && PyErr_Occurred()) {
+      PyErr_Clear();  // the general conversion raises it again
+      break;
+    }
+    pool.push_back(id);
+  }
+  if (pool.size() - mark == static_cast<std::size_t>(size)) return true;
+  pool.resize(mark);
+  return false;
+#endif
+}
+
+/// A params dict whose conversion runs no Python code: exact str keys, values of the exact
+/// kinds. Only such conversions let a later node reuse one, since no code can have changed
+/// the dict in between.
+bool plain_params(PyObject* dict) {
+  if (!PyDict_CheckExact(dict)) return false;
+  Py_ssize_t pos = 0;
+  PyObject *k, *v;
+  while (PyDict_Next(dict, &pos, &k, &v)) {
+    if (!PyUnicode_CheckExact(k)) return false;
+    if (!(PyBool_Check(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyUnicode_CheckExact(v))) return false;
+  }
+  return true;
+}
+
+/// The heads of one chunk: each distinct params dict converted once while no Python code has
+/// run, found again by the dict's identity.
+class ChunkHeads {
+ public:
+  ChunkHeads(std::string_view name, std::size_t chunk) : name_(name) { views_.reserve(chunk); }
+
+  /// The head index of node params `obj` (None or a dict); false with an exception set.
+  bool add(PyObject* obj, bool& pure, std::uint32_t& head) {
+    // Fibonacci hashing: dicts allocated one after another land in different slots.
+    const std::size_t slot = (reinterpret_cast<std::uintptr_t>(obj) * 0x9E3779B97F4A7C15ULL) >> (64 - kSlotBits);
+#ifndef Py_GIL_DISABLED
+    if (pure && memo_[slot].dict == obj) {
+      head = memo_[slot].head;
+      return true;
+    }
+#endif
+    if (obj != Py_None && !(PyDict_Check(obj) && plain_params(obj))) pure = false;
+    views_.emplace_back();
+    if (!views_.back().read(obj)) return false;
+    head = static_cast<std::uint32_t>(heads_.size());
+    heads_.emplace_back(NodeKey::kOp, name_, views_.back().entries());
+    memo_[slot] = pure ? Memo{obj, head} : Memo{};
+    if (!pure) memo_.fill(Memo{});
+    return true;
+  }
+  std::span<const NamedHeadView> heads() const { return heads_; }
+
+ private:
+  static constexpr unsigned kSlotBits = 6;
+  static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
+  struct Memo {
+    PyObject* dict = nullptr;
+    std::uint32_t head = 0;
+  };
+  std::string_view name_;
+  std::vector<ParamViews> views_;  // reserved up front: the heads point into its entries
+  std::vector<NamedHeadView> heads_;
+  std::array<Memo, kSlots> memo_{};
+};
+
 const char* const kNames[] = {"name", "inputs", "params"};
 
 }  // namespace
@@ -87,36 +179,43 @@ PyObject* gs_add_ops(VANTREL_FASTCALL_ARGS) {
         return nullptr;
       }
     }
+    const NamedHeadView shared_head(NodeKey::kOp, name, shared_views.entries());
 
     NodeIds ids;
     ids.reserve(static_cast<std::size_t>(count));
     NodeIds node_inputs, pool;
     std::vector<std::size_t> begin;
-    std::vector<NamedHeadView> heads;
-    if (shared) heads.emplace_back(NodeKey::kOp, name, shared_views.entries());
+    std::vector<std::uint32_t> head_of;
     for (Py_ssize_t start = 0; start < count; start += kChunk) {
       const Py_ssize_t end = std::min(count, start + kChunk);
-      std::vector<ParamViews> views(shared ? 0 : static_cast<std::size_t>(end - start));
+      ChunkHeads chunk(name, shared ? 0 : static_cast<std::size_t>(end - start));
+      bool pure = true;
       pool.clear();
+      head_of.clear();
       begin.assign(1, 0);
-      if (!shared) heads.clear();
       // Convert up to the first node that does not convert; the nodes before it are still
       // interned, as a loop of add_op would have done before reaching it.
       Py_ssize_t converted = start;
       for (; converted < end; ++converted) {
-        if (!ids_from_py(PyTuple_GET_ITEM(inputs.get(), converted), "inputs", node_inputs)) break;
-        if (!shared) {
-          ParamViews& v = views[static_cast<std::size_t>(converted - start)];
-          if (!v.read(PyTuple_GET_ITEM(params_list.get(), converted))) break;
-          heads.emplace_back(NodeKey::kOp, name, v.entries());
+        PyObject* item = PyTuple_GET_ITEM(inputs.get(), converted);
+        if (!append_plain_ids(item, pool)) {
+          pure = false;
+          if (!ids_from_py(item, "inputs", node_inputs)) break;
+          pool.insert(pool.end(), node_inputs.begin(), node_inputs.end());
         }
-        pool.insert(pool.end(), node_inputs.begin(), node_inputs.end());
+        std::uint32_t head = 0;
+        if (!shared && !chunk.add(PyTuple_GET_ITEM(params_list.get(), converted), pure, head)) {
+          pool.resize(begin.back());
+          break;
+        }
+        head_of.push_back(head);
         begin.push_back(pool.size());
       }
       if (converted > start) {
         // A conversion error stays pending while the converted nodes are interned; the
         // store calls nothing in Python.
-        auto result = store.intern_batch(heads, pool, begin, ids);
+        const auto heads = shared ? std::span<const NamedHeadView>(&shared_head, 1) : chunk.heads();
+        auto result = store.intern_batch(heads, head_of, pool, begin, ids);
         if (!result) {
           PyErr_Clear();
           map_err(result.error());

@@ -11,6 +11,11 @@ struct Batch {
   std::vector<std::vector<ParamEntryView>> params;  // one per node, or one shared
   std::vector<NodeIds> inputs;
 
+  std::vector<std::uint32_t> head_of() const {
+    std::vector<std::uint32_t> out;
+    for (std::size_t i = 0; i < inputs.size(); ++i) out.push_back(params.size() == 1 ? 0 : static_cast<std::uint32_t>(i));
+    return out;
+  }
   std::vector<NamedHeadView> heads() const {
     std::vector<NamedHeadView> out;
     for (const auto& p : params) out.emplace_back(NodeKey::kOp, "f", p);
@@ -62,11 +67,13 @@ void expect_same_as_one_by_one(const Batch& b) {
   const auto heads = b.heads();
   const auto [pool, begin] = b.pool();
   NodeIds ids;
-  auto r = batch_store.intern_batch(heads, pool, begin, ids);
+  auto r = batch_store.intern_batch(heads, b.head_of(), pool, begin, ids);
   const auto [expected, refused] = one_by_one(single_store, b);
   EXPECT_EQ(ids, expected);
   EXPECT_EQ(r.ok(), !refused.has_value());
-  if (!r) EXPECT_EQ(r.error().id, *refused);
+  if (!r) {
+    EXPECT_EQ(r.error().id, *refused);
+  }
   const auto a = batch_store.snapshot(), e = single_store.snapshot();
   EXPECT_EQ(a.nodes, e.nodes);
 }
@@ -85,6 +92,37 @@ TEST(GraphStoreBatch, OwnHeadsMatchOneInternPerNode) {
   expect_same_as_one_by_one(b);
 }
 
+TEST(GraphStoreBatch, RecurringHeadsByIndexMatchOneInternPerNode) {
+  const std::vector<ParamEntryView> p1{int_entry("k", 1)}, p2{int_entry("k", 2)};
+  const std::vector<NamedHeadView> heads{{NodeKey::kOp, "f", p1}, {NodeKey::kOp, "f", p2}, {NodeKey::kOp, "f", p1}};
+  const std::vector<std::uint32_t> head_of{1, 0, 2, 1, 0};
+  const NodeIds pool{0, 0, 1, 0, 2};
+  const std::vector<std::size_t> begin{0, 1, 2, 3, 4, 5};
+  GraphStore batch_store, single_store;
+  with_sources(batch_store, 2);
+  with_sources(single_store, 2);
+  NodeIds ids, expected;
+  ASSERT_TRUE(batch_store.intern_batch(heads, head_of, pool, begin, ids).ok());
+  for (std::size_t i = 0; i < head_of.size(); ++i) {
+    expected.push_back(single_store.intern(heads[head_of[i]], std::span<const NodeId>(pool).subspan(i, 1)).value());
+  }
+  EXPECT_EQ(ids, expected);
+  EXPECT_EQ(batch_store.snapshot().nodes, single_store.snapshot().nodes);
+}
+
+TEST(GraphStoreBatch, MalformedBatchIsAnInternalFault) {
+  GraphStore s;
+  const std::vector<ParamEntryView> none;
+  const std::vector<NamedHeadView> heads{{NodeKey::kOp, "f", none}};
+  NodeIds ids;
+  const std::vector<std::uint32_t> bad_head{1};
+  const std::vector<std::size_t> begin{0, 0};
+  EXPECT_THROW((void)s.intern_batch(heads, bad_head, {}, begin, ids), InternalFault);
+  const std::vector<std::uint32_t> two{0, 0};
+  EXPECT_THROW((void)s.intern_batch(heads, two, {}, begin, ids), InternalFault);
+  EXPECT_EQ(s.node_count(), 0u);
+}
+
 TEST(GraphStoreBatch, FirstRefusedNodeKeepsTheNodesBeforeIt) {
   Batch b;
   b.params = {{}};
@@ -94,7 +132,7 @@ TEST(GraphStoreBatch, FirstRefusedNodeKeepsTheNodesBeforeIt) {
   const auto heads = b.heads();
   const auto [pool, begin] = b.pool();
   NodeIds ids;
-  auto r = s.intern_batch(heads, pool, begin, ids);
+  auto r = s.intern_batch(heads, b.head_of(), pool, begin, ids);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().id, 9u);
   EXPECT_EQ(ids, (NodeIds{2, 3}));
@@ -105,7 +143,7 @@ TEST(GraphStoreBatch, FirstRefusedNodeKeepsTheNodesBeforeIt) {
 TEST(GraphStoreBatch, EmptyBatchAndPoisonedStore) {
   GraphStore s;
   NodeIds ids;
-  EXPECT_TRUE(s.intern_batch({}, {}, {}, ids).ok());
+  EXPECT_TRUE(s.intern_batch({}, {}, {}, {}, ids).ok());
   EXPECT_TRUE(ids.empty());
   Batch b;
   b.params = {{}};
@@ -113,7 +151,7 @@ TEST(GraphStoreBatch, EmptyBatchAndPoisonedStore) {
   const auto heads = b.heads();
   const auto [pool, begin] = b.pool();
   s.poison_for_testing();
-  EXPECT_THROW(s.intern_batch(heads, pool, begin, ids), InternalFault);
+  EXPECT_THROW((void)s.intern_batch(heads, b.head_of(), pool, begin, ids), InternalFault);
 }
 
 TEST(GraphStoreBatch, ManyNodesAcrossIndexGrowth) {

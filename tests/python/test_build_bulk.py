@@ -182,3 +182,25 @@ def test_concurrent_bulk_and_single_builds_agree():
         t.join()
     assert all(r == results[0] for r in results)
     assert g.node_count() == N_SOURCES + len({tuple(w) for w in work})
+
+
+def test_a_repeated_params_dict_changed_between_its_nodes_is_read_again():
+    """The same dict object for several nodes is converted once only while nothing can
+    change it; an item's __index__ that changes it makes the later nodes see the change."""
+    shared = {"k": 1}
+
+    class Changes:
+        def __index__(self):
+            shared["k"] = 2
+            return 0
+
+    def build(bulk):
+        g = sources()
+        inputs = [[0], [1], [Changes()], [1]]
+        params = [shared, shared, shared, shared]
+        shared["k"] = 1
+        ids = g.add_ops("f", inputs, params) if bulk else [g.add_op("f", i, p) for i, p in zip(inputs, params)]
+        return ids, g.serialize()
+
+    assert build(True) == build(False)
+    assert build(True)[0] == [3, 4, 5, 6]

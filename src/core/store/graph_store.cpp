@@ -95,12 +95,18 @@ Result<NodeId, BadNodeId> GraphStore::intern(const NamedHeadView& head, std::spa
       h.finish(), [&](const NodeKey& stored) { return head.equals(stored); }, inputs, [&] { return head.to_key(); });
 }
 
-Result<Ok, BadNodeId> GraphStore::intern_batch(std::span<const NamedHeadView> heads, std::span<const NodeId> input_pool,
+Result<Ok, BadNodeId> GraphStore::intern_batch(std::span<const NamedHeadView> heads,
+                                               std::span<const std::uint32_t> head_of,
+                                               std::span<const NodeId> input_pool,
                                                std::span<const std::size_t> input_begin, NodeIds& ids) {
-  const std::size_t count = input_begin.empty() ? 0 : input_begin.size() - 1;
+  const std::size_t count = head_of.size();
+  if (input_begin.size() != count + 1 && !(count == 0 && input_begin.empty())) {
+    throw InternalFault("intern_batch: one input range per node");
+  }
+  for (std::uint32_t h : head_of) {
+    if (h >= heads.size()) throw InternalFault("intern_batch: head index out of range");
+  }
   if (count == 0) return Ok{};
-  if (heads.size() != 1 && heads.size() != count) throw InternalFault("intern_batch: one head or one per node");
-  const bool shared = heads.size() == 1;
   // Head hashes depend on the request only: computed before the lock is taken.
   std::vector<std::uint64_t> hashes(heads.size());
   for (std::size_t i = 0; i < heads.size(); ++i) {
@@ -108,25 +114,27 @@ Result<Ok, BadNodeId> GraphStore::intern_batch(std::span<const NamedHeadView> he
     heads[i].hash_into(h);
     hashes[i] = h.finish();
   }
+  // Each head's stored id, found (or added) when the first node that has it is interned, so
+  // heads are added in the order one intern per node would add them.
+  std::vector<std::uint32_t> head_ids(heads.size(), IdTable::kEmpty);
   ids.reserve(ids.size() + count);
   PoisonMutex::Guard guard(mutex_);
-  std::uint32_t shared_hid = IdTable::kEmpty;
+  GraphStoreInner& in = *inner_;
   for (std::size_t i = 0; i < count; ++i) {
     const std::span<const NodeId> inputs = input_pool.subspan(input_begin[i], input_begin[i + 1] - input_begin[i]);
-    const std::uint64_t n = inner_->head_of.size();
+    const std::uint64_t n = in.head_of.size();
     for (NodeId id : inputs) {
       if (id >= n) return Err{BadNodeId{id}};
     }
-    const NamedHeadView& head = heads[shared ? 0 : i];
+    const std::uint32_t h = head_of[i];
     bool added = false;
-    std::uint32_t hid = shared_hid;
-    if (hid == IdTable::kEmpty) {
-      hid = head_id_locked(
-          hashes[shared ? 0 : i], [&](const NodeKey& stored) { return head.equals(stored); },
-          [&] { return head.to_key(); }, added);
-      if (shared) shared_hid = hid;
+    if (head_ids[h] == IdTable::kEmpty) {
+      const NamedHeadView& head = heads[h];
+      head_ids[h] = head_id_locked(
+          hashes[h], [&](const NodeKey& stored) { return head.equals(stored); }, [&] { return head.to_key(); },
+          added);
     }
-    ids.push_back(node_id_locked(hid, inputs, added));
+    ids.push_back(node_id_locked(head_ids[h], inputs, added));
   }
   return Ok{};
 }

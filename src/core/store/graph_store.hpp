@@ -62,13 +62,14 @@ class GraphStore {
   /// existing head copies no text.
   Result<NodeId, BadNodeId> intern(const NamedHeadView& head, std::span<const NodeId> inputs);
   /// Interns many nodes in one lock hold, in order, exactly as that many calls of the
-  /// single-node `intern` would: node i has the head `heads[i]` (or `heads[0]` for every node
-  /// when one head is given) and the inputs `input_pool[input_begin[i] .. input_begin[i+1])`;
-  /// it may consume nodes added earlier in the same batch. Appends each node's id to `ids`.
-  /// The first node with a bad input is refused with its `BadNodeId`: the nodes before it are
-  /// added (their ids are in `ids`), nothing after it is looked at.
-  Result<Ok, BadNodeId> intern_batch(std::span<const NamedHeadView> heads, std::span<const NodeId> input_pool,
-                                     std::span<const std::size_t> input_begin, NodeIds& ids);
+  /// single-node `intern` would: node i has the head `heads[head_of[i]]` and the inputs
+  /// `input_pool[input_begin[i] .. input_begin[i+1])`, and may consume nodes added earlier in
+  /// the same batch. Each distinct head is hashed and looked up once. Appends each node's id
+  /// to `ids`. The first node with a bad input is refused with its `BadNodeId`: the nodes
+  /// before it are added (their ids are in `ids`), nothing after it is looked at.
+  Result<Ok, BadNodeId> intern_batch(std::span<const NamedHeadView> heads, std::span<const std::uint32_t> head_of,
+                                     std::span<const NodeId> input_pool, std::span<const std::size_t> input_begin,
+                                     NodeIds& ids);
   /// Marks an output; a repeat keeps its first position.
   Result<Ok, BadNodeId> mark_output(NodeId id);
   /// Marks several outputs in one lock hold, in order, repeats keeping their first position.
