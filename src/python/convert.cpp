@@ -70,8 +70,42 @@ bool id_from_item(PyObject* item, const char* argname, NodeId& out) {
 
 }  // namespace
 
+bool append_plain_ids(PyObject* obj, NodeIds& pool) {
+#ifdef Py_GIL_DISABLED
+  (void)obj;
+  (void)pool;
+  return false;
+#else
+  PyObject* const* items;
+  Py_ssize_t size;
+  if (PyList_CheckExact(obj)) {
+    items = PySequence_Fast_ITEMS(obj);
+    size = PyList_GET_SIZE(obj);
+  } else if (PyTuple_CheckExact(obj)) {
+    items = PySequence_Fast_ITEMS(obj);
+    size = PyTuple_GET_SIZE(obj);
+  } else {
+    return false;
+  }
+  const std::size_t mark = pool.size();
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    if (!PyLong_Check(items[i])) break;
+    const NodeId id = PyLong_AsUnsignedLongLong(items[i]);
+    if (id == static_cast<NodeId>(-1) && PyErr_Occurred()) {
+      PyErr_Clear();  // the general conversion raises it again
+      break;
+    }
+    pool.push_back(id);
+  }
+  if (pool.size() - mark == static_cast<std::size_t>(size)) return true;
+  pool.resize(mark);
+  return false;
+#endif
+}
+
 bool ids_from_py(PyObject* obj, const char* argname, NodeIds& out) {
   out.clear();
+  if (append_plain_ids(obj, out)) return true;
   if (PyUnicode_Check(obj)) return arg_type_error(argname, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(obj)) {
     return arg_type_error(argname, "'" + type_name(obj) + "' object cannot be converted to 'Sequence'");

@@ -22,6 +22,10 @@ PyObject* str_to_py(std::string_view s);
 /// A sequence of unsigned 64-bit ids (a `str` is refused). TypeErrors carry the argument
 /// prefix; OverflowError for a negative or too large item propagates unchanged.
 bool ids_from_py(PyObject* obj, const char* argname, NodeIds& out);
+/// Appends the ids of an exact list or tuple of ints to `pool` without running any Python
+/// code; false (nothing appended, nothing raised) when `obj` is anything else or an item
+/// does not fit, and the caller takes the general conversion, which raises the right error.
+bool append_plain_ids(PyObject* obj, NodeIds& pool);
 /// `None` or omitted (nullptr) gives no list.
 bool optional_ids_from_py(PyObject* obj, const char* argname, std::optional<NodeIds>& out);
 PyObject* ids_to_py(std::span<const NodeId> ids);

@@ -54,42 +54,6 @@ Ref sequence_arg(PyObject* obj, const char* argname) {
   return tuple;
 }
 
-/// Appends the ids of an exact list or tuple of ints to `pool` without running any Python
-/// code; false (nothing appended, nothing raised) when `obj` is anything else or an item
-/// does not fit, and the caller takes the general conversion.
-bool append_plain_ids(PyObject* obj, NodeIds& pool) {
-#ifdef Py_GIL_DISABLED
-  (void)obj;
-  (void)pool;
-  return false;
-#else
-  PyObject* const* items;
-  Py_ssize_t size;
-  if (PyList_CheckExact(obj)) {
-    items = PySequence_Fast_ITEMS(obj);
-    size = PyList_GET_SIZE(obj);
-  } else if (PyTuple_CheckExact(obj)) {
-    items = PySequence_Fast_ITEMS(obj);
-    size = PyTuple_GET_SIZE(obj);
-  } else {
-    return false;
-  }
-  const std::size_t mark = pool.size();
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    if (!PyLong_Check(items[i])) break;
-    const NodeId id = PyLong_AsUnsignedLongLong(items[i]);
-    if (id == static_cast<NodeId>(-1) && PyErr_Occurred()) {
-      PyErr_Clear();  // the general conversion raises it again
-      break;
-    }
-    pool.push_back(id);
-  }
-  if (pool.size() - mark == static_cast<std::size_t>(size)) return true;
-  pool.resize(mark);
-  return false;
-#endif
-}
-
 /// A params dict whose conversion runs no Python code: exact str keys, values of the exact
 /// kinds. Only such conversions let a later node reuse one, since no code can have changed
 /// the dict in between.
