@@ -1,5 +1,7 @@
 #include "convert.hpp"
 
+#include <algorithm>
+
 #include "errors.hpp"
 
 namespace vantrel::py {
@@ -88,6 +90,8 @@ bool append_plain_ids(PyObject* obj, NodeIds& pool) {
     return false;
   }
   const std::size_t mark = pool.size();
+  const auto need = static_cast<std::size_t>(size);
+  if (pool.capacity() - mark < need) pool.reserve(std::max(pool.capacity() * 2, mark + need));  // keeps growth geometric
   for (Py_ssize_t i = 0; i < size; ++i) {
     if (!PyLong_Check(items[i])) break;
     const NodeId id = PyLong_AsUnsignedLongLong(items[i]);
@@ -154,9 +158,7 @@ bool optional_ids_from_py(PyObject* obj, const char* argname, std::optional<Node
 }
 
 PyObject* id_to_py(NodeId id) {
-  // The signed conversion has a fast path for small values; both give the same int.
-  return id <= static_cast<NodeId>(PY_SSIZE_T_MAX) ? PyLong_FromSsize_t(static_cast<Py_ssize_t>(id))
-                                                   : PyLong_FromUnsignedLongLong(id);
+  return PyLong_FromUnsignedLongLong(id);
 }
 
 PyObject* ids_to_py(std::span<const NodeId> ids) {
