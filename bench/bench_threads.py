@@ -8,11 +8,18 @@ work; GraphStore.reduce keeps it (the baseline). Prints, for a 10^6-node pipelin
    both one after the other, beside the same for reduce;
 3. reduce() on a 1-node store, beside node_count() on it (the cost of a bare method call).
 
+Both thread figures depend on free cores: on a busy machine the scheduler, not the GIL, decides
+how often the ticker runs and whether two threads run at once. So each also prints the same
+figure for zlib.compress, a standard-library call that releases the GIL as well, sized to take
+about as long: what the machine allows at that moment.
+
     python bench/bench_threads.py [nodes]
 """
+import os
 import sys
 import threading
 import time
+import zlib
 
 from vantrel_core import GraphStore
 
@@ -73,6 +80,14 @@ def main():
           f"   | during reduce ({took_plain:.2f} s, baseline): {100 * rate_plain / idle:5.1f}%"
           f"   (idle rate {idle:.0f}/s)")
 
+    chunk = os.urandom(1 << 20)
+    probe = time.perf_counter()
+    zlib.compress(chunk * 4, 6)
+    data = chunk * max(1, int(4 * took_mapped / (time.perf_counter() - probe)))
+    rate_zlib, took_zlib = tick_rate_during(lambda: zlib.compress(data, 6))
+    print(f"   machine check: ticker kept during zlib.compress ({took_zlib:.2f} s, releases the GIL too): "
+          f"{100 * rate_zlib / idle:5.1f}%")
+
     def serial(method):
         def run():
             t = time.perf_counter()
@@ -97,6 +112,24 @@ def main():
     ser_p, par_p = best_of(2, serial("reduce")), best_of(2, parallel("reduce"))
     print(f"two threads, two stores, reduce_mapped: {par_m:.2f} s vs {ser_m:.2f} s serial = {par_m / ser_m:.2f}"
           f"   | reduce (baseline): {par_p:.2f} s vs {ser_p:.2f} s = {par_p / ser_p:.2f}")
+
+    def zlib_pair(parallel):
+        def run():
+            t = time.perf_counter()
+            if parallel:
+                threads = [threading.Thread(target=zlib.compress, args=(data, 6)) for _ in range(2)]
+                for th in threads:
+                    th.start()
+                for th in threads:
+                    th.join()
+            else:
+                zlib.compress(data, 6)
+                zlib.compress(data, 6)
+            return time.perf_counter() - t
+        return run
+
+    ser_z, par_z = best_of(2, zlib_pair(False)), best_of(2, zlib_pair(True))
+    print(f"   machine check: two threads of zlib.compress: {par_z:.2f} s vs {ser_z:.2f} s serial = {par_z / ser_z:.2f}")
 
     one = GraphStore()
     x = one.add_source("x")
