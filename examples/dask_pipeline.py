@@ -19,11 +19,15 @@ import sys
 import tempfile
 import time
 
+from typing import Any, Callable
+
 import numpy as np
+from numpy.typing import NDArray
 
 import vantrel
 import vantrel_core as vc
 
+Array = NDArray[np.float64]
 PARTITIONS = 8
 ROWS = 10_000
 REGIONS = 5
@@ -41,35 +45,67 @@ def write_dataset(root: pathlib.Path) -> None:
 
 # --- what the names mean ---------------------------------------------------------------------
 
-def read_column(index: int, path: str, column: str) -> np.ndarray:
+def read_column(index: int, path: str, column: str) -> Array:
     with np.load(pathlib.Path(path) / f"part-{index:03d}.npz") as part:
-        return part[column]
+        return np.asarray(part[column], dtype=np.float64)
 
 
-def arith(fn):
+def arith(fn: Callable[[Any, Any], Any]) -> Callable[..., Array]:
     """An op over its inputs, or over its one input and ``scalar`` on ``side``."""
-    def op(*xs, scalar=None, side="r"):
+    def op(*xs: Array, scalar: float | None = None, side: str = "r") -> Array:
         if scalar is not None:
-            return fn(xs[0], scalar) if side == "r" else fn(scalar, xs[0])
+            return np.asarray(fn(xs[0], scalar) if side == "r" else fn(scalar, xs[0]), dtype=np.float64)
         out = xs[0]
         for x in xs[1:]:
-            out = fn(out, x)
+            out = np.asarray(fn(out, x), dtype=np.float64)
         return out
     return op
 
 
-def hash_split(rows: np.ndarray, n: int, key: int = 0) -> list[np.ndarray]:
+def log1p(x: Array) -> Array:
+    return np.log1p(x)
+
+
+def clip(x: Array, lo: float, hi: float) -> Array:
+    return np.clip(x, lo, hi)
+
+
+def stack(*columns: Array) -> Array:
+    return np.column_stack(columns)
+
+
+def total(x: Array) -> float:
+    return float(x.sum())
+
+
+def add_up(partials: list[Any]) -> Any:
+    return sum(partials)
+
+
+def sum_and_count(x: Array) -> Array:
+    return np.array([x.sum(), x.size], dtype=np.float64)
+
+
+def ratio(partial: Array) -> float:
+    return float(partial[0] / partial[1])
+
+
+def concat(parts: list[Array], key: int = 0) -> Array:
+    return np.concatenate(parts)
+
+
+def hash_split(rows: Array, n: int, key: int = 0) -> list[Array]:
     """Rows of a feature matrix go to the partition of their key column."""
     target = rows[:, key].astype(np.int64) % n
     return [rows[target == k] for k in range(n)]
 
 
-def load_model(descriptor: vantrel.Descriptor):
+def load_model(descriptor: vantrel.Descriptor) -> Callable[[Array], Array]:
     """A linear scoring model whose weights are fixed by the descriptor's content hash."""
     rng = np.random.default_rng(int(descriptor.content_hash.split(":")[1], 16))
     weights = rng.normal(size=64) / 8
 
-    def score(rows: np.ndarray) -> np.ndarray:
+    def score(rows: Array) -> Array:
         return 1.0 / (1.0 + np.exp(-(rows[:, 1:] @ weights[: rows.shape[1] - 1])))
     return score
 
@@ -81,13 +117,12 @@ def registry() -> vantrel.Registry:
         reg.op(name, arith(fn))
     reg.op("sub", arith(np.subtract), commutative=False)
     reg.op("div", arith(np.divide), commutative=False)
-    reg.op("log1p", np.log1p)
-    reg.op("clip", lambda x, lo, hi: np.clip(x, lo, hi))
-    reg.op("stack", lambda *cols: np.column_stack(cols))
-    reg.reduction("sum", chunk=lambda x: x.sum(), combine=sum)
-    reg.reduction("mean", chunk=lambda x: np.array([x.sum(), x.size]), combine=sum,
-                  finalize=lambda p: p[0] / p[1])
-    reg.exchange("hash", split=hash_split, merge=lambda parts, key=0: np.concatenate(parts))
+    reg.op("log1p", log1p)
+    reg.op("clip", clip)
+    reg.op("stack", stack)
+    reg.reduction("sum", chunk=total, combine=add_up)
+    reg.reduction("mean", chunk=sum_and_count, combine=add_up, finalize=ratio)
+    reg.exchange("hash", split=hash_split, merge=concat)
     reg.external("model", load_model)
     return reg
 
@@ -122,14 +157,18 @@ def build(path: str) -> tuple[vc.GraphStore, list[int]]:
     return g, outputs
 
 
-def timed(run, client, repeat: int = 2) -> tuple[list, float]:
-    """The result and the best wall time of ``repeat`` runs."""
-    best = float("inf")
+def timed(run: Any, client: Any, repeat: int = 2) -> tuple[list[list[Any]], float]:
+    """The result and the best wall time of ``repeat`` runs of a `vantrel.to_dask` run."""
+    best, result = float("inf"), list[list[Any]]()
     for _ in range(repeat):
         start = time.perf_counter()
-        result = run.compute(scheduler=client)
+        result = list(run.compute(scheduler=client))
         best = min(best, time.perf_counter() - start)
     return result, best
+
+
+def flat(parts: list[Any]) -> Array:
+    return np.concatenate([np.atleast_1d(np.asarray(p, dtype=np.float64)) for p in parts])
 
 
 def main() -> None:
@@ -147,13 +186,13 @@ def main() -> None:
         print(f"graph: {g.node_count()} nodes; reduced in {reduce_time * 1e3:.1f} ms to "
               f"{reduced.node_count()} nodes ({report['stages']} stages)")
         original, fused = vantrel.to_dask(g, reg, outputs), vantrel.to_dask(reduced, reg, ids)
-        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
-                Client(cluster) as client:
+        cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True,  # type: ignore[no-untyped-call]
+                               dashboard_address=":0")
+        with cluster, Client(cluster) as client:  # type: ignore[no-untyped-call]
             timed(fused, client, 1)  # warm the workers up (imports, payload load)
             base, base_time = timed(original, client)
             result, fused_time = timed(fused, client)
-        agree = all(np.allclose(np.concatenate([np.atleast_1d(p) for p in a]),
-                                np.concatenate([np.atleast_1d(p) for p in b])) for a, b in zip(base, result))
+        agree = all(np.allclose(flat(a), flat(b)) for a, b in zip(base, result))
         print(f"{'':10}{'tasks':>8}{'wall time (best of 2)':>24}")
         print(f"{'original':10}{original.task_count:>8}{base_time:>23.2f}s")
         print(f"{'reduced':10}{fused.task_count:>8}{fused_time:>23.2f}s")

@@ -140,18 +140,21 @@ class Registry:
         ``partitions`` nor ``read`` is given."""
         _check_name(name, "source")
         if partitions is None and read is None:
-            return lambda fn: (self.source(name, read=fn, count=count), fn)[1]
+            def register_read(fn: Callable[..., Any]) -> Callable[..., Any]:
+                self.source(name, read=fn, count=count)
+                return fn
+            return register_read
         if partitions is not None and read is not None:
             raise ValueError(f"source {name!r}: give either partitions or read, not both")
         if read is not None:
             if count is None:
                 raise ValueError(f"source {name!r}: read needs a partition count")
-            if not callable(count) and (not isinstance(count, int) or isinstance(count, bool) or count < 1):
+            if not callable(count) and not positive_int(count):
                 raise ValueError(f"source {name!r}: count must be a positive int or a callable")
             self.sources[name] = SourceSpec(read=read, count=count)
         elif callable(partitions):
             self.sources[name] = SourceSpec(partitions=partitions)
-        else:
+        elif partitions is not None:
             parts = list(partitions)
             if not parts:
                 raise ValueError(f"source {name!r}: a source needs at least one partition")
@@ -169,7 +172,10 @@ class Registry:
             raise ValueError(f"op {name!r} is commuted by the reduction rules; register a function "
                              f"that depends on input order under another name")
         if fn is None:
-            return lambda f: (self.op(name, f, commutative=commutative), f)[1]
+            def register_op(f: Callable[..., Any]) -> Callable[..., Any]:
+                self.op(name, f, commutative=commutative)
+                return f
+            return register_op
         _check_callable(fn, f"op {name!r}")
         self.ops[name] = OpSpec(fn)
         return self
@@ -184,7 +190,7 @@ class Registry:
             _check_callable(f, f"reduction {name!r} {what}")
         if finalize is not None:
             _check_callable(finalize, f"reduction {name!r} finalize")
-        if not isinstance(fan_in, int) or isinstance(fan_in, bool) or fan_in < 2:
+        if not positive_int(fan_in) or fan_in < 2:
             raise ValueError(f"reduction {name!r}: fan_in must be an int of at least 2")
         self.reductions[name] = ReductionSpec(chunk, combine, finalize, fan_in)
         return self
@@ -198,8 +204,7 @@ class Registry:
         _check_name(scheme, "exchange scheme")
         _check_callable(split, f"exchange {scheme!r} split")
         _check_callable(merge, f"exchange {scheme!r} merge")
-        if partitions is not None and (not isinstance(partitions, int) or isinstance(partitions, bool)
-                                       or partitions < 1):
+        if partitions is not None and not positive_int(partitions):
             raise ValueError(f"exchange {scheme!r}: partitions must be a positive int")
         self.exchanges[scheme] = ExchangeSpec(split, merge, partitions)
         return self
@@ -210,7 +215,10 @@ class Registry:
         registry, or a decorator when ``load`` is left out."""
         _check_name(kind, "external kind")
         if load is None:
-            return lambda f: (self.external(kind, f), f)[1]
+            def register_load(f: Callable[[Descriptor], Callable[..., Any]]) -> Callable[[Descriptor], Callable[..., Any]]:
+                self.external(kind, f)
+                return f
+            return register_load
         _check_callable(load, f"external {kind!r} load")
         self.externals[kind] = ExternalSpec(load)
         return self
@@ -224,6 +232,11 @@ class _Constant:
 
     def __call__(self, **params: Any) -> list[Any]:
         return self.parts
+
+
+def positive_int(value: object) -> bool:
+    """Whether ``value`` is an int (not a bool) of at least 1."""
+    return isinstance(value, int) and not isinstance(value, bool) and value >= 1
 
 
 def _check_name(name: object, what: str) -> None:

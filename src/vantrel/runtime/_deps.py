@@ -8,7 +8,7 @@ MESSAGE = ("vantrel's Dask runtime needs dask and distributed, the optional extr
 def require_dask() -> None:
     """Raise one ImportError naming the extra when dask or distributed is missing."""
     try:
-        import dask  # noqa: F401
-        import distributed  # noqa: F401
+        import dask  # noqa: F401  # pyright: ignore[reportUnusedImport]
+        import distributed  # noqa: F401  # pyright: ignore[reportUnusedImport]
     except ImportError as exc:
         raise ImportError(MESSAGE, name=exc.name) from exc

@@ -10,9 +10,9 @@ per partition.
 from __future__ import annotations
 
 import uuid
-from typing import Any, Sequence
+from typing import Any, Callable, Sequence, cast
 
-import dask
+import dask.base
 import dask.threaded
 
 from ..registry import Registry
@@ -24,6 +24,10 @@ from .plan import Plan, PlanNode, build_plan, no_gc
 __all__ = ["DaskRun", "build_dask", "to_dask"]
 
 Key = tuple[Any, ...]
+
+# Dask's own functions, seen through plain callable types (Dask's annotations are partial).
+_dask_compute: Callable[..., tuple[Any, ...]] = getattr(dask.base, "compute")
+_threaded_get: Callable[..., Any] = getattr(dask.threaded, "get")
 
 
 class DaskRun:
@@ -44,8 +48,8 @@ class DaskRun:
     def compute(self, scheduler: Any = None, **kwargs: Any) -> list[list[Any]]:
         """Compute with ``scheduler`` ("sync", "threads", "processes", a ``Client``, or None
         for Dask's default: the active ``distributed.Client`` if any, else threads)."""
-        (result,) = dask.compute(self, scheduler=scheduler, **kwargs)
-        return result
+        (result,) = _dask_compute(self, scheduler=scheduler, **kwargs)
+        return cast("list[list[Any]]", result)
 
     def __dask_graph__(self) -> dict[Key, Any]:
         return self.graph
@@ -69,7 +73,7 @@ class DaskRun:
     def _rebuild(graph: dict[Key, Any], output_keys: list[list[Key]], name: str, rename: Any = None) -> DaskRun:
         return DaskRun(dict(graph), output_keys, name)
 
-    __dask_scheduler__ = staticmethod(dask.threaded.get)
+    __dask_scheduler__ = staticmethod(_threaded_get)
 
     @staticmethod
     def __dask_optimize__(graph: Any, keys: Any, **kwargs: Any) -> Any:
@@ -139,13 +143,13 @@ class _Builder:
     def _reduction(self, node: PlanNode, args: list[list[Key]], out: Key) -> None:
         g, i, task = self.graph, node.id, node.task
         count = max((len(a) for a in args), default=1)
-        level = []
+        level: list[Key] = []
         for k in range(count):
-            key = (self.step, i, "chunk", k)
+            key: Key = (self.step, i, "chunk", k)
             g[key] = (reduction_chunk, task, *_pick(args, k))
             level.append(key)
         for depth, groups in enumerate(combine_groups(count, task.spec.fan_in)):
-            nxt = []
+            nxt: list[Key] = []
             for k, group in enumerate(groups):
                 if len(group) == 1:
                     nxt.append(level[group[0]])
@@ -158,15 +162,15 @@ class _Builder:
 
     def _exchange(self, node: PlanNode, inputs: list[Key], out: list[Key]) -> None:
         g, i, task = self.graph, node.id, node.task
-        splits = []
+        splits: list[Key] = []
         for k, src in enumerate(inputs):
-            key = (self.step, i, "split", k)
+            key: Key = (self.step, i, "split", k)
             g[key] = (exchange_split, task, src)
             splits.append(key)
         for j, key in enumerate(out):
-            picks = []
+            picks: list[Key] = []
             for k, split in enumerate(splits):
-                pick = (self.step, i, "pick", k, j)
+                pick: Key = (self.step, i, "pick", k, j)
                 g[pick] = (item, split, j)
                 picks.append(pick)
             g[key] = (exchange_merge, task, *picks)

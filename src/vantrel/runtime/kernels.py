@@ -120,7 +120,7 @@ def op_apply(task: OpTask, *parts: Any) -> Any:
     return call(task.info, "", task.fn, parts, task.params)
 
 
-_payloads: dict[tuple[str, Descriptor], Any] = {}
+_payloads: dict[tuple[str, Descriptor], Callable[..., Any]] = {}
 _payload_locks: dict[tuple[str, Descriptor], threading.Lock] = {}
 _payloads_guard = threading.Lock()
 
@@ -151,11 +151,11 @@ def payload(task: ExternalTask) -> Callable[..., Any]:
     with lock:
         found = _payloads.get(key)
         if found is None:
-            found = call(task.info, " while loading its payload", task.load, (task.descriptor,), {})
-            if not callable(found):
+            loaded: object = call(task.info, " while loading its payload", task.load, (task.descriptor,), {})
+            if not callable(loaded):
                 raise TypeError(f"the loader of {task.info.describe()} returned a "
-                                f"{type(found).__name__}, not a callable")
-            _payloads[key] = found
+                                f"{type(loaded).__name__}, not a callable")
+            found = _payloads[key] = loaded
     return found
 
 
@@ -202,7 +202,7 @@ def combine_groups(count: int, fan_in: int) -> list[list[range]]:
     """The levels of the combine tree over ``count`` partials: at each level, the ranges of
     the previous level's results that one combine call receives (a range of one is passed
     on without a call). Empty for one partial."""
-    levels = []
+    levels: list[list[range]] = []
     while count > 1:
         groups = [range(k, min(k + fan_in, count)) for k in range(0, count, fan_in)]
         levels.append(groups)
@@ -258,7 +258,7 @@ class Member:
 
     __slots__ = ("node_id", "index", "kind", "name", "fn", "reduction", "params", "args", "count")
 
-    def __init__(self, node_id: int, index: int, kind: str, name: str, fn: Callable[..., Any] | None,
+    def __init__(self, node_id: int, index: int, kind: str, name: str, fn: Callable[..., Any],
                  reduction: ReductionTask | None, params: dict[str, Any], args: tuple[tuple[bool, int], ...],
                  count: int) -> None:
         self.node_id, self.index, self.kind, self.name = node_id, index, kind, name
@@ -271,6 +271,11 @@ class Member:
     def __reduce__(self) -> tuple[Any, ...]:
         return Member, (self.node_id, self.index, self.kind, self.name, self.fn, self.reduction, self.params,
                         self.args, self.count)
+
+
+def not_an_op(*args: Any, **kwargs: Any) -> Any:
+    """The ``fn`` of a reduction member, which runs through its ``reduction`` instead."""
+    raise AssertionError("a reduction member runs whole, never partition by partition")
 
 
 class StageTask:

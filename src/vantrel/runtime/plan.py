@@ -14,11 +14,11 @@ from __future__ import annotations
 import contextlib
 import gc
 from dataclasses import dataclass
-from typing import Any, Iterator, Sequence
+from typing import Any, Generator, Mapping, Sequence
 
 from ..registry import Descriptor, Registry
 from .kernels import (ExchangeTask, ExternalTask, Member, NodeInfo, OpTask, ReductionTask, SourceTask,
-                      StageTask, Where, call)
+                      StageTask, Where, call, not_an_op)
 
 __all__ = ["PartitionCountError", "Plan", "PlanError", "PlanNode", "UnregisteredNameError", "build_plan"]
 
@@ -84,7 +84,7 @@ def build_plan(store: Any, registry: Registry, outputs: Sequence[int] | None = N
     missing name, `PartitionCountError` naming the node whose inputs disagree, `PlanError`
     for other graphs that cannot run, and ``ValueError`` for an output id the store lacks.
     Sources registered with the list form are produced here."""
-    if not isinstance(registry, Registry):
+    if not isinstance(registry, Registry):  # pyright: ignore[reportUnnecessaryIsInstance]
         raise TypeError(f"registry must be a vantrel.Registry, not {type(registry).__name__}")
     with no_gc():
         views = store.nodes()
@@ -98,7 +98,7 @@ def build_plan(store: Any, registry: Registry, outputs: Sequence[int] | None = N
 
 
 @contextlib.contextmanager
-def no_gc() -> Iterator[None]:
+def no_gc() -> Generator[None, None, None]:
     """Planning and graph building allocate a few objects per node or task and free none,
     which sets off the cycle collector again and again over a growing heap (half of the
     build time at 10^5 tasks); they create no cycles, so it waits until they are done."""
@@ -115,7 +115,7 @@ def _output_ids(source: Any, n: int, from_marks: bool) -> list[int]:
     ids = list(source.outputs()) if from_marks else source
     if isinstance(ids, (str, bytes)):
         raise TypeError("outputs must be a sequence of node ids, not a str")
-    out = []
+    out: list[int] = []
     for x in ids:
         if not isinstance(x, int) or isinstance(x, bool):
             raise TypeError(f"outputs must hold int node ids, not {type(x).__name__}")
@@ -126,7 +126,7 @@ def _output_ids(source: Any, n: int, from_marks: bool) -> list[int]:
 
 
 def _live(views: list[dict[str, Any]], outputs: list[int]) -> list[int]:
-    live = set()
+    live: set[int] = set()
     stack = list(outputs)
     while stack:
         i = stack.pop()
@@ -140,7 +140,7 @@ _MEMBER_TABLES = {"op": "op", "red": "reduction"}  # member kind -> registry tab
 
 
 def _check_names(views: list[dict[str, Any]], registry: Registry) -> None:
-    tables = {"source": registry.sources, "op": registry.ops, "reduction": registry.reductions,
+    tables: dict[str, Mapping[str, object]] = {"source": registry.sources, "op": registry.ops, "reduction": registry.reductions,
               "exchange": registry.exchanges, "external": registry.externals}
     missing: list[tuple[str, str]] = []
 
@@ -226,7 +226,7 @@ def _plan_stage(info: NodeInfo, registry: Registry, views: list[dict[str, Any]],
     ops, n_inputs = registry.ops, len(inputs)
     for j, view in enumerate(views):
         kind, name, params = view["kind"], view["name"], view["params"]
-        member = Member(info.id, j, kind, name, None, None, params, (), 1)
+        member = Member(info.id, j, kind, name, not_an_op, None, params, (), 1)
         args = tuple((ref == "member", k) for ref, k in view["inputs"])
         for from_member, k in args:
             if not 0 <= k < (j if from_member else n_inputs):
