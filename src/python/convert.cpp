@@ -36,6 +36,11 @@ bool str_view_from_py(PyObject* obj, const char* argname, std::string_view& out)
   if (!PyUnicode_Check(obj)) {
     return arg_type_error(argname, "'" + type_name(obj) + "' object cannot be converted to 'str'");
   }
+  if (PyUnicode_IS_COMPACT_ASCII(obj)) {  // its own bytes are its UTF-8: no conversion, no call
+    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+    return true;
+  }
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
   if (data == nullptr) return false;
@@ -190,6 +195,12 @@ bool param_value_from_py(PyObject* v, ParamValueView& out) {
     return false;
   };
   auto set_str = [&out](PyObject* str) {
+    if (PyUnicode_IS_COMPACT_ASCII(str)) {
+      out.kind = ParamValue::Str;
+      out.s = std::string_view(static_cast<const char*>(PyUnicode_DATA(str)),
+                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)));
+      return true;
+    }
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(str, &size);
     if (data == nullptr) return false;

@@ -76,27 +76,34 @@ class ChunkHeads {
 
   /// The head index of node params `obj` (None or a dict); false with an exception set.
   bool add(PyObject* obj, bool& pure, std::uint32_t& head) {
-    // Fibonacci hashing: dicts allocated one after another land in different slots.
-    const std::size_t slot = (reinterpret_cast<std::uintptr_t>(obj) * 0x9E3779B97F4A7C15ULL) >> (64 - kSlotBits);
+    // Fibonacci hashing (dicts allocated one after another spread out), linear probing; a
+    // chunk inserts at most kChunk dicts, half the slots.
+    std::size_t slot = (reinterpret_cast<std::uintptr_t>(obj) * 0x9E3779B97F4A7C15ULL) >> (64 - kSlotBits);
+    for (; memo_[slot].dict != nullptr; slot = (slot + 1) % kSlots) {
 #ifndef Py_GIL_DISABLED
-    if (pure && memo_[slot].dict == obj) {
-      head = memo_[slot].head;
-      return true;
-    }
+      if (pure && memo_[slot].dict == obj) {
+        head = memo_[slot].head;
+        return true;
+      }
 #endif
+    }
     if (obj != Py_None && !(PyDict_Check(obj) && plain_params(obj))) pure = false;
     views_.emplace_back();
     if (!views_.back().read(obj)) return false;
     head = static_cast<std::uint32_t>(heads_.size());
     heads_.emplace_back(NodeKey::kOp, name_, views_.back().entries());
-    memo_[slot] = pure ? Memo{obj, head} : Memo{};
-    if (!pure) memo_.fill(Memo{});
+    if (pure) {
+      memo_[slot] = Memo{obj, head};
+    } else {
+      memo_.fill(Memo{});
+    }
     return true;
   }
   std::span<const NamedHeadView> heads() const { return heads_; }
 
  private:
-  static constexpr unsigned kSlotBits = 6;
+  static constexpr unsigned kSlotBits = 8;
+  static_assert((std::size_t{1} << kSlotBits) >= static_cast<std::size_t>(2 * kChunk));
   static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
   struct Memo {
     PyObject* dict = nullptr;
