@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-step() { printf '\n=== %s ===\n' "$*"; }
+source "$root/tools/stage_timer.sh"  # step: stage headings with elapsed times
 quiet_pip() {  # pip's own notes about unreachable local indexes are noise here
   local out
   out=$("$@" -q --disable-pip-version-check 2>&1) || { echo "$out" >&2; return 1; }

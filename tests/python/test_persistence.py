@@ -1,5 +1,6 @@
 """GraphStore persistence: the canonical blob (serialize / deserialize) and DOT text."""
 import math
+import os
 import struct
 import subprocess
 import sys
@@ -340,7 +341,8 @@ def test_same_bytes_in_another_process():
             check=True,
             capture_output=True,
             text=True,
-            env={"PYTHONHASHSEED": seed, "PATH": ""},
+            # The rest of the environment is passed on: a sanitized run preloads its runtime.
+            env={**os.environ, "PYTHONHASHSEED": seed},
         )
         assert out.stdout.strip() == here
 

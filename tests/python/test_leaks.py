@@ -1,0 +1,258 @@
+"""Leak checks: every public callable of the module, on its success path and on each of its
+raising paths, called many times, must leave neither bytes on the heap (tracemalloc and the
+process's allocated bytes) nor references to the objects it was handed.
+
+To cover a new method, add its cases to CASES; `test_every_public_callable_has_cases`
+fails until every public name has at least one success case and one raising case (or is
+listed in NEVER_RAISES)."""
+import pytest
+
+import vantrel_core
+from memory_probe import steady_growth
+from vantrel_core import GraphStore, IncrementalReducer, PayloadDescriptor
+
+DESC = dict(kind="model", content_hash="h", framework="fw", version="1", io_schema="s")
+
+
+class Ctx:
+    """The objects the calls use. Each case gets a fresh one; its attributes are the objects
+    whose reference counts are watched."""
+
+    def __init__(self):
+        g = GraphStore()
+        x = g.add_source("x", {"n": 1})
+        y = g.add_source("y")
+        a = g.add_op("add", [x, y])
+        b = g.add_op("add", [y, x])
+        z = g.add_op("add", [a], {"scalar": 0.0, "side": "r"})
+        s = g.add_reduction("sum", [z, b], {"axis": 0})
+        e = g.add_exchange([s], {"scheme": "hash"})
+        self.desc = PayloadDescriptor(**DESC, preprocessing_ref="p")
+        m = g.add_external(self.desc, [e, x], {"w": 1.5})
+        self.store = g
+        self.outputs = [m, a]
+        self.inputs = [x, y]
+        self.params = {"scalar": 0.0, "side": "r", "k": 3, "b": True, "s": "text"}
+        self.desc_dict = dict(DESC)
+        self.blob = g.serialize(outputs=self.outputs)
+        self.reducer = IncrementalReducer()
+        self.reducer.step(g)
+        self.name = "add"
+
+    def watched(self):
+        return dict(vars(self))
+
+
+def raising(call, exc):
+    """A call that must raise exactly `exc` (checked once outside the measurement)."""
+
+    def run(ctx):
+        try:
+            call(ctx)
+        except exc:
+            return
+        raise AssertionError("did not raise")
+
+    run.expected = exc
+    run.inner = call
+    return run
+
+
+def fresh_store_with_nodes(c):
+    g = GraphStore()
+    g.add_op(c.name, [g.add_source("x", c.params)], c.params)
+    return g
+
+
+# name -> list of (label, call). A raising case is built with `raising`.
+CASES = {
+    "GraphStore": [
+        ("new", lambda c: GraphStore()),
+        ("new with nodes", fresh_store_with_nodes),
+        ("args", raising(lambda c: GraphStore(1), TypeError)),
+        ("kwargs", raising(lambda c: GraphStore(x=1), TypeError)),
+    ],
+    "GraphStore.add_source": [
+        ("existing", lambda c: c.store.add_source("x", {"n": 1})),
+        ("params type", raising(lambda c: c.store.add_source("x", 5), TypeError)),
+        ("param value", raising(lambda c: c.store.add_source("x", {"k": None}), TypeError)),
+        ("param key", raising(lambda c: c.store.add_source("x", {1: 1}), TypeError)),
+        ("surrogate", raising(lambda c: c.store.add_source("\ud800"), UnicodeEncodeError)),
+        ("float key", raising(lambda c: c.store.add_source("x", {1.5: 1}), TypeError)),
+        ("arity", raising(lambda c: c.store.add_source(), TypeError)),
+    ],
+    "GraphStore.add_op": [
+        ("existing", lambda c: c.store.add_op(c.name, c.inputs)),
+        ("existing with params", lambda c: c.store.add_op(c.name, [0], {"scalar": 0.0, "side": "r"})),
+        ("bad id", raising(lambda c: c.store.add_op(c.name, [0, 99]), ValueError)),
+        ("negative id", raising(lambda c: c.store.add_op(c.name, [-1]), OverflowError)),
+        ("inputs type", raising(lambda c: c.store.add_op(c.name, "01"), TypeError)),
+        ("input item", raising(lambda c: c.store.add_op(c.name, [0, "a"]), TypeError)),
+        ("params", raising(lambda c: c.store.add_op(c.name, c.inputs, {"k": [1]}), TypeError)),
+        ("keyword", raising(lambda c: c.store.add_op(c.name, c.inputs, foo=1), TypeError)),
+        ("duplicate arg", raising(lambda c: c.store.add_op(c.name, c.inputs, name="g"), TypeError)),
+    ],
+    "GraphStore.add_reduction": [
+        ("existing", lambda c: c.store.add_reduction("sum", [4, 3], {"axis": 0})),
+        ("bad id", raising(lambda c: c.store.add_reduction("sum", [99]), ValueError)),
+        ("params", raising(lambda c: c.store.add_reduction("sum", [0], []), TypeError)),
+    ],
+    "GraphStore.add_exchange": [
+        ("existing", lambda c: c.store.add_exchange([5], {"scheme": "hash"})),
+        ("bad id", raising(lambda c: c.store.add_exchange([99]), ValueError)),
+        ("inputs", raising(lambda c: c.store.add_exchange(None), TypeError)),
+    ],
+    "GraphStore.add_external": [
+        ("existing, instance", lambda c: c.store.add_external(c.desc, [6, 0], {"w": 1.5})),
+        ("new, dict", lambda c: GraphStore().add_external(c.desc_dict, [])),
+        ("bad id", raising(lambda c: c.store.add_external(c.desc, [99]), ValueError)),
+        ("missing field", raising(lambda c: c.store.add_external({"kind": "k"}, []), ValueError)),
+        ("field type", raising(lambda c: c.store.add_external(dict(DESC, version=1.0), []), TypeError)),
+        ("descriptor type", raising(lambda c: c.store.add_external(5, []), TypeError)),
+    ],
+    "GraphStore.nodes": [
+        ("all", lambda c: c.store.nodes()),
+        ("args", raising(lambda c: c.store.nodes(1), TypeError)),
+    ],
+    "GraphStore.outputs": [
+        ("all", lambda c: GraphStore.deserialize(c.blob).outputs()),
+        ("args", raising(lambda c: c.store.outputs(1), TypeError)),
+    ],
+    "GraphStore.node_count": [
+        ("count", lambda c: c.store.node_count()),
+        ("args", raising(lambda c: c.store.node_count(1), TypeError)),
+    ],
+    "GraphStore.to_dot": [
+        ("render", lambda c: c.store.to_dot()),
+        ("args", raising(lambda c: c.store.to_dot(1), TypeError)),
+    ],
+    "GraphStore.serialize": [
+        ("outputs", lambda c: c.store.serialize(outputs=c.outputs)),
+        ("bad id", raising(lambda c: c.store.serialize(outputs=[0, 99]), ValueError)),
+        ("overflow", raising(lambda c: c.store.serialize(outputs=[2**64]), OverflowError)),
+        ("outputs type", raising(lambda c: c.store.serialize(outputs="0"), TypeError)),
+        ("positional", raising(lambda c: c.store.serialize(c.outputs, c.outputs), TypeError)),
+    ],
+    "GraphStore.deserialize": [
+        ("blob", lambda c: GraphStore.deserialize(c.blob)),
+        ("truncated", raising(lambda c: GraphStore.deserialize(c.blob[:-3]), ValueError)),
+        ("magic", raising(lambda c: GraphStore.deserialize(b"XIR1" + c.blob[4:]), ValueError)),
+        ("type", raising(lambda c: GraphStore.deserialize(bytearray(c.blob)), TypeError)),
+    ],
+    "GraphStore.reduce": [
+        ("marks", lambda c: c.store.reduce()),
+        ("outputs", lambda c: c.store.reduce(outputs=c.outputs)),
+        ("maximal", lambda c: c.store.reduce(maximal_fusion=True, outputs=c.outputs)),
+        ("bad id", raising(lambda c: c.store.reduce(outputs=[0, 99]), ValueError)),
+        ("flag type", raising(lambda c: c.store.reduce(maximal_fusion=1), TypeError)),
+        ("positional", raising(lambda c: c.store.reduce(True), TypeError)),
+    ],
+    "GraphStore.reduction_report": [
+        ("outputs", lambda c: c.store.reduction_report(outputs=c.outputs)),
+        ("bad id", raising(lambda c: c.store.reduction_report(outputs=[99]), ValueError)),
+        ("outputs item", raising(lambda c: c.store.reduction_report(outputs=["a"]), TypeError)),
+    ],
+    "GraphStore.reduce_incremental": [
+        ("outputs", lambda c: c.store.reduce_incremental(outputs=c.outputs)),
+        ("bad id", raising(lambda c: c.store.reduce_incremental(outputs=[99]), ValueError)),
+        ("keyword", raising(lambda c: c.store.reduce_incremental(output=[0]), TypeError)),
+    ],
+    "PayloadDescriptor": [
+        ("new", lambda c: PayloadDescriptor(**DESC, preprocessing_ref="p")),
+        ("missing", raising(lambda c: PayloadDescriptor(kind="k"), TypeError)),
+        ("field type", raising(lambda c: PayloadDescriptor(**dict(DESC, kind=1)), TypeError)),
+        ("surrogate", raising(lambda c: PayloadDescriptor(**dict(DESC, kind="\udc80")), UnicodeEncodeError)),
+    ],
+    "PayloadDescriptor.<fields>": [
+        ("read", lambda c: (c.desc.kind, c.desc.content_hash, c.desc.framework, c.desc.version, c.desc.io_schema,
+                            c.desc.preprocessing_ref)),
+        ("write", raising(lambda c: setattr(c.desc, "kind", "x"), AttributeError)),
+    ],
+    "IncrementalReducer": [
+        ("new", lambda c: IncrementalReducer()),
+        ("args", raising(lambda c: IncrementalReducer(1), TypeError)),
+    ],
+    "IncrementalReducer.step": [
+        ("nothing new", lambda c: c.reducer.step(c.store)),
+        ("fresh", lambda c: IncrementalReducer().step(c.store)),
+        ("store type", raising(lambda c: c.reducer.step(None), TypeError)),
+        ("arity", raising(lambda c: c.reducer.step(), TypeError)),
+    ],
+    "IncrementalReducer.finalize": [
+        ("marks", lambda c: c.reducer.finalize(c.store)),
+        ("outputs", lambda c: c.reducer.finalize(c.store, outputs=c.outputs)),
+        ("maximal", lambda c: c.reducer.finalize(c.store, maximal_fusion=True, outputs=c.outputs)),
+        ("bad id", raising(lambda c: c.reducer.finalize(c.store, outputs=[99]), ValueError)),
+        ("overflow", raising(lambda c: c.reducer.finalize(c.store, outputs=[-1]), OverflowError)),
+        ("flag type", raising(lambda c: c.reducer.finalize(c.store, maximal_fusion=1), TypeError)),
+        ("store type", raising(lambda c: c.reducer.finalize([]), TypeError)),
+    ],
+    "IncrementalReducer.watermark": [
+        ("read", lambda c: c.reducer.watermark()),
+        ("args", raising(lambda c: c.reducer.watermark(1), TypeError)),
+    ],
+    "IncrementalReducer.total_work": [
+        ("read", lambda c: c.reducer.total_work()),
+        ("args", raising(lambda c: c.reducer.total_work(1), TypeError)),
+    ],
+    "IncrementalReducer.canonical_count": [
+        ("read", lambda c: c.reducer.canonical_count()),
+        ("args", raising(lambda c: c.reducer.canonical_count(1), TypeError)),
+    ],
+    "version": [
+        ("read", lambda c: vantrel_core.version()),
+        ("args", raising(lambda c: vantrel_core.version(1), TypeError)),
+    ],
+}
+
+# Public names that take no argument a caller could get wrong (none so far).
+NEVER_RAISES = set()
+
+FLAT = [(f"{name}: {label}", call) for name, cases in CASES.items() for label, call in cases]
+
+
+def public_callables():
+    """Every public name a caller reaches: module functions and classes, and the public
+    methods and fields of each class ("<fields>" stands for a class's read-only fields)."""
+    names = set()
+    for export in vantrel_core.__all__:
+        obj = getattr(vantrel_core, export)
+        names.add(export)
+        if isinstance(obj, type):
+            for attr, value in vars(obj).items():
+                if attr.startswith("_"):
+                    continue
+                names.add(f"{export}.<fields>" if type(value).__name__ == "getset_descriptor" else f"{export}.{attr}")
+    return names
+
+
+def test_every_public_callable_has_cases():
+    missing = sorted(public_callables() - set(CASES))
+    assert not missing, f"add leak cases for: {missing}"
+    for name, cases in CASES.items():
+        kinds = {hasattr(call, "expected") for _, call in cases}
+        assert False in kinds, f"{name}: no success case"
+        assert True in kinds or name in NEVER_RAISES, f"{name}: no raising case"
+
+
+@pytest.mark.parametrize("label, call", FLAT, ids=[label for label, _ in FLAT])
+def test_no_growth_per_call(label, call):
+    ctx = Ctx()
+    expected = getattr(call, "expected", None)
+    if expected is not None:
+        with pytest.raises(expected):
+            call.inner(ctx)
+    else:
+        call(ctx)
+    growth = steady_growth(lambda: call(ctx), watched=ctx.watched())
+    assert growth.within(4096), f"{label}: {growth}"
+
+
+def test_probe_sees_a_leaked_reference():
+    """The measurement itself: a call that keeps a reference to a new object or to its
+    argument is caught."""
+    kept = []
+    arg = object()
+    growth = steady_growth(lambda: kept.append([arg]), watched={"arg": arg})
+    assert not growth.within(4096)
+    assert growth.traced > 4096 and growth.references["arg"] > 0
