@@ -33,6 +33,14 @@ namespace {
 
 ParamMap params(std::initializer_list<ParamEntry> e) { return ParamMap::make(e); }
 
+void add(GraphStore& s, NodeKey key) {
+  if (!s.intern(std::move(key))) fail("a seed node was refused");
+}
+
+void mark(GraphStore& s, NodeId id) {
+  if (!s.mark_output(id)) fail("a seed mark was refused");
+}
+
 std::string blob_of(const GraphStore& s) {
   auto r = serialize_marked(s);
   if (!r) fail("a valid store failed to write");
@@ -53,34 +61,34 @@ std::vector<std::string> seeds() {
   GraphStore g;
   const ParamMap zero = params({{"scalar", ParamValue::of_float(0.0)}});
   const ParamMap one = params({{"scalar", ParamValue::of_float(1.0)}});
-  g.intern(Source{"x", {}});                                                   // 0
-  g.intern(Source{"y", {}});                                                   // 1
-  g.intern(Op{"add", {}, {0, 1}});                                             // 2
-  g.intern(Op{"add", {}, {1, 0}});                                             // 3
-  g.intern(Op{"add", zero, {2}});                                              // 4
-  g.intern(Op{"mul", one, {3}});                                               // 5
-  g.intern(Op{"mul", {}, {4, 5}});                                             // 6
-  g.intern(Op{"relu", {}, {6}});                                               // 7
-  g.intern(Reduction{"sum", params({{"axis", ParamValue::of_int(0)}}), {7}});  // 8
-  g.intern(Exchange{params({{"scheme", ParamValue::of_str("hash")}}), {8}});   // 9
-  g.intern(Op{"neg", {}, {9}});                                                // 10
-  g.intern(Op{"exp", {}, {10}});                                               // 11
-  g.intern(Op{"log", {}, {10}});                                               // 12
+  add(g, Source{"x", {}});                                                   // 0
+  add(g, Source{"y", {}});                                                   // 1
+  add(g, Op{"add", {}, {0, 1}});                                             // 2
+  add(g, Op{"add", {}, {1, 0}});                                             // 3
+  add(g, Op{"add", zero, {2}});                                              // 4
+  add(g, Op{"mul", one, {3}});                                               // 5
+  add(g, Op{"mul", {}, {4, 5}});                                             // 6
+  add(g, Op{"relu", {}, {6}});                                               // 7
+  add(g, Reduction{"sum", params({{"axis", ParamValue::of_int(0)}}), {7}});  // 8
+  add(g, Exchange{params({{"scheme", ParamValue::of_str("hash")}}), {8}});   // 9
+  add(g, Op{"neg", {}, {9}});                                                // 10
+  add(g, Op{"exp", {}, {10}});                                               // 11
+  add(g, Op{"log", {}, {10}});                                               // 12
   auto d = std::make_shared<const PayloadDescriptor>(PayloadDescriptor{"model", "h", "fw", "1", "io", std::nullopt});
-  g.intern(External{d, {}, {11, 12}});                                         // 13
-  g.mark_output(13);
-  g.mark_output(7);
-  g.mark_output(7);
+  add(g, External{d, {}, {11, 12}});                                         // 13
+  mark(g, 13);
+  mark(g, 7);
+  mark(g, 7);
   out.push_back(blob_of(g));
 
   // An existing stage node among ops, and no outputs marked.
   GraphStore s;
-  s.intern(Source{"a", {}});
-  s.intern(Op{"f", {}, {0}});
-  s.intern(Stage{{1, 0}, {StageOp{"op|g|", {{StageRef::Input, 0}}},
+  add(s, Source{"a", {}});
+  add(s, Op{"f", {}, {0}});
+  add(s, Stage{{1, 0}, {StageOp{"op|g|", {{StageRef::Input, 0}}},
                           StageOp{"op|h|", {{StageRef::Member, 0}, {StageRef::Input, 1}}}}});
-  s.intern(Op{"max", {}, {2, 1}});
-  s.intern(Op{"max", {}, {1, 2}});
+  add(s, Op{"max", {}, {2, 1}});
+  add(s, Op{"max", {}, {1, 2}});
   out.push_back(blob_of(s));
   return out;
 }

@@ -62,7 +62,7 @@ for harness in "${harnesses[@]}"; do
 
   if [ "${FUZZ_MINIMIZE:-0}" = 1 ]; then
     merged=$(mktemp -d)
-    "$build/$harness" "${flags[@]}" -merge=1 "$merged" "$kept" "$work" >"$build/$harness.merge.log" 2>&1
+    "$build/$harness" "${flags[@]}" -set_cover_merge=1 "$merged" "$kept" "$work" >"$build/$harness.merge.log" 2>&1
     rm -rf "$kept" && mkdir -p "$kept" && cp "$merged"/* "$kept"/ 2>/dev/null || true
     rm -rf "$merged"
     echo "kept corpus of $harness: $(find "$kept" -type f | wc -l) inputs, $(du -sk "$kept" | cut -f1) KiB"
