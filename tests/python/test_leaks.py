@@ -5,6 +5,9 @@ process's allocated bytes) nor references to the objects it was handed.
 To cover a new method, add its cases to CASES; `test_every_public_callable_has_cases`
 fails until every public name has at least one success case and one raising case (or is
 listed in NEVER_RAISES)."""
+import copy
+import pickle
+
 import pytest
 
 import vantrel_core
@@ -71,6 +74,33 @@ CASES = {
         ("new with nodes", fresh_store_with_nodes),
         ("args", raising(lambda c: GraphStore(1), TypeError)),
         ("kwargs", raising(lambda c: GraphStore(x=1), TypeError)),
+    ],
+    "GraphStore.<pickling>": [
+        ("pickle", lambda c: pickle.loads(pickle.dumps(c.store))),
+        ("copy", lambda c: copy.copy(c.store)),
+        ("deepcopy", lambda c: copy.deepcopy([c.store, c.desc])),
+        ("forged blob", raising(lambda c: vantrel_core._store_from_blob(c.blob[:-3]), ValueError)),
+        ("forged type", raising(lambda c: vantrel_core._store_from_blob(None), TypeError)),
+    ],
+    "PayloadDescriptor.<pickling>": [
+        ("pickle", lambda c: pickle.loads(pickle.dumps(c.desc))),
+        ("forged fields", raising(lambda c: vantrel_core._descriptor_from_fields("m", "h", "f", "1", "s", 3),
+                                  TypeError)),
+    ],
+    "IncrementalReducer.<pickling>": [
+        ("refused", raising(lambda c: pickle.dumps(c.reducer), TypeError)),
+        ("copy refused", raising(lambda c: copy.copy(c.reducer), TypeError)),
+    ],
+    "GraphStore.mark_outputs": [
+        ("marked again", lambda c: c.store.mark_outputs(c.outputs)),
+        ("bad id", raising(lambda c: c.store.mark_outputs([0, 99]), ValueError)),
+        ("type", raising(lambda c: c.store.mark_outputs("0"), TypeError)),
+    ],
+    "GraphStore.reduce_mapped": [
+        ("outputs", lambda c: c.store.reduce_mapped(outputs=c.outputs)),
+        ("maximal", lambda c: c.store.reduce_mapped(outputs=c.outputs, maximal_fusion=True)),
+        ("bad id", raising(lambda c: c.store.reduce_mapped(outputs=[0, 99]), ValueError)),
+        ("missing outputs", raising(lambda c: c.store.reduce_mapped(), TypeError)),
     ],
     "GraphStore.add_source": [
         ("existing", lambda c: c.store.add_source("x", {"n": 1})),
@@ -186,6 +216,12 @@ CASES = {
         ("overflow", raising(lambda c: c.reducer.finalize(c.store, outputs=[-1]), OverflowError)),
         ("flag type", raising(lambda c: c.reducer.finalize(c.store, maximal_fusion=1), TypeError)),
         ("store type", raising(lambda c: c.reducer.finalize([]), TypeError)),
+    ],
+    "IncrementalReducer.finalize_mapped": [
+        ("outputs", lambda c: c.reducer.finalize_mapped(c.store, outputs=c.outputs)),
+        ("maximal", lambda c: c.reducer.finalize_mapped(c.store, outputs=c.outputs, maximal_fusion=True)),
+        ("bad id", raising(lambda c: c.reducer.finalize_mapped(c.store, outputs=[99]), ValueError)),
+        ("store type", raising(lambda c: c.reducer.finalize_mapped(None, outputs=[0]), TypeError)),
     ],
     "IncrementalReducer.watermark": [
         ("read", lambda c: c.reducer.watermark()),

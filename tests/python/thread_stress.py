@@ -2,6 +2,7 @@
 invariants every interleaving must keep. Used by the thread stress test on every build and
 by the free-threaded test, where the threads really run at once."""
 import faulthandler
+import pickle
 import random
 import threading
 import time
@@ -64,6 +65,7 @@ class Worker:
         for key, i in self.ids.items():
             name = nodes[i]["name"]
             assert name == (f"s{key[1]}" if key[0] == "src" else OP_NAMES[key[1] % len(OP_NAMES)])
+        assert pickle.loads(pickle.dumps(self.store)).node_count() >= len(nodes)
 
     def blob(self):
         outputs = sorted(set(self.some_outputs()))
@@ -74,20 +76,33 @@ class Worker:
 
     def reduce(self):
         outputs = self.some_outputs()
-        reduced, report = self.store.reduce(maximal_fusion=self.rng.random() < 0.5, outputs=outputs)
+        maximal = self.rng.random() < 0.5
+        if self.rng.random() < 0.5:
+            reduced, report = self.store.reduce(maximal_fusion=maximal, outputs=outputs)
+        else:
+            reduced, report, ids = self.store.reduce_mapped(maximal_fusion=maximal, outputs=outputs)
+            assert len(ids) == len(outputs) and all(i < reduced.node_count() for i in ids)
         assert report["reduced_nodes"] == reduced.node_count()
+
+    def mark(self):
+        self.store.mark_outputs(self.some_outputs())
 
     def step(self):
         self.reducer.step(self.store)
         self.steps += 1
 
     def finalize(self):
-        reduced, _ = self.reducer.finalize(self.store, outputs=self.some_outputs())
+        outputs = self.some_outputs()
+        if self.rng.random() < 0.5:
+            reduced, _ = self.reducer.finalize(self.store, outputs=outputs)
+        else:
+            reduced, _, ids = self.reducer.finalize_mapped(self.store, outputs=outputs)
+            assert len(ids) == len(outputs)
         reduced.serialize(outputs=reduced.outputs())
 
     def run(self):
         try:
-            actions = [self.view, self.blob, self.reduce, self.step, self.finalize]
+            actions = [self.view, self.blob, self.reduce, self.mark, self.step, self.finalize]
             while time.monotonic() < self.deadline:
                 for _ in range(8):
                     self.node(self.rng.choice([("src", self.rng.randrange(SOURCES)),
