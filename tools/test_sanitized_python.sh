@@ -40,6 +40,8 @@ assert vantrel_core.__file__.startswith(sys.argv[1] + "/"), f"not the sanitized 
 assert "asan" in open("/proc/self/maps").read(), "the sanitizer runtime is not loaded"
 print("testing", vantrel_core.__file__)
 PY
-# The one test of what the installed wheel contains has no wheel to look at here.
+# Left out: the checks of the shipped artifact itself (the files the installed wheel holds,
+# the symbols the release module exports), which this run neither installs nor builds.
 "$venv/bin/python" -m pytest -q -p no:cacheprovider \
-  --deselect tests/python/test_typing_usage.py::test_stubs_and_typed_package_ship_with_the_module "$@" .
+  --deselect tests/python/test_typing_usage.py::test_stubs_and_typed_package_ship_with_the_module \
+  --ignore test_symbols.py "$@" .
