@@ -61,6 +61,11 @@ def raising(call, exc):
     return run
 
 
+def rebuild(obj):
+    fn, args = obj.__reduce__()
+    return fn(*args)
+
+
 def fresh_store_with_nodes(c):
     g = GraphStore()
     g.add_op(c.name, [g.add_source("x", c.params)], c.params)
@@ -75,15 +80,19 @@ CASES = {
         ("args", raising(lambda c: GraphStore(1), TypeError)),
         ("kwargs", raising(lambda c: GraphStore(x=1), TypeError)),
     ],
+    # pickle.dumps and pickle.loads themselves leave traced bytes per round trip for stdlib
+    # objects too (a datetime.date: ~90 B), so the module's part of pickling, `__reduce__`
+    # and the reconstructor it names, is called directly; copy and deepcopy run the whole path.
     "GraphStore.<pickling>": [
-        ("pickle", lambda c: pickle.loads(pickle.dumps(c.store))),
+        ("reduce and rebuild", lambda c: rebuild(c.store)),
         ("copy", lambda c: copy.copy(c.store)),
         ("deepcopy", lambda c: copy.deepcopy([c.store, c.desc])),
         ("forged blob", raising(lambda c: vantrel_core._store_from_blob(c.blob[:-3]), ValueError)),
         ("forged type", raising(lambda c: vantrel_core._store_from_blob(None), TypeError)),
     ],
     "PayloadDescriptor.<pickling>": [
-        ("pickle", lambda c: pickle.loads(pickle.dumps(c.desc))),
+        ("reduce and rebuild", lambda c: rebuild(c.desc)),
+        ("copy", lambda c: copy.copy(c.desc)),
         ("forged fields", raising(lambda c: vantrel_core._descriptor_from_fields("m", "h", "f", "1", "s", 3),
                                   TypeError)),
     ],
@@ -241,8 +250,10 @@ CASES = {
     ],
 }
 
-# Public names that take no argument a caller could get wrong (none so far).
+# Public names that take no argument a caller could get wrong (none so far), and names that
+# have no success path.
 NEVER_RAISES = set()
+ALWAYS_RAISES = {"IncrementalReducer.<pickling>"}
 
 FLAT = [(f"{name}: {label}", call) for name, cases in CASES.items() for label, call in cases]
 
@@ -267,7 +278,7 @@ def test_every_public_callable_has_cases():
     assert not missing, f"add leak cases for: {missing}"
     for name, cases in CASES.items():
         kinds = {hasattr(call, "expected") for _, call in cases}
-        assert False in kinds, f"{name}: no success case"
+        assert False in kinds or name in ALWAYS_RAISES, f"{name}: no success case"
         assert True in kinds or name in NEVER_RAISES, f"{name}: no raising case"
 
 
