@@ -28,8 +28,13 @@ else
   runtime=$("$cxx" -print-file-name=libasan.so)
 fi
 [ -f "$runtime" ] || { echo "sanitizer runtime not found: $runtime" >&2; exit 1; }
+# The C++ runtime is preloaded too: the interpreter does not link it, and the sanitizer binds
+# its exception-throw interceptor at start-up, so a library that arrives later with the
+# module would leave that interceptor without a target (any C++ throw then aborts).
+cxxrt=$("$cxx" -print-file-name=libstdc++.so)
+[ -f "$cxxrt" ] || { echo "C++ runtime not found: $cxxrt" >&2; exit 1; }
 
-export LD_PRELOAD=$runtime PYTHONPATH=$module_dir:$root/src PYTHONMALLOC=malloc
+export LD_PRELOAD="$runtime $cxxrt" PYTHONPATH=$module_dir:$root/src PYTHONMALLOC=malloc
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 cd tests/python
