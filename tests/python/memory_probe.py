@@ -59,21 +59,18 @@ def _run(call, calls):
 
 
 def measure(call, calls, watched=None):
-    """Runs `call` `calls` times in two windows, one traced by tracemalloc and one measuring
-    process allocated bytes (tracemalloc's own tables would blur that one), and counts the
-    references to each object of `watched` (name -> object) across both."""
+    """Runs `call` `calls` times in two windows, one measuring tracemalloc's traced bytes and
+    one the process's allocated bytes, and counts the references to each object of `watched`
+    (name -> object) across both. tracemalloc must be tracing already: started per window, it
+    would count an entry that replaces an untraced one in a bounded cache as growth."""
     watched = watched or {}
     refs_before = {name: sys.getrefcount(obj) for name, obj in watched.items()}
 
     gc.collect()
-    tracemalloc.start()
-    try:
-        traced_before = tracemalloc.get_traced_memory()[0]
-        _run(call, calls)
-        gc.collect()
-        traced = tracemalloc.get_traced_memory()[0] - traced_before
-    finally:
-        tracemalloc.stop()
+    traced_before = tracemalloc.get_traced_memory()[0]
+    _run(call, calls)
+    gc.collect()
+    traced = tracemalloc.get_traced_memory()[0] - traced_before
 
     allocated = 0
     if process_allocated_bytes is not None:
@@ -92,10 +89,14 @@ def steady_growth(call, calls=400, warmup=60, rounds=3, byte_slack=4096, watched
     windows of `calls` calls until one stays within `byte_slack` bytes and leaves no extra
     reference; returns the last measurement. A leak shows in every window; a one-off
     allocation (a table growing once) shows in one at most."""
-    _run(call, warmup)
-    growth = None
-    for _ in range(rounds):
-        growth = measure(call, calls, watched)
-        if growth.within(byte_slack):
-            break
-    return growth
+    tracemalloc.start()
+    try:
+        _run(call, warmup)
+        growth = None
+        for _ in range(rounds):
+            growth = measure(call, calls, watched)
+            if growth.within(byte_slack):
+                break
+        return growth
+    finally:
+        tracemalloc.stop()
