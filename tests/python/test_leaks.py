@@ -131,6 +131,13 @@ CASES = {
         ("keyword", raising(lambda c: c.store.add_op(c.name, c.inputs, foo=1), TypeError)),
         ("duplicate arg", raising(lambda c: c.store.add_op(c.name, c.inputs, name="g"), TypeError)),
     ],
+    "GraphStore.add_ops": [
+        ("existing", lambda c: c.store.add_ops(c.name, [c.inputs, [1, 0]])),
+        ("params per node", lambda c: c.store.add_ops(c.name, [[0], [1]], [{"scalar": 0.0, "side": "r"}, None])),
+        ("bad id", raising(lambda c: c.store.add_ops(c.name, [[0], [99]]), ValueError)),
+        ("params", raising(lambda c: c.store.add_ops(c.name, [[0], [1]], {"k": None}), TypeError)),
+        ("inputs type", raising(lambda c: c.store.add_ops(c.name, 5), TypeError)),
+    ],
     "GraphStore.add_reduction": [
         ("existing", lambda c: c.store.add_reduction("sum", [4, 3], {"axis": 0})),
         ("bad id", raising(lambda c: c.store.add_reduction("sum", [99]), ValueError)),
