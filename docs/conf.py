@@ -13,3 +13,4 @@ html_static_path: list[str] = []
 html_theme_options = {"description": "Interned dataflow pipeline IR and its reducer", "fixed_sidebar": True}
 # pycon blocks (">>>") are the examples that the test command runs.
 highlight_language = "python3"
+autodoc_mock_imports = ["dask", "distributed"]  # the runtime reference builds without the dask extra
