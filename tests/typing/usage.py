@@ -43,6 +43,9 @@ def build() -> tuple[GraphStore, int]:
         "preprocessing_ref": None,
     }
     assert g.add_external(as_dict, inputs=[e]) == m
+    many = g.add_ops("neg", [[x], (y,), [s]], {"k": 1})
+    assert_type(many, list[int])
+    assert g.add_ops("neg", [[x], [y]], [None, {"k": 2}])[0] == g.add_op("neg", [x])
     assert_type(m, int)
     return g, m
 
@@ -118,6 +121,7 @@ def rejected(g: GraphStore, d: PayloadDescriptor, r: IncrementalReducer) -> None
     g.add_source(1)  # type: ignore[arg-type]
     g.add_op("add", "01")  # type: ignore[arg-type]
     g.add_op("add", [0.5])  # type: ignore[list-item]
+    g.add_ops("neg", [0, 1])  # type: ignore[list-item]
     g.add_op("add", [0], {"k": None})  # type: ignore[dict-item]
     g.add_op("add", [0], {1: 2})  # type: ignore[dict-item]
     g.add_op("add", [0], [("a", 1)])  # type: ignore[arg-type]
