@@ -316,21 +316,13 @@ bool ParamViews::walk(PyObject* dict) {
 }
 
 void ParamViews::push(const ParamEntryView& entry, Ref key, Ref value) {
-  if (size_ < kInline) {
-    inline_[size_] = entry;
-    holds_[2 * size_] = std::move(key);
-    holds_[2 * size_ + 1] = std::move(value);
-  } else {
-    if (size_ == kInline) spill_.assign(inline_, inline_ + kInline);
-    spill_.push_back(entry);
-    spill_holds_.push_back(std::move(key));
-    spill_holds_.push_back(std::move(value));
-  }
-  ++size_;
+  entries_.push_back(entry);
+  holds_.push_back(std::move(key));
+  holds_.push_back(std::move(value));
 }
 
 std::span<ParamEntryView> ParamViews::entries() {
-  return size_ <= kInline ? std::span<ParamEntryView>(inline_, size_) : std::span<ParamEntryView>(spill_);
+  return {entries_.data(), entries_.size()};
 }
 
 bool ParamViews::read(PyObject* obj) {
@@ -356,7 +348,7 @@ bool ParamViews::read(PyObject* obj) {
 
 ParamMap ParamViews::to_map() {
   std::vector<ParamEntry> owned;
-  owned.reserve(size_);
+  owned.reserve(entries_.size());
   for (const ParamEntryView& e : entries()) owned.push_back(ParamEntry{std::string(e.key), e.value.to_value()});
   return ParamMap::make(std::move(owned));
 }

@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "common/small_vec.hpp"
 #include "ir/head_view.hpp"
 #include "ir/node_key.hpp"
 #include "py_ref.hpp"
@@ -50,16 +51,13 @@ class ParamViews {
   ParamMap to_map();
 
  private:
-  static constexpr std::size_t kInline = 8;
+  static constexpr std::uint32_t kInline = 8;
   bool walk(PyObject* dict);
   void push(const ParamEntryView& entry, Ref key, Ref value);
 
-  std::size_t size_ = 0;
   const char* fault_ = nullptr;  ///< set when the dict changed during the walk
-  ParamEntryView inline_[kInline];
-  Ref holds_[2 * kInline];
-  std::vector<ParamEntryView> spill_;
-  std::vector<Ref> spill_holds_;
+  SmallVec<ParamEntryView, kInline> entries_;
+  SmallVec<Ref, 2 * kInline> holds_;  ///< each entry's key and value object
 };
 PyObject* params_to_py(const ParamMap& map);
 PyObject* param_value_to_py(const ParamValue& value);

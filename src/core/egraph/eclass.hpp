@@ -1,6 +1,6 @@
 #pragma once
 /// `EClass`: one equivalence class of e-nodes.
-#include "egraph/small_vec.hpp"
+#include "common/small_vec.hpp"
 #include "egraph/symbol_lang.hpp"
 
 namespace vantrel::egraph {

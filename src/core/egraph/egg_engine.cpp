@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/fault.hpp"
+#include "common/open_table.hpp"
 #include "optimizer/rule_table.hpp"
 
 namespace vantrel::egraph {
@@ -25,25 +26,22 @@ constexpr Id kNone = std::numeric_limits<Id>::max();
 class SymbolCache {
  public:
   GlobalSymbol intern(std::string_view text) {
-    if ((size_ + 1) * 2 > slots_.size()) grow();
     const std::uint64_t h = hash(text);
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = h & mask;; i = (i + 1) & mask) {
-      Slot& s = slots_[i];
-      if (s.text.data() == nullptr) {
-        s = Slot{text, h, GlobalSymbol::intern(text)};
-        ++size_;
-        return s.symbol;
-      }
-      if (s.hash == h && s.text == text) return s.symbol;
+    Slot& s = table_.find_or_empty(
+        h, [&](const Slot& x) { return x.hash == h && x.text == text; }, [](const Slot& x) { return x.hash; });
+    if (s.empty()) {
+      s = Slot{text, h, GlobalSymbol::intern(text)};
+      table_.filled();
     }
+    return s.symbol;
   }
 
  private:
   struct Slot {
-    std::string_view text;  // borrowed from the graph, which outlives the cache
-    std::uint64_t hash = 0;
+    std::string_view text;  // borrowed from the graph, which outlives the cache; null: empty
+    std::uint64_t hash;
     GlobalSymbol symbol;
+    bool empty() const { return text.data() == nullptr; }
   };
 
   static std::uint64_t hash(std::string_view text) {
@@ -61,20 +59,7 @@ class SymbolCache {
     return h ^ (h >> 31);
   }
 
-  void grow() {
-    std::vector<Slot> old(slots_.empty() ? 64 : slots_.size() * 2);
-    old.swap(slots_);
-    const std::size_t mask = slots_.size() - 1;
-    for (const Slot& s : old) {
-      if (s.text.data() == nullptr) continue;
-      std::size_t i = s.hash & mask;
-      while (slots_[i].text.data() != nullptr) i = (i + 1) & mask;
-      slots_[i] = s;
-    }
-  }
-
-  std::vector<Slot> slots_;
-  std::size_t size_ = 0;
+  OpenTable<Slot> table_{64};
 };
 
 }  // namespace

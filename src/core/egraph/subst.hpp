@@ -1,12 +1,11 @@
 #pragma once
 /// `Var` and `Subst`: pattern variables and their bindings to e-class ids.
-#include <array>
 #include <compare>
 #include <cstdint>
 #include <optional>
 #include <utility>
-#include <vector>
 
+#include "common/small_vec.hpp"
 #include "egraph/id.hpp"
 #include "egraph/symbol.hpp"
 
@@ -22,15 +21,14 @@ struct Var {
 /// of the usual rules (one or two variables) never allocate.
 class Subst {
  public:
-  static constexpr std::size_t kInline = 3;
+  static constexpr std::uint32_t kInline = 3;
   using Binding = std::pair<Var, Id>;
 
-  std::size_t size() const { return size_; }
-  const Binding& operator[](std::size_t i) const { return i < kInline ? inline_[i] : spill_[i - kInline]; }
+  std::size_t size() const { return bindings_.size(); }
+  const Binding& operator[](std::size_t i) const { return bindings_[i]; }
 
   std::optional<Id> get(Var v) const {
-    for (std::size_t i = 0; i < size_; ++i) {
-      const Binding& b = (*this)[i];
+    for (const Binding& b : bindings_) {
       if (b.first == v) return b.second;
     }
     return std::nullopt;
@@ -38,36 +36,22 @@ class Subst {
 
   /// Replaces the id of `v` if it is bound, otherwise appends the binding.
   void insert(Var v, Id id) {
-    for (std::size_t i = 0; i < size_; ++i) {
-      Binding& b = i < kInline ? inline_[i] : spill_[i - kInline];
+    for (Binding& b : bindings_) {
       if (b.first == v) {
         b.second = id;
         return;
       }
     }
-    if (size_ < kInline) {
-      inline_[size_] = {v, id};
-    } else {
-      spill_.emplace_back(v, id);
-    }
-    ++size_;
+    bindings_.emplace_back(v, id);
   }
 
   /// True when the bindings were spilled to the heap (more than three).
-  bool spilled() const { return size_ > kInline; }
+  bool spilled() const { return bindings_.size() > kInline; }
 
-  friend bool operator==(const Subst& a, const Subst& b) {
-    if (a.size_ != b.size_) return false;
-    for (std::size_t i = 0; i < a.size_; ++i) {
-      if (a[i] != b[i]) return false;
-    }
-    return true;
-  }
+  friend bool operator==(const Subst& a, const Subst& b) { return a.bindings_ == b.bindings_; }
 
  private:
-  std::array<Binding, kInline> inline_{};
-  std::size_t size_ = 0;
-  std::vector<Binding> spill_;
+  SmallVec<Binding, kInline> bindings_;
 };
 
 }  // namespace vantrel::egraph

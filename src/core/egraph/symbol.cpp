@@ -8,6 +8,7 @@
 
 #include "common/fault.hpp"
 #include "common/hash.hpp"
+#include "common/open_table.hpp"
 #include "common/poison_mutex.hpp"
 
 namespace vantrel::egraph {
@@ -48,18 +49,11 @@ class Shard {
 
   std::uint32_t intern(std::string_view text, std::uint64_t hash) {
     PoisonMutex::Guard guard(mutex_);
-    const std::uint32_t tag = static_cast<std::uint32_t>(hash);
-    if (slots_.empty()) slots_.assign(64, 0);
-    std::size_t mask = slots_.size() - 1;
-    std::size_t i = static_cast<std::size_t>(hash >> 32) & mask;
-    while (slots_[i] != 0) {
-      const std::uint64_t s = slots_[i];
-      if (static_cast<std::uint32_t>(s >> 32) == tag) {
-        const auto local = static_cast<std::uint32_t>(s) - 1;
-        if (text_at(local) == text) return local;
-      }
-      i = (i + 1) & mask;
-    }
+    const auto tag = static_cast<std::uint32_t>(hash >> 32);
+    Slot& slot = table_.find_or_empty(
+        hash, [&](const Slot& s) { return s.tag == tag && text_at(s.local_plus_one - 1) == text; },
+        [&](const Slot& s) { return text_hash(text_at(s.local_plus_one - 1)); });
+    if (!slot.empty()) return slot.local_plus_one - 1;
     if (count_ + 1 >= kMaxPerShard) throw InternalFault("symbol table shard is full");
     const std::uint32_t local = count_;
     std::uint32_t chunk = 0, offset = 0;
@@ -71,8 +65,8 @@ class Shard {
     }
     storage[offset] = std::string(text);
     ++count_;
-    slots_[i] = (std::uint64_t{tag} << 32) | (local + 1);
-    if (count_ * 2 > slots_.size()) grow();
+    slot = Slot{local + 1, tag};
+    table_.filled();
     return local;
   }
 
@@ -86,22 +80,15 @@ class Shard {
   }
 
  private:
-  void grow() {
-    std::vector<std::uint64_t> old(slots_.size() * 2, 0);
-    old.swap(slots_);
-    const std::size_t mask = slots_.size() - 1;
-    for (std::uint64_t s : old) {
-      if (s == 0) continue;
-      const std::uint64_t h = text_hash(text_at(static_cast<std::uint32_t>(s) - 1));
-      std::size_t i = static_cast<std::size_t>(h >> 32) & mask;
-      while (slots_[i] != 0) i = (i + 1) & mask;
-      slots_[i] = s;
-    }
-  }
+  struct Slot {
+    std::uint32_t local_plus_one;  // 0: empty
+    std::uint32_t tag;             // high half of the text's hash
+    bool empty() const { return local_plus_one == 0; }
+  };
 
   PoisonMutex mutex_;
   std::array<std::atomic<std::string*>, kMaxChunks> chunks_{};
-  std::vector<std::uint64_t> slots_;  // (hash low 32 bits) << 32 | (local index + 1); 0 = empty
+  OpenTable<Slot> table_{64};
   std::uint32_t count_ = 0;
 };
 

@@ -1,6 +1,8 @@
 #include "optimizer/flat_graph.hpp"
 
 #include "common/fault.hpp"
+#include "common/hash.hpp"
+#include "common/open_table.hpp"
 #include "store/graph_store.hpp"
 
 namespace vantrel {
@@ -81,35 +83,24 @@ namespace {
 class AddressMap {
  public:
   std::uint32_t* find_or_slot(const void* p, bool& fresh) {
-    if ((size_ + 1) * 2 > slots_.size()) grow();
-    std::size_t i = hash(p) & (slots_.size() - 1);
-    while (slots_[i].key != nullptr && slots_[i].key != p) i = (i + 1) & (slots_.size() - 1);
-    fresh = slots_[i].key == nullptr;
+    Slot& s = table_.find_or_empty(
+        hash(p), [&](const Slot& x) { return x.key == p; }, [](const Slot& x) { return hash(x.key); });
+    fresh = s.empty();
     if (fresh) {
-      slots_[i].key = p;
-      ++size_;
+      s.key = p;
+      table_.filled();
     }
-    return &slots_[i].value;
+    return &s.value;
   }
 
  private:
   struct Slot {
-    const void* key = nullptr;
-    std::uint32_t value = 0;
+    const void* key;  // null: empty
+    std::uint32_t value;
+    bool empty() const { return key == nullptr; }
   };
-  static std::size_t hash(const void* p) { return mix64(reinterpret_cast<std::uintptr_t>(p)); }
-  void grow() {
-    std::vector<Slot> old = std::move(slots_);
-    slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
-    for (const Slot& s : old) {
-      if (s.key == nullptr) continue;
-      std::size_t i = hash(s.key) & (slots_.size() - 1);
-      while (slots_[i].key != nullptr) i = (i + 1) & (slots_.size() - 1);
-      slots_[i] = s;
-    }
-  }
-  std::vector<Slot> slots_;
-  std::size_t size_ = 0;
+  static std::uint64_t hash(const void* p) { return mix64(reinterpret_cast<std::uintptr_t>(p)); }
+  OpenTable<Slot> table_{64};
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "common/fault.hpp"
 #include "common/hash.hpp"
+#include "common/open_table.hpp"
 #include "optimizer/stage_fusion.hpp"
 #include "optimizer/token_table.hpp"
 
@@ -130,12 +131,8 @@ class CseIndex {
     }
     hash_ = hash_of(op, ins);
     hashed_ = true;
-    if (slots_.empty()) return kNil;
-    for (std::size_t i = hash_ & mask_;; i = (i + 1) & mask_) {
-      const Slot& s = slots_[i];
-      if (s.id == kNil) return kNil;
-      if (s.hash == hash_ && equal(s.id)) return s.id;
-    }
+    const Slot* s = table_.find(hash_, [&](const Slot& x) { return x.hash == hash_ && equal(x.id_plus_one - 1); });
+    return s == nullptr ? kNil : s->id_plus_one - 1;
   }
 
   /// Enters kept node k, which the last `find` (for the same op and inputs) did not find.
@@ -149,17 +146,16 @@ class CseIndex {
       return;
     }
     if (!hashed_) hash_ = hash_of(op, ins);
-    if ((size_ + 1) * 2 > slots_.size()) grow();
-    place(Slot{hash_, k});
-    ++size_;
+    table_.insert_new(hash_, Slot{hash_, k + 1}, [](const Slot& s) { return s.hash; });
   }
 
  private:
   static constexpr std::uint32_t kNil = 0xFFFFFFFFu;
   static constexpr std::uint8_t kChain = 8;
   struct Slot {
-    std::uint64_t hash = 0;
-    std::uint32_t id = kNil;
+    std::uint64_t hash;
+    std::uint32_t id_plus_one;  // 0: empty
+    bool empty() const { return id_plus_one == 0; }
   };
 
   std::uint64_t hash_of(const std::string& op, const NodeIds& ins) const {
@@ -168,27 +164,11 @@ class CseIndex {
     for (std::uint64_t x : ins) h.add(x);
     return h.finish();
   }
-  void place(Slot s) {
-    std::size_t i = s.hash & mask_;
-    while (slots_[i].id != kNil) i = (i + 1) & mask_;
-    slots_[i] = s;
-  }
-  void grow() {
-    std::vector<Slot> old = std::move(slots_);
-    const std::size_t cap = old.empty() ? 64 : old.size() * 2;
-    slots_.assign(cap, Slot{});
-    mask_ = cap - 1;
-    for (const Slot& s : old) {
-      if (s.id != kNil) place(s);
-    }
-  }
 
   std::vector<std::uint32_t> head_;    ///< per kept position: latest chained user, or kNil
   std::vector<std::uint8_t> chained_;  ///< per kept position: chained users so far (at most kChain)
   std::vector<std::uint32_t> next_;    ///< per kept node: the next older chained user
-  std::vector<Slot> slots_;
-  std::size_t mask_ = 0;
-  std::size_t size_ = 0;
+  OpenTable<Slot> table_{64};
   std::uint64_t seed_ = process_hash_seed();
   std::uint64_t hash_ = 0;
   bool hashed_ = false;

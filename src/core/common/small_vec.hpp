@@ -1,18 +1,23 @@
 #pragma once
-/// `SmallVec<T, N>`: a vector that keeps up to N elements inside the object. Most e-classes
-/// hold one e-node and have one or two users, so their lists live inline and a graph of a
-/// million classes costs no per-class allocation (nor a million frees when it is dropped).
+/// `SmallVec<T, N>`: the one vector with inline storage. It keeps up to N elements inside the
+/// object and moves to one heap block past that. Most e-nodes have at most two children, most
+/// e-classes hold one e-node and have one or two users, and most substitutions bind one or two
+/// variables, so their lists live inline and a graph of a million classes costs no per-class
+/// allocation (nor a million frees when it is dropped).
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
+#include <iterator>
 #include <memory>
 #include <new>
+#include <span>
 #include <type_traits>
 #include <utility>
 
 #include "common/fault.hpp"
 
-namespace vantrel::egraph {
+namespace vantrel {
 
 template <class T, std::uint32_t N>
 class SmallVec {
@@ -21,6 +26,8 @@ class SmallVec {
 
  public:
   SmallVec() = default;
+  SmallVec(std::initializer_list<T> items) { append(items.begin(), items.end()); }
+  explicit SmallVec(std::span<const T> items) { append(items.begin(), items.end()); }
   SmallVec(const SmallVec& o) { append(o.begin(), o.end()); }
   SmallVec(SmallVec&& o) noexcept { steal(o); }
   SmallVec& operator=(const SmallVec& o) {
@@ -101,6 +108,14 @@ class SmallVec {
     *this = std::move(tmp);
   }
 
+  friend bool operator==(const SmallVec& a, const SmallVec& b) {
+    return a.size_ == b.size_ && std::equal(a.begin(), a.end(), b.begin());
+  }
+  /// Lexicographic, a shorter prefix first.
+  friend bool operator<(const SmallVec& a, const SmallVec& b) {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
+  }
+
  private:
   T* inl() { return std::launder(reinterpret_cast<T*>(u_.buf)); }
   const T* inl() const { return std::launder(reinterpret_cast<const T*>(u_.buf)); }
@@ -146,4 +161,4 @@ class SmallVec {
   } u_{};
 };
 
-}  // namespace vantrel::egraph
+}  // namespace vantrel

@@ -1,0 +1,111 @@
+#pragma once
+/// `OpenTable<Slot>`: the one open-addressing hash table of the code base (linear probing,
+/// power-of-two capacity, at most half full). It owns only its slots; what a slot holds (an
+/// id, a hash tag, a whole small key) and how two keys compare is the user's business:
+///
+/// - `Slot` is trivially copyable, an all-zero slot is empty, and `slot.empty()` says so.
+///   The slot array is zeroed by calloc, so a fresh table of any size costs no writes.
+/// - Lookups take the key's hash and a `match(slot)` predicate (called on full slots only).
+/// - Operations that may grow take `hash_of(slot)`, the hash of the key a full slot holds,
+///   so users that keep their keys elsewhere need not store hashes they can recompute.
+///
+/// Entries are never removed. The table is probed, never iterated, so its layout (and the
+/// per-process seed of a user's hash) can never leak into results.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <type_traits>
+
+namespace vantrel {
+
+template <class Slot>
+class OpenTable {
+  static_assert(std::is_trivially_copyable_v<Slot>);
+
+ public:
+  /// `first_capacity` (a power of two) is the slot count of the first allocation.
+  explicit OpenTable(std::size_t first_capacity = 16) : first_capacity_(first_capacity) {}
+  OpenTable(OpenTable&&) noexcept = default;
+  OpenTable& operator=(OpenTable&&) noexcept = default;
+
+  /// The full slot whose key matches, or null.
+  template <class Match>
+  const Slot* find(std::uint64_t hash, Match&& match) const {
+    if (capacity_ == 0) return nullptr;
+    const Slot* slots = slots_.get();
+    for (std::size_t i = hash & mask();; i = (i + 1) & mask()) {
+      const Slot& s = slots[i];
+      if (s.empty()) return nullptr;
+      if (match(s)) return &s;
+    }
+  }
+
+  /// Makes room for one more entry, then returns the full slot whose key matches or, when
+  /// there is none, the empty slot where that key goes. A caller that fills the empty slot
+  /// must call `filled()`.
+  template <class Match, class HashOf>
+  Slot& find_or_empty(std::uint64_t hash, Match&& match, HashOf&& hash_of) {
+    if ((size_ + 1) * 2 > capacity_) grow_to(capacity_ == 0 ? first_capacity_ : capacity_ * 2, hash_of);
+    Slot* slots = slots_.get();
+    for (std::size_t i = hash & mask();; i = (i + 1) & mask()) {
+      Slot& s = slots[i];
+      if (s.empty() || match(s)) return s;
+    }
+  }
+  void filled() { ++size_; }
+
+  /// Stores `slot` for a key known to be absent.
+  template <class HashOf>
+  void insert_new(std::uint64_t hash, const Slot& slot, HashOf&& hash_of) {
+    find_or_empty(hash, [](const Slot&) { return false; }, hash_of) = slot;
+    filled();
+  }
+
+  /// Makes room for `n` entries in all, so that they go in without growing.
+  template <class HashOf>
+  void reserve(std::size_t n, HashOf&& hash_of) {
+    std::size_t cap = capacity_ == 0 ? first_capacity_ : capacity_;
+    while (n * 2 > cap) cap *= 2;
+    if (cap != capacity_) grow_to(cap, hash_of);
+  }
+
+  /// A hint that the key with this hash is about to be looked up.
+  void prefetch(std::uint64_t hash) const {
+    if (capacity_ != 0) __builtin_prefetch(&slots_.get()[hash & mask()]);
+  }
+
+  std::size_t size() const { return size_; }
+  std::size_t memory_bytes() const { return capacity_ * sizeof(Slot); }
+
+ private:
+  struct Free {
+    void operator()(Slot* p) const { std::free(p); }
+  };
+
+  std::size_t mask() const { return capacity_ - 1; }
+
+  template <class HashOf>
+  void grow_to(std::size_t cap, HashOf&& hash_of) {
+    std::unique_ptr<Slot[], Free> fresh(static_cast<Slot*>(std::calloc(cap, sizeof(Slot))));
+    if (!fresh) throw std::bad_alloc();
+    const std::size_t m = cap - 1;
+    const Slot* old = slots_.get();
+    for (std::size_t k = 0; k < capacity_; ++k) {
+      if (old[k].empty()) continue;
+      std::size_t i = hash_of(old[k]) & m;
+      while (!fresh[i].empty()) i = (i + 1) & m;
+      fresh[i] = old[k];
+    }
+    slots_ = std::move(fresh);
+    capacity_ = cap;
+  }
+
+  std::unique_ptr<Slot[], Free> slots_;
+  std::size_t capacity_ = 0;
+  std::size_t size_ = 0;
+  std::size_t first_capacity_;
+};
+
+}  // namespace vantrel
