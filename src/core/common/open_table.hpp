@@ -86,8 +86,10 @@ class OpenTable {
 
   std::size_t mask() const { return capacity_ - 1; }
 
+  // Out of line: growing is rare, and keeping it out of the probe loops keeps those small
+  // enough to inline into their callers.
   template <class HashOf>
-  void grow_to(std::size_t cap, HashOf&& hash_of) {
+  [[gnu::noinline]] void grow_to(std::size_t cap, HashOf&& hash_of) {
     std::unique_ptr<Slot[], Free> fresh(static_cast<Slot*>(std::calloc(cap, sizeof(Slot))));
     if (!fresh) throw std::bad_alloc();
     const std::size_t m = cap - 1;

@@ -28,7 +28,16 @@ class SmallVec {
   SmallVec() = default;
   SmallVec(std::initializer_list<T> items) { append(items.begin(), items.end()); }
   explicit SmallVec(std::span<const T> items) { append(items.begin(), items.end()); }
-  SmallVec(const SmallVec& o) { append(o.begin(), o.end()); }
+  SmallVec(const SmallVec& o) {
+    if constexpr (std::is_trivially_copyable_v<T>) {
+      if (o.cap_ == N) {  // inline: one fixed-size copy
+        std::memcpy(&u_, &o.u_, sizeof(u_));
+        size_ = o.size_;
+        return;
+      }
+    }
+    append(o.begin(), o.end());
+  }
   SmallVec(SmallVec&& o) noexcept { steal(o); }
   SmallVec& operator=(const SmallVec& o) {
     if (this != &o) {
@@ -140,7 +149,11 @@ class SmallVec {
       o.size_ = 0;
       return;
     }
-    std::uninitialized_move(o.inl(), o.inl() + o.size_, inl());
+    if constexpr (std::is_trivially_copyable_v<T>) {
+      std::memcpy(&u_, &o.u_, sizeof(u_));  // a fixed-size copy inlines; a sized move is a call
+    } else {
+      std::uninitialized_move(o.inl(), o.inl() + o.size_, inl());
+    }
     size_ = o.size_;
     cap_ = N;
     o.release();

@@ -117,8 +117,10 @@ class HashCons {
   std::uint64_t slot_hash(const Slot& s) const {
     if (s.a == kNone && s.b != kNone) return hash_enode(big_[s.b]);
     const Id children[2] = {s.a, s.b};
-    const std::uint32_t n = s.a == kNone ? 0 : (s.b == kNone ? 1 : 2);
-    return hash_enode(s.symbol, children, n);
+    // A constant count per branch lets the hash's loop unroll.
+    if (s.a == kNone) return hash_enode(s.symbol, children, 0);
+    if (s.b == kNone) return hash_enode(s.symbol, children, 1);
+    return hash_enode(s.symbol, children, 2);
   }
 
   OpenTable<Slot> table_{64};
