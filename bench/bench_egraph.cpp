@@ -2,8 +2,8 @@
 // iterations taken and the stop reason, and the cost per e-node of a rebuild. Each line
 // carries a baseline measured in the same run, so the ratio survives a noisy machine.
 #include <chrono>
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -41,10 +41,16 @@ struct Rng {
 // A pipeline-like mix: sources, parameterless adds and muls (a third of them mirrored later),
 // the four identity ops, and other ops with and without parameters. Inputs are mostly recent.
 EngineGraph realistic_graph(std::size_t n, std::uint64_t seed) {
-  static const char* kIdentity[] = {"op|add|scalar=f0000000000000000;side=sr", "op|add|scalar=f0000000000000000;side=sl",
-                                    "op|mul|scalar=f3ff0000000000000;side=sr", "op|mul|scalar=f3ff0000000000000;side=sl"};
-  static const char* kOther[] = {"op|exp", "op|neg", "op|sub", "op|add|axis=i1", "op|mul|scalar=f4000000000000000;side=sr",
-                                 "op|where", "op|maximum|axis=i0"};
+  static const char* kIdentity[] = {
+      "op|add|scalar=f0000000000000000;side=sr", "op|add|scalar=f0000000000000000;side=sl",
+      "op|mul|scalar=f3ff0000000000000;side=sr", "op|mul|scalar=f3ff0000000000000;side=sl"};
+  static const char* kOther[] = {"op|exp",
+                                 "op|neg",
+                                 "op|sub",
+                                 "op|add|axis=i1",
+                                 "op|mul|scalar=f4000000000000000;side=sr",
+                                 "op|where",
+                                 "op|maximum|axis=i0"};
   static const int kOtherArity[] = {1, 1, 2, 2, 1, 3, 2};
   Rng rng{seed};
   EngineGraph g;
@@ -130,9 +136,10 @@ void bench_add(std::size_t n) {
     bids.push_back(it->second);
   }
   const double t_base = seconds_since(t0);
-  std::printf("e-graph add: %.2f M e-nodes/s (%.0f ns/e-node, %zu e-nodes)   baseline std::unordered_map hash-consing: %.2f M/s (%.0f ns)   ratio %.2fx\n",
-              n / t_egraph / 1e6, t_egraph / n * 1e9, eg.enode_count(), n / t_base / 1e6, t_base / n * 1e9,
-              t_base / t_egraph);
+  std::printf(
+      "e-graph add: %.2f M e-nodes/s (%.0f ns/e-node, %zu e-nodes)   baseline std::unordered_map hash-consing: %.2f "
+      "M/s (%.0f ns)   ratio %.2fx\n",
+      n / t_egraph / 1e6, t_egraph / n * 1e9, eg.enode_count(), n / t_base / 1e6, t_base / n * 1e9, t_base / t_egraph);
 }
 
 void bench_canonicalize(const EggEngine& engine, std::size_t n, double per_node_10k) {
@@ -155,17 +162,20 @@ void bench_canonicalize(const EggEngine& engine, std::size_t n, double per_node_
   const double cpu = cpu_seconds() - c0;
   const double t = seconds_since(t0);
   const double per_node = cpu / n * 1e9;
-  std::printf("canonicalize %8zu nodes: %7.3f s wall, %7.3f s cpu (%5.0f ns/node cpu, x%.2f of the 10^4 per-node cost) -> %zu nodes, %zu iterations, stop %s   baseline intern+copy: %.3f s   ratio %.1fx\n",
-              n, t, cpu, per_node, per_node_10k > 0 ? per_node / per_node_10k : 1.0, out.nodes.size(), stats.iterations,
-              describe(stats.stop).c_str(), t_base, t / t_base);
+  std::printf(
+      "canonicalize %8zu nodes: %7.3f s wall, %7.3f s cpu (%5.0f ns/node cpu, x%.2f of the 10^4 per-node cost) -> %zu "
+      "nodes, %zu iterations, stop %s   baseline intern+copy: %.3f s   ratio %.1fx\n",
+      n, t, cpu, per_node, per_node_10k > 0 ? per_node / per_node_10k : 1.0, out.nodes.size(), stats.iterations,
+      describe(stats.stop).c_str(), t_base, t / t_base);
   std::printf("    phases (wall): load %.3f s, run %.3f s, read back %.3f s\n    iterations:", stats.load_time,
               stats.run_time, stats.readback_time);
   for (const Iteration& it : stats.records) {
     std::size_t applied = 0;
     for (const auto& [name, c] : it.applied_counts) applied += c;
-    std::printf(" [%zu enodes, %zu classes, %zu applied, %zu rebuild merges, %.3f s: search %.3f, apply %.3f, rebuild %.3f]",
-                it.e_nodes_at_start, it.classes_at_start, applied, it.rebuild_merges, it.total_time, it.search_time,
-                it.apply_time, it.rebuild_time);
+    std::printf(
+        " [%zu enodes, %zu classes, %zu applied, %zu rebuild merges, %.3f s: search %.3f, apply %.3f, rebuild %.3f]",
+        it.e_nodes_at_start, it.classes_at_start, applied, it.rebuild_merges, it.total_time, it.search_time,
+        it.apply_time, it.rebuild_time);
   }
   std::printf("\n");
 }
@@ -184,7 +194,8 @@ void bench_rebuild(std::size_t n) {
   EGraph eg;
   std::vector<Id> leaves;
   const std::size_t k = n / 4;
-  for (std::size_t i = 0; i < k; ++i) leaves.push_back(eg.add(SymbolLang{GlobalSymbol::intern("leaf" + std::to_string(i)), {}}));
+  for (std::size_t i = 0; i < k; ++i)
+    leaves.push_back(eg.add(SymbolLang{GlobalSymbol::intern("leaf" + std::to_string(i)), {}}));
   const GlobalSymbol f = GlobalSymbol::intern("op|f");
   const GlobalSymbol h = GlobalSymbol::intern("op|h");
   for (std::size_t i = 0; i < k; ++i) {
@@ -205,10 +216,11 @@ void bench_rebuild(std::size_t n) {
   std::uint64_t sink = 0;
   for (Id i = 0; i < eg.id_count(); ++i) sink += eg.find_compress(i);
   const double t_find = seconds_since(t0);
-  std::printf("rebuild: fresh %.1f ns/e-node (%zu e-nodes); after %zu unions %.1f ns/e-node (%zu merges, %zu e-nodes)   baseline find per id: %.1f ns   ratio %.1fx%s\n",
-              t_first / before * 1e9, before, k / 2, t_merge / eg.enode_count() * 1e9, merges, eg.enode_count(),
-              t_find / eg.id_count() * 1e9, (t_merge / eg.enode_count()) / (t_find / eg.id_count()),
-              sink == 0 ? " " : "");
+  std::printf(
+      "rebuild: fresh %.1f ns/e-node (%zu e-nodes); after %zu unions %.1f ns/e-node (%zu merges, %zu e-nodes)   "
+      "baseline find per id: %.1f ns   ratio %.1fx%s\n",
+      t_first / before * 1e9, before, k / 2, t_merge / eg.enode_count() * 1e9, merges, eg.enode_count(),
+      t_find / eg.id_count() * 1e9, (t_merge / eg.enode_count()) / (t_find / eg.id_count()), sink == 0 ? " " : "");
 }
 
 }  // namespace
@@ -226,7 +238,8 @@ int main(int argc, char** argv) {
   }
   bench_add(1000000);
   const double base = canonicalize_per_node(engine, 10000);
-  for (std::size_t n : {std::size_t{10000}, std::size_t{100000}, std::size_t{1000000}}) bench_canonicalize(engine, n, base);
+  for (std::size_t n : {std::size_t{10000}, std::size_t{100000}, std::size_t{1000000}})
+    bench_canonicalize(engine, n, base);
   bench_rebuild(1000000);
   return 0;
 }

@@ -42,15 +42,18 @@ std::vector<std::string> seeds() {
 
   GraphStore all;
   (void)all.intern(Source{"", params({{"s", ParamValue::of_str("日本")}, {"b", ParamValue::of_bool(true)}})});
-  (void)all.intern(Source{"y", params({{"f", ParamValue::of_float(-0.0)}, {"n", ParamValue::of_float(std::nan("7"))}})});
-  (void)all.intern(Op{"mul", params({{"scalar", ParamValue::of_float(1.0)}, {"side", ParamValue::of_str("l")}}), {0, 1}});
+  (void)all.intern(
+      Source{"y", params({{"f", ParamValue::of_float(-0.0)}, {"n", ParamValue::of_float(std::nan("7"))}})});
+  (void)all.intern(
+      Op{"mul", params({{"scalar", ParamValue::of_float(1.0)}, {"side", ParamValue::of_str("l")}}), {0, 1}});
   (void)all.intern(Reduction{"sum", params({{"axis", ParamValue::of_int(-1)}}), {2, 2}});
   auto d = std::make_shared<const PayloadDescriptor>(PayloadDescriptor{"model", "h", "fw", "1", "io", "pre"});
   auto d2 = std::make_shared<const PayloadDescriptor>(PayloadDescriptor{"m", "", "", "", "", std::nullopt});
   (void)all.intern(External{d, params({{"q", ParamValue::of_int(3)}}), {3}});
   (void)all.intern(External{d2, {}, {}});
-  (void)all.intern(Stage{{4, 0}, {StageOp{"op|f|a=i1", {{StageRef::Input, 0}}},
-                            StageOp{"red|g", {{StageRef::Member, 0}, {StageRef::Input, 1}}}}});
+  (void)all.intern(Stage{
+      {4, 0},
+      {StageOp{"op|f|a=i1", {{StageRef::Input, 0}}}, StageOp{"red|g", {{StageRef::Member, 0}, {StageRef::Input, 1}}}}});
   (void)all.intern(Exchange{{}, {6}});
   (void)all.intern(Exchange{params({{"scheme", ParamValue::of_str("hash")}}), {7, 5}});
   if (!all.mark_output(8)) std::abort();

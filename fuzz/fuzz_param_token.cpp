@@ -2,9 +2,9 @@
 // gives a map, printing that map and reading the print gives an equal map, and the printed
 // token is a fixed point. The op-token reader and the Display forms ride along.
 #include <cstdint>
-#include <limits>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <string>
 #include <string_view>
 

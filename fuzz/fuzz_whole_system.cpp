@@ -75,7 +75,7 @@ std::vector<std::string> seeds() {
   add(g, Op{"exp", {}, {10}});                                               // 11
   add(g, Op{"log", {}, {10}});                                               // 12
   auto d = std::make_shared<const PayloadDescriptor>(PayloadDescriptor{"model", "h", "fw", "1", "io", std::nullopt});
-  add(g, External{d, {}, {11, 12}});                                         // 13
+  add(g, External{d, {}, {11, 12}});  // 13
   mark(g, 13);
   mark(g, 7);
   mark(g, 7);
@@ -85,8 +85,9 @@ std::vector<std::string> seeds() {
   GraphStore s;
   add(s, Source{"a", {}});
   add(s, Op{"f", {}, {0}});
-  add(s, Stage{{1, 0}, {StageOp{"op|g|", {{StageRef::Input, 0}}},
-                          StageOp{"op|h|", {{StageRef::Member, 0}, {StageRef::Input, 1}}}}});
+  add(s, Stage{{1, 0},
+               {StageOp{"op|g|", {{StageRef::Input, 0}}},
+                StageOp{"op|h|", {{StageRef::Member, 0}, {StageRef::Input, 1}}}}});
   add(s, Op{"max", {}, {2, 1}});
   add(s, Op{"max", {}, {1, 2}});
   out.push_back(blob_of(s));

@@ -6,11 +6,11 @@
 namespace vantrel::py {
 
 struct ArgSpec {
-  const char* callable;        ///< "GraphStore.add_op", used in messages as "GraphStore.add_op()"
-  const char* const* names;    ///< parameter names, positional-or-keyword first, then keyword-only
-  int count;                   ///< number of parameters
-  int positional;              ///< how many of them may be passed by position
-  int required;                ///< the first `required` parameters have no default
+  const char* callable;      ///< "GraphStore.add_op", used in messages as "GraphStore.add_op()"
+  const char* const* names;  ///< parameter names, positional-or-keyword first, then keyword-only
+  int count;                 ///< number of parameters
+  int positional;            ///< how many of them may be passed by position
+  int required;              ///< the first `required` parameters have no default
 };
 
 /// Fills out[0..count) with borrowed references (nullptr for an omitted optional argument).

@@ -96,7 +96,8 @@ bool append_plain_ids(PyObject* obj, NodeIds& pool) {
   }
   const std::size_t mark = pool.size();
   const auto need = static_cast<std::size_t>(size);
-  if (pool.capacity() - mark < need) pool.reserve(std::max(pool.capacity() * 2, mark + need));  // keeps growth geometric
+  if (pool.capacity() - mark < need)
+    pool.reserve(std::max(pool.capacity() * 2, mark + need));  // keeps growth geometric
   for (Py_ssize_t i = 0; i < size; ++i) {
     if (!PyLong_Check(items[i])) break;
     const NodeId id = PyLong_AsUnsignedLongLong(items[i]);
@@ -162,9 +163,7 @@ bool optional_ids_from_py(PyObject* obj, const char* argname, std::optional<Node
   return true;
 }
 
-PyObject* id_to_py(NodeId id) {
-  return PyLong_FromUnsignedLongLong(id);
-}
+PyObject* id_to_py(NodeId id) { return PyLong_FromUnsignedLongLong(id); }
 
 PyObject* ids_to_py(std::span<const NodeId> ids) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
@@ -321,9 +320,7 @@ void ParamViews::push(const ParamEntryView& entry, Ref key, Ref value) {
   holds_.push_back(std::move(value));
 }
 
-std::span<ParamEntryView> ParamViews::entries() {
-  return {entries_.data(), entries_.size()};
-}
+std::span<ParamEntryView> ParamViews::entries() { return {entries_.data(), entries_.size()}; }
 
 bool ParamViews::read(PyObject* obj) {
   if (obj == nullptr || obj == Py_None) return true;

@@ -1,9 +1,8 @@
 #pragma once
 // Conversions between Python values and core values. Each returns false (or nullptr) with a
 // Python exception set when the value does not convert.
-#include <string>
-
 #include <span>
+#include <string>
 #include <vector>
 
 #include "common/small_vec.hpp"

@@ -18,8 +18,7 @@ PyObject* intern_key(PyObject* self, NodeKey key) {
 
 /// add_source / add_op / add_reduction share their shape: name, [inputs,] params.
 template <NodeKey::Kind kKind>
-PyObject* add_named(PyObject* self, const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargsf,
-                    PyObject* kwnames) {
+PyObject* add_named(PyObject* self, const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   constexpr bool kHasInputs = kKind != NodeKey::kSource;
   PyObject* a[3];
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;

@@ -28,8 +28,8 @@ void note_refused([[maybe_unused]] Py_ssize_t index) {
   PyErr_NormalizeException(&type, &value, &tb);
   if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
   if (value != nullptr) {
-    Ref note = Ref::steal(
-        PyUnicode_FromFormat("add_ops: node %zd refused; the %zd nodes before it were added", index, index));
+    Ref note =
+        Ref::steal(PyUnicode_FromFormat("add_ops: node %zd refused; the %zd nodes before it were added", index, index));
     Ref done = note ? Ref::steal(PyObject_CallMethod(value, "add_note", "O", note.get())) : Ref();
     if (!done) PyErr_Clear();
   }

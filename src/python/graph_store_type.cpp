@@ -114,10 +114,10 @@ PyMethodDef gs_methods[] = {
 // `deserialize` is a static method whose function is bound to the module (as the module's own
 // functions are), so that it finds its module's class, and so the right interpreter's; the
 // interpreter's own static methods receive nothing. `create_graph_store_type` adds it.
-PyMethodDef gs_deserialize_def =
-{"deserialize", FASTCALL(gs_deserialize), METH_FASTCALL | METH_KEYWORDS,
-     "deserialize(data)\n--\n\nRebuild a store from canonical bytes. A round trip reproduces the same node ids, "
-     "so\n`serialize` of the result is byte-identical to the input (plan M8 determinism gate)."};
+PyMethodDef gs_deserialize_def = {
+    "deserialize", FASTCALL(gs_deserialize), METH_FASTCALL | METH_KEYWORDS,
+    "deserialize(data)\n--\n\nRebuild a store from canonical bytes. A round trip reproduces the same node ids, "
+    "so\n`serialize` of the result is byte-identical to the input (plan M8 determinism gate)."};
 
 PyType_Slot gs_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(gs_new)},

@@ -28,9 +28,7 @@ bool set_item(PyObject* dict, const char* key, Ref value) {
   return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
 
-Ref optional_str(const std::optional<std::string>& s) {
-  return s ? Ref::steal(str_to_py(*s)) : Ref::borrow(Py_None);
-}
+Ref optional_str(const std::optional<std::string>& s) { return s ? Ref::steal(str_to_py(*s)) : Ref::borrow(Py_None); }
 
 Ref descriptor_to_py(const PayloadDescriptor& d) {
   Ref dict = Ref::steal(PyDict_New());
@@ -47,8 +45,8 @@ Ref descriptor_to_py(const PayloadDescriptor& d) {
 }
 
 Ref stage_ref_to_py(const StageRef& r) {
-  return Ref::steal(Py_BuildValue("(sK)", r.kind == StageRef::Input ? "input" : "member",
-                                  static_cast<unsigned long long>(r.index)));
+  return Ref::steal(
+      Py_BuildValue("(sK)", r.kind == StageRef::Input ? "input" : "member", static_cast<unsigned long long>(r.index)));
 }
 
 Ref member_to_py(const StageOp& member) {

@@ -28,10 +28,10 @@
 #include "default_engine.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
-#include "module_state.hpp"
-#include "pickling.hpp"
 #include "graph_store_type.hpp"
+#include "module_state.hpp"
 #include "optimizer/incremental.hpp"
+#include "pickling.hpp"
 #include "reduce_common.hpp"
 
 namespace vantrel::py {
@@ -44,9 +44,8 @@ inline constexpr const char* kOtherStoreMessage =
     "means nothing for a different store: use one reducer per store";
 
 struct ReducerObject {
-  PyObject_HEAD
-  PoisonMutex* mutex;            // owned
-  IncrementalReducer* reducer;  // owned, guarded by mutex
+  PyObject_HEAD PoisonMutex* mutex;  // owned
+  IncrementalReducer* reducer;       // owned, guarded by mutex
 };
 
 ReducerObject* as_reducer(PyObject* self) { return reinterpret_cast<ReducerObject*>(self); }

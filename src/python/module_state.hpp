@@ -10,7 +10,7 @@ struct ModuleState {
   PyTypeObject* graph_store_type;
   PyTypeObject* payload_descriptor_type;
   PyTypeObject* incremental_reducer_type;
-  PyObject* internal_fault;    // derives directly from BaseException; not a module attribute
+  PyObject* internal_fault;          // derives directly from BaseException; not a module attribute
   PyObject* store_from_blob;         // the pickle reconstructor of GraphStore
   PyObject* descriptor_from_fields;  // the pickle reconstructor of PayloadDescriptor
 };

@@ -45,8 +45,8 @@ PyMethodDef store_from_blob_def = {
     "does)."};
 
 PyMethodDef descriptor_from_fields_def = {
-    "_descriptor_from_fields",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(descriptor_from_fields)), METH_FASTCALL,
+    "_descriptor_from_fields", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(descriptor_from_fields)),
+    METH_FASTCALL,
     "_descriptor_from_fields(kind, content_hash, framework, version, io_schema, preprocessing_ref, /)\n--\n\n"
     "Rebuild a pickled PayloadDescriptor from its six fields."};
 

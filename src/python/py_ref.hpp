@@ -3,7 +3,6 @@
 // decrements, so method bodies never do reference bookkeeping by hand.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-
 #include <utility>
 
 namespace vantrel::py {

@@ -86,8 +86,10 @@ TEST(Dot, RepeatedInputsGiveRepeatedEdgesAfterAllNodeLines) {
   const std::string edges = "  n3 -> n4;\n  n3 -> n4;\n  n4 -> n5;\n  n0 -> n5;\n}\n";
   ASSERT_GE(dot.size(), edges.size());
   EXPECT_EQ(dot.substr(dot.size() - edges.size()), edges);
-  EXPECT_NE(dot.find("  n4 [label=\"Op mul\", shape=doublecircle];\n  n5 [label=\"Stage[1 members]\", shape=doublecircle];\n"),
-            std::string::npos);
+  EXPECT_NE(
+      dot.find(
+          "  n4 [label=\"Op mul\", shape=doublecircle];\n  n5 [label=\"Stage[1 members]\", shape=doublecircle];\n"),
+      std::string::npos);
 }
 
 TEST(Dot, LongChainRenders) {

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,48 +54,45 @@ std::vector<Example> examples() {
   ex.push_back({"commutativity",
                 {{src("a"), src("b"), op("op|add", {0, 1}), op("op|add", {1, 0}), op("op|mul", {2, 3})}, {4, 3}},
                 {{src("a"), src("b"), op("op|add", {0, 1}), op("op|mul", {2, 2})}, {3, 2}}});
-  ex.push_back({"identity",
-                {{src("x"), op(kAdd0R, {0}), op("op|neg", {1})}, {2, 1}},
-                {{src("x"), op("op|neg", {0})}, {1, 0}}});
+  ex.push_back(
+      {"identity", {{src("x"), op(kAdd0R, {0}), op("op|neg", {1})}, {2, 1}}, {{src("x"), op("op|neg", {0})}, {1, 0}}});
   ex.push_back({"hashconsing",
                 {{src("a"), op("op|exp", {0}), op("op|exp", {0})}, {2, 1}},
                 {{src("a"), op("op|exp", {0})}, {1, 1}}});
   ex.push_back({"add_chain_collapses",
                 {{src("x"), op(kAdd0R, {0}), op(kAdd0L, {1}), op("op|neg", {2})}, {2, 3}},
                 {{src("x"), op("op|neg", {0})}, {0, 1}}});
-  ex.push_back({"mul_one_left_removed",
-                {{src("x"), op(kMul1L, {0}), op(kMul1R, {0})}, {1, 2}},
-                {{src("x")}, {0, 0}}});
+  ex.push_back({"mul_one_left_removed", {{src("x"), op(kMul1L, {0}), op(kMul1R, {0})}, {1, 2}}, {{src("x")}, {0, 0}}});
   {
     // -0.0, an integer zero and an extra parameter are not identities; neither is an
     // identity token with two inputs.
-    EngineGraph g{{src("x"), src("y"), op("op|add|scalar=f8000000000000000;side=sr", {0}),
-                   op("op|add|scalar=i0;side=sr", {0}), op("op|add|scalar=f0000000000000000;side=sr;z=i1", {0}),
-                   op(kAdd0R, {0, 1})},
-                  {2, 3, 4, 5}};
+    EngineGraph g{
+        {src("x"), src("y"), op("op|add|scalar=f8000000000000000;side=sr", {0}), op("op|add|scalar=i0;side=sr", {0}),
+         op("op|add|scalar=f0000000000000000;side=sr;z=i1", {0}), op(kAdd0R, {0, 1})},
+        {2, 3, 4, 5}};
     ex.push_back({"non_identities_kept", g, g});
   }
   {
     // Three inputs or any parameter: never commuted; the plain pairs merge.
-    EngineGraph in{{src("a"), src("b"), src("c"), op("op|add", {0, 1, 2}), op("op|add", {2, 1, 0}),
-                    op("op|add|axis=i0", {0, 1}), op("op|add|axis=i0", {1, 0}), op("op|add", {0, 1}),
-                    op("op|add", {1, 0})},
-                   {3, 4, 5, 6, 7, 8}};
+    EngineGraph in{
+        {src("a"), src("b"), src("c"), op("op|add", {0, 1, 2}), op("op|add", {2, 1, 0}), op("op|add|axis=i0", {0, 1}),
+         op("op|add|axis=i0", {1, 0}), op("op|add", {0, 1}), op("op|add", {1, 0})},
+        {3, 4, 5, 6, 7, 8}};
     EngineGraph out{{src("a"), src("b"), src("c"), op("op|add", {0, 1, 2}), op("op|add", {2, 1, 0}),
                      op("op|add|axis=i0", {0, 1}), op("op|add|axis=i0", {1, 0}), op("op|add", {0, 1})},
                     {3, 4, 5, 6, 7, 7}};
     ex.push_back({"arity_and_params_block_commutation", in, out});
   }
-  ex.push_back({"all_commutative_ops",
-                {{src("a"), src("b"), op("op|and", {0, 1}), op("op|and", {1, 0}), op("op|or", {1, 0}),
-                  op("op|or", {0, 1}), op("op|eq", {0, 1}), op("op|eq", {1, 0}), op("op|ne", {0, 1}),
-                  op("op|ne", {1, 0}), op("op|maximum", {0, 1}), op("op|maximum", {1, 0}), op("op|minimum", {0, 1}),
-                  op("op|minimum", {1, 0}), op("op|sub", {0, 1}), op("op|sub", {1, 0})},
-                 {3, 5, 7, 9, 11, 13, 15}},
-                {{src("a"), src("b"), op("op|and", {0, 1}), op("op|or", {1, 0}), op("op|eq", {0, 1}),
-                  op("op|ne", {0, 1}), op("op|maximum", {0, 1}), op("op|minimum", {0, 1}), op("op|sub", {0, 1}),
-                  op("op|sub", {1, 0})},
-                 {2, 3, 4, 5, 6, 7, 9}}});
+  ex.push_back(
+      {"all_commutative_ops",
+       {{src("a"), src("b"), op("op|and", {0, 1}), op("op|and", {1, 0}), op("op|or", {1, 0}), op("op|or", {0, 1}),
+         op("op|eq", {0, 1}), op("op|eq", {1, 0}), op("op|ne", {0, 1}), op("op|ne", {1, 0}), op("op|maximum", {0, 1}),
+         op("op|maximum", {1, 0}), op("op|minimum", {0, 1}), op("op|minimum", {1, 0}), op("op|sub", {0, 1}),
+         op("op|sub", {1, 0})},
+        {3, 5, 7, 9, 11, 13, 15}},
+       {{src("a"), src("b"), op("op|and", {0, 1}), op("op|or", {1, 0}), op("op|eq", {0, 1}), op("op|ne", {0, 1}),
+         op("op|maximum", {0, 1}), op("op|minimum", {0, 1}), op("op|sub", {0, 1}), op("op|sub", {1, 0})},
+        {2, 3, 4, 5, 6, 7, 9}}});
   {
     // Nothing to merge: the graph comes back as it was, with `opaque` taken from the token.
     EngineGraph in{{EngineNode{"src|a", {}, false}, EngineNode{"op|exp", {0}, true}, EngineNode{"red|sum", {1}, true}},
@@ -106,8 +102,8 @@ std::vector<Example> examples() {
     ex.push_back({"opaque_recomputed", in, out});
   }
   ex.push_back({"congruence_redirects_users",
-                {{src("a"), src("b"), op("op|mul", {0, 1}), op("op|mul", {1, 0}), op("op|exp", {2}),
-                  op("op|exp", {3}), op("op|add", {4, 5})},
+                {{src("a"), src("b"), op("op|mul", {0, 1}), op("op|mul", {1, 0}), op("op|exp", {2}), op("op|exp", {3}),
+                  op("op|add", {4, 5})},
                  {6, 5, 5}},
                 {{src("a"), src("b"), op("op|mul", {0, 1}), op("op|exp", {2}), op("op|add", {3, 3})}, {4, 3, 3}}});
   return ex;

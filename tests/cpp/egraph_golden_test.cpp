@@ -2,10 +2,9 @@
 // inputs, digested and compared with digests recorded from a known-good build. They pin
 // every observable detail (result graphs, iteration records, union-find roots, class order,
 // search order), so a speed-up that changes the tie-break or an iteration order fails here.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -46,11 +45,16 @@ struct Rng {
   std::uint64_t below(std::uint64_t n) { return n == 0 ? 0 : next() % n; }
 };
 
-const char* const kBinary[] = {"op|add", "op|mul", "op|and", "op|or", "op|eq", "op|ne", "op|maximum", "op|minimum",
-                               "op|sub", "op|add|axis=i0"};
-const char* const kUnary[] = {"op|add|scalar=f0000000000000000;side=sr", "op|add|scalar=f0000000000000000;side=sl",
-                              "op|mul|scalar=f3ff0000000000000;side=sr", "op|mul|scalar=f3ff0000000000000;side=sl",
-                              "op|neg", "op|exp", "red|sum|axis=i0", "op|add|scalar=f8000000000000000;side=sr"};
+const char* const kBinary[] = {"op|add", "op|mul",     "op|and",     "op|or",  "op|eq",
+                               "op|ne",  "op|maximum", "op|minimum", "op|sub", "op|add|axis=i0"};
+const char* const kUnary[] = {"op|add|scalar=f0000000000000000;side=sr",
+                              "op|add|scalar=f0000000000000000;side=sl",
+                              "op|mul|scalar=f3ff0000000000000;side=sr",
+                              "op|mul|scalar=f3ff0000000000000;side=sl",
+                              "op|neg",
+                              "op|exp",
+                              "red|sum|axis=i0",
+                              "op|add|scalar=f8000000000000000;side=sr"};
 
 // Graphs with few sources (many duplicates and congruences), mirrored binary pairs, identity
 // chains and a sprinkle of three-input nodes. `sources` and `window` vary the density; a
@@ -143,11 +147,10 @@ TEST(Golden, CanonicalizeSmallRandomGraphs) {
     }
     groups.push_back(d.h);
   }
-  check("small", groups, {
-      0x9e0a574b835f76aaULL, 0x29de2d74153af34fULL, 0xa2816111387f25c6ULL,
-      0xa795b0f183c3e293ULL, 0x13bfb7c4b0288df1ULL, 0x51825644d8bd2738ULL,
-      0x9e31fd6789c7db49ULL, 0xf7942877af392e23ULL, 0xef2ba6ac61d7edccULL,
-      0x2ff9e5c735c02823ULL, 0x7e183ddf760830d1ULL, 0x97e689749dba7538ULL});
+  check("small", groups,
+        {0x9e0a574b835f76aaULL, 0x29de2d74153af34fULL, 0xa2816111387f25c6ULL, 0xa795b0f183c3e293ULL,
+         0x13bfb7c4b0288df1ULL, 0x51825644d8bd2738ULL, 0x9e31fd6789c7db49ULL, 0xf7942877af392e23ULL,
+         0xef2ba6ac61d7edccULL, 0x2ff9e5c735c02823ULL, 0x7e183ddf760830d1ULL, 0x97e689749dba7538ULL});
 }
 
 // Large enough for rules to pass the match threshold, so bans, backoff and fast-forwarding
@@ -156,16 +159,15 @@ TEST(Golden, CanonicalizeGraphsThatTriggerBans) {
   const EggEngine engine;
   std::vector<std::uint64_t> got;
   const std::tuple<std::uint64_t, std::size_t, std::size_t, std::size_t, std::size_t> cases[] = {
-      {1, 3000, 50, 8, 5},        {2, 6000, 200, 16, 1},    {3, 9000, 3000, 32, 1},    {4, 12000, 12000, 4, 1},
-      {5, 20000, 20000, 24, 5},   {6, 30000, 30000, 16, 1}, {7, 50000, 50000, 32, 1},  {8, 40000, 300, 8, 2},
+      {1, 3000, 50, 8, 5},      {2, 6000, 200, 16, 1},    {3, 9000, 3000, 32, 1},   {4, 12000, 12000, 4, 1},
+      {5, 20000, 20000, 24, 5}, {6, 30000, 30000, 16, 1}, {7, 50000, 50000, 32, 1}, {8, 40000, 300, 8, 2},
   };
   for (const auto& [seed, n, sources, window, vocab] : cases) {
     got.push_back(canonicalize_digest(engine, random_graph(seed, n, sources, window, vocab)));
   }
-  check("bans", got, {
-      0xf127fe441ded7543ULL, 0x41d19a4a66ce90b1ULL, 0xd381af986fcd892aULL,
-      0x8565c0612840d0ceULL, 0x0b5705e2b0f05423ULL, 0x6e6e0a50a129e6baULL,
-      0xe111c80b081400daULL, 0x81eb99db00e4d759ULL});
+  check("bans", got,
+        {0xf127fe441ded7543ULL, 0x41d19a4a66ce90b1ULL, 0xd381af986fcd892aULL, 0x8565c0612840d0ceULL,
+         0x0b5705e2b0f05423ULL, 0x6e6e0a50a129e6baULL, 0xe111c80b081400daULL, 0x81eb99db00e4d759ULL});
 }
 
 // Raw e-graph operations: random adds, unions and rebuilds, then the roots of every id, the
@@ -193,7 +195,8 @@ TEST(Golden, EGraphOperations) {
         d.add(ids.back());
       }
       const std::size_t unions = ids.empty() ? 0 : rng.below(10);
-      for (std::size_t k = 0; k < unions; ++k) d.add(g.union_(ids[rng.below(ids.size())], ids[rng.below(ids.size())]) ? 1 : 0);
+      for (std::size_t k = 0; k < unions; ++k)
+        d.add(g.union_(ids[rng.below(ids.size())], ids[rng.below(ids.size())]) ? 1 : 0);
       d.add(g.rebuild());
       d.add(g.enode_count());
       d.add(g.class_count());
@@ -203,7 +206,8 @@ TEST(Golden, EGraphOperations) {
         const EClass& cls = g[c];
         d.add(cls.users.size());
         std::vector<std::pair<std::string_view, std::vector<Id>>> nodes;
-        for (const SymbolLang& n : cls.enodes) nodes.emplace_back(n.symbol.text(), std::vector<Id>(n.children.begin(), n.children.end()));
+        for (const SymbolLang& n : cls.enodes)
+          nodes.emplace_back(n.symbol.text(), std::vector<Id>(n.children.begin(), n.children.end()));
         std::sort(nodes.begin(), nodes.end());  // symbol values depend on the process, texts do not
         for (const auto& [t, kids] : nodes) {
           d.add(t);
@@ -221,21 +225,16 @@ TEST(Golden, EGraphOperations) {
     }
     got.push_back(d.h);
   }
-  check("egraph", got, {
-      0xb73734baa4900106ULL, 0x8d0266cea3aa6274ULL, 0xc371b77c2d21b37bULL,
-      0xba55efff65a8b628ULL, 0x3cff6f11998d1e0bULL, 0xd12833a8edc751d6ULL,
-      0x120221fe1c3cb72dULL, 0x4984ddf48be55a57ULL, 0xc056f46e050637fdULL,
-      0x61fdc6cb203f3238ULL, 0x4f982c4b93866fd5ULL, 0x21623b94c8a35e20ULL,
-      0x7b71f063bd52df37ULL, 0x5ca7fbfc36b55269ULL, 0x2cc61c3bbf9ff292ULL,
-      0xec8f739e746b9afeULL, 0x1c629e9d7460efcdULL, 0x8d6c14882ffda1dbULL,
-      0x983b53345e72b8cdULL, 0x0f74b57c7d8e1fc6ULL, 0xf08b4c4cfdd42010ULL,
-      0xc498b209f462e6cfULL, 0x4121b9e1d4ad6257ULL, 0x009239296e2aab10ULL,
-      0xc2cbd0bafe39e56bULL, 0xaa34653a3ff9ef74ULL, 0x1ff2c75beb2e0085ULL,
-      0x2a8453b9b851e01fULL, 0x865e43bfb4b92ba5ULL, 0xcb326aa8cb0ab44eULL,
-      0x4a649c2d955c5564ULL, 0x4e00020a3c8a6de9ULL, 0xd63986561802c1dbULL,
-      0xacefc02d510dce71ULL, 0x773db540aea57338ULL, 0xb3095c1772b17a0eULL,
-      0xbd6765c415373a01ULL, 0x2e92780c1e19a62dULL, 0x7a220b39dee5a832ULL,
-      0xba759b420d6536a3ULL});
+  check("egraph", got, {0xb73734baa4900106ULL, 0x8d0266cea3aa6274ULL, 0xc371b77c2d21b37bULL, 0xba55efff65a8b628ULL,
+                        0x3cff6f11998d1e0bULL, 0xd12833a8edc751d6ULL, 0x120221fe1c3cb72dULL, 0x4984ddf48be55a57ULL,
+                        0xc056f46e050637fdULL, 0x61fdc6cb203f3238ULL, 0x4f982c4b93866fd5ULL, 0x21623b94c8a35e20ULL,
+                        0x7b71f063bd52df37ULL, 0x5ca7fbfc36b55269ULL, 0x2cc61c3bbf9ff292ULL, 0xec8f739e746b9afeULL,
+                        0x1c629e9d7460efcdULL, 0x8d6c14882ffda1dbULL, 0x983b53345e72b8cdULL, 0x0f74b57c7d8e1fc6ULL,
+                        0xf08b4c4cfdd42010ULL, 0xc498b209f462e6cfULL, 0x4121b9e1d4ad6257ULL, 0x009239296e2aab10ULL,
+                        0xc2cbd0bafe39e56bULL, 0xaa34653a3ff9ef74ULL, 0x1ff2c75beb2e0085ULL, 0x2a8453b9b851e01fULL,
+                        0x865e43bfb4b92ba5ULL, 0xcb326aa8cb0ab44eULL, 0x4a649c2d955c5564ULL, 0x4e00020a3c8a6de9ULL,
+                        0xd63986561802c1dbULL, 0xacefc02d510dce71ULL, 0x773db540aea57338ULL, 0xb3095c1772b17a0eULL,
+                        0xbd6765c415373a01ULL, 0x2e92780c1e19a62dULL, 0x7a220b39dee5a832ULL, 0xba759b420d6536a3ULL});
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // state in itself, so every thread gets exactly the result it gets alone. Run under
 // ThreadSanitizer by the test command (the suite's name ends in "Concurrent").
 #include <gtest/gtest.h>
-
 #include <thread>
 #include <vector>
 

@@ -1,11 +1,11 @@
 // A key interned from a borrowed head view and the equal owned key must be one node: the
 // view hashes and compares exactly like the owned head.
-#include <gtest/gtest.h>
+#include "ir/head_view.hpp"
 
 #include <cmath>
+#include <gtest/gtest.h>
 #include <limits>
 
-#include "ir/head_view.hpp"
 #include "store/graph_store.hpp"
 
 namespace vantrel {

@@ -1,7 +1,6 @@
 // Node keys: tokens of every variant, equality and hashing, with_params, with_inputs and
 // parse_op_token.
 #include <gtest/gtest.h>
-
 #include <memory>
 #include <random>
 #include <set>
@@ -17,7 +16,8 @@ ParamMap map_of(std::vector<ParamEntry> entries) { return ParamMap::make(std::mo
 
 std::shared_ptr<const PayloadDescriptor> desc(std::optional<std::string> pre = std::nullopt,
                                               std::string kind = "model") {
-  return std::make_shared<const PayloadDescriptor>(PayloadDescriptor{std::move(kind), "h", "fw", "1", "s", std::move(pre)});
+  return std::make_shared<const PayloadDescriptor>(
+      PayloadDescriptor{std::move(kind), "h", "fw", "1", "s", std::move(pre)});
 }
 
 // ---------------------------------------------------------------------------------------
@@ -52,8 +52,7 @@ INSTANTIATE_TEST_SUITE_P(
         TokenCase{"ExternalRefAndParams", External{desc("pre"), map_of({{"b", PV::of_bool(true)}}), {0}},
                   "ext|model|h|fw|1|s|pre|b=btrue"},
         TokenCase{"ExternalFieldsNotEscaped", External{desc("p;q", "a|b=c%"), {}, {}}, "ext|a|b=c%|h|fw|1|s|p;q"},
-        TokenCase{"Stage", Stage{{0, 1}, {StageOp{"op|a", {}}, StageOp{"op|b", {}}, StageOp{"op|c", {}}}},
-                  "stage|3"},
+        TokenCase{"Stage", Stage{{0, 1}, {StageOp{"op|a", {}}, StageOp{"op|b", {}}, StageOp{"op|c", {}}}}, "stage|3"},
         TokenCase{"StageEmpty", Stage{{}, {}}, "stage|0"},
         TokenCase{"ExchangeScheme", Exchange{map_of({{"scheme", PV::of_str("hash")}}), {0}}, "exch|scheme=shash"},
         TokenCase{"ExchangeBare", Exchange{{}, {0}}, "exch"}),
@@ -97,24 +96,24 @@ TEST_P(UnequalKeys, AreUnequal) {
 
 INSTANTIATE_TEST_SUITE_P(
     All, UnequalKeys,
-    ::testing::Values(
-        UnequalCase{"OpVsReduction", Op{"f", {}, {0}}, Reduction{"f", {}, {0}}},
-        UnequalCase{"SourceVsOpWithoutInputs", Source{"f", {}}, Op{"f", {}, {}}},
-        UnequalCase{"InputOrder", Op{"add", {}, {1, 2}}, Op{"add", {}, {2, 1}}},
-        UnequalCase{"InputCount", Op{"add", {}, {1}}, Op{"add", {}, {1, 1}}},
-        UnequalCase{"IntVsFloatParam", Op{"f", map_of({{"k", PV::of_int(1)}}), {}},
-                    Op{"f", map_of({{"k", PV::of_float(1.0)}}), {}}},
-        UnequalCase{"ZeroVsNegZeroParam", Source{"s", map_of({{"k", PV::of_float(0.0)}})},
-                    Source{"s", map_of({{"k", PV::of_float(-0.0)}})}},
-        UnequalCase{"RefAbsentVsEmpty", External{desc(), {}, {}}, External{desc(""), {}, {}}},
-        UnequalCase{"RefDiffers", External{desc("a"), {}, {}}, External{desc("b"), {}, {}}},
-        UnequalCase{"ExchangeVsExchangeParams", Exchange{{}, {0}},
-                    Exchange{map_of({{"scheme", PV::of_str("hash")}}), {0}}},
-        UnequalCase{"StageRefKind", Stage{{0}, {StageOp{"op|f", {{StageRef::Input, 0}}}}},
-                    Stage{{0}, {StageOp{"op|f", {{StageRef::Member, 0}}}}}},
-        UnequalCase{"StageMemberOp", Stage{{0}, {StageOp{"op|f", {}}}}, Stage{{0}, {StageOp{"op|g", {}}}}},
-        UnequalCase{"StageArgCount", Stage{{0}, {StageOp{"op|f", {{StageRef::Input, 0}}}}},
-                    Stage{{0}, {StageOp{"op|f", {{StageRef::Input, 0}, {StageRef::Input, 0}}}}}}),
+    ::testing::Values(UnequalCase{"OpVsReduction", Op{"f", {}, {0}}, Reduction{"f", {}, {0}}},
+                      UnequalCase{"SourceVsOpWithoutInputs", Source{"f", {}}, Op{"f", {}, {}}},
+                      UnequalCase{"InputOrder", Op{"add", {}, {1, 2}}, Op{"add", {}, {2, 1}}},
+                      UnequalCase{"InputCount", Op{"add", {}, {1}}, Op{"add", {}, {1, 1}}},
+                      UnequalCase{"IntVsFloatParam", Op{"f", map_of({{"k", PV::of_int(1)}}), {}},
+                                  Op{"f", map_of({{"k", PV::of_float(1.0)}}), {}}},
+                      UnequalCase{"ZeroVsNegZeroParam", Source{"s", map_of({{"k", PV::of_float(0.0)}})},
+                                  Source{"s", map_of({{"k", PV::of_float(-0.0)}})}},
+                      UnequalCase{"RefAbsentVsEmpty", External{desc(), {}, {}}, External{desc(""), {}, {}}},
+                      UnequalCase{"RefDiffers", External{desc("a"), {}, {}}, External{desc("b"), {}, {}}},
+                      UnequalCase{"ExchangeVsExchangeParams", Exchange{{}, {0}},
+                                  Exchange{map_of({{"scheme", PV::of_str("hash")}}), {0}}},
+                      UnequalCase{"StageRefKind", Stage{{0}, {StageOp{"op|f", {{StageRef::Input, 0}}}}},
+                                  Stage{{0}, {StageOp{"op|f", {{StageRef::Member, 0}}}}}},
+                      UnequalCase{"StageMemberOp", Stage{{0}, {StageOp{"op|f", {}}}},
+                                  Stage{{0}, {StageOp{"op|g", {}}}}},
+                      UnequalCase{"StageArgCount", Stage{{0}, {StageOp{"op|f", {{StageRef::Input, 0}}}}},
+                                  Stage{{0}, {StageOp{"op|f", {{StageRef::Input, 0}, {StageRef::Input, 0}}}}}}),
     [](const auto& tp) { return std::string(tp.param.name); });
 
 TEST(KeyEquality, OpAndReductionTokensDifferOnlyInPrefix) {
@@ -147,9 +146,9 @@ TEST(KeyEquality, EqualKeysHashEqual) {
 TEST(KeyEquality, HashSeparatesNearMisses) {
   // Not a requirement of any single pair, but a hash that ignores a field would collide on
   // all of these at once.
-  const NodeKey keys[] = {Op{"f", {}, {1, 2}},      Op{"f", {}, {2, 1}},        Reduction{"f", {}, {1, 2}},
-                          Op{"f", {}, {1, 2, 2}},    External{desc(), {}, {}},   External{desc(""), {}, {}},
-                          Source{"f", {}},           Op{"f", {}, {}},            Exchange{{}, {}},
+  const NodeKey keys[] = {Op{"f", {}, {1, 2}},    Op{"f", {}, {2, 1}},      Reduction{"f", {}, {1, 2}},
+                          Op{"f", {}, {1, 2, 2}}, External{desc(), {}, {}}, External{desc(""), {}, {}},
+                          Source{"f", {}},        Op{"f", {}, {}},          Exchange{{}, {}},
                           Stage{{}, {}}};
   std::set<std::uint64_t> hashes;
   for (const NodeKey& k : keys) hashes.insert(h(k));
@@ -228,14 +227,14 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"AddWithParams", "op|add|scalar=f0000000000000000;side=sr",
                   parsed("op", "add", map_of({{"scalar", PV::of_float(0.0)}, {"side", PV::of_str("r")}}))},
         ParseCase{"ReductionBare", "red|sum", parsed("red", "sum")},
-        ParseCase{"EmptyParamPiece", "op|add|", parsed("op", "add")},
-        ParseCase{"EmptyName", "op|", parsed("op", "")},
+        ParseCase{"EmptyParamPiece", "op|add|", parsed("op", "add")}, ParseCase{"EmptyName", "op|", parsed("op", "")},
         ParseCase{"EmptyNameWithParams", "red||k=i1", parsed("red", "", map_of({{"k", PV::of_int(1)}}))},
         ParseCase{"EscapedName", "op|a%3Bb%3Dc%7Cd%25e|k=sv%7C",
                   parsed("op", "a;b=c|d%e", map_of({{"k", PV::of_str("v|")}}))},
         ParseCase{"Source", "src|x", std::nullopt}, ParseCase{"NoBar", "op", std::nullopt},
         ParseCase{"MalformedMapWithBar", "op|add|x=i1|y", std::nullopt},
-        ParseCase{"MalformedMap", "op|add|x", std::nullopt}, ParseCase{"TrailingSemicolon", "op|add|x=i1;", std::nullopt},
+        ParseCase{"MalformedMap", "op|add|x", std::nullopt},
+        ParseCase{"TrailingSemicolon", "op|add|x=i1;", std::nullopt},
         ParseCase{"UpperCaseKind", "OP|add", std::nullopt}, ParseCase{"LongerKind", "ops|add", std::nullopt},
         ParseCase{"Empty", "", std::nullopt}, ParseCase{"LeadingBar", "|op|add", std::nullopt},
         ParseCase{"Stage", "stage|3", std::nullopt}, ParseCase{"Exchange", "exch|scheme=shash", std::nullopt}),

@@ -1,9 +1,8 @@
 // Parameter values and maps: tokens, from_token (well-formed and malformed), round trips,
 // equality and hashing, escaping, and the Display forms of floats, strings and maps.
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <limits>
 #include <random>
 #include <string>
@@ -43,10 +42,8 @@ std::uint64_t hash_of(const ParamMap& m, std::uint64_t seed = 7) {
 }
 
 ParamMap worked_example() {
-  return map_of({{"b", PV::of_int(-3)},
-                 {"a", PV::of_str("x;y=z|%")},
-                 {"d", PV::of_bool(true)},
-                 {"c", PV::of_float(1.0)}});
+  return map_of(
+      {{"b", PV::of_int(-3)}, {"a", PV::of_str("x;y=z|%")}, {"d", PV::of_bool(true)}, {"c", PV::of_float(1.0)}});
 }
 
 // ---------------------------------------------------------------------------------------
@@ -97,29 +94,24 @@ TEST_P(ValueToken, Token) { EXPECT_EQ(GetParam().value.token(), GetParam().token
 
 INSTANTIATE_TEST_SUITE_P(
     All, ValueToken,
-    ::testing::Values(ValueTokenCase{"Zero", PV::of_int(0), "i0"}, ValueTokenCase{"FortyTwo", PV::of_int(42), "i42"},
-                      ValueTokenCase{"MinusSeven", PV::of_int(-7), "i-7"},
-                      ValueTokenCase{"Min", PV::of_int(std::numeric_limits<std::int64_t>::min()),
-                                     "i-9223372036854775808"},
-                      ValueTokenCase{"Max", PV::of_int(std::numeric_limits<std::int64_t>::max()),
-                                     "i9223372036854775807"},
-                      ValueTokenCase{"FloatZero", PV::of_float(0.0), "f0000000000000000"},
-                      ValueTokenCase{"FloatOne", PV::of_float(1.0), "f3ff0000000000000"},
-                      ValueTokenCase{"FloatNegZero", PV::of_float(-0.0), "f8000000000000000"},
-                      ValueTokenCase{"FloatSmallestSubnormal", PV::of_float(from_bits(1)), "f0000000000000001"},
-                      ValueTokenCase{"FloatInf", PV::of_float(INFINITY), "f7ff0000000000000"},
-                      ValueTokenCase{"FloatNegInf", PV::of_float(-INFINITY), "ffff0000000000000"},
-                      ValueTokenCase{"QuietNaN", PV::of_float(std::numeric_limits<double>::quiet_NaN()),
-                                     "f7ff8000000000000"},
-                      ValueTokenCase{"NaNWithPayload", PV::of_float(from_bits(0x7ff0000000000123ULL)),
-                                     "f7ff8000000000000"},
-                      ValueTokenCase{"NegativeNaN", PV::of_float(from_bits(0xfff8000000000001ULL)),
-                                     "f7ff8000000000000"},
-                      ValueTokenCase{"True", PV::of_bool(true), "btrue"},
-                      ValueTokenCase{"False", PV::of_bool(false), "bfalse"},
-                      ValueTokenCase{"EmptyStr", PV::of_str(""), "s"},
-                      ValueTokenCase{"StrEscaped", PV::of_str("a%;=|b"), "sa%25%3B%3D%7Cb"},
-                      ValueTokenCase{"StrNonAscii", PV::of_str("\xc3\xa9\xe2\x82\xac"), "s\xc3\xa9\xe2\x82\xac"}),
+    ::testing::Values(
+        ValueTokenCase{"Zero", PV::of_int(0), "i0"}, ValueTokenCase{"FortyTwo", PV::of_int(42), "i42"},
+        ValueTokenCase{"MinusSeven", PV::of_int(-7), "i-7"},
+        ValueTokenCase{"Min", PV::of_int(std::numeric_limits<std::int64_t>::min()), "i-9223372036854775808"},
+        ValueTokenCase{"Max", PV::of_int(std::numeric_limits<std::int64_t>::max()), "i9223372036854775807"},
+        ValueTokenCase{"FloatZero", PV::of_float(0.0), "f0000000000000000"},
+        ValueTokenCase{"FloatOne", PV::of_float(1.0), "f3ff0000000000000"},
+        ValueTokenCase{"FloatNegZero", PV::of_float(-0.0), "f8000000000000000"},
+        ValueTokenCase{"FloatSmallestSubnormal", PV::of_float(from_bits(1)), "f0000000000000001"},
+        ValueTokenCase{"FloatInf", PV::of_float(INFINITY), "f7ff0000000000000"},
+        ValueTokenCase{"FloatNegInf", PV::of_float(-INFINITY), "ffff0000000000000"},
+        ValueTokenCase{"QuietNaN", PV::of_float(std::numeric_limits<double>::quiet_NaN()), "f7ff8000000000000"},
+        ValueTokenCase{"NaNWithPayload", PV::of_float(from_bits(0x7ff0000000000123ULL)), "f7ff8000000000000"},
+        ValueTokenCase{"NegativeNaN", PV::of_float(from_bits(0xfff8000000000001ULL)), "f7ff8000000000000"},
+        ValueTokenCase{"True", PV::of_bool(true), "btrue"}, ValueTokenCase{"False", PV::of_bool(false), "bfalse"},
+        ValueTokenCase{"EmptyStr", PV::of_str(""), "s"},
+        ValueTokenCase{"StrEscaped", PV::of_str("a%;=|b"), "sa%25%3B%3D%7Cb"},
+        ValueTokenCase{"StrNonAscii", PV::of_str("\xc3\xa9\xe2\x82\xac"), "s\xc3\xa9\xe2\x82\xac"}),
     [](const auto& tp) { return std::string(tp.param.name); });
 
 // ---------------------------------------------------------------------------------------
@@ -141,8 +133,7 @@ INSTANTIATE_TEST_SUITE_P(All, MalformedToken,
                              "a=i", "a=i+", "a=i-", "a=i+-1", "a=i--1", "a=i1x", "a=i 1", "a=i0x10",
                              "a=i9223372036854775808", "a=i-9223372036854775809", "a=i99999999999999999999",
                              // floats (unsigned 64-bit hexadecimal)
-                             "a=f", "a=f+", "a=f-1", "a=f10000000000000000", "a=f0x1", "a=fg", "a=f1.0",
-                             "a=f++1",
+                             "a=f", "a=f+", "a=f-1", "a=f10000000000000000", "a=f0x1", "a=fg", "a=f1.0", "a=f++1",
                              // one bad piece spoils the whole map
                              "a=i1;b=bmaybe", "a=i1;b"));
 
@@ -170,7 +161,8 @@ INSTANTIATE_TEST_SUITE_P(
         WellFormedCase{"PlusSign", "a=i+5", {{"a", PV::of_int(5)}}},
         WellFormedCase{"MinusZero", "a=i-0", {{"a", PV::of_int(0)}}},
         WellFormedCase{"LeadingZeros", "a=i007", {{"a", PV::of_int(7)}}},
-        WellFormedCase{"IntMin", "a=i-9223372036854775808", {{"a", PV::of_int(std::numeric_limits<std::int64_t>::min())}}},
+        WellFormedCase{
+            "IntMin", "a=i-9223372036854775808", {{"a", PV::of_int(std::numeric_limits<std::int64_t>::min())}}},
         WellFormedCase{"UpperHex", "a=fABCDEF", {{"a", PV::of_float(from_bits(0xabcdef))}}},
         WellFormedCase{"MixedHexWithPlus", "a=f+aBc", {{"a", PV::of_float(from_bits(0xabc))}}},
         WellFormedCase{"SeventeenHexDigits", "a=f00000000000000001", {{"a", PV::of_float(from_bits(1))}}},
@@ -182,7 +174,8 @@ INSTANTIATE_TEST_SUITE_P(
         WellFormedCase{"EscapedKey", "k%3Bx%3D%7C%25=bfalse", {{"k;x=|%", PV::of_bool(false)}}},
         WellFormedCase{"Sorted", "b=i1;a=i2", {{"a", PV::of_int(2)}, {"b", PV::of_int(1)}}},
         WellFormedCase{"DuplicatesKeepOrder", "a=i2;a=i1", {{"a", PV::of_int(2)}, {"a", PV::of_int(1)}}},
-        WellFormedCase{"SortIsStable", "b=i0;a=i2;b=i1;a=i1",
+        WellFormedCase{"SortIsStable",
+                       "b=i0;a=i2;b=i1;a=i1",
                        {{"a", PV::of_int(2)}, {"a", PV::of_int(1)}, {"b", PV::of_int(0)}, {"b", PV::of_int(1)}}}),
     [](const auto& tp) { return std::string(tp.param.name); });
 
@@ -200,9 +193,17 @@ TEST(ParamMapFromToken, NaNPayloadIsReadAsGivenButEqualsEveryNaN) {
 // Round trips
 
 TEST(ParamMapRoundTrip, SpecialFloats) {
-  const double values[] = {0.0,      -0.0,      from_bits(1),          from_bits(0x000fffffffffffffULL),
-                           INFINITY, -INFINITY, std::nan(""),          from_bits(0xfff0000000000abcULL),
-                           1e300,    -1e-300,   std::numeric_limits<double>::max()};
+  const double values[] = {0.0,
+                           -0.0,
+                           from_bits(1),
+                           from_bits(0x000fffffffffffffULL),
+                           INFINITY,
+                           -INFINITY,
+                           std::nan(""),
+                           from_bits(0xfff0000000000abcULL),
+                           1e300,
+                           -1e-300,
+                           std::numeric_limits<double>::max()};
   for (double x : values) {
     const ParamMap m = map_of({{"x", PV::of_float(x)}});
     auto back = ParamMap::from_token(m.token());
@@ -215,8 +216,22 @@ TEST(ParamMapRoundTrip, SpecialFloats) {
 
 TEST(ParamMapRoundTrip, RandomMaps) {
   std::mt19937_64 rng(12345);
-  const std::vector<std::string> pieces = {"", "a", "b", ";", "=", "|", "%", "%25", "%7C", "%7c", "\xc3\xa9",
-                                           "\xe2\x80\x8b", "\xf0\x9f\x98\x80", "\n", std::string(1, '\0'), "x y"};
+  const std::vector<std::string> pieces = {"",
+                                           "a",
+                                           "b",
+                                           ";",
+                                           "=",
+                                           "|",
+                                           "%",
+                                           "%25",
+                                           "%7C",
+                                           "%7c",
+                                           "\xc3\xa9",
+                                           "\xe2\x80\x8b",
+                                           "\xf0\x9f\x98\x80",
+                                           "\n",
+                                           std::string(1, '\0'),
+                                           "x y"};
   auto text = [&] {
     std::string s;
     for (int n = static_cast<int>(rng() % 5); n > 0; --n) s += pieces[rng() % pieces.size()];
@@ -334,10 +349,10 @@ TEST_P(Escape, BothWays) {
 }
 
 INSTANTIATE_TEST_SUITE_P(All, Escape,
-                         ::testing::Values(EscapeCase{"", ""}, EscapeCase{"plain", "plain"},
-                                           EscapeCase{"%", "%25"}, EscapeCase{";=|", "%3B%3D%7C"},
-                                           EscapeCase{"%7C", "%257C"}, EscapeCase{"%25", "%2525"},
-                                           EscapeCase{"a|b", "a%7Cb"}, EscapeCase{"\xc3\xa9;", "\xc3\xa9%3B"}));
+                         ::testing::Values(EscapeCase{"", ""}, EscapeCase{"plain", "plain"}, EscapeCase{"%", "%25"},
+                                           EscapeCase{";=|", "%3B%3D%7C"}, EscapeCase{"%7C", "%257C"},
+                                           EscapeCase{"%25", "%2525"}, EscapeCase{"a|b", "a%7Cb"},
+                                           EscapeCase{"\xc3\xa9;", "\xc3\xa9%3B"}));
 
 TEST(Unescape, KeepsUnknownSequences) {
   EXPECT_EQ(unescape_token("%7c"), "%7c");
@@ -380,23 +395,20 @@ TEST_P(FloatDisplay, Text) {
 
 INSTANTIATE_TEST_SUITE_P(
     All, FloatDisplay,
-    ::testing::Values(FloatDisplayCase{"One", 1.0, "1"}, FloatDisplayCase{"TwoAndAHalf", 2.5, "2.5"},
-                      FloatDisplayCase{"PointOne", 0.1, "0.1"}, FloatDisplayCase{"MinusOnePointFive", -1.5, "-1.5"},
-                      FloatDisplayCase{"Zero", 0.0, "0"}, FloatDisplayCase{"NegZero", -0.0, "-0"},
-                      FloatDisplayCase{"OneE21", 1e21, "1000000000000000000000"},
-                      FloatDisplayCase{"OneE23", 1e23, "100000000000000000000000"},
-                      FloatDisplayCase{"TwoPow63", 9223372036854775808.0, "9223372036854776000"},
-                      FloatDisplayCase{"TwoPow53PlusTwo", 9007199254740994.0, "9007199254740994"},
-                      FloatDisplayCase{"OneE16", 1e16, "10000000000000000"},
-                      FloatDisplayCase{"Fraction", 123.456, "123.456"},
-                      FloatDisplayCase{"OneEMinus7", 1e-7, "0.0000001"},
-                      FloatDisplayCase{"NegSmall", -0.00123, "-0.00123"},
-                      FloatDisplayCase{"SmallestSubnormal", 5e-324, "0." + std::string(323, '0') + "5"},
-                      FloatDisplayCase{"Max", std::numeric_limits<double>::max(),
-                                       "17976931348623157" + std::string(292, '0')},
-                      FloatDisplayCase{"NaN", std::nan(""), "NaN"},
-                      FloatDisplayCase{"NegNaN", -std::nan(""), "NaN"}, FloatDisplayCase{"Inf", INFINITY, "inf"},
-                      FloatDisplayCase{"NegInf", -INFINITY, "-inf"}),
+    ::testing::Values(
+        FloatDisplayCase{"One", 1.0, "1"}, FloatDisplayCase{"TwoAndAHalf", 2.5, "2.5"},
+        FloatDisplayCase{"PointOne", 0.1, "0.1"}, FloatDisplayCase{"MinusOnePointFive", -1.5, "-1.5"},
+        FloatDisplayCase{"Zero", 0.0, "0"}, FloatDisplayCase{"NegZero", -0.0, "-0"},
+        FloatDisplayCase{"OneE21", 1e21, "1000000000000000000000"},
+        FloatDisplayCase{"OneE23", 1e23, "100000000000000000000000"},
+        FloatDisplayCase{"TwoPow63", 9223372036854775808.0, "9223372036854776000"},
+        FloatDisplayCase{"TwoPow53PlusTwo", 9007199254740994.0, "9007199254740994"},
+        FloatDisplayCase{"OneE16", 1e16, "10000000000000000"}, FloatDisplayCase{"Fraction", 123.456, "123.456"},
+        FloatDisplayCase{"OneEMinus7", 1e-7, "0.0000001"}, FloatDisplayCase{"NegSmall", -0.00123, "-0.00123"},
+        FloatDisplayCase{"SmallestSubnormal", 5e-324, "0." + std::string(323, '0') + "5"},
+        FloatDisplayCase{"Max", std::numeric_limits<double>::max(), "17976931348623157" + std::string(292, '0')},
+        FloatDisplayCase{"NaN", std::nan(""), "NaN"}, FloatDisplayCase{"NegNaN", -std::nan(""), "NaN"},
+        FloatDisplayCase{"Inf", INFINITY, "inf"}, FloatDisplayCase{"NegInf", -INFINITY, "-inf"}),
     [](const auto& tp) { return std::string(tp.param.name); });
 
 TEST(FloatDisplay, RandomFiniteValuesReadBackWithoutExponent) {

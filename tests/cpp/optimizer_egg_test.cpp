@@ -2,7 +2,6 @@
 // identities collapse, parameterised ops are left alone, and the incremental reducer finds
 // the same equalities as a whole reduction.
 #include <gtest/gtest.h>
-
 #include <random>
 
 #include "egraph/egg_engine.hpp"
@@ -26,19 +25,36 @@ struct EggCase {
 std::vector<EggCase> egg_cases() {
   const ParamMap alpha = pmap({{"alpha", ParamValue::of_int(1)}});
   return {
-      {"commuted_add", {src("x"), src("y"), op("add", {0, 1}), op("add", {1, 0}), op("mul", {2, 3})}, {4}, 4,
-       {src("x"), src("y"), stage({0, 1}, {member("op|add", {in(0), in(1)})}), stage({2}, {member("op|mul", {in(0), in(0)})})}},
-      {"identities", {src("x"), add_zero(0), mul_one(1, "l"), op("exp", {2})}, {3}, 2,
+      {"commuted_add",
+       {src("x"), src("y"), op("add", {0, 1}), op("add", {1, 0}), op("mul", {2, 3})},
+       {4},
+       4,
+       {src("x"), src("y"), stage({0, 1}, {member("op|add", {in(0), in(1)})}),
+        stage({2}, {member("op|mul", {in(0), in(0)})})}},
+      {"identities",
+       {src("x"), add_zero(0), mul_one(1, "l"), op("exp", {2})},
+       {3},
+       2,
        {src("x"), stage({0}, {member("op|exp", {in(0)})})}},
-      {"identity_left", {src("x"), add_zero(0, "l"), op("neg", {1})}, {2}, 2, {src("x"), stage({0}, {member("op|neg", {in(0)})})}},
+      {"identity_left",
+       {src("x"), add_zero(0, "l"), op("neg", {1})},
+       {2},
+       2,
+       {src("x"), stage({0}, {member("op|neg", {in(0)})})}},
       {"parameterised_not_commuted",
-       {src("x"), src("y"), op("add", {0, 1}, alpha), op("add", {1, 0}, alpha), op("sub", {2, 3})}, {4}, 5,
+       {src("x"), src("y"), op("add", {0, 1}, alpha), op("add", {1, 0}, alpha), op("sub", {2, 3})},
+       {4},
+       5,
        {src("x"), src("y"),
         stage({0, 1}, {member("op|add|alpha=i1", {in(0), in(1)}), member("op|add|alpha=i1", {in(1), in(0)}),
                        member("op|sub", {mem(0), mem(1)})})}},
-      {"sub_not_commuted", {src("x"), src("y"), op("sub", {0, 1}), op("sub", {1, 0}), op("add", {2, 3})}, {4}, 5,
+      {"sub_not_commuted",
+       {src("x"), src("y"), op("sub", {0, 1}), op("sub", {1, 0}), op("add", {2, 3})},
+       {4},
+       5,
        {src("x"), src("y"),
-        stage({0, 1}, {member("op|sub", {in(0), in(1)}), member("op|sub", {in(1), in(0)}), member("op|add", {mem(0), mem(1)})})}},
+        stage({0, 1}, {member("op|sub", {in(0), in(1)}), member("op|sub", {in(1), in(0)}),
+                       member("op|add", {mem(0), mem(1)})})}},
   };
 }
 

@@ -49,8 +49,8 @@ std::vector<Golden> golden_cases() {
   std::vector<NodeKey> g3 = {src("a"), op("exp", {0}), op("mul", {1, 1})};
   std::vector<NodeKey> r3_default = {src("a"), stage({0}, {member("op|exp", {in(0)})}),
                                      stage({1}, {member("op|mul", {in(0), in(0)})})};
-  std::vector<NodeKey> r3_maximal = {
-      src("a"), stage({0}, {member("op|exp", {in(0)}), member("op|mul", {mem(0), mem(0)})})};
+  std::vector<NodeKey> r3_maximal = {src("a"),
+                                     stage({0}, {member("op|exp", {in(0)}), member("op|mul", {mem(0), mem(0)})})};
   return {
       {"example1_default", g1, {3}, false, r1, {2}, 1, 2},
       {"example1_maximal", g1, {3}, true, r1, {2}, 1, 2},
@@ -87,9 +87,9 @@ TEST_P(FusionBothRules, OutputOpNeverAbsorbsItsConsumer) {
 }
 
 TEST_P(FusionBothRules, OpConsumedByOpaqueNodeIsSingleStage) {
-  const std::vector<NodeKey> opaque_users = {
-      red("sum", {1}), exch({1}), ext(PayloadDescriptor{"m", "h", "f", "1", "s", std::nullopt}, {1}),
-      stage({1}, {member("op|neg", {in(0)})})};
+  const std::vector<NodeKey> opaque_users = {red("sum", {1}), exch({1}),
+                                             ext(PayloadDescriptor{"m", "h", "f", "1", "s", std::nullopt}, {1}),
+                                             stage({1}, {member("op|neg", {in(0)})})};
   for (const NodeKey& user : opaque_users) {
     FusionResult r = fuse({src("a"), op("exp", {0}), user}, {2}, GetParam());
     ASSERT_EQ(r.nodes.size(), 3u);
@@ -103,9 +103,9 @@ TEST_P(FusionBothRules, OpConsumedByOpaqueNodeIsSingleStage) {
 TEST_P(FusionBothRules, ForeignNodeUsedManyTimesIsOneInput) {
   // b and a feed several members of one stage: each is listed once, in order of first use.
   FusionResult r = fuse({src("a"), src("b"), op("sub", {1, 0}), op("mul", {2, 0}), op("add", {3, 1})}, {4}, GetParam());
-  std::vector<NodeKey> expected = {
-      src("a"), src("b"),
-      stage({1, 0}, {member("op|sub", {in(0), in(1)}), member("op|mul", {mem(0), in(1)}), member("op|add", {mem(1), in(0)})})};
+  std::vector<NodeKey> expected = {src("a"), src("b"),
+                                   stage({1, 0}, {member("op|sub", {in(0), in(1)}), member("op|mul", {mem(0), in(1)}),
+                                                  member("op|add", {mem(1), in(0)})})};
   EXPECT_EQ(r.nodes, expected);
 }
 

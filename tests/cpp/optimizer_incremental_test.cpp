@@ -1,7 +1,6 @@
 // The incremental reducer: the worked example, identity elimination by exact token, operand
 // order of commutative ops, split independence, the refused input and finalize.
 #include <gtest/gtest.h>
-
 #include <mutex>
 #include <random>
 #include <thread>
@@ -54,10 +53,14 @@ TEST(Incremental, IdentityOnlyByExactToken) {
       {"x * 1 left", mul_one(1, "l"), true},
       {"two inputs", op("add", {0, 1}, zero_r), false},
       {"no inputs", op("add", {}, zero_r), false},
-      {"integer zero", op("add", {1}, pmap({{"scalar", ParamValue::of_int(0)}, {"side", ParamValue::of_str("r")}})), false},
-      {"negative zero", op("add", {1}, pmap({{"scalar", ParamValue::of_float(-0.0)}, {"side", ParamValue::of_str("r")}})), false},
-      {"x * 0", op("mul", {1}, pmap({{"scalar", ParamValue::of_float(0.0)}, {"side", ParamValue::of_str("r")}})), false},
-      {"other side", op("add", {1}, pmap({{"scalar", ParamValue::of_float(0.0)}, {"side", ParamValue::of_str("x")}})), false},
+      {"integer zero", op("add", {1}, pmap({{"scalar", ParamValue::of_int(0)}, {"side", ParamValue::of_str("r")}})),
+       false},
+      {"negative zero",
+       op("add", {1}, pmap({{"scalar", ParamValue::of_float(-0.0)}, {"side", ParamValue::of_str("r")}})), false},
+      {"x * 0", op("mul", {1}, pmap({{"scalar", ParamValue::of_float(0.0)}, {"side", ParamValue::of_str("r")}})),
+       false},
+      {"other side", op("add", {1}, pmap({{"scalar", ParamValue::of_float(0.0)}, {"side", ParamValue::of_str("x")}})),
+       false},
       {"reduction", Reduction{"add", zero_r, {1}}, false},
   };
   for (const Case& c : cases) {
@@ -237,7 +240,8 @@ void rule_heavy_graph(std::mt19937_64& rng, std::uint64_t n, GraphStore& store) 
     if (kind == 0) {
       k = src("s" + std::to_string(pick(4)));
     } else if (kind <= 5) {
-      k = op(binary[pick(9)], {i - 1 - pick(std::min<std::uint64_t>(i, 6)), i - 1 - pick(std::min<std::uint64_t>(i, 6))});
+      k = op(binary[pick(9)],
+             {i - 1 - pick(std::min<std::uint64_t>(i, 6)), i - 1 - pick(std::min<std::uint64_t>(i, 6))});
     } else if (kind == 6) {
       k = op(unary[pick(2)], {i - 1 - pick(std::min<std::uint64_t>(i, 4))});
     } else if (kind == 7) {

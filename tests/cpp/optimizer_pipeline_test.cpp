@@ -34,9 +34,9 @@ TEST(Pipeline, WorkedExample) {
 
 TEST(Pipeline, ReportMapNamesTheSixCounts) {
   auto m = report_to_map(counts(1, 2, 3, 4, 5, 6));
-  std::vector<std::pair<std::string, std::uint64_t>> expected = {
-      {"input_nodes", 1}, {"reachable_nodes", 2}, {"canonical_nodes", 3},
-      {"stages", 4},      {"reduced_nodes", 5},   {"boundary_nodes", 6}};
+  std::vector<std::pair<std::string, std::uint64_t>> expected = {{"input_nodes", 1},     {"reachable_nodes", 2},
+                                                                 {"canonical_nodes", 3}, {"stages", 4},
+                                                                 {"reduced_nodes", 5},   {"boundary_nodes", 6}};
   EXPECT_EQ(m, expected);
 }
 
@@ -58,8 +58,8 @@ TEST(Pipeline, RepeatedOutputsKeepTheirRepeats) {
 }
 
 TEST(Pipeline, DeadNodesOfEveryKindAreDropped) {
-  std::vector<NodeKey> nodes = {src("a"), src("dead"), exch({0}), ext(PayloadDescriptor{"m", "h", "f", "1", "s", {}}, {0}),
-                                op("exp", {0})};
+  std::vector<NodeKey> nodes = {src("a"), src("dead"), exch({0}),
+                                ext(PayloadDescriptor{"m", "h", "f", "1", "s", {}}, {0}), op("exp", {0})};
   IdentityEngine engine;
   Reduced r = reduce_with_mode(nodes, NodeIds{4}, engine, false);
   EXPECT_EQ(r.report.reachable_nodes, 2u);
@@ -84,14 +84,14 @@ TEST(Pipeline, CseRespectsInputOrder) {
 TEST(Pipeline, CseMergesWhatTheEngineMadeEqual) {
   // The engine proves 3 equal to 2; their two consumers then have equal labels and inputs,
   // and CSE merges them.
-  std::vector<NodeKey> nodes = {src("a"),         src("b"),         op("add", {0, 1}), op("add", {1, 0}),
-                                op("exp", {2}),   op("exp", {3}),   op("mul", {4, 5})};
+  std::vector<NodeKey> nodes = {src("a"),       src("b"),       op("add", {0, 1}), op("add", {1, 0}),
+                                op("exp", {2}), op("exp", {3}), op("mul", {4, 5})};
   MergeEngine engine(std::map<std::uint64_t, std::uint64_t>{{3, 2}});
   Reduced r = reduce_with_mode(nodes, NodeIds{6}, engine, false);
   EXPECT_EQ(r.report, counts(7, 7, 5, 2, 4, 2));
-  std::vector<NodeKey> expected = {
-      src("a"), src("b"), stage({0, 1}, {member("op|add", {in(0), in(1)}), member("op|exp", {mem(0)})}),
-      stage({2}, {member("op|mul", {in(0), in(0)})})};
+  std::vector<NodeKey> expected = {src("a"), src("b"),
+                                   stage({0, 1}, {member("op|add", {in(0), in(1)}), member("op|exp", {mem(0)})}),
+                                   stage({2}, {member("op|mul", {in(0), in(0)})})};
   EXPECT_EQ(r.nodes, expected);
 }
 
@@ -212,8 +212,12 @@ TEST(TokenLabels, CollidingHeadsGetDistinctLabels) {
 }
 
 TEST(TokenLabels, NoCollisionMeansLabelsAreTokens) {
-  std::vector<NodeKey> nodes = {src("a|b"), ext(desc("m", "h"), {0}), exch({1}), red("sum", {2}),
-                                stage({3}, {member("op|exp", {in(0)})}), op("add", {4, 0}, pmap({{"k", ParamValue::of_int(1)}}))};
+  std::vector<NodeKey> nodes = {src("a|b"),
+                                ext(desc("m", "h"), {0}),
+                                exch({1}),
+                                red("sum", {2}),
+                                stage({3}, {member("op|exp", {in(0)})}),
+                                op("add", {4, 0}, pmap({{"k", ParamValue::of_int(1)}}))};
   IdentityEngine engine;
   reduce_with_mode(nodes, NodeIds{5}, engine, false);
   ASSERT_EQ(engine.last.nodes.size(), nodes.size());
@@ -235,7 +239,8 @@ TEST(TokenLabels, DistinctStagesSurviveASecondReduction) {
 }
 
 TEST(TokenLabels, ExternalsWithCollidingTokensKeepTheirDescriptors) {
-  for (auto [d1, d2] : {std::pair{desc("m|x", "h"), desc("m", "x|h")}, std::pair{desc("m", "h", "-"), desc("m", "h")}}) {
+  for (auto [d1, d2] :
+       {std::pair{desc("m|x", "h"), desc("m", "x|h")}, std::pair{desc("m", "h", "-"), desc("m", "h")}}) {
     const NodeKey e1 = ext(d1, {0});
     const NodeKey e2 = ext(d2, {0});
     ASSERT_EQ(e1.token(), e2.token());

@@ -1,8 +1,7 @@
 // Reduced stores: reducing against marks or explicit outputs, the refusal of bad output ids
 // before any work, the ids and marks of the new store, and its two invariant faults.
-#include <gtest/gtest.h>
-
 #include <atomic>
+#include <gtest/gtest.h>
 #include <thread>
 
 #include "common/fault.hpp"
@@ -15,9 +14,7 @@ namespace {
 
 using namespace vantrel::testing;
 
-std::vector<NodeKey> five_nodes() {
-  return {src("a"), src("b"), op("exp", {0}), op("exp", {1}), op("add", {2, 1})};
-}
+std::vector<NodeKey> five_nodes() { return {src("a"), src("b"), op("exp", {0}), op("exp", {1}), op("add", {2, 1})}; }
 
 std::vector<NodeKey> nodes_of(const GraphStore& s) { return s.snapshot().nodes; }
 

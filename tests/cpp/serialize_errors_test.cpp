@@ -1,7 +1,6 @@
 // Which DecodeError a corrupt blob gets, with its exact message, and the writer's refusals.
-#include <gtest/gtest.h>
-
 #include <chrono>
+#include <gtest/gtest.h>
 
 #include "serialize_test_util.hpp"
 
@@ -23,7 +22,9 @@ struct Case {
 
 std::vector<Case> cases() {
   std::vector<Case> out;
-  auto add = [&](const char* name, const Bytes& b, std::string message) { out.push_back({name, b.b, std::move(message)}); };
+  auto add = [&](const char* name, const Bytes& b, std::string message) {
+    out.push_back({name, b.b, std::move(message)});
+  };
   add("Empty", Bytes{}, kTruncated);
   add("ThreeBytes", Bytes{}.raw("VIR"), kTruncated);
   add("OtherVersion", Bytes{}.raw("VIR2").u32(0).u32(0), kBadMagic);
@@ -82,10 +83,13 @@ TEST(DecodeError, HugeNodeCountFailsFast) {
 
 TEST(DecodeError, EveryProperPrefixOfAValidBlobIsTruncated) {
   GraphStore s;
-  EXPECT_TRUE(s.intern(Source{"x", testing::params({{"f", ParamValue::of_float(1.5)}, {"s", ParamValue::of_str("é")}})}).ok());
+  EXPECT_TRUE(
+      s.intern(Source{"x", testing::params({{"f", ParamValue::of_float(1.5)}, {"s", ParamValue::of_str("é")}})}).ok());
   auto d = std::make_shared<const PayloadDescriptor>(PayloadDescriptor{"m", "h", "fw", "1", "io", "pre"});
   EXPECT_TRUE(s.intern(External{d, testing::params({{"b", ParamValue::of_bool(true)}}), {0}}).ok());
-  EXPECT_TRUE(s.intern(Stage{{0, 1}, {StageOp{"op|f", {{StageRef::Input, 0}}}, StageOp{"op|g", {{StageRef::Member, 0}}}}}).ok());
+  EXPECT_TRUE(
+      s.intern(Stage{{0, 1}, {StageOp{"op|f", {{StageRef::Input, 0}}}, StageOp{"op|g", {{StageRef::Member, 0}}}}})
+          .ok());
   EXPECT_TRUE(s.intern(Exchange{testing::params({{"i", ParamValue::of_int(-1)}}), {2}}).ok());
   EXPECT_TRUE(s.intern(Reduction{"r", {}, {3, 3}}).ok());
   EXPECT_TRUE(s.mark_output(4).ok());

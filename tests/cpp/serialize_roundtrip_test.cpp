@@ -1,7 +1,6 @@
 // The blob's exact bytes for known stores, and round trips that keep ids, marks and bytes.
-#include <gtest/gtest.h>
-
 #include <cmath>
+#include <gtest/gtest.h>
 #include <limits>
 
 #include "serialize_test_util.hpp"
@@ -45,10 +44,21 @@ TEST(SerializeGolden, WorkedExampleIsSixtyEightBytes) {
   const std::string blob = blob_of(*worked_example());
   EXPECT_EQ(blob.size(), 68u);
   EXPECT_EQ(hex(blob),
-            "56495231" "02000000"
-            "00" "0100000078" "00000000"
-            "01" "03000000616464" "01000000" "010000006b" "00" "0200000000000000" "01000000" "0000000000000000"
-            "01000000" "0100000000000000");
+            "56495231"
+            "02000000"
+            "00"
+            "0100000078"
+            "00000000"
+            "01"
+            "03000000616464"
+            "01000000"
+            "010000006b"
+            "00"
+            "0200000000000000"
+            "01000000"
+            "0000000000000000"
+            "01000000"
+            "0100000000000000");
 }
 
 TEST(SerializeGolden, ExplicitOutputsIgnoreTheMarks) {
@@ -79,19 +89,22 @@ std::unique_ptr<GraphStore> every_kind() {
   const double nan_payload = std::bit_cast<double>(std::uint64_t{0xfff0000000000abcULL});
   EXPECT_TRUE(s->intern(Source{"", {}}).ok());
   EXPECT_TRUE(s->intern(Source{"x", params({{"", ParamValue::of_str("")},
-                                {"neg0", ParamValue::of_float(-0.0)},
-                                {"nan", ParamValue::of_float(nan_payload)},
-                                {"b", ParamValue::of_bool(true)},
-                                {"i", ParamValue::of_int(std::numeric_limits<std::int64_t>::min())},
-                                {"ü;=|%", ParamValue::of_str("日本\n\"\\")}})}).ok());
+                                            {"neg0", ParamValue::of_float(-0.0)},
+                                            {"nan", ParamValue::of_float(nan_payload)},
+                                            {"b", ParamValue::of_bool(true)},
+                                            {"i", ParamValue::of_int(std::numeric_limits<std::int64_t>::min())},
+                                            {"ü;=|%", ParamValue::of_str("日本\n\"\\")}})})
+                  .ok());
   EXPECT_TRUE(s->intern(Op{"add", params({{"side", ParamValue::of_str("r")}}), {0, 1}}).ok());
   EXPECT_TRUE(s->intern(Reduction{"sum", params({{"axis", ParamValue::of_int(0)}}), {2, 2}}).ok());
   auto d = std::make_shared<const PayloadDescriptor>(PayloadDescriptor{"model", "h", "fw", "1", "s", std::nullopt});
   auto d2 = std::make_shared<const PayloadDescriptor>(PayloadDescriptor{"model", "h", "fw", "1", "s", ""});
   EXPECT_TRUE(s->intern(External{d, {}, {3}}).ok());
   EXPECT_TRUE(s->intern(External{d2, params({{"a", ParamValue::of_bool(false)}}), {}}).ok());
-  EXPECT_TRUE(s->intern(Stage{{0, 4}, {StageOp{"op|add|side=sr", {{StageRef::Input, 1}, {StageRef::Input, 0}}},
-                            StageOp{"red|sum", {{StageRef::Member, 0}}}}}).ok());
+  EXPECT_TRUE(s->intern(Stage{{0, 4},
+                              {StageOp{"op|add|side=sr", {{StageRef::Input, 1}, {StageRef::Input, 0}}},
+                               StageOp{"red|sum", {{StageRef::Member, 0}}}}})
+                  .ok());
   EXPECT_TRUE(s->intern(Exchange{{}, {6}}).ok());
   EXPECT_TRUE(s->intern(Exchange{params({{"scheme", ParamValue::of_str("hash")}}), {6, 5}}).ok());
   EXPECT_TRUE(s->mark_output(8).ok());

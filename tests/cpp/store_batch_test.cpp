@@ -13,7 +13,8 @@ struct Batch {
 
   std::vector<std::uint32_t> head_of() const {
     std::vector<std::uint32_t> out;
-    for (std::size_t i = 0; i < inputs.size(); ++i) out.push_back(params.size() == 1 ? 0 : static_cast<std::uint32_t>(i));
+    for (std::size_t i = 0; i < inputs.size(); ++i)
+      out.push_back(params.size() == 1 ? 0 : static_cast<std::uint32_t>(i));
     return out;
   }
   std::vector<NamedHeadView> heads() const {

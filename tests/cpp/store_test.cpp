@@ -1,11 +1,10 @@
 // The interned store: validation, hash-consing, marks, snapshots, the poisoned lock, index
 // growth, and concurrent interning.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <functional>
+#include <gtest/gtest.h>
 #include <set>
 #include <thread>
 
@@ -84,14 +83,13 @@ TEST_P(InternRefuses, FirstBadIdAndStoreUnchanged) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(All, InternRefuses,
-                         ::testing::Values(BadInputsCase{"EmptyStore", 0, {0}, 0},
-                                           BadInputsCase{"FirstBadNotLargest", 3, {0, 5, 7}, 5},
-                                           BadInputsCase{"EqualToCount", 3, {3}, 3},
-                                           BadInputsCase{"LaterBadAfterGood", 3, {2, 1, 0, 9}, 9},
-                                           BadInputsCase{"LargestId", 2, {1, 18446744073709551615ULL}, 18446744073709551615ULL},
-                                           BadInputsCase{"RepeatedBad", 1, {4, 4}, 4}),
-                         [](const auto& tp) { return std::string(tp.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    All, InternRefuses,
+    ::testing::Values(BadInputsCase{"EmptyStore", 0, {0}, 0}, BadInputsCase{"FirstBadNotLargest", 3, {0, 5, 7}, 5},
+                      BadInputsCase{"EqualToCount", 3, {3}, 3}, BadInputsCase{"LaterBadAfterGood", 3, {2, 1, 0, 9}, 9},
+                      BadInputsCase{"LargestId", 2, {1, 18446744073709551615ULL}, 18446744073709551615ULL},
+                      BadInputsCase{"RepeatedBad", 1, {4, 4}, 4}),
+    [](const auto& tp) { return std::string(tp.param.name); });
 
 TEST(GraphStore, SelfReferenceIsRefused) {
   GraphStore s;
@@ -120,13 +118,20 @@ TEST(GraphStore, DistinctKeysGetDistinctIds) {
   auto d = std::make_shared<const PayloadDescriptor>(PayloadDescriptor{"m", "h", "f", "1", "s", std::nullopt});
   auto d_empty = std::make_shared<const PayloadDescriptor>(PayloadDescriptor{"m", "h", "f", "1", "s", ""});
   const std::vector<NodeKey> keys = {
-      Op{"f", {}, {0, 1}},       Op{"f", {}, {1, 0}},      Reduction{"f", {}, {0, 1}},
-      Op{"f", {}, {0, 1, 1}},    Op{"f", {}, {}},          Op{"g", {}, {0, 1}},
-      Exchange{{}, {0}},         Exchange{map_of({{"scheme", PV::of_str("hash")}}), {0}},
-      External{d, {}, {0}},      External{d_empty, {}, {0}},
+      Op{"f", {}, {0, 1}},
+      Op{"f", {}, {1, 0}},
+      Reduction{"f", {}, {0, 1}},
+      Op{"f", {}, {0, 1, 1}},
+      Op{"f", {}, {}},
+      Op{"g", {}, {0, 1}},
+      Exchange{{}, {0}},
+      Exchange{map_of({{"scheme", PV::of_str("hash")}}), {0}},
+      External{d, {}, {0}},
+      External{d_empty, {}, {0}},
       Stage{{0}, {StageOp{"op|f", {{StageRef::Input, 0}}}}},
       Stage{{0}, {StageOp{"op|f", {{StageRef::Member, 0}}}}},
-      Op{"f", map_of({{"x", PV::of_float(0.0)}}), {0}},  Op{"f", map_of({{"x", PV::of_float(-0.0)}}), {0}},
+      Op{"f", map_of({{"x", PV::of_float(0.0)}}), {0}},
+      Op{"f", map_of({{"x", PV::of_float(-0.0)}}), {0}},
   };
   for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(must_intern(s, keys[i]), 3 + i) << keys[i].token();
   for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(must_intern(s, keys[i]), 3 + i) << keys[i].token();
@@ -248,9 +253,18 @@ TEST(GraphStore, PoisonedStoreFailsEveryOperation) {
   three_sources(s);
   s.poison_for_testing();
   const std::vector<std::pair<const char*, std::function<void()>>> ops = {
-      {"intern new", [&] { (void)s.intern(Source{"new", {}}); }},
-      {"intern existing", [&] { (void)s.intern(Source{"a", {}}); }},
-      {"intern bad", [&] { (void)s.intern(Op{"f", {}, {99}}); }},
+      {"intern new",
+       [&] {
+         (void)s.intern(Source{"new", {}});
+       }},
+      {"intern existing",
+       [&] {
+         (void)s.intern(Source{"a", {}});
+       }},
+      {"intern bad",
+       [&] {
+         (void)s.intern(Op{"f", {}, {99}});
+       }},
       {"mark_output", [&] { (void)s.mark_output(0); }},
       {"mark_output bad", [&] { (void)s.mark_output(99); }},
       {"node_count", [&] { (void)s.node_count(); }},
@@ -348,8 +362,8 @@ TEST(GraphStore, ConcurrentInternSameAndDifferentKeys) {
       while (ready.load() < kThreads) std::this_thread::yield();
       NodeId prev = 0;
       for (int i = 0; i < kShared; ++i) {
-        NodeKey shared = i == 0 ? NodeKey(Source{"root", {}})
-                                : NodeKey(Op{"step", map_of({{"i", PV::of_int(i)}}), {prev}});
+        NodeKey shared =
+            i == 0 ? NodeKey(Source{"root", {}}) : NodeKey(Op{"step", map_of({{"i", PV::of_int(i)}}), {prev}});
         auto r = s.intern(std::move(shared));
         ASSERT_TRUE(r.ok());
         prev = r.value();

@@ -1,9 +1,8 @@
 // Eight threads share one store and one reducer (serialised by a mutex, as the Python class
 // does) and mix building, snapshots, blobs, reductions, steps and finalizations. This is the
 // Python thread stress run below the interpreter, where ThreadSanitizer can see every access.
-#include <gtest/gtest.h>
-
 #include <atomic>
+#include <gtest/gtest.h>
 #include <map>
 #include <mutex>
 #include <random>

@@ -59,7 +59,8 @@ class OpenTable {
   /// Stores `slot` for a key known to be absent.
   template <class HashOf>
   void insert_new(std::uint64_t hash, const Slot& slot, HashOf&& hash_of) {
-    find_or_empty(hash, [](const Slot&) { return false; }, hash_of) = slot;
+    find_or_empty(
+        hash, [](const Slot&) { return false; }, hash_of) = slot;
     filled();
   }
 

@@ -20,7 +20,7 @@ using Ok = std::monostate;
 template <class T, class E>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT(implicit)
+  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}         // NOLINT(implicit)
   Result(Err<E> err) : v_(std::in_place_index<1>, std::move(err.error)) {}  // NOLINT(implicit)
 
   bool ok() const { return v_.index() == 0; }

@@ -2,9 +2,9 @@
 
 #include <array>
 #include <cstring>
-#include <string_view>
 #include <limits>
 #include <string>
+#include <string_view>
 
 #include "common/fault.hpp"
 #include "common/open_table.hpp"

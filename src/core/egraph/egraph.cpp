@@ -145,7 +145,8 @@ void EGraph::watch_symbol(GlobalSymbol symbol) {
   std::vector<Id> ids;
   for (Id id : by_kind_) {
     const auto& nodes = classes_[id].enodes;
-    if (std::any_of(nodes.begin(), nodes.end(), [&](const SymbolLang& n) { return n.symbol == symbol; })) ids.push_back(id);
+    if (std::any_of(nodes.begin(), nodes.end(), [&](const SymbolLang& n) { return n.symbol == symbol; }))
+      ids.push_back(id);
   }
   watched_.emplace_back(symbol, std::move(ids));
   watch_filter_ |= filter_bit(symbol);

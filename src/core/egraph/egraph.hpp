@@ -90,9 +90,7 @@ class EGraph {
 
  private:
   bool live(const EClass& c) const { return !c.enodes.empty(); }
-  static std::uint64_t filter_bit(GlobalSymbol s) {
-    return std::uint64_t{1} << ((s.value() * 0x9e3779b9u) >> 26);
-  }
+  static std::uint64_t filter_bit(GlobalSymbol s) { return std::uint64_t{1} << ((s.value() * 0x9e3779b9u) >> 26); }
   void note_watched(const EClass& c);
   void canonicalize_children(SymbolLang& n) {
     for (Id& c : n.children) c = unionfind_.find_compress(c);

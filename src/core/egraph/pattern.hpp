@@ -66,10 +66,10 @@ struct SearchMatches {
 struct Instruction {
   enum class Kind : std::uint8_t { Bind, Check } kind = Kind::Bind;
   std::uint32_t reg = 0;
-  GlobalSymbol op;           ///< Bind
-  std::uint32_t arity = 0;   ///< Bind
-  std::uint32_t out = 0;     ///< Bind: first register of the children
-  Var var;                   ///< Check
+  GlobalSymbol op;          ///< Bind
+  std::uint32_t arity = 0;  ///< Bind
+  std::uint32_t out = 0;    ///< Bind: first register of the children
+  Var var;                  ///< Check
 };
 
 struct Program {

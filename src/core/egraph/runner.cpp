@@ -106,8 +106,7 @@ Iteration Runner::run_one(const std::vector<Rewrite>& rules, std::size_t i) {
   const auto t3 = now();
 
   const bool saturated = it.applied_counts.empty() && scheduler->can_stop(i) &&
-                         e_graph.enode_count() == it.e_nodes_at_start &&
-                         e_graph.class_count() == it.classes_at_start;
+                         e_graph.enode_count() == it.e_nodes_at_start && e_graph.class_count() == it.classes_at_start;
   if (saturated && !result) result = Saturated{};
   it.stop = std::move(result);
 

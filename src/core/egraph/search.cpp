@@ -8,10 +8,9 @@ namespace vantrel::egraph {
 
 std::size_t first_candidate(std::span<const SymbolLang> sorted, GlobalSymbol op) {
   if (sorted.size() >= 50) {
-    return static_cast<std::size_t>(
-        std::lower_bound(sorted.begin(), sorted.end(), op,
-                         [](const SymbolLang& n, GlobalSymbol s) { return n.symbol < s; }) -
-        sorted.begin());
+    return static_cast<std::size_t>(std::lower_bound(sorted.begin(), sorted.end(), op,
+                                                     [](const SymbolLang& n, GlobalSymbol s) { return n.symbol < s; }) -
+                                    sorted.begin());
   }
   std::size_t i = 0;
   while (i < sorted.size() && sorted[i].symbol < op) ++i;

@@ -12,8 +12,8 @@ namespace vantrel::egraph {
 
 struct Sexp {
   bool is_list = false;
-  std::string atom;                    ///< the atom's text (quoted atoms: between the quotes)
-  std::vector<std::uint32_t> items;    ///< list elements, as indexes into `SexpTree::nodes`
+  std::string atom;                  ///< the atom's text (quoted atoms: between the quotes)
+  std::vector<std::uint32_t> items;  ///< list elements, as indexes into `SexpTree::nodes`
 };
 
 /// `nodes[root]` is the expression read; an empty text gives no nodes at all.

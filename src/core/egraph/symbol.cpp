@@ -108,8 +108,6 @@ GlobalSymbol GlobalSymbol::intern(std::string_view text) {
   return from_value((local << kShardBits) | shard);
 }
 
-std::string_view GlobalSymbol::text() const {
-  return shards()[value_ & (kShards - 1)].text_at(value_ >> kShardBits);
-}
+std::string_view GlobalSymbol::text() const { return shards()[value_ & (kShards - 1)].text_at(value_ >> kShardBits); }
 
 }  // namespace vantrel::egraph

@@ -98,7 +98,9 @@ class NodeKey {
   Kind kind() const { return static_cast<Kind>(v_.index()); }
   const Variant& variant() const { return v_; }
   template <class T>
-  const T* get_if() const { return std::get_if<T>(&v_); }
+  const T* get_if() const {
+    return std::get_if<T>(&v_);
+  }
 
   /// The input list (a stage's own inputs; empty for a source).
   std::span<const NodeId> inputs() const;

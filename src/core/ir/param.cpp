@@ -92,10 +92,14 @@ std::optional<std::uint64_t> parse_hex_u64(std::string_view s) {
   std::uint64_t v = 0;
   for (char c : s) {
     std::uint64_t d;
-    if (c >= '0' && c <= '9') d = static_cast<std::uint64_t>(c - '0');
-    else if (c >= 'a' && c <= 'f') d = static_cast<std::uint64_t>(c - 'a' + 10);
-    else if (c >= 'A' && c <= 'F') d = static_cast<std::uint64_t>(c - 'A' + 10);
-    else return std::nullopt;
+    if (c >= '0' && c <= '9')
+      d = static_cast<std::uint64_t>(c - '0');
+    else if (c >= 'a' && c <= 'f')
+      d = static_cast<std::uint64_t>(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'F')
+      d = static_cast<std::uint64_t>(c - 'A' + 10);
+    else
+      return std::nullopt;
     if (v >> 60) return std::nullopt;  // another digit would overflow 64 bits
     v = (v << 4) | d;
   }
@@ -320,10 +324,14 @@ std::string unescape_token(std::string_view text) {
     if (text[i] == '%' && i + 2 < text.size()) {
       std::string_view seq = text.substr(i, 3);
       char r = 0;
-      if (seq == "%7C") r = '|';
-      else if (seq == "%3D") r = '=';
-      else if (seq == "%3B") r = ';';
-      else if (seq == "%25") r = '%';
+      if (seq == "%7C")
+        r = '|';
+      else if (seq == "%3D")
+        r = '=';
+      else if (seq == "%3B")
+        r = ';';
+      else if (seq == "%25")
+        r = '%';
       if (r != 0) {
         out.push_back(r);
         i += 2;

@@ -24,9 +24,7 @@ class ParamValue {
   static ParamValue of_int(std::int64_t v) { return ParamValue(Storage(std::in_place_index<Int>, v)); }
   static ParamValue of_float(double v) { return ParamValue(Storage(std::in_place_index<Float>, v)); }
   static ParamValue of_bool(bool v) { return ParamValue(Storage(std::in_place_index<Bool>, v)); }
-  static ParamValue of_str(std::string v) {
-    return ParamValue(Storage(std::in_place_index<Str>, std::move(v)));
-  }
+  static ParamValue of_str(std::string v) { return ParamValue(Storage(std::in_place_index<Str>, std::move(v))); }
 
   Kind kind() const { return static_cast<Kind>(v_.index()); }
   std::int64_t as_int() const { return std::get<Int>(v_); }

@@ -12,8 +12,8 @@ struct CodeRange {
 
 template <std::size_t N>
 bool in_ranges(const CodeRange (&table)[N], char32_t cp) {
-  auto it = std::upper_bound(std::begin(table), std::end(table), cp,
-                             [](char32_t c, const CodeRange& r) { return c < r.lo; });
+  auto it =
+      std::upper_bound(std::begin(table), std::end(table), cp, [](char32_t c, const CodeRange& r) { return c < r.lo; });
   if (it == std::begin(table)) return false;
   --it;
   return cp <= it->hi;
@@ -41,12 +41,16 @@ bool valid_utf8(std::string_view bytes) {
       len = 2;
     } else if (c >= 0xE0 && c <= 0xEF) {
       len = 3;
-      if (c == 0xE0) lo = 0xA0;        // no overlong forms
-      else if (c == 0xED) hi = 0x9F;  // no surrogates
+      if (c == 0xE0)
+        lo = 0xA0;  // no overlong forms
+      else if (c == 0xED)
+        hi = 0x9F;  // no surrogates
     } else if (c >= 0xF0 && c <= 0xF4) {
       len = 4;
-      if (c == 0xF0) lo = 0x90;
-      else if (c == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
+      if (c == 0xF0)
+        lo = 0x90;
+      else if (c == 0xF4)
+        hi = 0x8F;  // nothing above U+10FFFF
     } else {
       return false;
     }

@@ -17,7 +17,7 @@ struct EngineNode {
 };
 
 struct EngineGraph {
-  std::vector<EngineNode> nodes;        ///< inputs before their users
+  std::vector<EngineNode> nodes;       ///< inputs before their users
   std::vector<std::uint64_t> outputs;  ///< positions, repeats allowed
 
   bool operator==(const EngineGraph&) const = default;

@@ -69,7 +69,9 @@ FlatGraph flatten(std::span<const NodeKey> nodes) {
   for (std::uint64_t i = 0; i < nodes.size(); ++i) {
     auto in = nodes[i].inputs();
     for (NodeId x : in) {
-      if (x >= i) throw InternalFault("node " + std::to_string(i) + " takes input " + std::to_string(x) + ", which is not an earlier node");
+      if (x >= i)
+        throw InternalFault("node " + std::to_string(i) + " takes input " + std::to_string(x) +
+                            ", which is not an earlier node");
     }
     g.push(heads.intern(nodes[i], g.heads), in);
   }

@@ -45,8 +45,8 @@ class IncrementalReducer {
 
   /// Maps each output store id through `id_map` (the first one not yet consumed is refused)
   /// and reduces the canonical form against them. Reads the reducer and changes nothing.
-  Result<Reduced, BadNodeId> finalize(std::span<const NodeId> outputs, const RewriteEngine& engine,
-                                      bool maximal_fusion, PassTimings* timings = nullptr) const;
+  Result<Reduced, BadNodeId> finalize(std::span<const NodeId> outputs, const RewriteEngine& engine, bool maximal_fusion,
+                                      PassTimings* timings = nullptr) const;
 
   /// `finalize` with the default engine, whose rules are exactly those of the rule table
   /// (optimizer/rule_table.hpp), with the same result. When the reducer's folding agrees with

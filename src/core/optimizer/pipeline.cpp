@@ -49,7 +49,9 @@ Live dead_code_elimination(const FlatGraph& g, std::span<const NodeId> outputs) 
     if (live[id]) continue;
     live[id] = 1;
     for (NodeId x : g.inputs(id)) {
-      if (x >= id) throw InternalFault("node " + std::to_string(id) + " takes input " + std::to_string(x) + ", which is not an earlier node");
+      if (x >= id)
+        throw InternalFault("node " + std::to_string(id) + " takes input " + std::to_string(x) +
+                            ", which is not an earlier node");
       stack.push_back(x);
     }
   }
@@ -92,7 +94,8 @@ void check_engine_result(const EngineGraph& result, std::size_t n_outputs) {
     for (std::uint64_t x : node.inputs) {
       if (x >= i) broken("node " + std::to_string(i) + " reads position " + std::to_string(x));
     }
-    if (node.opaque == is_op_token(node.op)) broken("the opaque flag of node " + std::to_string(i) + " disagrees with its label");
+    if (node.opaque == is_op_token(node.op))
+      broken("the opaque flag of node " + std::to_string(i) + " disagrees with its label");
   }
   if (result.outputs.size() != n_outputs) broken("the output list changed length");
   for (std::uint64_t o : result.outputs) {
@@ -206,9 +209,9 @@ CseResult cse(EngineGraph&& g) {
 }  // namespace
 
 std::vector<std::pair<std::string, std::uint64_t>> report_to_map(const ReductionReport& r) {
-  return {{"input_nodes", r.input_nodes}, {"reachable_nodes", r.reachable_nodes},
+  return {{"input_nodes", r.input_nodes},         {"reachable_nodes", r.reachable_nodes},
           {"canonical_nodes", r.canonical_nodes}, {"stages", r.stages},
-          {"reduced_nodes", r.reduced_nodes}, {"boundary_nodes", r.boundary_nodes}};
+          {"reduced_nodes", r.reduced_nodes},     {"boundary_nodes", r.boundary_nodes}};
 }
 
 namespace {

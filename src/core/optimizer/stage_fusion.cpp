@@ -107,7 +107,8 @@ FusionResult stage_fusion(std::vector<EngineNode> nodes, const NodeIds& outputs,
   std::vector<std::uint8_t> is_output(m, 0);
   for (std::uint64_t o : outputs) is_output[o] = 1;
 
-  const std::vector<Pos> stage_of = maximal_fusion ? group_maximal(nodes, is_output) : group_single_use(nodes, is_output);
+  const std::vector<Pos> stage_of =
+      maximal_fusion ? group_maximal(nodes, is_output) : group_single_use(nodes, is_output);
 
   // Member lists, ascending, laid out by representative: `member_index` is the place of a node
   // within its group, `last` each group's largest member, `group_begin` where its list starts.

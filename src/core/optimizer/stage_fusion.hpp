@@ -27,11 +27,11 @@ struct FusionResult {
   std::uint64_t reduced_nodes = 0;
 };
 
-/// `nodes` is taken by value so that member op texts move into the stages. Groups are emitted in order of their largest member, which is a topological order. A
-/// stage's inputs are the emitted positions of the other groups it reads, each once, in order
-/// of first use; a member's arguments are `Input(k)` for the stage's k-th input and
-/// `Member(j)` for the result of its j-th (earlier) member. An opaque node whose label is not
-/// in `tokens` is a broken engine contract (InternalFault).
+/// `nodes` is taken by value so that member op texts move into the stages. Groups are emitted in order of their largest
+/// member, which is a topological order. A stage's inputs are the emitted positions of the other groups it reads, each
+/// once, in order of first use; a member's arguments are `Input(k)` for the stage's k-th input and `Member(j)` for the
+/// result of its j-th (earlier) member. An opaque node whose label is not in `tokens` is a broken engine contract
+/// (InternalFault).
 FusionResult stage_fusion(std::vector<EngineNode> nodes, const NodeIds& outputs, bool maximal_fusion,
                           const TokenTable& tokens);
 

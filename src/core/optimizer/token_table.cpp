@@ -59,9 +59,8 @@ std::uint32_t TokenTable::add(const NodeKey& head) {
   // A different head shares this token: only stages and external nodes can get here.
   if (head.kind() == NodeKey::kOp) throw InternalFault("two different op heads share the token " + token);
   const std::uint64_t hh = head_hash(head, seed_);
-  const std::uint32_t seen = by_head_.find(hh, [&](std::uint32_t i) {
-    return renamed_hash_[i] == hh && same_head(*label_head_[renamed_[i]], head);
-  });
+  const std::uint32_t seen = by_head_.find(
+      hh, [&](std::uint32_t i) { return renamed_hash_[i] == hh && same_head(*label_head_[renamed_[i]], head); });
   if (seen != IdTable::kEmpty) return renamed_[seen];
 
   const std::uint32_t k = ++collisions_[first];

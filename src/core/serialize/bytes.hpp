@@ -17,7 +17,8 @@ inline char* put_le(char* p, T v) {
   if constexpr (std::endian::native == std::endian::little) {
     std::memcpy(p, &v, sizeof v);
   } else {
-    for (std::size_t i = 0; i < sizeof v; ++i) p[i] = static_cast<char>((static_cast<std::uint64_t>(v) >> (8 * i)) & 0xFF);
+    for (std::size_t i = 0; i < sizeof v; ++i)
+      p[i] = static_cast<char>((static_cast<std::uint64_t>(v) >> (8 * i)) & 0xFF);
   }
   return p + sizeof v;
 }

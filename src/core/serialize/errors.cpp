@@ -12,16 +12,15 @@ Overloaded(Fs...) -> Overloaded<Fs...>;
 }  // namespace
 
 std::string DecodeError::message() const {
-  return std::visit(Overloaded{
-                        [](const BadMagic&) { return std::string("not a vantrel IR blob (bad magic/version)"); },
-                        [](const Truncated&) { return std::string("truncated vantrel IR blob"); },
-                        [](const BadTag& e) {
-                          return "invalid " + std::string(e.what) + " tag " + std::to_string(unsigned{e.tag});
-                        },
-                        [](const BadUtf8&) { return std::string("invalid utf-8 in vantrel IR blob"); },
-                        [](const BadRef& e) { return "node reference " + std::to_string(e.ref) + " out of range"; },
-                    },
-                    v);
+  return std::visit(
+      Overloaded{
+          [](const BadMagic&) { return std::string("not a vantrel IR blob (bad magic/version)"); },
+          [](const Truncated&) { return std::string("truncated vantrel IR blob"); },
+          [](const BadTag& e) { return "invalid " + std::string(e.what) + " tag " + std::to_string(unsigned{e.tag}); },
+          [](const BadUtf8&) { return std::string("invalid utf-8 in vantrel IR blob"); },
+          [](const BadRef& e) { return "node reference " + std::to_string(e.ref) + " out of range"; },
+      },
+      v);
 }
 
 std::string EncodeError::message() const {

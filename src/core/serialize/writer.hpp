@@ -16,8 +16,8 @@ namespace vantrel {
 /// Writes the store's nodes and exactly `outputs` (order and repetitions kept; the store's
 /// marks are not consulted). The blob is measured, allocated once at its exact size, and
 /// written (see `BlobPlan`); it shows the store as it was when measured. Refused, with
-/// nothing written, when an output id is not below the node count (`UnknownOutput`, the first such id) or when a count, text length or
-/// stage argument index does not fit the format's u32 fields (`TooLarge`).
+/// nothing written, when an output id is not below the node count (`UnknownOutput`, the first such id) or when a count,
+/// text length or stage argument index does not fit the format's u32 fields (`TooLarge`).
 Result<std::string, EncodeError> serialize_with(const GraphStore& store, const NodeIds& outputs);
 
 /// Writes the store with its own marks as outputs, nodes and marks taken in one lock hold.

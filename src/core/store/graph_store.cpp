@@ -131,8 +131,7 @@ Result<Ok, BadNodeId> GraphStore::intern_batch(std::span<const NamedHeadView> he
     if (head_ids[h] == IdTable::kEmpty) {
       const NamedHeadView& head = heads[h];
       head_ids[h] = head_id_locked(
-          hashes[h], [&](const NodeKey& stored) { return head.equals(stored); }, [&] { return head.to_key(); },
-          added);
+          hashes[h], [&](const NodeKey& stored) { return head.equals(stored); }, [&] { return head.to_key(); }, added);
     }
     ids.push_back(node_id_locked(head_ids[h], inputs, added));
   }

@@ -38,8 +38,8 @@ struct GraphStoreInner {
   std::vector<NodeKey> heads;
   std::vector<std::uint64_t> head_hash;
   IdTable head_index;
-  std::vector<std::uint32_t> head_of;           // per node
-  std::vector<std::uint64_t> input_begin{0};    // per node + 1, offsets into input_pool
+  std::vector<std::uint32_t> head_of;         // per node
+  std::vector<std::uint64_t> input_begin{0};  // per node + 1, offsets into input_pool
   NodeIds input_pool;
   IdTable node_index;
   NodeIds marked;
