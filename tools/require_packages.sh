@@ -17,6 +17,9 @@ require cmake command -v cmake
 require ninja-build command -v ninja
 require g++ command -v g++
 require clang command -v clang++
+# The style stage: formatting and lint of the C++ tree.
+require clang-format command -v clang-format
+require clang-tidy command -v clang-tidy
 require libclang-rt-14-dev sh -c 'ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a'
 # Pictures in the docs and the rendering tests; the Python package works without it.
 require graphviz command -v dot

@@ -35,6 +35,9 @@ configure_and_build() {  # dir, extra cmake args...
   cmake --build "$dir" -j "$jobs"
 }
 
+step "Style: clang-format and clang-tidy"
+bash tools/check_style.sh
+
 step "C++ tests"
 configure_and_build build/test-release -DCMAKE_BUILD_TYPE=Release
 ctest --test-dir build/test-release --output-on-failure -j "$jobs"
