@@ -6,6 +6,7 @@ To cover a new method, add its cases to CASES; `test_every_public_callable_has_c
 fails until every public name has at least one success case and one raising case (or is
 listed in NEVER_RAISES)."""
 import copy
+import os
 import pickle
 
 import pytest
@@ -289,6 +290,14 @@ def test_every_public_callable_has_cases():
         assert True in kinds or name in NEVER_RAISES, f"{name}: no raising case"
 
 
+# Under the sanitizer (Python's allocations routed through malloc) tracemalloc drifts by a few
+# kilobytes per window on some raising paths (seen: add_ops refusing an unknown id, ~11 B per
+# call) that the plain build, measured at 4096, shows none of. A leaked object per call still
+# exceeds the wider bound (the probe self-test below: ~22 KiB per window).
+UNDER_SANITIZER = "asan" in os.environ.get("LD_PRELOAD", "")
+BYTE_SLACK = 16384 if UNDER_SANITIZER else 4096
+
+
 @pytest.mark.parametrize("label, call", FLAT, ids=[label for label, _ in FLAT])
 def test_no_growth_per_call(label, call):
     ctx = Ctx()
@@ -299,7 +308,7 @@ def test_no_growth_per_call(label, call):
     else:
         call(ctx)
     growth = steady_growth(lambda: call(ctx), watched=ctx.watched())
-    assert growth.within(4096), f"{label}: {growth}"
+    assert growth.within(BYTE_SLACK), f"{label}: {growth}"
 
 
 def test_probe_sees_a_leaked_reference():
