@@ -1,9 +1,13 @@
 // GraphStore's read-only views: the structured node list, the marks and the size. The
 // store is copied under its lock in one acquisition; Python objects are built outside it.
+#include <string>
+#include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "convert.hpp"
 #include "errors.hpp"
+#include "gc_pause.hpp"
 #include "graph_store_type.hpp"
 
 namespace vantrel::py {
@@ -44,61 +48,122 @@ Ref descriptor_to_py(const PayloadDescriptor& d) {
   return dict;
 }
 
-Ref stage_ref_to_py(const StageRef& r) {
-  return Ref::steal(
-      Py_BuildValue("(sK)", r.kind == StageRef::Input ? "input" : "member", static_cast<unsigned long long>(r.index)));
-}
-
-Ref member_to_py(const StageOp& member) {
-  auto parsed = parse_op_token(member.op);
-  if (!parsed) {
-    PyErr_Format(PyExc_ValueError, "unparseable stage member token %s", quote_display(member.op).c_str());
-    return Ref();
-  }
-  Ref args = Ref::steal(PyList_New(static_cast<Py_ssize_t>(member.args.size())));
-  if (!args) return args;
-  for (std::size_t i = 0; i < member.args.size(); ++i) {
-    Ref t = stage_ref_to_py(member.args[i]);
-    if (!t) return t;
-    PyList_SET_ITEM(args.get(), static_cast<Py_ssize_t>(i), t.release());
-  }
-  Ref dict = Ref::steal(PyDict_New());
-  if (!dict) return dict;
-  if (!set_item(dict.get(), "kind", Ref::steal(str_to_py(parsed->kind))) ||
-      !set_item(dict.get(), "name", Ref::steal(str_to_py(parsed->name))) ||
-      !set_item(dict.get(), "params", Ref::steal(params_to_py(parsed->params))) ||
-      !set_item(dict.get(), "inputs", std::move(args))) {
-    return Ref();
-  }
-  return dict;
-}
-
-Ref node_to_py(NodeId id, const NodeKey& key, bool output) {
-  Ref dict = Ref::steal(PyDict_New());
-  if (!dict) return dict;
-  if (!set_item(dict.get(), "id", Ref::steal(PyLong_FromUnsignedLongLong(id))) ||
-      !set_item(dict.get(), "output", Ref::borrow(output ? Py_True : Py_False)) ||
-      !set_item(dict.get(), "inputs", Ref::steal(ids_to_py(key.inputs()))) ||
-      !set_item(dict.get(), "kind", Ref::steal(PyUnicode_FromString(kind_name(key.kind())))) ||
-      !set_item(dict.get(), "name", Ref::steal(str_to_py(key.name()))) ||
-      !set_item(dict.get(), "params", Ref::steal(params_to_py(key.params())))) {
-    return Ref();
-  }
-  if (const auto* ext = key.get_if<External>()) {
-    if (!set_item(dict.get(), "descriptor", descriptor_to_py(*ext->descriptor))) return Ref();
-  } else if (const auto* stage = key.get_if<Stage>()) {
-    if (!set_item(dict.get(), "n_members", Ref::steal(PyLong_FromSize_t(stage->members.size())))) return Ref();
-    Ref members = Ref::steal(PyList_New(static_cast<Py_ssize_t>(stage->members.size())));
-    if (!members) return members;
-    for (std::size_t i = 0; i < stage->members.size(); ++i) {
-      Ref m = member_to_py(stage->members[i]);
-      if (!m) return m;
-      PyList_SET_ITEM(members.get(), static_cast<Py_ssize_t>(i), m.release());
+/// Builds the node dicts of one `nodes()` call. Objects that recur from node to node are
+/// made once per call and shared, as immutable values may be: the dict keys, the kind
+/// names, each distinct name, and each distinct stage member token, parsed once (a fused
+/// graph repeats the same few member tokens thousands of times). Every dict and list stays
+/// the caller's own.
+class NodeViewBuilder {
+ public:
+  bool init() {
+    static constexpr const char* kTexts[kTextCount] = {"id",        "output",   "inputs", "kind",    "name",   "params",
+                                                       "n_members", "members",  "input",  "member",  "source", "op",
+                                                       "reduction", "external", "stage",  "exchange"};
+    for (int i = 0; i < kTextCount; ++i) {
+      text_[i] = Ref::steal(PyUnicode_InternFromString(kTexts[i]));
+      if (!text_[i]) return false;
     }
-    if (!set_item(dict.get(), "members", std::move(members))) return Ref();
+    return true;
   }
-  return dict;
-}
+
+  Ref node(NodeId id, const NodeKey& key, bool output) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return dict;
+    if (!put(dict, kId, Ref::steal(id_to_py(id))) || !put(dict, kOutput, Ref::borrow(output ? Py_True : Py_False)) ||
+        !put(dict, kInputs, Ref::steal(ids_to_py(key.inputs()))) ||
+        !put(dict, kKind, Ref::borrow(text_[kKindNames + key.kind()].get())) || !put(dict, kName, name(key.name())) ||
+        !put(dict, kParams, Ref::steal(params_to_py(key.params())))) {
+      return Ref();
+    }
+    if (const auto* ext = key.get_if<External>()) {
+      if (!set_item(dict.get(), "descriptor", descriptor_to_py(*ext->descriptor))) return Ref();
+    } else if (const auto* stage = key.get_if<Stage>()) {
+      if (!put(dict, kNMembers, Ref::steal(PyLong_FromSize_t(stage->members.size())))) return Ref();
+      Ref members = Ref::steal(PyList_New(static_cast<Py_ssize_t>(stage->members.size())));
+      if (!members) return members;
+      for (std::size_t i = 0; i < stage->members.size(); ++i) {
+        Ref m = member(stage->members[i]);
+        if (!m) return m;
+        PyList_SET_ITEM(members.get(), static_cast<Py_ssize_t>(i), m.release());
+      }
+      if (!put(dict, kMembers, std::move(members))) return Ref();
+    }
+    return dict;
+  }
+
+ private:
+  enum Text { kId, kOutput, kInputs, kKind, kName, kParams, kNMembers, kMembers, kInputRef, kMemberRef, kKindNames };
+  static constexpr int kTextCount = kKindNames + 6;
+
+  /// A member token's parts as Python objects; `params` is a template each member copies.
+  struct ParsedMember {
+    Ref kind, name, params;
+  };
+
+  bool put(const Ref& dict, Text key, Ref value) {
+    return value && PyDict_SetItem(dict.get(), text_[key].get(), value.get()) == 0;
+  }
+
+  /// The shared str of a node's name (the views point into the snapshot, which outlives this).
+  Ref name(std::string_view text) {
+    auto [it, added] = names_.try_emplace(text);
+    if (added) {
+      it->second = Ref::steal(str_to_py(text));
+      if (!it->second) {
+        names_.erase(it);
+        return Ref();
+      }
+    }
+    return Ref::borrow(it->second.get());
+  }
+
+  const ParsedMember* parse(const std::string& token) {
+    if (auto it = members_.find(token); it != members_.end()) return &it->second;
+    auto parsed = parse_op_token(token);
+    if (!parsed) {
+      PyErr_Format(PyExc_ValueError, "unparseable stage member token %s", quote_display(token).c_str());
+      return nullptr;
+    }
+    ParsedMember out{Ref::steal(str_to_py(parsed->kind)), Ref::steal(str_to_py(parsed->name)),
+                     Ref::steal(params_to_py(parsed->params))};
+    if (!out.kind || !out.name || !out.params) return nullptr;
+    return &members_.emplace(token, std::move(out)).first->second;
+  }
+
+  Ref stage_ref(const StageRef& r) {
+    Ref index = Ref::steal(PyLong_FromUnsignedLongLong(r.index));
+    Ref tuple = Ref::steal(PyTuple_New(2));
+    if (!index || !tuple) return Ref();
+    PyObject* which = text_[r.kind == StageRef::Input ? kInputRef : kMemberRef].get();
+    Py_INCREF(which);
+    PyTuple_SET_ITEM(tuple.get(), 0, which);
+    PyTuple_SET_ITEM(tuple.get(), 1, index.release());
+    return tuple;
+  }
+
+  Ref member(const StageOp& op) {
+    const ParsedMember* parsed = parse(op.op);
+    if (parsed == nullptr) return Ref();
+    Ref args = Ref::steal(PyList_New(static_cast<Py_ssize_t>(op.args.size())));
+    if (!args) return args;
+    for (std::size_t i = 0; i < op.args.size(); ++i) {
+      Ref t = stage_ref(op.args[i]);
+      if (!t) return t;
+      PyList_SET_ITEM(args.get(), static_cast<Py_ssize_t>(i), t.release());
+    }
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return dict;
+    if (!put(dict, kKind, Ref::borrow(parsed->kind.get())) || !put(dict, kName, Ref::borrow(parsed->name.get())) ||
+        !put(dict, kParams, Ref::steal(PyDict_Copy(parsed->params.get()))) || !put(dict, kInputs, std::move(args))) {
+      return Ref();
+    }
+    return dict;
+  }
+
+  Ref text_[kTextCount];
+  std::unordered_map<std::string_view, Ref> names_;
+  std::unordered_map<std::string, ParsedMember> members_;
+};
 
 }  // namespace
 
@@ -106,10 +171,13 @@ PyObject* gs_nodes(PyObject* self, PyObject*) {
   return guarded(self, [&]() -> PyObject* {
     StoreSnapshot snap = core(self).snapshot();
     std::unordered_set<NodeId> marked(snap.marked.begin(), snap.marked.end());
+    GcPause pause;
+    NodeViewBuilder builder;
+    if (!builder.init()) return nullptr;
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(snap.nodes.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < snap.nodes.size(); ++i) {
-      Ref node = node_to_py(i, snap.nodes[i], marked.count(i) != 0);
+      Ref node = builder.node(i, snap.nodes[i], marked.count(i) != 0);
       if (!node) return nullptr;
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), node.release());
     }

@@ -136,3 +136,44 @@ def test_reading_while_others_build():
         th.join()
     assert not problems
     assert g.node_count() == 1 + 3 * 400
+
+
+def _stages_with_recurring_members():
+    """A reduced graph whose stages repeat the same member tokens (one chain per source)."""
+    g = GraphStore()
+    ends = []
+    for s in range(3):
+        x = g.add_source("col", {"seed": s})
+        y = g.add_op("scale", [x], {"by": 2.0})
+        ends.append(g.add_op("shift", [y], {"by": 1, "mode": "fast"}))
+    return g.reduce(outputs=ends)[0]
+
+
+def test_recurring_stage_members_are_separate_objects():
+    reduced = _stages_with_recurring_members()
+    stages = [n for n in reduced.nodes() if n["kind"] == "stage"]
+    assert len(stages) == 3
+    assert all(s["members"] == stages[0]["members"] for s in stages)
+    assert stages[0]["members"][1] == dict(kind="op", name="shift", params={"by": 1, "mode": "fast"},
+                                           inputs=[("member", 0)])
+    # Mutating one member's dicts or lists changes neither its twins nor a later view.
+    stages[0]["members"][1]["params"]["by"] = 99
+    stages[0]["members"][1]["inputs"].append(("input", 5))
+    assert stages[1]["members"][1]["params"] == {"by": 1, "mode": "fast"}
+    assert stages[1]["members"][1]["inputs"] == [("member", 0)]
+    again = reduced.nodes()
+    assert again[stages[0]["id"]]["members"] == stages[1]["members"]
+
+
+@pytest.mark.parametrize("collector_on", [True, False])
+def test_building_views_leaves_the_cycle_collector_as_it_was(collector_on):
+    import gc
+
+    reduced = _stages_with_recurring_members()
+    was = gc.isenabled()
+    try:
+        gc.enable() if collector_on else gc.disable()
+        reduced.nodes()
+        assert gc.isenabled() is collector_on
+    finally:
+        gc.enable() if was else gc.disable()

@@ -221,19 +221,27 @@ def _plan_exchange(info: NodeInfo, registry: Registry, params: dict[str, Any], i
 
 def _plan_stage(info: NodeInfo, registry: Registry, views: list[dict[str, Any]], inputs: list[int],
                 counts: list[int]) -> PlanNode:
+    # The hot loop of planning a fused graph (a stage per few nodes, thousands of members):
+    # each member is read and checked in one pass, with no intermediate lists.
     members: list[Member] = []
     member_counts: list[int] = []
-    ops, n_inputs = registry.ops, len(inputs)
+    ops, n_inputs, node_id = registry.ops, len(inputs), info.id
     for j, view in enumerate(views):
         kind, name, params = view["kind"], view["name"], view["params"]
-        member = Member(info.id, j, kind, name, not_an_op, None, params, (), 1)
-        args = tuple((ref == "member", k) for ref, k in view["inputs"])
-        for from_member, k in args:
+        member = Member(node_id, j, kind, name, not_an_op, None, params, (), 1)
+        args: list[tuple[bool, int]] = []
+        distinct = set()
+        for ref, k in view["inputs"]:
+            from_member = ref == "member"
             if not 0 <= k < (j if from_member else n_inputs):
-                raise PlanError(f"{member.describe()} refers to {'member' if from_member else 'input'} {k}, "
-                                f"which does not exist")
-        member.args = args
-        count = _agree_counts(member, [member_counts[k] if m else counts[k] for m, k in args])
+                raise PlanError(f"{member.describe()} refers to {ref} {k}, which does not exist")
+            args.append((from_member, k))
+            distinct.add(member_counts[k] if from_member else counts[k])
+        member.args = tuple(args)
+        if len(distinct) > 1:
+            count = _agree_counts(member, list(distinct))
+        else:
+            count = distinct.pop() if distinct else 1
         if kind == "red":
             member.reduction = ReductionTask(Where(member.describe()), registry.reductions[name], params)
             count = 1
