@@ -125,18 +125,30 @@ std::size_t EGraph::rebuild() {
   return merges;
 }
 
+void EGraph::note_watched_symbol(GlobalSymbol s, Id id) {
+  const std::uint8_t e = watch_index_[watch_slot(s)];
+  if (e == 0) return;
+  if (e != kSharedSlot) {
+    auto& [sym, ids] = watched_[e - 1];
+    if (sym == s) ids.push_back(id);
+    return;
+  }
+  for (auto& [sym, ids] : watched_) {
+    if (sym == s) ids.push_back(id);
+  }
+}
+
 void EGraph::note_watched(const EClass& c) {
   if (watched_.empty()) return;
-  GlobalSymbol last;
-  bool first = true;
-  for (const SymbolLang& n : c.enodes) {
-    if (!first && n.symbol == last) continue;  // sorted: one entry per run of a symbol
-    first = false;
-    last = n.symbol;
-    if ((watch_filter_ & filter_bit(n.symbol)) == 0) continue;
-    for (auto& [sym, ids] : watched_) {
-      if (sym == n.symbol) ids.push_back(c.id);
-    }
+  const SymbolLang* n = c.enodes.begin();
+  const SymbolLang* end = c.enodes.end();
+  if (n == end) return;
+  GlobalSymbol last = n->symbol;
+  note_watched_symbol(last, c.id);
+  for (++n; n != end; ++n) {
+    if (n->symbol == last) continue;  // sorted: one entry per run of a symbol
+    last = n->symbol;
+    note_watched_symbol(last, c.id);
   }
 }
 
@@ -149,7 +161,8 @@ void EGraph::watch_symbol(GlobalSymbol symbol) {
       ids.push_back(id);
   }
   watched_.emplace_back(symbol, std::move(ids));
-  watch_filter_ |= filter_bit(symbol);
+  std::uint8_t& e = watch_index_[watch_slot(symbol)];
+  e = e == 0 && watched_.size() < kSharedSlot ? static_cast<std::uint8_t>(watched_.size()) : kSharedSlot;
 }
 
 const std::vector<Id>* EGraph::classes_with_symbol(GlobalSymbol symbol) const {

@@ -90,8 +90,9 @@ class EGraph {
 
  private:
   bool live(const EClass& c) const { return !c.enodes.empty(); }
-  static std::uint64_t filter_bit(GlobalSymbol s) { return std::uint64_t{1} << ((s.value() * 0x9e3779b9u) >> 26); }
+  static std::uint32_t watch_slot(GlobalSymbol s) { return (s.value() * 0x9e3779b9u) >> 26; }
   void note_watched(const EClass& c);
+  void note_watched_symbol(GlobalSymbol s, Id id);
   void canonicalize_children(SymbolLang& n) {
     for (Id& c : n.children) c = unionfind_.find_compress(c);
   }
@@ -116,10 +117,13 @@ class EGraph {
   // Indexed by id; only canonical ids hold a live (non-empty) class. Table order is id order.
   std::vector<EClass> classes_;
   std::vector<Id> by_kind_;
-  // Watched symbols and their class lists; `watch_filter_` is a one-word Bloom filter that
-  // lets the class pass dismiss almost every e-node with one test.
+  // Watched symbols and their class lists. `watch_index_` maps a symbol's 6-bit slot to the
+  // one watched symbol with that slot (its index plus one), 0 when there is none and
+  // kSharedSlot when several share it: the class pass settles almost every e-node with one
+  // load and one compare.
+  static constexpr std::uint8_t kSharedSlot = 0xff;
   std::vector<std::pair<GlobalSymbol, std::vector<Id>>> watched_;
-  std::uint64_t watch_filter_ = 0;
+  std::uint8_t watch_index_[64] = {};
   // A rebuild after which no classes merged only needs to list the classes created since
   // the last class pass: every other class is unchanged and still canonical.
   bool merged_since_pass_ = false;

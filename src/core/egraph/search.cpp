@@ -108,6 +108,45 @@ class Machine {
   std::vector<Choice> choices_;
 };
 
+// A program that binds one e-node at the root and then a distinct variable to each of its
+// children, in child order: (op ?a ?b), (op ?x). Every rule of the default engine has this
+// shape.
+bool is_flat(const Program& program) {
+  const auto& ins = program.instructions;
+  if (ins.empty() || ins[0].kind != Instruction::Kind::Bind || ins[0].reg != 0) return false;
+  if (ins.size() != std::size_t{ins[0].arity} + 1) return false;
+  for (std::uint32_t k = 0; k < ins[0].arity; ++k) {
+    const Instruction& c = ins[k + 1];
+    if (c.kind != Instruction::Kind::Check || c.reg != ins[0].out + k) return false;
+    for (std::uint32_t j = 0; j < k; ++j) {
+      if (ins[j + 1].var == c.var) return false;
+    }
+  }
+  return true;
+}
+
+// What `Machine::run` finds for a flat program, without the interpreter: every e-node of the
+// class with the root's symbol and arity, in list order, each giving the bindings of its
+// children in child order. Appends at most `limit` substitutions, allocating once.
+void run_flat(const Program& program, std::span<const SymbolLang> nodes, std::size_t limit, std::vector<Subst>& out) {
+  const Instruction& root = program.instructions[0];
+  const std::size_t first = first_candidate(nodes, root.op);
+  std::size_t count = 0;
+  for (std::size_t i = first; i < nodes.size() && nodes[i].symbol == root.op; ++i) {
+    count += nodes[i].children.size() == root.arity;
+  }
+  count = std::min(count, limit);
+  if (count == 0) return;
+  out.reserve(out.size() + count);
+  for (std::size_t i = first; count > 0; ++i) {
+    if (nodes[i].children.size() != root.arity) continue;
+    const Id* kids = nodes[i].children.data();
+    Subst& s = out.emplace_back();
+    for (std::uint32_t k = 0; k < root.arity; ++k) s.insert(program.instructions[k + 1].var, kids[k]);
+    --count;
+  }
+}
+
 }  // namespace
 
 std::vector<Subst> Pattern::search_eclass_with_limit(const EGraph& egraph, Id eclass, std::size_t limit) const {
@@ -132,16 +171,25 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std:
     if (const auto* with = egraph.classes_with_symbol(root.op)) candidates = with;
   }
   const std::vector<Id>& list = *candidates;
+  const bool flat = is_flat(program_);
   for (std::size_t k = 0; k < list.size(); ++k) {
     const Id cls = list[k];
     // Candidates are scattered over the class table; fetching a few ahead hides the misses.
     if (k + kPrefetchAhead < list.size()) egraph.prefetch_class(list[k + kPrefetchAhead]);
-    if (root.kind == Instruction::Kind::Bind) {
+    if (flat) {
+      // The same substitutions in the same order as the interpreter's, with no choice stack
+      // and no copy of the bindings.
       const auto& nodes = egraph.canonical_class(cls).enodes;
       if (nodes.size() == 1 && nodes[0].symbol != root.op) continue;
+      run_flat(program_, std::span<const SymbolLang>(nodes.begin(), nodes.end()), limit, found);
+    } else {
+      if (root.kind == Instruction::Kind::Bind) {
+        const auto& nodes = egraph.canonical_class(cls).enodes;
+        if (nodes.size() == 1 && nodes[0].symbol != root.op) continue;
+      }
+      found.clear();
+      m.run(cls, limit, found);
     }
-    found.clear();
-    m.run(cls, limit, found);
     if (found.empty()) continue;
     limit -= found.size();
     result.push_back(SearchMatches{cls, std::move(found)});
