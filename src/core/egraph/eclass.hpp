@@ -5,7 +5,9 @@
 
 namespace vantrel::egraph {
 
-struct EClass {
+// Aligned so that the class pass and e-matching, which walk classes by the million, touch one
+// cache line per class.
+struct alignas(64) EClass {
   /// The canonical id.
   Id id = 0;
   /// After a rebuild: children canonical, sorted in e-node order, no duplicates.
@@ -15,5 +17,7 @@ struct EClass {
   /// appended and never removed, so stale and repeated ones are expected.
   SmallVec<Id, 2> users;
 };
+
+static_assert(sizeof(SymbolLang) == 16 && sizeof(EClass) == 64, "an e-class should fill one cache line");
 
 }  // namespace vantrel::egraph
