@@ -46,9 +46,20 @@ inline constexpr const char* kOtherStoreMessage =
 struct ReducerObject {
   PyObject_HEAD PoisonMutex* mutex;  // owned
   IncrementalReducer* reducer;       // owned, guarded by mutex
+  // The defining module's state, found once: the type holds the module, and every instance
+  // holds its type, so the state outlives the object (it may be cleared, which is checked).
+  ModuleState* state;
 };
 
 ReducerObject* as_reducer(PyObject* self) { return reinterpret_cast<ReducerObject*>(self); }
+
+/// The module state for a method of `self`; nullptr with an exception set when the module
+/// has been cleared.
+ModuleState* reducer_state(PyObject* self) {
+  ModuleState* state = as_reducer(self)->state;
+  if (state != nullptr && state->graph_store_type != nullptr) return state;
+  return state_of(self);
+}
 
 /// The `store` argument; nullptr with TypeError set when it is not a GraphStore of this module.
 const GraphStore* store_arg(ModuleState* state, PyObject* obj) {
@@ -136,10 +147,14 @@ PyObject* ir_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded(reinterpret_cast<PyObject*>(type), [&]() -> PyObject* {
     auto mutex = std::make_unique<PoisonMutex>(kReducerPoisonedMessage);
     auto reducer = std::make_unique<IncrementalReducer>();
+    // A cleared module leaves no state to remember; the methods then find out for themselves.
+    ModuleState* state = state_of_type(type);
+    if (state == nullptr) PyErr_Clear();
     auto* self = reinterpret_cast<ReducerObject*>(type->tp_alloc(type, 0));
     if (self == nullptr) return nullptr;
     self->mutex = mutex.release();
     self->reducer = reducer.release();
+    self->state = state;
     return reinterpret_cast<PyObject*>(self);
   });
 }
@@ -159,9 +174,14 @@ const char* const kFinalizeMappedNames[] = {"store", "outputs", "maximal_fusion"
 PyObject* ir_step(VANTREL_FASTCALL_ARGS) {
   static const ArgSpec spec{"IncrementalReducer.step", kStepNames, 1, 1, 1};
   PyObject* a[1];
-  if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
+  // `step(store)`, the call made once per small step, needs no general binding.
+  if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == 1) {
+    a[0] = args[0];
+  } else if (!bind_args(spec, args, nargsf, kwnames, a)) {
+    return nullptr;
+  }
   return guarded(self, [&]() -> PyObject* {
-    ModuleState* state = state_of(self);
+    ModuleState* state = reducer_state(self);
     if (state == nullptr) return nullptr;
     const GraphStore* store = store_arg(state, a[0]);
     if (store == nullptr) return nullptr;
@@ -177,7 +197,7 @@ PyObject* ir_finalize(VANTREL_FASTCALL_ARGS) {
   PyObject* a[3];
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
   return guarded(self, [&]() -> PyObject* {
-    ModuleState* state = state_of(self);
+    ModuleState* state = reducer_state(self);
     if (state == nullptr) return nullptr;
     const GraphStore* store = store_arg(state, a[0]);
     if (store == nullptr) return nullptr;
@@ -198,7 +218,7 @@ PyObject* ir_finalize_mapped(VANTREL_FASTCALL_ARGS) {
   PyObject* a[3];
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
   return guarded(self, [&]() -> PyObject* {
-    ModuleState* state = state_of(self);
+    ModuleState* state = reducer_state(self);
     if (state == nullptr) return nullptr;
     // Converted in the order `finalize` converts them; `outputs` is required.
     const GraphStore* store = store_arg(state, a[0]);
