@@ -37,6 +37,10 @@ class NamedHeadView {
   NamedHeadView(NodeKey::Kind kind, std::string_view name, std::span<const ParamEntryView> entries)
       : kind_(kind), name_(name), entries_(entries) {}
 
+  NodeKey::Kind kind() const { return kind_; }
+  std::string_view name() const { return name_; }
+  std::span<const ParamEntryView> entries() const { return entries_; }
+
   /// Equal to the hash the store computes for the head of the equal owned key.
   void hash_into(Hasher& h) const;
   bool equals(const NodeKey& head) const;

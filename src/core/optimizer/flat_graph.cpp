@@ -80,16 +80,17 @@ FlatGraph flatten(std::span<const NodeKey> nodes) {
 
 namespace {
 
-/// Open-addressing map from a store head's address to its id in the copy: the store keeps
-/// each distinct head once, so equal addresses are equal heads.
-class AddressMap {
+/// Open-addressing map from a store head id to its id in the copy. A map rather than a
+/// vector over all the store's heads, so that copying a short tail costs no more than it.
+class HeadIdMap {
  public:
-  std::uint32_t* find_or_slot(const void* p, bool& fresh) {
+  std::uint32_t* find_or_slot(std::uint32_t store_head, bool& fresh) {
+    const std::uint32_t key = store_head + 1;
     Slot& s = table_.find_or_empty(
-        hash(p), [&](const Slot& x) { return x.key == p; }, [](const Slot& x) { return hash(x.key); });
+        mix64(key), [&](const Slot& x) { return x.key == key; }, [](const Slot& x) { return mix64(x.key); });
     fresh = s.empty();
     if (fresh) {
-      s.key = p;
+      s.key = key;
       table_.filled();
     }
     return &s.value;
@@ -97,11 +98,10 @@ class AddressMap {
 
  private:
   struct Slot {
-    const void* key;  // null: empty
+    std::uint32_t key;  // store head id + 1; 0: empty
     std::uint32_t value;
-    bool empty() const { return key == nullptr; }
+    bool empty() const { return key == 0; }
   };
-  static std::uint64_t hash(const void* p) { return mix64(reinterpret_cast<std::uintptr_t>(p)); }
   OpenTable<Slot> table_{64};
 };
 
@@ -116,14 +116,13 @@ FlatSnapshot flat_snapshot(const GraphStore& store, NodeId start, bool with_mark
     if (start >= n) return s;
     g.head_of.reserve(n - start);
     g.input_begin.reserve(n - start + 1);
-    AddressMap heads;
+    HeadIdMap heads;  // each distinct head is copied once
     for (NodeId i = start; i < n; ++i) {
-      const NodeKey& head = v.head(i);
       bool fresh = false;
-      std::uint32_t* id = heads.find_or_slot(&head, fresh);
+      std::uint32_t* id = heads.find_or_slot(v.head_id(i), fresh);
       if (fresh) {
         *id = static_cast<std::uint32_t>(g.heads.size());
-        g.heads.push_back(head.with_inputs({}));
+        g.heads.push_back(v.head(i));
       }
       g.push(*id, v.inputs(i));
     }

@@ -99,18 +99,20 @@ Result<std::uint64_t, BadNodeId> IncrementalReducer::step(const FlatGraph& delta
 
 Result<std::uint64_t, BadNodeId> IncrementalReducer::step_store(const GraphStore& store) {
   if (!followed_) followed_ = store.identity();
-  if (head_guess_.empty()) head_guess_.resize(kHeadGuesses);
+  if (head_guess_.empty() || guess_store_ != store.identity()) {
+    head_guess_.assign(kHeadGuesses, HeadGuess{});
+    guess_store_ = store.identity();
+  }
   delta_heads_.clear();
   delta_begin_.assign(1, 0);
   delta_pool_.clear();
   store.with_view([&](const GraphStore::View& v) {
     const std::uint64_t n = v.node_count();
     for (NodeId i = id_map_.size(); i < n; ++i) {
-      const NodeKey& head = v.head(i);
-      const auto address = reinterpret_cast<std::uintptr_t>(&head);
-      HeadGuess& guess = head_guess_[mix64(address) & (kHeadGuesses - 1)];
-      if (guess.address != address || guess.id == IdTable::kEmpty || !same_head(canon_.heads[guess.id], head)) {
-        guess = HeadGuess{address, intern_head(head)};
+      const std::uint32_t store_head = v.head_id(i);
+      HeadGuess& guess = head_guess_[mix64(store_head) & (kHeadGuesses - 1)];
+      if (guess.store_head != store_head || guess.id == IdTable::kEmpty) {
+        guess = HeadGuess{store_head, intern_head(v.head(i))};
       }
       delta_heads_.push_back(guess.id);
       auto in = v.inputs(i);

@@ -86,13 +86,13 @@ class IncrementalReducer {
   FlatGraph canon_;
   /// Op heads whose folding flags differ from what the engine's rules would match by token.
   std::uint64_t rule_mismatches_ = 0;
-  /// A direct-mapped cache from the address of a store's head to the head id here. An entry
-  /// is only a guess (the store's head table may have moved, or another store may be fed):
-  /// every hit is checked against the head's contents before it is used.
+  /// A direct-mapped cache from a store's head id to the head id here. A store never changes
+  /// a head id, so a hit is exact; the cache is cleared when another store is fed.
   struct HeadGuess {
-    std::uintptr_t address = 0;
+    std::uint32_t store_head = IdTable::kEmpty;
     std::uint32_t id = IdTable::kEmpty;
   };
+  std::uint64_t guess_store_ = 0;  ///< identity of the store the cache describes
   static constexpr std::size_t kHeadGuesses = 1024;
   std::vector<HeadGuess> head_guess_;
   /// The delta being consumed: head ids here, and store input ids.

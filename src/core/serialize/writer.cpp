@@ -58,6 +58,24 @@ struct Sizer {
     }
   }
 
+  /// The size of one node record (tag included), for a head stored encoded.
+  void record(const EncodedHead& head, std::span<const NodeId> inputs) {
+    n += 1;
+    text(head.name());
+    count(head.size(), "parameter count");
+    head.for_each_entry([&](std::string_view key, const ParamValueView& value) {
+      text(key);
+      n += 1;
+      switch (value.kind) {
+        case ParamValue::Int:
+        case ParamValue::Float: n += 8; break;
+        case ParamValue::Bool: n += 1; break;
+        case ParamValue::Str: text(value.s); break;
+      }
+    });
+    if (head.kind() != NodeKey::kSource) ids(inputs);
+  }
+
   /// The size of one node record (tag included).
   void record(const NodeKey& head, std::span<const NodeId> inputs) {
     n += 1;
@@ -143,6 +161,36 @@ char* write_ids(char* p, std::span<const NodeId> ids) {
   }
 }
 
+// The record of a node whose head is stored encoded; the same bytes as for the owned key.
+char* write_record(char* p, const EncodedHead& head, std::span<const NodeId> inputs) {
+  p = put_u8(p, static_cast<std::uint8_t>(head.kind()));
+  p = write_text(p, head.name());
+  p = put_u32(p, static_cast<std::uint32_t>(head.size()));
+  head.for_each_entry([&](std::string_view key, const ParamValueView& value) {
+    p = write_text(p, key);
+    switch (value.kind) {
+      case ParamValue::Int:
+        p = put_u8(p, kInt);
+        p = put_u64(p, static_cast<std::uint64_t>(value.i));
+        break;
+      case ParamValue::Float:
+        p = put_u8(p, kFloat);
+        p = put_u64(p, std::bit_cast<std::uint64_t>(value.f));  // exact bits, NaN payloads kept
+        break;
+      case ParamValue::Bool:
+        p = put_u8(p, kBool);
+        p = put_u8(p, value.b ? 1 : 0);
+        break;
+      case ParamValue::Str:
+        p = put_u8(p, kStr);
+        p = write_text(p, value.s);
+        break;
+    }
+  });
+  if (head.kind() != NodeKey::kSource) p = write_ids(p, inputs);
+  return p;
+}
+
 // `head` is a stored key without its inputs; the node's inputs come separately.
 char* write_record(char* p, const NodeKey& head, std::span<const NodeId> inputs) {
   p = put_u8(p, static_cast<std::uint8_t>(head.kind()));
@@ -197,7 +245,7 @@ Result<std::size_t, EncodeError> measure(const GraphStore::View& v, std::uint64_
   Sizer size;
   size.n = 8;
   for (NodeId i = 0; i < n; ++i) {
-    size.record(v.head(i), v.inputs(i));
+    v.visit_head(i, [&](const auto& head) { size.record(head, v.inputs(i)); });
     if (size.error) return Err{*size.error};
   }
   size.ids(outputs);
@@ -208,7 +256,9 @@ void write(const GraphStore::View& v, const BlobPlan& plan, char* dest) {
   char* p = dest;
   std::memcpy(p, kMagic, 4);
   p = put_u32(p + 4, static_cast<std::uint32_t>(plan.node_count));
-  for (NodeId i = 0; i < plan.node_count; ++i) p = write_record(p, v.head(i), v.inputs(i));
+  for (NodeId i = 0; i < plan.node_count; ++i) {
+    v.visit_head(i, [&](const auto& head) { p = write_record(p, head, v.inputs(i)); });
+  }
   p = write_ids(p, plan.outputs);
   // Nodes never change once interned, so the bytes measured are the bytes written.
   if (p != dest + plan.size) throw InternalFault("vantrel IR blob size changed between measuring and writing");

@@ -7,12 +7,6 @@ namespace vantrel {
 
 namespace {
 
-std::uint64_t head_hash_of(const NodeKey& head, std::uint64_t seed) {
-  Hasher h(seed);
-  head.hash_head_into(h);
-  return h.finish();
-}
-
 std::uint64_t node_hash_of(std::uint32_t head, std::span<const NodeId> inputs, std::uint64_t seed) {
   Hasher h(seed ^ 0x5bd1e9955bd1e995ULL);
   h.add(head);
@@ -28,21 +22,7 @@ std::uint64_t next_store_identity() {
 }  // namespace
 
 GraphStore::GraphStore()
-    : inner_(std::make_unique<GraphStoreInner>()), seed_(process_hash_seed()), identity_(next_store_identity()) {}
-
-template <class SameHead, class MakeHead>
-std::uint32_t GraphStore::head_id_locked(std::uint64_t hh, SameHead&& same_head, MakeHead&& make_head, bool& added) {
-  GraphStoreInner& in = *inner_;
-  const std::uint32_t hid =
-      in.head_index.find(hh, [&](std::uint32_t h) { return in.head_hash[h] == hh && same_head(in.heads[h]); });
-  added = hid == IdTable::kEmpty;
-  if (!added) return hid;
-  const std::uint64_t new_head = in.heads.size();
-  in.head_index.insert(hh, new_head, [&](std::uint32_t h) { return in.head_hash[h]; });
-  in.heads.push_back(make_head());
-  in.head_hash.push_back(hh);
-  return static_cast<std::uint32_t>(new_head);
-}
+    : seed_(process_hash_seed()), inner_(std::make_unique<GraphStoreInner>(seed_)), identity_(next_store_identity()) {}
 
 NodeId GraphStore::node_id_locked(std::uint32_t hid, std::span<const NodeId> inputs, bool head_is_new) {
   GraphStoreInner& in = *inner_;
@@ -68,31 +48,39 @@ NodeId GraphStore::node_id_locked(std::uint32_t hid, std::span<const NodeId> inp
   return n;
 }
 
-template <class SameHead, class MakeHead>
-Result<NodeId, BadNodeId> GraphStore::intern_parts(std::uint64_t hh, SameHead&& same_head,
-                                                   std::span<const NodeId> inputs, MakeHead&& make_head) {
+Result<NodeId, BadNodeId> GraphStore::intern_parts(const HeadTable::Request& head, std::span<const NodeId> inputs) {
   PoisonMutex::Guard guard(mutex_);
   const std::uint64_t n = inner_->head_of.size();
   for (NodeId id : inputs) {
     if (id >= n) return Err{BadNodeId{id}};
   }
   bool added = false;
-  const std::uint32_t hid = head_id_locked(hh, same_head, make_head, added);
+  const std::uint32_t hid = inner_->heads.find_or_add(head, added);
   return node_id_locked(hid, inputs, added);
 }
 
+namespace {
+/// Encoding space for one request at a time, reused by each thread: no allocation per call.
+std::string& scratch_bytes() {
+  thread_local std::string bytes;
+  bytes.clear();
+  return bytes;
+}
+}  // namespace
+
 Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
   const NodeIds inputs = key.take_inputs();
-  const std::uint64_t hh = head_hash_of(key, seed_);  // outside the lock: depends on the key only
-  return intern_parts(
-      hh, [&](const NodeKey& stored) { return stored == key; }, inputs, [&] { return std::move(key); });
+  // The request depends on the key only: encoded and hashed before the lock is taken.
+  if (!HeadTable::is_named(key.kind())) return intern_parts(HeadTable::request(key, seed_), inputs);
+  std::string& bytes = scratch_bytes();
+  encode_head(bytes, key);
+  return intern_parts(HeadTable::request(bytes, seed_), inputs);
 }
 
 Result<NodeId, BadNodeId> GraphStore::intern(const NamedHeadView& head, std::span<const NodeId> inputs) {
-  Hasher h(seed_);
-  head.hash_into(h);
-  return intern_parts(
-      h.finish(), [&](const NodeKey& stored) { return head.equals(stored); }, inputs, [&] { return head.to_key(); });
+  std::string& bytes = scratch_bytes();
+  encode_head(bytes, head);
+  return intern_parts(HeadTable::request(bytes, seed_), inputs);
 }
 
 Result<Ok, BadNodeId> GraphStore::intern_batch(std::span<const NamedHeadView> heads,
@@ -107,12 +95,19 @@ Result<Ok, BadNodeId> GraphStore::intern_batch(std::span<const NamedHeadView> he
     if (h >= heads.size()) throw InternalFault("intern_batch: head index out of range");
   }
   if (count == 0) return Ok{};
-  // Head hashes depend on the request only: computed before the lock is taken.
-  std::vector<std::uint64_t> hashes(heads.size());
+  // Head requests depend on the request only: encoded and hashed before the lock is taken.
+  std::string bytes;
+  std::vector<std::size_t> ends;
+  ends.reserve(heads.size());
+  for (const NamedHeadView& head : heads) {
+    encode_head(bytes, head);
+    ends.push_back(bytes.size());
+  }
+  std::vector<HeadTable::Request> requests;
+  requests.reserve(heads.size());
   for (std::size_t i = 0; i < heads.size(); ++i) {
-    Hasher h(seed_);
-    heads[i].hash_into(h);
-    hashes[i] = h.finish();
+    const std::size_t begin = i == 0 ? 0 : ends[i - 1];
+    requests.push_back(HeadTable::request(std::string_view(bytes).substr(begin, ends[i] - begin), seed_));
   }
   // Each head's stored id, found (or added) when the first node that has it is interned, so
   // heads are added in the order one intern per node would add them.
@@ -128,11 +123,7 @@ Result<Ok, BadNodeId> GraphStore::intern_batch(std::span<const NamedHeadView> he
     }
     const std::uint32_t h = head_of[i];
     bool added = false;
-    if (head_ids[h] == IdTable::kEmpty) {
-      const NamedHeadView& head = heads[h];
-      head_ids[h] = head_id_locked(
-          hashes[h], [&](const NodeKey& stored) { return head.equals(stored); }, [&] { return head.to_key(); }, added);
-    }
+    if (head_ids[h] == IdTable::kEmpty) head_ids[h] = in.heads.find_or_add(requests[h], added);
     ids.push_back(node_id_locked(head_ids[h], inputs, added));
   }
   return Ok{};
@@ -170,7 +161,7 @@ NodeIds GraphStore::outputs() const {
 
 NodeKey GraphStore::View::key(NodeId i) const {
   auto in = inputs(i);
-  return head(i).with_inputs(NodeIds(in.begin(), in.end()));
+  return inner_.heads.key(head_id(i), NodeIds(in.begin(), in.end()));
 }
 
 StoreSnapshot GraphStore::snapshot() const {
@@ -198,9 +189,8 @@ std::vector<NodeKey> GraphStore::snapshot_from(NodeId start) const {
 std::size_t GraphStore::memory_bytes() const {
   PoisonMutex::Guard guard(mutex_);
   const GraphStoreInner& in = *inner_;
-  return in.heads.capacity() * sizeof(NodeKey) + in.head_hash.capacity() * 8 + in.head_index.memory_bytes() +
-         in.head_of.capacity() * 4 + in.input_begin.capacity() * 8 + in.input_pool.capacity() * 8 +
-         in.node_index.memory_bytes();
+  return in.heads.memory_bytes() + in.head_of.capacity() * 4 + in.input_begin.capacity() * 8 +
+         in.input_pool.capacity() * 8 + in.node_index.memory_bytes();
 }
 
 }  // namespace vantrel

@@ -15,6 +15,7 @@
 #include "common/result.hpp"
 #include "ir/head_view.hpp"
 #include "ir/node_key.hpp"
+#include "store/head_table.hpp"
 
 namespace vantrel {
 
@@ -32,12 +33,11 @@ struct StoreSnapshot {
 };
 
 /// The state the mutex guards. Keys are stored split: each distinct head (a key without its
-/// inputs) once, and per node its head id plus its inputs in one shared pool; the indexes
-/// refer to these tables instead of holding copies of keys.
+/// inputs) once, compactly, and per node its head id plus its inputs in one shared pool; the
+/// node index refers to these tables instead of holding copies of keys.
 struct GraphStoreInner {
-  std::vector<NodeKey> heads;
-  std::vector<std::uint64_t> head_hash;
-  IdTable head_index;
+  explicit GraphStoreInner(std::uint64_t seed) : heads(seed) {}
+  HeadTable heads;
   std::vector<std::uint32_t> head_of;         // per node
   std::vector<std::uint64_t> input_begin{0};  // per node + 1, offsets into input_pool
   NodeIds input_pool;
@@ -96,8 +96,19 @@ class GraphStore {
   class View {
    public:
     std::uint64_t node_count() const { return inner_.head_of.size(); }
-    /// The key of node i without its inputs.
-    const NodeKey& head(NodeId i) const { return inner_.heads[inner_.head_of[i]]; }
+    /// The id of node i's head: nodes with equal heads share it. Head ids are dense, in the
+    /// order heads were first added, and never change.
+    std::uint32_t head_id(NodeId i) const { return inner_.head_of[i]; }
+    std::size_t head_count() const { return inner_.heads.size(); }
+    /// The key of node i without its inputs, as an owned copy.
+    NodeKey head(NodeId i) const { return inner_.heads.key(head_id(i)); }
+    /// A head as an owned key, by head id.
+    NodeKey head_key(std::uint32_t h) const { return inner_.heads.key(h); }
+    /// fn(const NodeKey&) or fn(const EncodedHead&) with node i's head as stored, uncopied.
+    template <class Fn>
+    decltype(auto) visit_head(NodeId i, Fn&& fn) const {
+      return inner_.heads.visit(head_id(i), std::forward<Fn>(fn));
+    }
     std::span<const NodeId> inputs(NodeId i) const;
     NodeKey key(NodeId i) const;
     const NodeIds& marked() const { return inner_.marked; }
@@ -119,22 +130,15 @@ class GraphStore {
   void poison_for_testing() { mutex_.poison_for_testing(); }
 
  private:
-  /// Shared body of both `intern`s: `same_head(stored)` compares a stored head with the
-  /// request, `make_head()` builds the owned head of a new node.
-  template <class SameHead, class MakeHead>
-  Result<NodeId, BadNodeId> intern_parts(std::uint64_t head_hash, SameHead&& same_head, std::span<const NodeId> inputs,
-                                         MakeHead&& make_head);
-
-  /// The head's id, adding the head when absent; `added` tells which. Lock held.
-  template <class SameHead, class MakeHead>
-  std::uint32_t head_id_locked(std::uint64_t head_hash, SameHead&& same_head, MakeHead&& make_head, bool& added);
+  /// Shared body of both `intern`s.
+  Result<NodeId, BadNodeId> intern_parts(const HeadTable::Request& head, std::span<const NodeId> inputs);
   /// The id of the node (head, inputs), adding it when absent; the inputs are valid and
   /// `head_is_new` says no node can have this head yet. Lock held.
   NodeId node_id_locked(std::uint32_t head, std::span<const NodeId> inputs, bool head_is_new);
 
   mutable PoisonMutex mutex_{kStorePoisonedMessage};
-  std::unique_ptr<GraphStoreInner> inner_;
   std::uint64_t seed_;
+  std::unique_ptr<GraphStoreInner> inner_;
   std::uint64_t identity_;
 };
 

@@ -1,0 +1,70 @@
+#include "store/head_table.hpp"
+
+namespace vantrel {
+
+namespace {
+
+std::uint64_t owned_hash(const NodeKey& head, std::uint64_t seed) {
+  Hasher h(seed);
+  head.hash_head_into(h);
+  return h.finish();
+}
+
+std::uint32_t owned_index(std::string_view bytes) {
+  std::uint32_t v = 0;
+  for (int k = 0; k < 4; ++k) v |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(bytes[1 + k])) << (8 * k);
+  return v;
+}
+
+}  // namespace
+
+HeadTable::Request HeadTable::request(NodeKey& head, std::uint64_t seed) {
+  return Request{{}, &head, owned_hash(head, seed)};
+}
+
+const NodeKey* HeadTable::owned(std::uint32_t h) const {
+  const std::string_view b = bytes_of(h);
+  if (is_named(static_cast<NodeKey::Kind>(static_cast<std::uint8_t>(b[0]) & ~kHasNaN))) return nullptr;
+  return &owned_[owned_index(b)];
+}
+
+NodeKey HeadTable::key(std::uint32_t h, NodeIds inputs) const {
+  if (const NodeKey* k = owned(h)) return k->with_inputs(std::move(inputs));
+  return encoded(h).to_key(std::move(inputs));
+}
+
+std::uint64_t HeadTable::hash_of(std::uint32_t h) const {
+  if (const NodeKey* k = owned(h)) return owned_hash(*k, seed_);
+  return hash_encoded_head(bytes_of(h), seed_);
+}
+
+bool HeadTable::matches(std::uint32_t h, const Request& r) const {
+  if (r.owned == nullptr) return same_encoded_head(r.bytes, bytes_of(h));
+  const NodeKey* k = owned(h);
+  return k != nullptr && *k == *r.owned;
+}
+
+std::uint32_t HeadTable::find_or_add(const Request& r, bool& added) {
+  const std::uint32_t found = index_.find(r.hash, [&](std::uint32_t h) { return matches(h, r); });
+  added = found == IdTable::kEmpty;
+  if (!added) return found;
+  const std::uint64_t id = size();
+  index_.insert(r.hash, id, [&](std::uint32_t h) { return hash_of(h); });
+  if (r.owned == nullptr) {
+    arena_.append(r.bytes);
+  } else {
+    const auto index = static_cast<std::uint32_t>(owned_.size());
+    owned_.push_back(std::move(*r.owned));
+    arena_.push_back(static_cast<char>(owned_.back().kind()));
+    for (int k = 0; k < 4; ++k) arena_.push_back(static_cast<char>(static_cast<std::uint8_t>(index >> (8 * k))));
+  }
+  begin_.push_back(arena_.size());
+  return static_cast<std::uint32_t>(id);
+}
+
+std::size_t HeadTable::memory_bytes() const {
+  return arena_.capacity() + begin_.capacity() * sizeof(std::uint64_t) + owned_.capacity() * sizeof(NodeKey) +
+         index_.memory_bytes();
+}
+
+}  // namespace vantrel

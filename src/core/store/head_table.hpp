@@ -1,0 +1,70 @@
+#pragma once
+/// The distinct heads of a store (keys without their inputs), each kept once under a dense
+/// id. Sources, ops and reductions, nearly every head there is, are encoded into one byte
+/// arena (see encoded_head.hpp), so a new one costs a few dozen bytes and no allocation of
+/// its own; externals, stages and exchanges are kept as owned keys. Not synchronised: the
+/// store calls it under its lock.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/id_table.hpp"
+#include "ir/node_key.hpp"
+#include "store/encoded_head.hpp"
+
+namespace vantrel {
+
+class HeadTable {
+ public:
+  /// A head to find or add, with its hash; built outside the store's lock.
+  struct Request {
+    std::string_view bytes;    ///< the encoded head (named kinds)
+    NodeKey* owned = nullptr;  ///< or the head itself (other kinds), moved in when added
+    std::uint64_t hash = 0;
+  };
+
+  static bool is_named(NodeKey::Kind kind) { return kind <= NodeKey::kReduction; }
+  /// A request for an encoded head; the bytes must outlive the request.
+  static Request request(std::string_view encoded, std::uint64_t seed) {
+    return Request{encoded, nullptr, hash_encoded_head(encoded, seed)};
+  }
+  /// A request for a head of another kind (no inputs).
+  static Request request(NodeKey& head, std::uint64_t seed);
+
+  explicit HeadTable(std::uint64_t seed) : seed_(seed) {}
+
+  /// The id of the head, adding it when absent; `added` tells which.
+  std::uint32_t find_or_add(const Request& r, bool& added);
+
+  std::size_t size() const { return begin_.size() - 1; }
+  /// The owned key of head h, or null when h is encoded.
+  const NodeKey* owned(std::uint32_t h) const;
+  EncodedHead encoded(std::uint32_t h) const { return EncodedHead(bytes_of(h)); }
+  /// Head h as an owned key with these inputs.
+  NodeKey key(std::uint32_t h, NodeIds inputs = {}) const;
+  /// fn(const NodeKey&) for an owned head, fn(const EncodedHead&) for an encoded one.
+  template <class Fn>
+  decltype(auto) visit(std::uint32_t h, Fn&& fn) const {
+    if (const NodeKey* k = owned(h)) return fn(*k);
+    return fn(encoded(h));
+  }
+
+  std::size_t memory_bytes() const;
+
+ private:
+  std::string_view bytes_of(std::uint32_t h) const {
+    return std::string_view(arena_.data() + begin_[h], begin_[h + 1] - begin_[h]);
+  }
+  std::uint64_t hash_of(std::uint32_t h) const;
+  bool matches(std::uint32_t h, const Request& r) const;
+
+  std::uint64_t seed_;
+  /// Encoded heads back to back; an owned head is its kind byte and its 4-byte index in owned_.
+  std::string arena_;
+  std::vector<std::uint64_t> begin_{0};  // per head + 1, offsets into arena_
+  std::vector<NodeKey> owned_;
+  IdTable index_;
+};
+
+}  // namespace vantrel
