@@ -12,6 +12,16 @@ ParamValue ParamValueView::to_value() const {
   return ParamValue::of_int(0);
 }
 
+std::string ParamValueView::display() const {
+  switch (kind) {
+    case ParamValue::Int: return std::to_string(i);
+    case ParamValue::Float: return display_float(f);
+    case ParamValue::Bool: return b ? "true" : "false";
+    case ParamValue::Str: return quote_display(s);
+  }
+  return {};
+}
+
 bool ParamValueView::equals(const ParamValue& v) const {
   if (v.kind() != kind) return false;
   switch (kind) {

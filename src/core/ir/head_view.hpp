@@ -4,6 +4,7 @@
 /// lets the store hash and compare such a request without first copying its texts into an
 /// owned key, which is only built (`to_key`) when the node turns out to be new.
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "ir/node_key.hpp"
@@ -19,6 +20,8 @@ struct ParamValueView {
 
   ParamValue to_value() const;
   bool equals(const ParamValue& v) const;
+  /// The same text as `ParamValue::display` for the same value.
+  std::string display() const;
   /// Feeds the hasher exactly what `ParamValue::hash_into` feeds it for the same value.
   void hash_into(Hasher& h) const;
 };

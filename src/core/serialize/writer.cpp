@@ -58,8 +58,9 @@ struct Sizer {
     }
   }
 
-  /// The size of one node record (tag included), for a head stored encoded.
-  void record(const EncodedHead& head, std::span<const NodeId> inputs) {
+  /// The size of a record's head part (tag, name, parameters) for a head stored encoded;
+  /// the inputs follow it, except for a source.
+  void head_part(const EncodedHead& head) {
     n += 1;
     text(head.name());
     count(head.size(), "parameter count");
@@ -73,7 +74,6 @@ struct Sizer {
         case ParamValue::Str: text(value.s); break;
       }
     });
-    if (head.kind() != NodeKey::kSource) ids(inputs);
   }
 
   /// The size of one node record (tag included).
@@ -161,8 +161,9 @@ char* write_ids(char* p, std::span<const NodeId> ids) {
   }
 }
 
-// The record of a node whose head is stored encoded; the same bytes as for the owned key.
-char* write_record(char* p, const EncodedHead& head, std::span<const NodeId> inputs) {
+// The head part of the record of a node whose head is stored encoded: the same bytes as for
+// the owned key.
+char* write_head_part(char* p, const EncodedHead& head) {
   p = put_u8(p, static_cast<std::uint8_t>(head.kind()));
   p = write_text(p, head.name());
   p = put_u32(p, static_cast<std::uint32_t>(head.size()));
@@ -187,7 +188,6 @@ char* write_record(char* p, const EncodedHead& head, std::span<const NodeId> inp
         break;
     }
   });
-  if (head.kind() != NodeKey::kSource) p = write_ids(p, inputs);
   return p;
 }
 
@@ -244,8 +244,29 @@ Result<std::size_t, EncodeError> measure(const GraphStore::View& v, std::uint64_
   }
   Sizer size;
   size.n = 8;
+  // Runs of nodes with one head (chains, repeated ops) measure the head part once.
+  std::uint32_t last = IdTable::kEmpty;
+  std::size_t last_size = 0;
+  bool last_has_inputs = false;
   for (NodeId i = 0; i < n; ++i) {
-    v.visit_head(i, [&](const auto& head) { size.record(head, v.inputs(i)); });
+    const std::uint32_t h = v.head_id(i);
+    if (h != last) {
+      const HeadTable::Stored head = v.stored_head(i);
+      if (head.owned != nullptr) {
+        size.record(*head.owned, v.inputs(i));
+        if (size.error) return Err{*size.error};
+        continue;
+      }
+      const std::size_t before = size.n;
+      const EncodedHead encoded(head.bytes);
+      size.head_part(encoded);
+      last = h;
+      last_size = size.n - before;
+      last_has_inputs = encoded.kind() != NodeKey::kSource;
+    } else {
+      size.n += last_size;
+    }
+    if (last_has_inputs) size.ids(v.inputs(i));
     if (size.error) return Err{*size.error};
   }
   size.ids(outputs);
@@ -256,8 +277,31 @@ void write(const GraphStore::View& v, const BlobPlan& plan, char* dest) {
   char* p = dest;
   std::memcpy(p, kMagic, 4);
   p = put_u32(p + 4, static_cast<std::uint32_t>(plan.node_count));
+  // A node with the same head as the node before it copies that node's head part.
+  std::uint32_t last = IdTable::kEmpty;
+  const char* last_part = nullptr;
+  std::size_t last_size = 0;
+  bool last_has_inputs = false;
   for (NodeId i = 0; i < plan.node_count; ++i) {
-    v.visit_head(i, [&](const auto& head) { p = write_record(p, head, v.inputs(i)); });
+    const std::uint32_t h = v.head_id(i);
+    if (h != last) {
+      const HeadTable::Stored head = v.stored_head(i);
+      if (head.owned != nullptr) {
+        p = write_record(p, *head.owned, v.inputs(i));
+        continue;
+      }
+      const EncodedHead encoded(head.bytes);
+      char* start = p;
+      p = write_head_part(p, encoded);
+      last = h;
+      last_part = start;
+      last_size = static_cast<std::size_t>(p - start);
+      last_has_inputs = encoded.kind() != NodeKey::kSource;
+    } else {
+      std::memcpy(p, last_part, last_size);
+      p += last_size;
+    }
+    if (last_has_inputs) p = write_ids(p, v.inputs(i));
   }
   p = write_ids(p, plan.outputs);
   // Nodes never change once interned, so the bytes measured are the bytes written.

@@ -71,6 +71,29 @@ std::string label_of(const NodeKey& head) {
   return label;
 }
 
+/// The same label as for the owned key, read from the encoded form.
+std::string label_of(const EncodedHead& head) {
+  std::string label;
+  switch (head.kind()) {
+    case NodeKey::kSource: label = "Source "; break;
+    case NodeKey::kOp: label = "Op "; break;
+    default: label = "Reduction "; break;
+  }
+  label += head.name();
+  if (head.size() == 0) return label;
+  label += " {";
+  bool first = true;
+  head.for_each_entry([&](std::string_view key, const ParamValueView& value) {
+    if (!first) label += ", ";
+    first = false;
+    label += key;
+    label.push_back('=');
+    label += value.display();
+  });
+  label.push_back('}');
+  return label;
+}
+
 }  // namespace
 
 std::string GraphStore::to_dot() const {
@@ -78,11 +101,19 @@ std::string GraphStore::to_dot() const {
     const std::uint64_t n = v.node_count();
     std::string out = "digraph vantrel {\n";
     out.reserve(32 + 48 * n);
+    // Runs of nodes with one head (chains, repeated ops) render its label once.
+    std::uint32_t last = IdTable::kEmpty;
+    std::string label;
     for (NodeId i = 0; i < n; ++i) {
       out += "  n";
       append_id(out, i);
       out += " [label=\"";
-      append_escaped_label(out, label_of(v.head(i)));
+      if (v.head_id(i) != last) {
+        last = v.head_id(i);
+        label.clear();
+        v.visit_head(i, [&](const auto& head) { append_escaped_label(label, label_of(head)); });
+      }
+      out += label;
       out += v.is_marked(i) ? "\", shape=doublecircle];\n" : "\"];\n";
     }
     for (NodeId i = 0; i < n; ++i) {

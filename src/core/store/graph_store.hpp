@@ -104,6 +104,9 @@ class GraphStore {
     NodeKey head(NodeId i) const { return inner_.heads.key(head_id(i)); }
     /// A head as an owned key, by head id.
     NodeKey head_key(std::uint32_t h) const { return inner_.heads.key(h); }
+    /// Node i's head as stored: the owned key for externals, stages and exchanges, else its
+    /// encoding (read it with `EncodedHead`).
+    HeadTable::Stored stored_head(NodeId i) const { return inner_.heads.stored(head_id(i)); }
     /// fn(const NodeKey&) or fn(const EncodedHead&) with node i's head as stored, uncopied.
     template <class Fn>
     decltype(auto) visit_head(NodeId i, Fn&& fn) const {

@@ -10,23 +10,13 @@ std::uint64_t owned_hash(const NodeKey& head, std::uint64_t seed) {
   return h.finish();
 }
 
-std::uint32_t owned_index(std::string_view bytes) {
-  std::uint32_t v = 0;
-  for (int k = 0; k < 4; ++k) v |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(bytes[1 + k])) << (8 * k);
-  return v;
-}
-
 }  // namespace
 
 HeadTable::Request HeadTable::request(NodeKey& head, std::uint64_t seed) {
   return Request{{}, &head, owned_hash(head, seed)};
 }
 
-const NodeKey* HeadTable::owned(std::uint32_t h) const {
-  const std::string_view b = bytes_of(h);
-  if (is_named(static_cast<NodeKey::Kind>(static_cast<std::uint8_t>(b[0]) & ~kHasNaN))) return nullptr;
-  return &owned_[owned_index(b)];
-}
+const NodeKey* HeadTable::owned(std::uint32_t h) const { return stored(h).owned; }
 
 NodeKey HeadTable::key(std::uint32_t h, NodeIds inputs) const {
   if (const NodeKey* k = owned(h)) return k->with_inputs(std::move(inputs));

@@ -38,6 +38,16 @@ class HeadTable {
   std::uint32_t find_or_add(const Request& r, bool& added);
 
   std::size_t size() const { return begin_.size() - 1; }
+  /// Head h as stored: its owned key (externals, stages, exchanges) or else its encoding.
+  struct Stored {
+    const NodeKey* owned;
+    std::string_view bytes;
+  };
+  Stored stored(std::uint32_t h) const {
+    const std::string_view b = bytes_of(h);
+    if (is_named(static_cast<NodeKey::Kind>(static_cast<std::uint8_t>(b[0]) & ~kHasNaN))) return Stored{nullptr, b};
+    return Stored{&owned_[owned_index(b)], b};
+  }
   /// The owned key of head h, or null when h is encoded.
   const NodeKey* owned(std::uint32_t h) const;
   EncodedHead encoded(std::uint32_t h) const { return EncodedHead(bytes_of(h)); }
@@ -55,6 +65,11 @@ class HeadTable {
  private:
   std::string_view bytes_of(std::uint32_t h) const {
     return std::string_view(arena_.data() + begin_[h], begin_[h + 1] - begin_[h]);
+  }
+  static std::uint32_t owned_index(std::string_view bytes) {
+    std::uint32_t v = 0;
+    for (int k = 0; k < 4; ++k) v |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(bytes[1 + k])) << (8 * k);
+    return v;
   }
   std::uint64_t hash_of(std::uint32_t h) const;
   bool matches(std::uint32_t h, const Request& r) const;
