@@ -1,5 +1,7 @@
 #include "ir/head_view.hpp"
 
+#include <algorithm>
+
 namespace vantrel {
 
 ParamValue ParamValueView::to_value() const {
@@ -44,6 +46,11 @@ void ParamValueView::hash_into(Hasher& h) const {
 }
 
 void sort_entries(std::span<ParamEntryView> e) {
+  if (e.size() > 16) {  // no quadratic insertion sort for a large map
+    std::stable_sort(e.begin(), e.end(),
+                     [](const ParamEntryView& a, const ParamEntryView& b) { return a.key < b.key; });
+    return;
+  }
   for (std::size_t i = 1; i < e.size(); ++i) {
     if (!(e[i].key < e[i - 1].key)) continue;
     ParamEntryView moving = e[i];

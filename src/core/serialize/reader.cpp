@@ -46,7 +46,7 @@ Result<std::uint64_t, DecodeError> Reader::u64() {
   return v;
 }
 
-Result<std::string, DecodeError> Reader::string() {
+Result<std::string_view, DecodeError> Reader::text() {
   auto len = u32();
   if (!len) return Err{len.error()};
   // Compared against what is left rather than by adding to the position: no overflow.
@@ -54,7 +54,60 @@ Result<std::string, DecodeError> Reader::string() {
   const std::string_view bytes = data_.substr(pos_, len.value());
   if (!valid_utf8(bytes)) return Err{DecodeError{DecodeError::BadUtf8{}}};
   pos_ += bytes.size();
-  return std::string(bytes);
+  return bytes;
+}
+
+Result<std::string, DecodeError> Reader::string() {
+  auto bytes = text();
+  if (!bytes) return Err{bytes.error()};
+  return std::string(bytes.value());
+}
+
+Result<Ok, DecodeError> Reader::param_views(std::vector<ParamEntryView>& out) {
+  out.clear();
+  auto count = u32();
+  if (!count) return Err{count.error()};
+  out.reserve(capped(count.value(), remaining(), kMinParamBytes));
+  for (std::uint32_t i = 0; i < count.value(); ++i) {
+    auto key = text();
+    if (!key) return Err{key.error()};
+    auto tag = u8();
+    if (!tag) return Err{tag.error()};
+    ParamEntryView e{key.value(), {}};
+    switch (tag.value()) {
+      case kInt: {
+        auto v = u64();
+        if (!v) return Err{v.error()};
+        e.value.kind = ParamValue::Int;
+        e.value.i = static_cast<std::int64_t>(v.value());
+        break;
+      }
+      case kFloat: {
+        auto v = u64();
+        if (!v) return Err{v.error()};
+        e.value.kind = ParamValue::Float;
+        e.value.f = std::bit_cast<double>(v.value());
+        break;
+      }
+      case kBool: {
+        auto v = u8();
+        if (!v) return Err{v.error()};
+        e.value.kind = ParamValue::Bool;
+        e.value.b = v.value() != 0;
+        break;
+      }
+      case kStr: {
+        auto v = text();
+        if (!v) return Err{v.error()};
+        e.value.kind = ParamValue::Str;
+        e.value.s = v.value();
+        break;
+      }
+      default: return Err{DecodeError{DecodeError::BadTag{"param", tag.value()}}};
+    }
+    out.push_back(e);
+  }
+  return Ok{};
 }
 
 Result<ParamMap, DecodeError> Reader::params() {
@@ -100,9 +153,16 @@ Result<ParamMap, DecodeError> Reader::params() {
 }
 
 Result<NodeIds, DecodeError> Reader::inputs(std::uint64_t limit) {
+  NodeIds ids;
+  auto read = inputs_into(limit, ids);
+  if (!read) return Err{read.error()};
+  return ids;
+}
+
+Result<Ok, DecodeError> Reader::inputs_into(std::uint64_t limit, NodeIds& ids) {
+  ids.clear();
   auto count = u32();
   if (!count) return Err{count.error()};
-  NodeIds ids;
   ids.reserve(capped(count.value(), remaining(), kMinIdBytes));
   for (std::uint32_t i = 0; i < count.value(); ++i) {
     auto id = u64();
@@ -110,7 +170,7 @@ Result<NodeIds, DecodeError> Reader::inputs(std::uint64_t limit) {
     if (id.value() >= limit) return Err{DecodeError{DecodeError::BadRef{id.value()}}};
     ids.push_back(id.value());
   }
-  return ids;
+  return Ok{};
 }
 
 namespace {
@@ -225,7 +285,26 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::string_view by
   if (!n) return Err{n.error()};
 
   auto store = std::make_unique<GraphStore>();
+  // Sources, ops and reductions are read as views into the blob and interned from them,
+  // with no owned copy of their texts; the reads and their errors are those of `read_node`.
+  std::vector<ParamEntryView> entries;
+  NodeIds inputs;
   for (std::uint64_t k = 0; k < n.value(); ++k) {
+    if (r.remaining() >= 1 &&
+        HeadTable::is_named(static_cast<NodeKey::Kind>(static_cast<std::uint8_t>(bytes[4 + r.position()])))) {
+      const auto kind = static_cast<NodeKey::Kind>(r.u8().value());
+      auto name = r.text();
+      if (!name) return Err{name.error()};
+      if (auto read = r.param_views(entries); !read) return Err{read.error()};
+      inputs.clear();
+      if (kind != NodeKey::kSource) {
+        if (auto read = r.inputs_into(k, inputs); !read) return Err{read.error()};
+      }
+      sort_entries(entries);
+      auto id = store->intern(NamedHeadView(kind, name.value(), entries), inputs);
+      if (!id) return Err{DecodeError{DecodeError::BadRef{id.error().id}}};
+      continue;
+    }
     auto key = read_node(r, k);
     if (!key) return Err{key.error()};
     // A blob that repeats a node interns the copy onto the first one's id, so the store can

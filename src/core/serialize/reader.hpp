@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "common/result.hpp"
+#include "ir/head_view.hpp"
 #include "ir/node_key.hpp"
 #include "ir/param.hpp"
 #include "serialize/errors.hpp"
@@ -32,10 +33,16 @@ class Reader {
 
   /// TEXT: a u32 length and that many bytes of strict UTF-8 (`Truncated`, `BadUtf8`).
   Result<std::string, DecodeError> string();
+  /// The same, as a view into the blob.
+  Result<std::string_view, DecodeError> text();
   /// PARAMS, sorted stably by key as any map is (`Truncated`, `BadUtf8`, `BadTag` "param").
   Result<ParamMap, DecodeError> params();
+  /// The same checks, the entries read as views into the blob, in blob order (unsorted).
+  Result<Ok, DecodeError> param_views(std::vector<ParamEntryView>& out);
   /// IDS; every id must be below `limit`, else `BadRef` with the first id that is not.
   Result<NodeIds, DecodeError> inputs(std::uint64_t limit);
+  /// The same checks, read into `out` (replacing what it held).
+  Result<Ok, DecodeError> inputs_into(std::uint64_t limit, NodeIds& out);
 
  private:
   std::string_view data_;
