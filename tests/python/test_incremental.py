@@ -211,6 +211,35 @@ def test_bad_calls(call):
         call(IncrementalReducer(), GraphStore())
 
 
+@pytest.mark.parametrize("call", [
+    lambda r, s: r.step(s, store=s),
+    lambda r, s: r.step(store=s, other=1),
+    lambda r, s: r.step(stor=s),
+])
+def test_bad_step_keywords_consume_nothing(call):
+    s = GraphStore()
+    s.add_op("exp", [s.add_source("a")])
+    r = IncrementalReducer()
+    with pytest.raises(TypeError):
+        call(r, s)
+    assert counters(r) == (0, 0, 0)
+
+
+def test_step_by_keyword_and_by_position_agree():
+    s = GraphStore()
+    by_position, by_keyword = IncrementalReducer(), IncrementalReducer()
+    prev = s.add_source("a")
+    for i in range(50):
+        prev = s.add_op(["add", "mul", "exp"][i % 3], [prev, prev][: 1 + (i % 3 < 2)])
+        if i % 7 == 0:
+            assert by_position.step(s) == by_keyword.step(store=s)
+    assert by_position.step(s) == by_keyword.step(store=s)
+    assert by_position.step(s) == by_keyword.step(store=s) == 0
+    assert counters(by_position) == counters(by_keyword)
+    reduced = [r.finalize(s, outputs=[prev])[0].serialize() for r in (by_position, by_keyword)]
+    assert reduced[0] == reduced[1]
+
+
 def test_docstrings_and_signatures():
     import inspect
     assert str(inspect.signature(IncrementalReducer.step)) == "(self, /, store)"

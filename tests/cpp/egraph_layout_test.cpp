@@ -1,0 +1,144 @@
+// The compact e-node list, the direct search of single-operator patterns and the class
+// pass's watched-symbol index, each checked against a plain reference.
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+#include "egraph/rewrite.hpp"
+
+namespace vantrel::egraph {
+namespace {
+
+GlobalSymbol sym(const std::string& t) { return GlobalSymbol::intern(t); }
+
+struct Lcg {
+  std::uint64_t s;
+  std::uint64_t below(std::uint64_t n) {
+    s = s * 6364136223846793005ULL + 1442695040888963407ULL;
+    return (s >> 33) % n;
+  }
+};
+
+// Grows, copies, moves and compares lists of every length up to 40 (inline, first heap
+// block, repeated doublings) against std::vector.
+TEST(IdListLayout, MatchesVectorAcrossInlineAndHeapSizes) {
+  for (std::uint32_t n = 0; n <= 40; ++n) {
+    IdList list;
+    std::vector<Id> ref;
+    for (std::uint32_t i = 0; i < n; ++i) {
+      list.push_back(1000 + i * 7);
+      ref.push_back(1000 + i * 7);
+    }
+    ASSERT_EQ(std::vector<Id>(list.begin(), list.end()), ref) << n;
+    IdList copy = list;
+    IdList moved = std::move(copy);
+    ASSERT_EQ(moved, list) << n;
+    ASSERT_EQ(std::vector<Id>(moved.begin(), moved.end()), ref) << n;
+    IdList assigned{9};
+    assigned = moved;
+    ASSERT_EQ(assigned, list) << n;
+    IdList from_span{std::span<const Id>(ref)};
+    ASSERT_EQ(from_span, list) << n;
+    if (n > 0) {
+      IdList shorter{std::span<const Id>(ref.data(), n - 1)};
+      ASSERT_TRUE(shorter < list) << n;
+      ASSERT_FALSE(list < shorter) << n;
+    }
+  }
+}
+
+// A random e-graph with merges; returns its ids.
+std::vector<Id> random_graph(EGraph& g, Lcg& rnd, const std::vector<GlobalSymbol>& ops, int nodes) {
+  std::vector<Id> ids;
+  for (int k = 0; k < nodes; ++k) {
+    SymbolLang n;
+    const auto r = ids.size() < 2 ? 0 : rnd.below(5);
+    if (r == 0) {
+      n = SymbolLang{sym("leaf" + std::to_string(k)), {}};
+    } else if (r == 1) {
+      n = SymbolLang{ops[rnd.below(ops.size())], {ids[rnd.below(ids.size())]}};
+    } else if (r == 4 && ids.size() > 3) {
+      n = SymbolLang{ops[rnd.below(ops.size())],
+                     {ids[rnd.below(ids.size())], ids[rnd.below(ids.size())], ids[rnd.below(ids.size())]}};
+    } else {
+      n = SymbolLang{ops[rnd.below(ops.size())], {ids[rnd.below(ids.size())], ids[rnd.below(ids.size())]}};
+    }
+    ids.push_back(g.add(n));
+    if (rnd.below(10) == 0) g.union_(ids[rnd.below(ids.size())], ids[rnd.below(ids.size())]);
+  }
+  g.rebuild();
+  return ids;
+}
+
+// Patterns of one operator over distinct variables are searched without the interpreter;
+// the matches must be those the interpreter finds class by class, under every limit.
+TEST(FlatSearch, SameMatchesAsInterpreterPerClass) {
+  const std::vector<GlobalSymbol> ops = {sym("op|f"), sym("op|g")};
+  const std::vector<const char*> texts = {"(op|f ?a ?b)",        "(op|g ?x)",       "(op|f ?a ?a)",
+                                          "(op|f (op|g ?a) ?b)", "(op|g ?a ?b ?c)", "(op|f ?b ?a)"};
+  for (std::uint64_t seed : {1u, 2u, 3u}) {
+    Lcg rnd{seed};
+    EGraph g;
+    random_graph(g, rnd, ops, 300);
+    for (const char* text : texts) {
+      const Pattern p = pattern_from_text(text);
+      std::vector<SearchMatches> expected;
+      for (Id c : g.classes_by_kind()) {
+        auto subs = p.search_eclass_with_limit(g, c, 1000000);
+        if (!subs.empty()) expected.push_back(SearchMatches{c, std::move(subs)});
+      }
+      std::size_t total = 0;
+      for (const auto& m : expected) total += m.substitutions.size();
+      for (std::size_t limit : {std::size_t{0}, std::size_t{1}, total / 2, total, total + 5}) {
+        const auto got = p.search_with_limit(g, limit);
+        std::size_t left = limit;
+        std::size_t k = 0;
+        for (const auto& m : expected) {
+          if (left == 0) break;
+          ASSERT_LT(k, got.size()) << text << " limit " << limit;
+          ASSERT_EQ(got[k].class_id, m.class_id) << text;
+          const std::size_t take = std::min(left, m.substitutions.size());
+          ASSERT_EQ(got[k].substitutions,
+                    std::vector<Subst>(m.substitutions.begin(), m.substitutions.begin() + static_cast<long>(take)))
+              << text << " limit " << limit;
+          left -= take;
+          ++k;
+        }
+        ASSERT_EQ(got.size(), k) << text << " limit " << limit;
+      }
+    }
+  }
+}
+
+// More watched symbols than the index has slots, so several share one: every watched list
+// must still hold exactly the classes with an e-node of that symbol, in class-list order.
+TEST(WatchedSymbols, ListsExactWithSharedSlots) {
+  std::vector<GlobalSymbol> ops;
+  for (int k = 0; k < 150; ++k) ops.push_back(sym("op|w" + std::to_string(k)));
+  Lcg rnd{7};
+  EGraph g;
+  for (int k = 0; k < 150; k += 2) g.watch_symbol(ops[k]);  // watched before and after loading
+  std::vector<Id> ids = random_graph(g, rnd, ops, 2000);
+  for (int k = 1; k < 150; k += 2) g.watch_symbol(ops[k]);
+  for (int round = 0; round < 3; ++round) {
+    for (int m = 0; m < 40; ++m) g.union_(ids[rnd.below(ids.size())], ids[rnd.below(ids.size())]);
+    g.rebuild();
+    for (GlobalSymbol s : ops) {
+      std::vector<Id> expected;
+      for (Id c : g.classes_by_kind()) {
+        for (const SymbolLang& n : g.canonical_class(c).enodes) {
+          if (n.symbol == s) {
+            expected.push_back(c);
+            break;
+          }
+        }
+      }
+      const std::vector<Id>* got = g.classes_with_symbol(s);
+      ASSERT_NE(got, nullptr);
+      ASSERT_EQ(*got, expected) << s.text() << " round " << round;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vantrel::egraph
