@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <sys/resource.h>
 #include <unordered_map>
 #include <vector>
 
@@ -25,6 +26,14 @@ double cpu_seconds() {
   timespec ts{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// Minor page faults of this process so far: first touches of fresh memory, which at 10^6
+// nodes cost about as much as the work done in that memory.
+long page_faults() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_minflt;
 }
 
 struct Rng {
@@ -147,6 +156,7 @@ void bench_canonicalize(const EggEngine& engine, std::size_t n, double per_node_
   // Baseline: a pass that only interns every token and copies the graph (the floor any
   // engine pays to read its input).
   auto t0 = Clock::now();
+  const long f0 = page_faults();
   EngineGraph copy;
   copy.nodes.reserve(n);
   for (const EngineNode& node : g.nodes) {
@@ -155,10 +165,14 @@ void bench_canonicalize(const EggEngine& engine, std::size_t n, double per_node_
   }
   const double t_base = seconds_since(t0);
 
+  const long f_base = page_faults() - f0;
+
   CanonicalizeStats stats;
   t0 = Clock::now();
   const double c0 = cpu_seconds();
+  const long f1 = page_faults();
   const EngineGraph out = engine.canonicalize_with_stats(g, &stats);
+  const long faults = page_faults() - f1;
   const double cpu = cpu_seconds() - c0;
   const double t = seconds_since(t0);
   const double per_node = cpu / n * 1e9;
@@ -167,6 +181,8 @@ void bench_canonicalize(const EggEngine& engine, std::size_t n, double per_node_
       "nodes, %zu iterations, stop %s   baseline intern+copy: %.3f s   ratio %.1fx\n",
       n, t, cpu, per_node, per_node_10k > 0 ? per_node / per_node_10k : 1.0, out.nodes.size(), stats.iterations,
       describe(stats.stop).c_str(), t_base, t / t_base);
+  std::printf("    page faults: %.3f per node (%ld)   baseline intern+copy: %.3f per node (%ld)\n",
+              static_cast<double>(faults) / n, faults, static_cast<double>(f_base) / n, f_base);
   std::printf("    phases (wall): load %.3f s, run %.3f s, read back %.3f s\n    iterations:", stats.load_time,
               stats.run_time, stats.readback_time);
   for (const Iteration& it : stats.records) {
