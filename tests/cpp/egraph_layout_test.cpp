@@ -1,9 +1,11 @@
 // The compact e-node list, the direct search of single-operator patterns and the class
 // pass's watched-symbol index, each checked against a plain reference.
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
+#include "egraph/page_in.hpp"
 #include "egraph/rewrite.hpp"
 
 namespace vantrel::egraph {
@@ -138,6 +140,45 @@ TEST(WatchedSymbols, ListsExactWithSharedSlots) {
       ASSERT_EQ(*got, expected) << s.text() << " round " << round;
     }
   }
+}
+
+}  // namespace
+}  // namespace vantrel::egraph
+
+namespace vantrel::egraph {
+namespace {
+
+// Paging memory in is only a hint: whatever the range (null, tiny, unaligned, large), the
+// memory keeps its contents and stays writable.
+TEST(PageIn, KeepsContentsForAnyRange) {
+  page_in_for_writing(nullptr, 1 << 22);
+  const std::size_t bytes = (std::size_t{1} << 22) + 12345;
+  auto* block = static_cast<unsigned char*>(std::calloc(bytes, 1));
+  ASSERT_NE(block, nullptr);
+  block[100] = 7;
+  for (std::size_t offset : {std::size_t{0}, std::size_t{1}, std::size_t{4095}}) {
+    page_in_for_writing(block + offset, bytes - offset);
+    page_in_for_writing(block + offset, 10);
+  }
+  std::size_t nonzero = 0;
+  for (std::size_t i = 0; i < bytes; ++i) nonzero += block[i] != 0;
+  EXPECT_EQ(nonzero, 1u);
+  EXPECT_EQ(block[100], 7);
+  block[bytes - 1] = 9;
+  EXPECT_EQ(block[bytes - 1], 9);
+  std::free(block);
+}
+
+// A reserved hash-cons (paged in up front) finds what was stored in it, grown or not.
+TEST(PageIn, ReservedHashConsKeepsEveryEntry) {
+  EGraph g;
+  g.reserve(300000);
+  std::vector<Id> ids;
+  const GlobalSymbol f = GlobalSymbol::intern("op|pf");
+  ids.push_back(g.add(SymbolLang{GlobalSymbol::intern("leaf-pf"), {}}));
+  for (Id k = 1; k < 400000; ++k) ids.push_back(g.add(SymbolLang{f, {ids[k - 1], ids[k / 2]}}));
+  for (Id k = 1; k < 400000; k += 997) ASSERT_EQ(g.lookup(SymbolLang{f, {ids[k - 1], ids[k / 2]}}), ids[k]);
+  EXPECT_EQ(g.enode_count(), 400000u);
 }
 
 }  // namespace

@@ -79,6 +79,9 @@ class OpenTable {
 
   std::size_t size() const { return size_; }
   std::size_t memory_bytes() const { return capacity_ * sizeof(Slot); }
+  /// The slot array (`memory_bytes()` long; null before the first allocation), for callers
+  /// that decide how its pages are brought in.
+  const void* storage() const { return slots_.get(); }
 
  private:
   struct Free {

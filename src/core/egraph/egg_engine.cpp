@@ -110,12 +110,18 @@ EngineGraph EggEngine::canonicalize_with_stats(const EngineGraph& graph, Canonic
   // plays no part. Both tables are indexed by class id and only looked up.
   std::vector<Id> canon(n);
   std::vector<Id> first(eg.id_count(), kNone);
+  std::size_t kept = 0;
   for (std::size_t i = 0; i < n; ++i) {
     canon[i] = eg.find(ids[i]);
-    if (first[canon[i]] == kNone) first[canon[i]] = static_cast<Id>(i);
+    if (first[canon[i]] == kNone) {
+      first[canon[i]] = static_cast<Id>(i);
+      ++kept;
+    }
   }
 
+  // Sized once: growing it would move every node and touch twice its memory.
   EngineGraph out;
+  out.nodes.reserve(kept);
   std::vector<Id> pos(eg.id_count(), kNone);
   for (std::size_t i = 0; i < n; ++i) {
     const Id c = canon[i];

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/open_table.hpp"
+#include "egraph/page_in.hpp"
 #include "egraph/symbol_lang.hpp"
 
 namespace vantrel::egraph {
@@ -89,6 +90,8 @@ class HashCons {
   /// in a way anyone can observe, so this only saves rehashing).
   void reserve(std::size_t n) {
     table_.reserve(n, [&](const Slot& s) { return slot_hash(s); });
+    // Filling it probes every page at random, reading each before writing it.
+    page_in_for_writing(table_.storage(), table_.memory_bytes());
   }
 
  private:

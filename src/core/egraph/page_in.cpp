@@ -1,0 +1,30 @@
+#include "egraph/page_in.hpp"
+
+#include <cstdint>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
+namespace vantrel::egraph {
+
+void page_in_for_writing(const void* data, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+  constexpr std::size_t kWorthIt = std::size_t{1} << 21;  // below this, faults cost little
+  if (data == nullptr || bytes < kWorthIt) return;
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto begin = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t first = (begin + page - 1) & ~(page - 1);
+  const std::uintptr_t last = (begin + bytes) & ~(page - 1);
+  if (last <= first) return;
+  // The result is ignored on purpose: a refusal (an old kernel, a full memory) only means
+  // the pages are faulted in on first use instead.
+  (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+#else
+  (void)data;
+  (void)bytes;
+#endif
+}
+
+}  // namespace vantrel::egraph

@@ -1,0 +1,14 @@
+#pragma once
+/// Bringing fresh memory in before it is used at random.
+#include <cstddef>
+
+namespace vantrel::egraph {
+
+/// Asks the system to back the whole pages of [data, data + bytes) with writable memory now,
+/// in one call. A zeroed table that is then probed at random otherwise takes two faults per
+/// page (the first read maps the shared zero page, the first write replaces it) and takes
+/// them one at a time. Only a hint: where the system lacks the request, or refuses it,
+/// nothing happens and the pages come in on first use as before. Small ranges are left alone.
+void page_in_for_writing(const void* data, std::size_t bytes);
+
+}  // namespace vantrel::egraph
