@@ -2,6 +2,8 @@
 /// An open-addressing index of 32-bit ids, keyed by hashes the caller computes. It holds no
 /// keys of its own: the caller's table owns them and supplies the equality test, so the
 /// index costs 8 bytes a slot (id plus a 32-bit hash tag that filters most comparisons).
+/// A slot's position comes from its tag alone, so growing the table moves slots by their
+/// tags and never asks the caller to hash a stored key again.
 #include <cstdint>
 
 #include "common/fault.hpp"
@@ -19,17 +21,17 @@ class IdTable {
   template <class Eq>
   std::uint32_t find(std::uint64_t hash, Eq&& eq) const {
     const std::uint32_t tag = tag_of(hash);
-    const Slot* s = table_.find(hash, [&](const Slot& x) { return x.tag == tag && eq(x.id_plus_one - 1); });
+    const Slot* s = table_.find(tag, [&](const Slot& x) { return x.tag == tag && eq(x.id_plus_one - 1); });
     return s == nullptr ? kEmpty : s->id_plus_one - 1;
   }
 
-  /// Inserts an id known to be absent; hash_of(id) recomputes the hash of any stored id
-  /// when the table grows.
+  /// Inserts an id known to be absent. (`hash_of(id)`, the hash of a stored id, is no longer
+  /// needed: growth moves slots by their tags.)
   template <class HashOf>
-  void insert(std::uint64_t hash, std::uint64_t id, HashOf&& hash_of) {
+  void insert(std::uint64_t hash, std::uint64_t id, HashOf&& /*hash_of*/) {
     if (id > kMaxId) throw InternalFault("node table cannot grow any further");
-    table_.insert_new(hash, Slot{static_cast<std::uint32_t>(id) + 1, tag_of(hash)},
-                      [&](const Slot& s) { return hash_of(s.id_plus_one - 1); });
+    const std::uint32_t tag = tag_of(hash);
+    table_.insert_new(tag, Slot{static_cast<std::uint32_t>(id) + 1, tag}, [](const Slot& s) { return s.tag; });
   }
 
   std::size_t size() const { return table_.size(); }

@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -74,17 +75,65 @@ std::string canonical_copy(std::string_view bytes) {
 
 }  // namespace
 
+namespace {
+
+// Raw writers for the hot path: the caller has made room for the bound below.
+char* write_varint(char* p, std::uint64_t v) {
+  while (v >= 0x80) {
+    *p++ = static_cast<char>(static_cast<std::uint8_t>(v) | 0x80);
+    v >>= 7;
+  }
+  *p++ = static_cast<char>(v);
+  return p;
+}
+
+char* write_text(char* p, std::string_view s) {
+  p = write_varint(p, s.size());
+  if (s.size() <= 16) {
+    for (char c : s) *p++ = c;  // names and keys are short: skip the library call
+    return p;
+  }
+  std::memcpy(p, s.data(), s.size());
+  return p + s.size();
+}
+
+constexpr std::size_t kVarintMax = 10;
+
+}  // namespace
+
 void encode_head(std::string& out, NodeKey::Kind kind, std::string_view name, std::span<const ParamEntryView> entries) {
+  std::size_t bound = 1 + kVarintMax + name.size() + kVarintMax;
+  for (const ParamEntryView& e : entries) {
+    bound += kVarintMax + e.key.size() + 1 + kVarintMax + (e.value.kind == ParamValue::Str ? e.value.s.size() : 0);
+  }
   const std::size_t start = out.size();
-  out.push_back(static_cast<char>(kind));
-  put_text(out, name);
-  put_varint(out, entries.size());
+  out.resize(start + bound);
+  char* const first = out.data() + start;
+  char* p = first + 1;
+  p = write_text(p, name);
+  p = write_varint(p, entries.size());
   bool nan = false;
   for (const ParamEntryView& e : entries) {
-    put_text(out, e.key);
-    nan |= put_value(out, e.value);
+    p = write_text(p, e.key);
+    *p++ = static_cast<char>(e.value.kind);
+    switch (e.value.kind) {
+      case ParamValue::Int: {
+        const auto u = static_cast<std::uint64_t>(e.value.i);
+        p = write_varint(p, (u << 1) ^ (0 - (u >> 63)));
+        break;
+      }
+      case ParamValue::Float: {
+        const auto bits = std::bit_cast<std::uint64_t>(e.value.f);
+        for (int k = 0; k < 8; ++k) *p++ = static_cast<char>(static_cast<std::uint8_t>(bits >> (8 * k)));
+        nan |= std::isnan(e.value.f);
+        break;
+      }
+      case ParamValue::Bool: *p++ = e.value.b ? 1 : 0; break;
+      case ParamValue::Str: p = write_text(p, e.value.s); break;
+    }
   }
-  if (nan) out[start] = static_cast<char>(static_cast<std::uint8_t>(kind) | kHasNaN);
+  *first = static_cast<char>(nan ? static_cast<std::uint8_t>(kind) | kHasNaN : static_cast<std::uint8_t>(kind));
+  out.resize(static_cast<std::size_t>(p - out.data()));
 }
 
 void encode_head(std::string& out, const NodeKey& key) {
