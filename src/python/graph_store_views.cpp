@@ -16,7 +16,7 @@ namespace {
 
 GraphStore& core(PyObject* self) { return *reinterpret_cast<GraphStoreObject*>(self)->store; }
 
-const char* kind_name(NodeKey::Kind kind) {
+[[maybe_unused]] const char* kind_name(NodeKey::Kind kind) {
   switch (kind) {
     case NodeKey::kSource: return "source";
     case NodeKey::kOp: return "op";
@@ -71,7 +71,7 @@ class NodeViewBuilder {
     if (!dict) return dict;
     if (!put(dict, kId, Ref::steal(id_to_py(id))) || !put(dict, kOutput, Ref::borrow(output ? Py_True : Py_False)) ||
         !put(dict, kInputs, Ref::steal(ids_to_py(key.inputs()))) ||
-        !put(dict, kKind, Ref::borrow(text_[kKindNames + key.kind()].get())) || !put(dict, kName, name(key.name())) ||
+        !put(dict, kKind, Ref::borrow(text_[kKindNames + static_cast<int>(key.kind())].get())) || !put(dict, kName, name(key.name())) ||
         !put(dict, kParams, Ref::steal(params_to_py(key.params())))) {
       return Ref();
     }
