@@ -113,6 +113,37 @@ bool append_plain_ids(PyObject* obj, NodeIds& pool) {
 #endif
 }
 
+bool read_plain_ids(PyObject* obj, std::span<NodeId> room, std::size_t& n) {
+#ifdef Py_GIL_DISABLED
+  (void)obj;
+  (void)room;
+  (void)n;
+  return false;
+#else
+  Py_ssize_t size;
+  if (PyList_CheckExact(obj)) {
+    size = PyList_GET_SIZE(obj);
+  } else if (PyTuple_CheckExact(obj)) {
+    size = PyTuple_GET_SIZE(obj);
+  } else {
+    return false;
+  }
+  if (static_cast<std::size_t>(size) > room.size()) return false;
+  PyObject* const* items = PySequence_Fast_ITEMS(obj);
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    if (!PyLong_Check(items[i])) return false;
+    const NodeId id = PyLong_AsUnsignedLongLong(items[i]);
+    if (id == static_cast<NodeId>(-1) && PyErr_Occurred()) {
+      PyErr_Clear();  // the general conversion raises it again
+      return false;
+    }
+    room[static_cast<std::size_t>(i)] = id;
+  }
+  n = static_cast<std::size_t>(size);
+  return true;
+#endif
+}
+
 bool ids_from_py(PyObject* obj, const char* argname, NodeIds& out) {
   out.clear();
   if (append_plain_ids(obj, out)) return true;
@@ -341,6 +372,59 @@ bool ParamViews::read(PyObject* obj) {
   if (fault_ != nullptr) throw InternalFault(fault_);
   if (ok) sort_entries(entries());
   return ok;
+}
+
+bool ParamViews::read_for_immediate_use(PyObject* obj) {
+  if (obj != nullptr && read_plain(obj)) {
+    sort_entries(entries());
+    return true;
+  }
+  return read(obj);
+}
+
+bool ParamViews::read_plain(PyObject* dict) {
+#ifdef Py_GIL_DISABLED
+  (void)dict;
+  return false;
+#else
+  if (!PyDict_CheckExact(dict)) return false;
+  auto ascii = [](PyObject* s) {
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(s)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)));
+  };
+  Py_ssize_t pos = 0;
+  PyObject *k, *v;
+  while (PyDict_Next(dict, &pos, &k, &v)) {
+    ParamEntryView e;
+    bool plain = PyUnicode_CheckExact(k) && PyUnicode_IS_COMPACT_ASCII(k);
+    if (plain) {
+      e.key = ascii(k);
+      if (PyBool_Check(v)) {
+        e.value.kind = ParamValue::Bool;
+        e.value.b = v == Py_True;
+      } else if (PyLong_CheckExact(v)) {
+        int overflow = 0;
+        e.value.kind = ParamValue::Int;
+        e.value.i = PyLong_AsLongLongAndOverflow(v, &overflow);
+        plain = overflow == 0;
+      } else if (PyFloat_CheckExact(v)) {
+        e.value.kind = ParamValue::Float;
+        e.value.f = PyFloat_AS_DOUBLE(v);
+      } else if (PyUnicode_CheckExact(v) && PyUnicode_IS_COMPACT_ASCII(v)) {
+        e.value.kind = ParamValue::Str;
+        e.value.s = ascii(v);
+      } else {
+        plain = false;
+      }
+    }
+    if (!plain) {
+      entries_.clear();
+      return false;
+    }
+    entries_.push_back(e);
+  }
+  return true;
+#endif
 }
 
 ParamMap ParamViews::to_map() {

@@ -26,6 +26,10 @@ bool ids_from_py(PyObject* obj, const char* argname, NodeIds& out);
 /// code; false (nothing appended, nothing raised) when `obj` is anything else or an item
 /// does not fit, and the caller takes the general conversion, which raises the right error.
 bool append_plain_ids(PyObject* obj, NodeIds& pool);
+/// The same test for a short list or tuple, read into `room` (at most its size) with no
+/// allocation; `n` is the count read. False (nothing raised) when `append_plain_ids` would
+/// refuse it or it is longer than `room`.
+bool read_plain_ids(PyObject* obj, std::span<NodeId> room, std::size_t& n);
 /// `None` or omitted (nullptr) gives no list.
 bool optional_ids_from_py(PyObject* obj, const char* argname, std::optional<NodeIds>& out);
 PyObject* ids_to_py(std::span<const NodeId> ids);
@@ -46,12 +50,18 @@ class ParamViews {
   /// naming its key (3.11+). A dict changed during the walk throws InternalFault, so callers
   /// run inside `guarded`.
   bool read(PyObject* obj);
+  /// The same result, with no references taken when every key is an exact ASCII str and
+  /// every value a bool or an exact int, float or ASCII str: reading such a dict runs no
+  /// Python code. Only for a caller that runs no Python code before it is done with the
+  /// views (the dict's own entries keep them alive until then).
+  bool read_for_immediate_use(PyObject* obj);
   std::span<ParamEntryView> entries();
   ParamMap to_map();
 
  private:
   static constexpr std::uint32_t kInline = 8;
   bool walk(PyObject* dict);
+  bool read_plain(PyObject* dict);
   void push(const ParamEntryView& entry, Ref key, Ref value);
 
   const char* fault_ = nullptr;  ///< set when the dict changed during the walk

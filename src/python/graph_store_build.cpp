@@ -27,12 +27,22 @@ PyObject* add_named(PyObject* self, const ArgSpec& spec, PyObject* const* args, 
     // node is new.
     std::string_view name;
     if (!str_view_from_py(a[0], "name", name)) return nullptr;
-    NodeIds inputs;
+    // Short plain input lists are read onto the stack; anything else takes the general path.
+    NodeId room[8];
+    std::span<const NodeId> inputs;
+    NodeIds general;
     if constexpr (kHasInputs) {
-      if (!ids_from_py(a[1], "inputs", inputs)) return nullptr;
+      std::size_t n = 0;
+      if (read_plain_ids(a[1], room, n)) {
+        inputs = std::span<const NodeId>(room, n);
+      } else {
+        if (!ids_from_py(a[1], "inputs", general)) return nullptr;
+        inputs = general;
+      }
     }
+    // No Python code runs from here to the end of the call.
     ParamViews params;
-    if (!params.read(a[kHasInputs ? 2 : 1])) return nullptr;
+    if (!params.read_for_immediate_use(a[kHasInputs ? 2 : 1])) return nullptr;
     const NamedHeadView head(kKind, name, params.entries());
     auto result = reinterpret_cast<GraphStoreObject*>(self)->store->intern(head, inputs);
     if (!result) return map_err(result.error());
