@@ -71,8 +71,8 @@ class NodeViewBuilder {
     if (!dict) return dict;
     if (!put(dict, kId, Ref::steal(id_to_py(id))) || !put(dict, kOutput, Ref::borrow(output ? Py_True : Py_False)) ||
         !put(dict, kInputs, Ref::steal(ids_to_py(key.inputs()))) ||
-        !put(dict, kKind, Ref::borrow(text_[kKindNames + static_cast<int>(key.kind())].get())) || !put(dict, kName, name(key.name())) ||
-        !put(dict, kParams, Ref::steal(params_to_py(key.params())))) {
+        !put(dict, kKind, Ref::borrow(text_[kKindNames + static_cast<int>(key.kind())].get())) ||
+        !put(dict, kName, name(key.name())) || !put(dict, kParams, Ref::steal(params_to_py(key.params())))) {
       return Ref();
     }
     if (const auto* ext = key.get_if<External>()) {
