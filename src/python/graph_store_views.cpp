@@ -16,18 +16,6 @@ namespace {
 
 GraphStore& core(PyObject* self) { return *reinterpret_cast<GraphStoreObject*>(self)->store; }
 
-[[maybe_unused]] const char* kind_name(NodeKey::Kind kind) {
-  switch (kind) {
-    case NodeKey::kSource: return "source";
-    case NodeKey::kOp: return "op";
-    case NodeKey::kReduction: return "reduction";
-    case NodeKey::kExternal: return "external";
-    case NodeKey::kStage: return "stage";
-    case NodeKey::kExchange: return "exchange";
-  }
-  return "";
-}
-
 bool set_item(PyObject* dict, const char* key, Ref value) {
   return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
@@ -93,7 +81,8 @@ class NodeViewBuilder {
 
  private:
   enum Text { kId, kOutput, kInputs, kKind, kName, kParams, kNMembers, kMembers, kInputRef, kMemberRef, kKindNames };
-  static constexpr int kTextCount = kKindNames + 6;
+  /// The six kind names follow kKindNames in the order of `NodeKey::Kind`'s values.
+  static constexpr int kTextCount = kKindNames + static_cast<int>(NodeKey::kExchange) + 1;
 
   /// A member token's parts as Python objects; `params` is a template each member copies.
   struct ParsedMember {
