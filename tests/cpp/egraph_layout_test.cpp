@@ -183,3 +183,37 @@ TEST(PageIn, ReservedHashConsKeepsEveryEntry) {
 
 }  // namespace
 }  // namespace vantrel::egraph
+
+namespace vantrel::egraph {
+namespace {
+
+// One buffer reused across searches of different patterns and limits holds exactly what a
+// fresh search returns each time.
+TEST(FlatSearch, ReusedBufferEqualsFreshSearch) {
+  Lcg rnd{11};
+  EGraph g;
+  const std::vector<GlobalSymbol> ops = {GlobalSymbol::intern("op|f"), GlobalSymbol::intern("op|g")};
+  random_graph(g, rnd, ops, 400);
+  FlatMatches scratch;
+  for (const char* text : {"(op|f ?a ?b)", "(op|f (op|g ?a) ?b)", "(op|g ?x)", "(op|f ?a ?a)"}) {
+    const Pattern p = pattern_from_text(text);
+    for (std::size_t limit : {std::size_t{1000000}, std::size_t{7}, std::size_t{1}, std::size_t{0}}) {
+      p.search_flat(g, limit, scratch);
+      const auto fresh = p.search_with_limit(g, limit);
+      const auto got = scratch.to_matches();
+      ASSERT_EQ(got.size(), fresh.size()) << text << " limit " << limit;
+      ASSERT_EQ(scratch.classes.size(), fresh.size());
+      std::size_t total = 0;
+      for (std::size_t k = 0; k < got.size(); ++k) {
+        ASSERT_EQ(got[k].class_id, fresh[k].class_id);
+        ASSERT_EQ(got[k].substitutions, fresh[k].substitutions);
+        total += got[k].substitutions.size();
+      }
+      ASSERT_EQ(scratch.substitutions.size(), total);
+      ASSERT_LE(total, limit);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vantrel::egraph

@@ -60,6 +60,23 @@ struct SearchMatches {
   std::vector<Subst> substitutions;  ///< at least one
 };
 
+/// Matches laid out flat: the substitutions of `classes[k]` are
+/// `substitutions[ends[k - 1] .. ends[k])` (from 0 for k = 0). Reused across searches, it
+/// makes no allocation per matched class.
+struct FlatMatches {
+  std::vector<Id> classes;
+  std::vector<std::size_t> ends;
+  std::vector<Subst> substitutions;
+
+  void clear() {
+    classes.clear();
+    ends.clear();
+    substitutions.clear();
+  }
+  /// The same matches, one `SearchMatches` per class.
+  std::vector<SearchMatches> to_matches() const;
+};
+
 /// The matching program of a pattern: the pattern tree unfolded in pre-order, left to right.
 /// `Bind` picks an e-node of a register's class and loads its children into registers (a
 /// choice point); `Check` binds a variable or requires its earlier binding.
@@ -90,6 +107,8 @@ class Pattern {
   /// Matches in `egraph` (which must be clean), at most `limit` substitutions in total, in
   /// candidate-class order and, within a class, in sorted e-node order.
   std::vector<SearchMatches> search_with_limit(const EGraph& egraph, std::size_t limit) const;
+  /// `search_with_limit` into `out` (cleared first).
+  void search_flat(const EGraph& egraph, std::size_t limit, FlatMatches& out) const;
   /// Matches in one class, at most `limit` substitutions.
   std::vector<Subst> search_eclass_with_limit(const EGraph& egraph, Id eclass, std::size_t limit) const;
 

@@ -34,9 +34,8 @@ std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteratio
   const std::size_t threshold = shifted(s.match_threshold, s.ban_count);
   // One match beyond the threshold is enough to know the rule must be banned.
   const std::size_t limit = threshold == std::numeric_limits<std::size_t>::max() ? threshold : threshold + 1;
-  std::vector<SearchMatches> matches = rewrite.search_with_limit(egraph, limit);
-  std::size_t total = 0;
-  for (const SearchMatches& m : matches) total += m.substitutions.size();
+  rewrite.lhs->search_flat(egraph, limit, scratch_);
+  const std::size_t total = scratch_.substitutions.size();
 
   if (total > threshold) {
     const std::size_t span = shifted(s.ban_span, s.ban_count);
@@ -45,7 +44,7 @@ std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteratio
     return {};
   }
   s.applied_count += 1;
-  return matches;
+  return scratch_.to_matches();
 }
 
 std::size_t BackoffScheduler::apply_rewrite(std::size_t /*iteration*/, EGraph& egraph, const Rewrite& rewrite,

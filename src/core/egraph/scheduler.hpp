@@ -47,6 +47,9 @@ class BackoffScheduler final : public RewriteScheduler {
 
  private:
   std::vector<std::pair<GlobalSymbol, RuleStats>> stats_;  // a handful of rules: linear lookup
+  // Every search lands here first: a search that ends in a ban is dropped without having
+  // built a list per matched class.
+  FlatMatches scratch_;
 };
 
 }  // namespace vantrel::egraph

@@ -127,23 +127,16 @@ bool is_flat(const Program& program) {
 
 // What `Machine::run` finds for a flat program, without the interpreter: every e-node of the
 // class with the root's symbol and arity, in list order, each giving the bindings of its
-// children in child order. Appends at most `limit` substitutions, allocating once.
+// children in child order. Appends at most `limit` substitutions.
 void run_flat(const Program& program, std::span<const SymbolLang> nodes, std::size_t limit, std::vector<Subst>& out) {
   const Instruction& root = program.instructions[0];
-  const std::size_t first = first_candidate(nodes, root.op);
-  std::size_t count = 0;
-  for (std::size_t i = first; i < nodes.size() && nodes[i].symbol == root.op; ++i) {
-    count += nodes[i].children.size() == root.arity;
-  }
-  count = std::min(count, limit);
-  if (count == 0) return;
-  out.reserve(out.size() + count);
-  for (std::size_t i = first; count > 0; ++i) {
+  for (std::size_t i = first_candidate(nodes, root.op); limit > 0 && i < nodes.size() && nodes[i].symbol == root.op;
+       ++i) {
     if (nodes[i].children.size() != root.arity) continue;
     const Id* kids = nodes[i].children.data();
     Subst& s = out.emplace_back();
     for (std::uint32_t k = 0; k < root.arity; ++k) s.insert(program.instructions[k + 1].var, kids[k]);
-    --count;
+    --limit;
   }
 }
 
@@ -156,12 +149,31 @@ std::vector<Subst> Pattern::search_eclass_with_limit(const EGraph& egraph, Id ec
   return out;
 }
 
-std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std::size_t limit) const {
-  if (!egraph.clean()) throw InternalFault("Tried to search a dirty e-graph!");
+std::vector<SearchMatches> FlatMatches::to_matches() const {
   std::vector<SearchMatches> result;
-  if (limit == 0) return result;
+  result.reserve(classes.size());
+  std::size_t begin = 0;
+  for (std::size_t k = 0; k < classes.size(); ++k) {
+    const auto first = substitutions.begin() + static_cast<std::ptrdiff_t>(begin);
+    const auto last = substitutions.begin() + static_cast<std::ptrdiff_t>(ends[k]);
+    result.push_back(SearchMatches{classes[k], std::vector<Subst>(first, last)});
+    begin = ends[k];
+  }
+  return result;
+}
+
+std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std::size_t limit) const {
+  FlatMatches flat;
+  search_flat(egraph, limit, flat);
+  return flat.to_matches();
+}
+
+void Pattern::search_flat(const EGraph& egraph, std::size_t limit, FlatMatches& out) const {
+  if (!egraph.clean()) throw InternalFault("Tried to search a dirty e-graph!");
+  out.clear();
+  if (limit == 0) return;
   Machine m(egraph, program_);
-  std::vector<Subst> found;
+  std::vector<Subst>& found = out.substitutions;
   const Instruction& root = program_.instructions.front();
   // Every e-node has the same kind, so the candidates are every class, in table order. When
   // the e-graph keeps the list of classes holding the root symbol, only those are visited:
@@ -176,6 +188,7 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std:
     const Id cls = list[k];
     // Candidates are scattered over the class table; fetching a few ahead hides the misses.
     if (k + kPrefetchAhead < list.size()) egraph.prefetch_class(list[k + kPrefetchAhead]);
+    const std::size_t before = found.size();
     if (flat) {
       // The same substitutions in the same order as the interpreter's, with no choice stack
       // and no copy of the bindings.
@@ -187,16 +200,17 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std:
         const auto& nodes = egraph.canonical_class(cls).enodes;
         if (nodes.size() == 1 && nodes[0].symbol != root.op) continue;
       }
-      found.clear();
-      m.run(cls, limit, found);
+      // The interpreter stops when its output holds `limit` entries; this output also holds
+      // the earlier classes' matches.
+      m.run(cls, before + limit, found);
     }
-    if (found.empty()) continue;
-    limit -= found.size();
-    result.push_back(SearchMatches{cls, std::move(found)});
-    found = {};
+    const std::size_t added = found.size() - before;
+    if (added == 0) continue;
+    limit -= added;
+    out.classes.push_back(cls);
+    out.ends.push_back(found.size());
     if (limit == 0) break;
   }
-  return result;
 }
 
 }  // namespace vantrel::egraph
