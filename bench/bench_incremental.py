@@ -53,13 +53,19 @@ def main():
     base_build, _, base_reduce, (_, base_report), _ = replay(nodes, 0, outputs)
     print(f"baseline: build {base_build:.3f} s + GraphStore.reduce {base_reduce:.3f} s = {base_build + base_reduce:.3f} s"
           f"  (n={count}, canonical {base_report['canonical_nodes']})")
+    per_node = {}
     for every in (1, 100, 10_000):
         total, steps, final, (_, report), r = replay(nodes, every, outputs)
         assert r.total_work() == count
+        per_node[every] = steps / count * 1e9
         print(f"steps of {every:<6} {steps / count * 1e9:8.1f} ns per consumed node ({steps:.3f} s in steps)"
               f" | finalize {final:.3f} s vs reduce {base_reduce:.3f} s (ratio {final / base_reduce:.2f})"
               f" | build+steps+finalize {total + final:.3f} s vs build+reduce {base_build + base_reduce:.3f} s"
               f" (ratio {(total + final) / (base_build + base_reduce):.2f}); canonical {r.canonical_count()}")
+    # A one-node step is one call: this ratio is its fixed cost against the per-node cost of
+    # large steps, measured in the same run.
+    print(f"1-node step {per_node[1]:.1f} ns vs per node in steps of 10000 {per_node[10_000]:.1f} ns:"
+          f" ratio {per_node[1] / per_node[10_000]:.2f}")
 
 
 if __name__ == "__main__":
