@@ -64,11 +64,11 @@ EngineGraph realistic_graph(std::size_t n, std::uint64_t seed) {
   Rng rng{seed};
   EngineGraph g;
   g.nodes.reserve(n);
-  std::vector<std::pair<std::string, std::vector<std::uint64_t>>> mirrors;
-  auto pick = [&](std::size_t i) -> std::uint64_t {
-    if (rng.below(8) == 0) return rng.below(i);
+  std::vector<std::pair<std::string, NodeIds>> mirrors;
+  auto pick = [&](std::size_t i) -> NodeId {
+    if (rng.below(8) == 0) return static_cast<NodeId>(rng.below(i));
     const std::uint64_t span = std::min<std::uint64_t>(i, 32);
-    return i - 1 - rng.below(span);
+    return static_cast<NodeId>(i - 1 - rng.below(span));
   };
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint64_t r = rng.below(100);
@@ -80,7 +80,7 @@ EngineGraph realistic_graph(std::size_t n, std::uint64_t seed) {
       g.nodes.push_back(EngineNode{m.first, {m.second[1], m.second[0]}, false});
     } else if (r < 40) {
       std::string op = rng.below(2) ? "op|add" : "op|mul";
-      std::vector<std::uint64_t> in{pick(i), pick(i)};
+      NodeIds in{pick(i), pick(i)};
       if (rng.below(3) == 0) mirrors.emplace_back(op, in);
       g.nodes.push_back(EngineNode{op, std::move(in), false});
     } else if (r < 50) {
@@ -89,12 +89,12 @@ EngineGraph realistic_graph(std::size_t n, std::uint64_t seed) {
       g.nodes.push_back(EngineNode{"red|sum|axis=i0", {pick(i)}, true});
     } else {
       const std::size_t k = rng.below(7);
-      std::vector<std::uint64_t> in;
+      NodeIds in;
       for (int a = 0; a < kOtherArity[k]; ++a) in.push_back(pick(i));
       g.nodes.push_back(EngineNode{kOther[k], std::move(in), false});
     }
   }
-  for (std::size_t o = 0; o < 16 && o < n; ++o) g.outputs.push_back(n - 1 - o);
+  for (std::size_t o = 0; o < 16 && o < n; ++o) g.outputs.push_back(static_cast<NodeId>(n - 1 - o));
   return g;
 }
 

@@ -30,13 +30,13 @@ inline std::unique_ptr<GraphStore> pipeline_graph(std::uint64_t n, std::uint64_t
     // joins, then a reduction; a quarter of the segments are dead branches.
     const bool dead = pick(4) == 0;
     NodeId tip;
-    const std::uint64_t have = store->node_count();
+    const auto have = static_cast<NodeId>(store->node_count());
     if (have == 0 || pick(3) != 0) {
       tip = intern(Source{"src" + std::to_string(source_count++),
                           ParamMap::make({{"part", ParamValue::of_int(static_cast<std::int64_t>(pick(8)))}})});
     } else {
       tip = intern(Exchange{ParamMap::make({{"scheme", ParamValue::of_str("hash")}}),
-                            {have - 1 - pick(std::min<std::uint64_t>(have, 64))}});
+                            {static_cast<NodeId>(have - 1 - pick(std::min<std::uint64_t>(have, 64)))}});
     }
     const std::uint64_t len = 20 + pick(60);
     NodeId prev = tip;

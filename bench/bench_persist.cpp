@@ -35,7 +35,7 @@ std::unique_ptr<GraphStore> mixed(std::uint64_t n) {
     (void)g->intern(Source{"col" + std::to_string(i), ParamMap::make({{"dtype", ParamValue::of_str("f64")}})});
   }
   for (std::uint64_t i = sources; i < n; ++i) {
-    const NodeId a = (i * 7919) % i, b = (i * 104729) % i;
+    const auto a = static_cast<NodeId>((i * 7919) % i), b = static_cast<NodeId>((i * 104729) % i);
     switch (i % 10) {
       case 0:
       case 1:
@@ -72,7 +72,7 @@ std::unique_ptr<GraphStore> chain(std::uint64_t n) {
 }
 
 void report(const char* name, const GraphStore& g, int repeat) {
-  const std::uint64_t n = g.node_count();
+  const auto n = static_cast<NodeId>(g.node_count());
   const NodeIds outputs{n - 1};
   std::string blob = serialize_with(g, outputs).value();
   const double t_ser = best_of(repeat, [&] { blob = serialize_with(g, outputs).value(); });

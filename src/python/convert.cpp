@@ -61,26 +61,30 @@ PyObject* str_to_py(std::string_view s) {
 
 namespace {
 
-bool id_from_item(PyObject* item, const char* argname, NodeId& out) {
+bool id_from_item(PyObject* item, const char* argname, NodeId& out, IdNarrowing& narrowing) {
+  WideNodeId wide;
   if (PyLong_Check(item)) {
-    out = PyLong_AsUnsignedLongLong(item);
+    wide = PyLong_AsUnsignedLongLong(item);
   } else {
     Ref index = Ref::steal(PyNumber_Index(item));
     if (!index) {
       prefix_type_error(argname);
       return false;
     }
-    out = PyLong_AsUnsignedLongLong(index.get());
+    wide = PyLong_AsUnsignedLongLong(index.get());
   }
-  return !(out == static_cast<NodeId>(-1) && PyErr_Occurred());
+  if (wide == static_cast<WideNodeId>(-1) && PyErr_Occurred()) return false;
+  out = narrowing.narrow(wide);
+  return true;
 }
 
 }  // namespace
 
-bool append_plain_ids(PyObject* obj, NodeIds& pool) {
+bool append_plain_ids(PyObject* obj, NodeIds& pool, IdNarrowing& narrowing) {
 #ifdef Py_GIL_DISABLED
   (void)obj;
   (void)pool;
+  (void)narrowing;
   return false;
 #else
   PyObject* const* items;
@@ -100,12 +104,12 @@ bool append_plain_ids(PyObject* obj, NodeIds& pool) {
     pool.reserve(std::max(pool.capacity() * 2, mark + need));  // keeps growth geometric
   for (Py_ssize_t i = 0; i < size; ++i) {
     if (!PyLong_Check(items[i])) break;
-    const NodeId id = PyLong_AsUnsignedLongLong(items[i]);
-    if (id == static_cast<NodeId>(-1) && PyErr_Occurred()) {
+    const WideNodeId id = PyLong_AsUnsignedLongLong(items[i]);
+    if (id == static_cast<WideNodeId>(-1) && PyErr_Occurred()) {
       PyErr_Clear();  // the general conversion raises it again
       break;
     }
-    pool.push_back(id);
+    pool.push_back(narrowing.narrow(id));
   }
   if (pool.size() - mark == static_cast<std::size_t>(size)) return true;
   pool.resize(mark);
@@ -113,11 +117,12 @@ bool append_plain_ids(PyObject* obj, NodeIds& pool) {
 #endif
 }
 
-bool read_plain_ids(PyObject* obj, std::span<NodeId> room, std::size_t& n) {
+bool read_plain_ids(PyObject* obj, std::span<NodeId> room, std::size_t& n, IdNarrowing& narrowing) {
 #ifdef Py_GIL_DISABLED
   (void)obj;
   (void)room;
   (void)n;
+  (void)narrowing;
   return false;
 #else
   Py_ssize_t size;
@@ -132,21 +137,21 @@ bool read_plain_ids(PyObject* obj, std::span<NodeId> room, std::size_t& n) {
   PyObject* const* items = PySequence_Fast_ITEMS(obj);
   for (Py_ssize_t i = 0; i < size; ++i) {
     if (!PyLong_Check(items[i])) return false;
-    const NodeId id = PyLong_AsUnsignedLongLong(items[i]);
-    if (id == static_cast<NodeId>(-1) && PyErr_Occurred()) {
+    const WideNodeId id = PyLong_AsUnsignedLongLong(items[i]);
+    if (id == static_cast<WideNodeId>(-1) && PyErr_Occurred()) {
       PyErr_Clear();  // the general conversion raises it again
       return false;
     }
-    room[static_cast<std::size_t>(i)] = id;
+    room[static_cast<std::size_t>(i)] = narrowing.narrow(id);
   }
   n = static_cast<std::size_t>(size);
   return true;
 #endif
 }
 
-bool ids_from_py(PyObject* obj, const char* argname, NodeIds& out) {
+bool ids_from_py(PyObject* obj, const char* argname, NodeIds& out, IdNarrowing& narrowing) {
   out.clear();
-  if (append_plain_ids(obj, out)) return true;
+  if (append_plain_ids(obj, out, narrowing)) return true;
   if (PyUnicode_Check(obj)) return arg_type_error(argname, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(obj)) {
     return arg_type_error(argname, "'" + type_name(obj) + "' object cannot be converted to 'Sequence'");
@@ -163,7 +168,7 @@ bool ids_from_py(PyObject* obj, const char* argname, NodeIds& out) {
       PyObject* item = is_list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i);
       Ref hold = Ref::borrow(item);  // __index__ of a non-int item may mutate the list
       NodeId id;
-      if (!id_from_item(item, argname, id)) return false;
+      if (!id_from_item(item, argname, id, narrowing)) return false;
       out.push_back(id);
     }
   }
@@ -175,7 +180,7 @@ bool ids_from_py(PyObject* obj, const char* argname, NodeIds& out) {
   }
   while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
     NodeId id;
-    if (!id_from_item(item.get(), argname, id)) return false;
+    if (!id_from_item(item.get(), argname, id, narrowing)) return false;
     out.push_back(id);
   }
   if (PyErr_Occurred()) {
@@ -185,11 +190,11 @@ bool ids_from_py(PyObject* obj, const char* argname, NodeIds& out) {
   return true;
 }
 
-bool optional_ids_from_py(PyObject* obj, const char* argname, std::optional<NodeIds>& out) {
+bool optional_ids_from_py(PyObject* obj, const char* argname, std::optional<NodeIds>& out, IdNarrowing& narrowing) {
   out.reset();
   if (obj == nullptr || obj == Py_None) return true;
   NodeIds ids;
-  if (!ids_from_py(obj, argname, ids)) return false;
+  if (!ids_from_py(obj, argname, ids, narrowing)) return false;
   out = std::move(ids);
   return true;
 }

@@ -19,19 +19,20 @@ bool str_from_py(PyObject* obj, const char* argname, std::string& out);
 bool str_view_from_py(PyObject* obj, const char* argname, std::string_view& out);
 PyObject* str_to_py(std::string_view s);
 
-/// A sequence of unsigned 64-bit ids (a `str` is refused). TypeErrors carry the argument
-/// prefix; OverflowError for a negative or too large item propagates unchanged.
-bool ids_from_py(PyObject* obj, const char* argname, NodeIds& out);
+/// A sequence of unsigned 64-bit ids (a `str` is refused), narrowed by `narrowing`. TypeErrors
+/// carry the argument prefix; OverflowError for a negative or too large item propagates
+/// unchanged.
+bool ids_from_py(PyObject* obj, const char* argname, NodeIds& out, IdNarrowing& narrowing);
 /// Appends the ids of an exact list or tuple of ints to `pool` without running any Python
 /// code; false (nothing appended, nothing raised) when `obj` is anything else or an item
 /// does not fit, and the caller takes the general conversion, which raises the right error.
-bool append_plain_ids(PyObject* obj, NodeIds& pool);
+bool append_plain_ids(PyObject* obj, NodeIds& pool, IdNarrowing& narrowing);
 /// The same test for a short list or tuple, read into `room` (at most its size) with no
 /// allocation; `n` is the count read. False (nothing raised) when `append_plain_ids` would
 /// refuse it or it is longer than `room`.
-bool read_plain_ids(PyObject* obj, std::span<NodeId> room, std::size_t& n);
+bool read_plain_ids(PyObject* obj, std::span<NodeId> room, std::size_t& n, IdNarrowing& narrowing);
 /// `None` or omitted (nullptr) gives no list.
-bool optional_ids_from_py(PyObject* obj, const char* argname, std::optional<NodeIds>& out);
+bool optional_ids_from_py(PyObject* obj, const char* argname, std::optional<NodeIds>& out, IdNarrowing& narrowing);
 PyObject* ids_to_py(std::span<const NodeId> ids);
 /// One id as a Python int.
 PyObject* id_to_py(NodeId id);

@@ -20,6 +20,8 @@ PyObject* create_internal_fault_type();
 PyObject* raise_internal_fault(PyObject* owner, const std::string& message);
 /// Raises ValueError "no node with id N"; returns nullptr.
 PyObject* map_err(BadNodeId bad);
+/// The same for an id refused from a request narrowed by `given`: N is the id as given.
+inline PyObject* map_err(BadNodeId bad, const IdNarrowing& given) { return map_err(BadNodeId{given.as_given(bad.id)}); }
 
 /// Runs `fn`, turning C++ exceptions into Python ones. `owner` is the method's receiver,
 /// which leads to the module whose internal-fault class is raised; it is looked up only then.

@@ -10,9 +10,9 @@ namespace vantrel::py {
 
 namespace {
 
-PyObject* intern_key(PyObject* self, NodeKey key) {
+PyObject* intern_key(PyObject* self, NodeKey key, const IdNarrowing& given) {
   auto result = reinterpret_cast<GraphStoreObject*>(self)->store->intern(std::move(key));
-  if (!result) return map_err(result.error());
+  if (!result) return map_err(result.error(), given);
   return id_to_py(result.value());
 }
 
@@ -31,12 +31,13 @@ PyObject* add_named(PyObject* self, const ArgSpec& spec, PyObject* const* args, 
     NodeId room[8];
     std::span<const NodeId> inputs;
     NodeIds general;
+    IdNarrowing given;
     if constexpr (kHasInputs) {
       std::size_t n = 0;
-      if (read_plain_ids(a[1], room, n)) {
+      if (read_plain_ids(a[1], room, n, given)) {
         inputs = std::span<const NodeId>(room, n);
       } else {
-        if (!ids_from_py(a[1], "inputs", general)) return nullptr;
+        if (!ids_from_py(a[1], "inputs", general, given)) return nullptr;
         inputs = general;
       }
     }
@@ -45,7 +46,7 @@ PyObject* add_named(PyObject* self, const ArgSpec& spec, PyObject* const* args, 
     if (!params.read_for_immediate_use(a[kHasInputs ? 2 : 1])) return nullptr;
     const NamedHeadView head(kKind, name, params.entries());
     auto result = reinterpret_cast<GraphStoreObject*>(self)->store->intern(head, inputs);
-    if (!result) return map_err(result.error());
+    if (!result) return map_err(result.error(), given);
     return id_to_py(result.value());
   });
 }
@@ -79,9 +80,10 @@ PyObject* gs_add_exchange(VANTREL_FASTCALL_ARGS) {
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
   return guarded(self, [&]() -> PyObject* {
     Exchange key;
-    if (!ids_from_py(a[0], "inputs", key.inputs)) return nullptr;
+    IdNarrowing given;
+    if (!ids_from_py(a[0], "inputs", key.inputs, given)) return nullptr;
     if (!params_from_py(a[1], key.params)) return nullptr;
-    return intern_key(self, NodeKey(std::move(key)));
+    return intern_key(self, NodeKey(std::move(key)), given);
   });
 }
 
@@ -92,13 +94,14 @@ PyObject* gs_add_external(VANTREL_FASTCALL_ARGS) {
   return guarded(self, [&]() -> PyObject* {
     External key;
     // The inputs are converted before the descriptor, although the descriptor comes first.
-    if (!ids_from_py(a[1], "inputs", key.inputs)) return nullptr;
+    IdNarrowing given;
+    if (!ids_from_py(a[1], "inputs", key.inputs, given)) return nullptr;
     ModuleState* state = state_of(self);
     if (state == nullptr) return nullptr;
     key.descriptor = descriptor_from_py(state->payload_descriptor_type, a[0]);
     if (!key.descriptor) return nullptr;
     if (!params_from_py(a[2], key.params)) return nullptr;
-    return intern_key(self, NodeKey(std::move(key)));
+    return intern_key(self, NodeKey(std::move(key)), given);
   });
 }
 
@@ -108,10 +111,11 @@ PyObject* gs_mark_outputs(VANTREL_FASTCALL_ARGS) {
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
   return guarded(self, [&]() -> PyObject* {
     NodeIds ids;
-    if (!ids_from_py(a[0], "ids", ids)) return nullptr;
+    IdNarrowing given;
+    if (!ids_from_py(a[0], "ids", ids, given)) return nullptr;
     // Checked and marked in one hold of the store lock: a bad id marks nothing.
     auto marked = reinterpret_cast<GraphStoreObject*>(self)->store->mark_outputs(ids);
-    if (!marked) return map_err(marked.error());
+    if (!marked) return map_err(marked.error(), given);
     Py_RETURN_NONE;
   });
 }

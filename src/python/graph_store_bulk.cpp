@@ -155,6 +155,7 @@ PyObject* gs_add_ops(VANTREL_FASTCALL_ARGS) {
     NodeIds ids;
     ids.reserve(static_cast<std::size_t>(count));
     NodeIds node_inputs, pool;
+    IdNarrowing given;
     std::vector<std::size_t> begin;
     std::vector<std::uint32_t> head_of;
     for (Py_ssize_t start = 0; start < count; start += kChunk) {
@@ -169,9 +170,9 @@ PyObject* gs_add_ops(VANTREL_FASTCALL_ARGS) {
       Py_ssize_t converted = start;
       for (; converted < end; ++converted) {
         PyObject* item = PyTuple_GET_ITEM(inputs.get(), converted);
-        if (!append_plain_ids(item, pool)) {
+        if (!append_plain_ids(item, pool, given)) {
           pure = false;
-          if (!ids_from_py(item, "inputs", node_inputs)) break;
+          if (!ids_from_py(item, "inputs", node_inputs, given)) break;
           pool.insert(pool.end(), node_inputs.begin(), node_inputs.end());
         }
         std::uint32_t head = 0;
@@ -189,7 +190,7 @@ PyObject* gs_add_ops(VANTREL_FASTCALL_ARGS) {
         auto result = store.intern_batch(heads, head_of, pool, begin, ids);
         if (!result) {
           PyErr_Clear();
-          map_err(result.error());
+          map_err(result.error(), given);
           note_refused(static_cast<Py_ssize_t>(ids.size()));
           return nullptr;
         }

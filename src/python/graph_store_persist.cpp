@@ -20,16 +20,18 @@ namespace {
 
 GraphStore& core(PyObject* self) { return *reinterpret_cast<GraphStoreObject*>(self)->store; }
 
-PyObject* raise_encode_error(const EncodeError& e) {
-  if (const auto* unknown = std::get_if<EncodeError::UnknownOutput>(&e.v)) return map_err(BadNodeId{unknown->id});
+PyObject* raise_encode_error(const EncodeError& e, const IdNarrowing& given) {
+  if (const auto* unknown = std::get_if<EncodeError::UnknownOutput>(&e.v)) {
+    return map_err(BadNodeId{unknown->id}, given);
+  }
   PyErr_SetString(PyExc_ValueError, e.message().c_str());
   return nullptr;
 }
 
 /// Writes a measured blob straight into a new bytes object: one allocation, no extra copy.
 /// The allocation happens between the two holds of the store lock, never under it.
-PyObject* write_to_bytes(const GraphStore& store, const Result<BlobPlan, EncodeError>& plan) {
-  if (!plan) return raise_encode_error(plan.error());
+PyObject* write_to_bytes(const GraphStore& store, const Result<BlobPlan, EncodeError>& plan, const IdNarrowing& given) {
+  if (!plan) return raise_encode_error(plan.error(), given);
   Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan.value().size)));
   if (!bytes) return nullptr;
   write_blob(store, plan.value(), PyBytes_AS_STRING(bytes.get()));
@@ -54,14 +56,15 @@ PyObject* gs_serialize(VANTREL_FASTCALL_ARGS) {
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
   return guarded(self, [&]() -> PyObject* {
     std::optional<NodeIds> outputs;
-    if (!optional_ids_from_py(a[0], "outputs", outputs)) return nullptr;
+    IdNarrowing given;
+    if (!optional_ids_from_py(a[0], "outputs", outputs, given)) return nullptr;
     GraphStore& store = core(self);
     // Without `outputs=` the marks are the outputs; they are read together with the nodes.
-    if (!outputs) return write_to_bytes(store, plan_blob_marked(store));
+    if (!outputs) return write_to_bytes(store, plan_blob_marked(store), IdNarrowing{});
     // The ids are checked in the given order against the node count the blob is planned
     // for ("no node with id N" for the first bad one); the store only grows, so they are
     // still valid when the nodes are written.
-    return write_to_bytes(store, plan_blob(store, std::move(*outputs)));
+    return write_to_bytes(store, plan_blob(store, std::move(*outputs)), given);
   });
 }
 
@@ -93,6 +96,8 @@ PyObject* blob_to_store(PyTypeObject* type, PyObject* data) {
   });
 }
 
-PyObject* store_to_blob(const GraphStore& store) { return write_to_bytes(store, plan_blob_marked(store)); }
+PyObject* store_to_blob(const GraphStore& store) {
+  return write_to_bytes(store, plan_blob_marked(store), IdNarrowing{});
+}
 
 }  // namespace vantrel::py

@@ -50,13 +50,14 @@ PyObject* reduce_store(PyObject* self, PyObject* fusion, PyObject* outputs, bool
   bool maximal = false;
   if (fusion != nullptr && !bool_from_py(fusion, "maximal_fusion", maximal)) return nullptr;
   std::optional<NodeIds> ids;
-  if (!optional_ids_from_py(outputs, "outputs", ids)) return nullptr;
+  IdNarrowing given;
+  if (!optional_ids_from_py(outputs, "outputs", ids, given)) return nullptr;
 
   const GraphStore& store = *reinterpret_cast<GraphStoreObject*>(self)->store;
   const RewriteEngine& engine = default_engine();
   if (!ids) return reduced_to_py(Py_TYPE(self), reduce_with(store, engine, maximal), with_store);
   auto result = reduce_with_outputs(store, *ids, engine, maximal);
-  if (!result) return map_err(result.error());
+  if (!result) return map_err(result.error(), given);
   return reduced_to_py(Py_TYPE(self), std::move(result).value(), with_store);
 }
 
@@ -95,12 +96,13 @@ PyObject* gs_reduce_mapped(VANTREL_FASTCALL_ARGS) {
     bool maximal = false;
     if (a[1] != nullptr && !bool_from_py(a[1], "maximal_fusion", maximal)) return nullptr;
     NodeIds ids;
-    if (!ids_from_py(a[0], "outputs", ids)) return nullptr;
+    IdNarrowing given;
+    if (!ids_from_py(a[0], "outputs", ids, given)) return nullptr;
     const GraphStore& store = *reinterpret_cast<GraphStoreObject*>(self)->store;
     const RewriteEngine& engine = default_engine();
     // The caller's reference to `self` keeps the store alive while the lock is released.
     auto result = without_gil([&] { return reduce_with_outputs(store, ids, engine, maximal); });
-    if (!result) return map_err(result.error());
+    if (!result) return map_err(result.error(), given);
     return mapped_to_py(Py_TYPE(self), std::move(result).value());
   });
 }

@@ -165,7 +165,7 @@ PyObject* gs_nodes(PyObject* self, PyObject*) {
     if (!builder.init()) return nullptr;
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(snap.nodes.size())));
     if (!list) return nullptr;
-    for (std::size_t i = 0; i < snap.nodes.size(); ++i) {
+    for (NodeId i = 0; i < snap.nodes.size(); ++i) {  // a store's count fits in a node id
       Ref node = builder.node(i, snap.nodes[i], marked.count(i) != 0);
       if (!node) return nullptr;
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), node.release());

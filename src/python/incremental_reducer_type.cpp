@@ -204,11 +204,12 @@ PyObject* ir_finalize(VANTREL_FASTCALL_ARGS) {
     bool maximal = false;
     if (a[1] != nullptr && !bool_from_py(a[1], "maximal_fusion", maximal)) return nullptr;
     std::optional<NodeIds> given;
-    if (!optional_ids_from_py(a[2], "outputs", given)) return nullptr;
+    IdNarrowing narrowing;
+    if (!optional_ids_from_py(a[2], "outputs", given, narrowing)) return nullptr;
 
     Outcome<ReducedStore> reduced = finalize_locked(as_reducer(self), *store, std::move(given), maximal);
     if (reduced.other_store) return raise_other_store();
-    if (reduced.bad) return map_err(*reduced.bad);
+    if (reduced.bad) return map_err(*reduced.bad, narrowing);
     return reduced_to_py(state->graph_store_type, std::move(*reduced.value), true);
   });
 }
@@ -226,14 +227,15 @@ PyObject* ir_finalize_mapped(VANTREL_FASTCALL_ARGS) {
     bool maximal = false;
     if (a[2] != nullptr && !bool_from_py(a[2], "maximal_fusion", maximal)) return nullptr;
     NodeIds ids;
-    if (!ids_from_py(a[1], "outputs", ids)) return nullptr;
+    IdNarrowing given;
+    if (!ids_from_py(a[1], "outputs", ids, given)) return nullptr;
 
     // The caller's references keep the reducer and the store alive while the interpreter
     // lock is released; the reducer lock is waited for without it.
     ReducerObject* r = as_reducer(self);
     Outcome<ReducedStore> reduced = without_gil([&] { return finalize_locked(r, *store, std::move(ids), maximal); });
     if (reduced.other_store) return raise_other_store();
-    if (reduced.bad) return map_err(*reduced.bad);
+    if (reduced.bad) return map_err(*reduced.bad, given);
     return mapped_to_py(state->graph_store_type, std::move(*reduced.value));
   });
 }

@@ -15,9 +15,7 @@ constexpr const char* kMul1R = "op|mul|scalar=f3ff0000000000000;side=sr";
 constexpr const char* kMul1L = "op|mul|scalar=f3ff0000000000000;side=sl";
 
 EngineNode src(const std::string& name) { return EngineNode{"src|" + name, {}, true}; }
-EngineNode op(const std::string& token, std::vector<std::uint64_t> inputs) {
-  return EngineNode{token, std::move(inputs), false};
-}
+EngineNode op(const std::string& token, NodeIds inputs) { return EngineNode{token, std::move(inputs), false}; }
 
 const EggEngine& engine() {
   static const EggEngine e;
@@ -129,7 +127,7 @@ TEST(EggEngine, MalformedGraphsAreInternalFaults) {
 TEST(EggEngine, LongIdentityChainCollapsesOntoItsSource) {
   EngineGraph g;
   g.nodes.push_back(src("x"));
-  for (std::uint64_t i = 0; i < 20000; ++i) g.nodes.push_back(op(i % 2 ? kAdd0L : kMul1R, {i}));
+  for (NodeId i = 0; i < 20000; ++i) g.nodes.push_back(op(i % 2 ? kAdd0L : kMul1R, {i}));
   g.outputs = {20000, 7};
   const EngineGraph out = engine().canonicalize(g);
   EXPECT_EQ(out, (EngineGraph{{src("x")}, {0, 0}}));

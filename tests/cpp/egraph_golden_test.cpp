@@ -63,10 +63,10 @@ EngineGraph random_graph(std::uint64_t seed, std::size_t n, std::size_t sources,
                          std::size_t vocab = 5) {
   Rng rng{seed};
   EngineGraph g;
-  std::vector<std::pair<std::string, std::vector<std::uint64_t>>> mirrors;
-  auto pick = [&](std::size_t i) -> std::uint64_t {
-    if (rng.below(6) == 0) return rng.below(i);
-    return i - 1 - rng.below(std::min<std::uint64_t>(i, window));
+  std::vector<std::pair<std::string, NodeIds>> mirrors;
+  auto pick = [&](std::size_t i) -> NodeId {
+    if (rng.below(6) == 0) return static_cast<NodeId>(rng.below(i));
+    return static_cast<NodeId>(i - 1 - rng.below(std::min<std::uint64_t>(i, window)));
   };
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint64_t r = rng.below(100);
@@ -78,7 +78,7 @@ EngineGraph random_graph(std::uint64_t seed, std::size_t n, std::size_t sources,
       g.nodes.push_back(EngineNode{m.first, {m.second[1], m.second[0]}, false});
     } else if (r < 60) {
       std::string op = kBinary[rng.below(2 * vocab)];
-      std::vector<std::uint64_t> in{pick(i), pick(i)};
+      NodeIds in{pick(i), pick(i)};
       if (rng.below(2) == 0) mirrors.emplace_back(op, in);
       g.nodes.push_back(EngineNode{op, std::move(in), false});
     } else if (r < 90) {
@@ -88,7 +88,7 @@ EngineGraph random_graph(std::uint64_t seed, std::size_t n, std::size_t sources,
     }
   }
   const std::size_t outs = rng.below(6);
-  for (std::size_t o = 0; o < outs && n > 0; ++o) g.outputs.push_back(rng.below(n));
+  for (std::size_t o = 0; o < outs && n > 0; ++o) g.outputs.push_back(static_cast<NodeId>(rng.below(n)));
   return g;
 }
 

@@ -19,7 +19,7 @@ using namespace vantrel::testing;
 std::vector<NodeKey> busy_graph(int salt) {
   std::vector<NodeKey> nodes = {src("x" + std::to_string(salt)), src("y")};
   for (int i = 0; i < 300; ++i) {
-    const NodeId a = nodes.size() - 1, b = nodes.size() - 2;
+    const auto a = static_cast<NodeId>(nodes.size() - 1), b = static_cast<NodeId>(nodes.size() - 2);
     switch ((i + salt) % 4) {
       case 0: nodes.push_back(op("add", {a, b})); break;
       case 1: nodes.push_back(op("add", {b, a})); break;
@@ -39,7 +39,7 @@ TEST(SharedEngineConcurrent, ThreadsReduceWithOneEngine) {
   std::vector<std::vector<NodeKey>> alone;
   for (int t = 0; t < kThreads; ++t) {
     stores.push_back(make_store(busy_graph(t)));
-    const NodeId last = stores.back()->node_count() - 1;
+    const auto last = static_cast<NodeId>(stores.back()->node_count() - 1);
     alone.push_back(keys_of(*reduce_with_outputs(*stores.back(), NodeIds{last, 3}, engine, false).value().store));
   }
   std::vector<std::vector<NodeKey>> together(kThreads);
@@ -47,7 +47,7 @@ TEST(SharedEngineConcurrent, ThreadsReduceWithOneEngine) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int round = 0; round < 3; ++round) {
-        const NodeId last = stores[t]->node_count() - 1;
+        const auto last = static_cast<NodeId>(stores[t]->node_count() - 1);
         together[t] = keys_of(*reduce_with_outputs(*stores[t], NodeIds{last, 3}, engine, false).value().store);
       }
     });
@@ -67,7 +67,7 @@ TEST(SharedEngineConcurrent, ReducersFinalizeWithOneEngine) {
     threads.emplace_back([&, t] {
       IncrementalReducer r;
       ASSERT_TRUE(r.step_store(*stores[t]).ok());
-      auto reduced = r.finalize(NodeIds{stores[t]->node_count() - 1}, engine, t % 2 == 0);
+      auto reduced = r.finalize(NodeIds{static_cast<NodeId>(stores[t]->node_count() - 1)}, engine, t % 2 == 0);
       ASSERT_TRUE(reduced.ok());
       sizes[t] = from_reduced(std::move(reduced).value()).store->node_count();
     });
@@ -76,7 +76,7 @@ TEST(SharedEngineConcurrent, ReducersFinalizeWithOneEngine) {
   for (int t = 0; t < kThreads; ++t) {
     IncrementalReducer r;
     ASSERT_TRUE(r.step_store(*stores[t]).ok());
-    auto reduced = r.finalize(NodeIds{stores[t]->node_count() - 1}, engine, t % 2 == 0);
+    auto reduced = r.finalize(NodeIds{static_cast<NodeId>(stores[t]->node_count() - 1)}, engine, t % 2 == 0);
     EXPECT_EQ(sizes[t], from_reduced(std::move(reduced).value()).store->node_count());
   }
 }

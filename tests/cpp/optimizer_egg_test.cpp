@@ -89,8 +89,8 @@ TEST(EggPipeline, IncrementalFinalizeMatchesWholeReduction) {
     ASSERT_TRUE(store.intern(src("b")).ok());
     const int n = 5 + static_cast<int>(rng() % 60);
     for (int i = 0; i < n; ++i) {
-      const std::uint64_t c = store.node_count();
-      const NodeId x = rng() % c, y = rng() % c;
+      const auto c = static_cast<NodeId>(store.node_count());
+      const auto x = static_cast<NodeId>(rng() % c), y = static_cast<NodeId>(rng() % c);
       switch (rng() % 4) {
         case 0: ASSERT_TRUE(store.intern(op(binary[rng() % 4], {x, y})).ok()); break;
         case 1: ASSERT_TRUE(store.intern(rng() % 2 ? add_zero(x) : mul_one(x, "l")).ok()); break;
@@ -98,7 +98,8 @@ TEST(EggPipeline, IncrementalFinalizeMatchesWholeReduction) {
         default: ASSERT_TRUE(store.intern(red("sum", {x})).ok()); break;
       }
     }
-    const NodeIds outputs = {store.node_count() - 1, store.node_count() / 2};
+    const auto count = static_cast<NodeId>(store.node_count());
+    const NodeIds outputs = {count - 1, count / 2};
     auto whole = reduce_with_outputs(store, outputs, engine, false);
     ASSERT_TRUE(whole.ok());
     IncrementalReducer inc;

@@ -145,9 +145,9 @@ TEST(FusionMaximal, FanOutIntoOpaqueConsumerStaysAlone) {
 
 TEST(FusionSingleUse, DeepChainIsOneStage) {
   // A long chain fuses into one stage without recursion.
-  const std::uint64_t n = 200000;
+  const NodeId n = 200000;
   std::vector<NodeKey> keys = {src("a")};
-  for (std::uint64_t i = 1; i < n; ++i) keys.push_back(op(i % 2 ? "exp" : "neg", {i - 1}));
+  for (NodeId i = 1; i < n; ++i) keys.push_back(op(i % 2 ? "exp" : "neg", {i - 1}));
   FusionResult r = fuse(keys, {n - 1}, false);
   ASSERT_EQ(r.nodes.size(), 2u);
   const Stage* s = r.nodes[1].get_if<Stage>();

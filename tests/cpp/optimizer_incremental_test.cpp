@@ -114,10 +114,12 @@ TEST(Incremental, BadInputEndsTheStepButKeepsConsumedKeys) {
 /// A random store-shaped graph: sources, elementwise ops with fan-out (some commutative, some
 /// with parameters), identities, reductions.
 void random_graph(std::mt19937_64& rng, std::uint64_t n, GraphStore& store) {
-  auto pick = [&](std::uint64_t below) { return std::uniform_int_distribution<std::uint64_t>(0, below - 1)(rng); };
+  auto pick = [&](std::uint64_t below) {
+    return static_cast<NodeId>(std::uniform_int_distribution<std::uint64_t>(0, below - 1)(rng));
+  };
   const char* names[] = {"add", "mul", "sub", "maximum", "exp", "neg"};
   for (std::uint64_t step = 0; step < n; ++step) {
-    const std::uint64_t i = store.node_count();
+    const auto i = static_cast<NodeId>(store.node_count());
     const std::uint64_t kind = i < 2 ? 0 : pick(10);
     std::vector<NodeKey> g;
     if (kind == 0) {
@@ -143,7 +145,7 @@ TEST(Incremental, AnySplitGivesTheSameResultAsOneStep) {
   for (int trial = 0; trial < 30; ++trial) {
     auto store = std::make_unique<GraphStore>();
     random_graph(rng, 1 + rng() % 120, *store);
-    const std::uint64_t n = store->node_count();
+    const auto n = static_cast<NodeId>(store->node_count());
     const NodeIds outputs = {n - 1, n / 2, n - 1};
 
     IncrementalReducer whole;
@@ -156,7 +158,7 @@ TEST(Incremental, AnySplitGivesTheSameResultAsOneStep) {
       const std::uint64_t cut = split.watermark() + 1 + rng() % 20;
       auto all = store->snapshot().nodes;
       std::vector<NodeKey> delta(all.begin() + static_cast<std::ptrdiff_t>(split.watermark()),
-                                 all.begin() + static_cast<std::ptrdiff_t>(std::min(cut, n)));
+                                 all.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(cut, n)));
       ASSERT_TRUE(split.step(delta).ok());
     }
     EXPECT_EQ(split.canonical(), whole.canonical());
@@ -221,10 +223,12 @@ TEST(Incremental, StepFromAnotherStoreReadsItsOwnHeads) {
 /// every kind (and their near misses), parameterised commutative ops, non-op heads that share
 /// a token.
 void rule_heavy_graph(std::mt19937_64& rng, std::uint64_t n, GraphStore& store) {
-  auto pick = [&](std::uint64_t below) { return std::uniform_int_distribution<std::uint64_t>(0, below - 1)(rng); };
+  auto pick = [&](std::uint64_t below) {
+    return static_cast<NodeId>(std::uniform_int_distribution<std::uint64_t>(0, below - 1)(rng));
+  };
   const char* binary[] = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum", "sub"};
   const char* unary[] = {"exp", "neg"};
-  auto near = [&](std::uint64_t x) {
+  auto near = [&](NodeId x) {
     switch (pick(5)) {
       case 0: return op("add", {x}, pmap({{"scalar", ParamValue::of_float(-0.0)}, {"side", ParamValue::of_str("r")}}));
       case 1: return op("add", {x}, pmap({{"scalar", ParamValue::of_int(0)}, {"side", ParamValue::of_str("r")}}));
@@ -234,7 +238,7 @@ void rule_heavy_graph(std::mt19937_64& rng, std::uint64_t n, GraphStore& store) 
     }
   };
   while (store.node_count() < n) {
-    const std::uint64_t i = store.node_count();
+    const auto i = static_cast<NodeId>(store.node_count());
     NodeKey k = src("s");
     const std::uint64_t kind = i < 3 ? 0 : pick(12);
     if (kind == 0) {
@@ -277,7 +281,7 @@ TEST(Incremental, FinalizeWithDefaultRulesMatchesTheEngine) {
     auto store = std::make_unique<GraphStore>();
     // A few graphs large enough for the rules to be banned and postponed.
     rule_heavy_graph(rng, trial % 20 == 19 ? 30000 : 1 + rng() % 200, *store);
-    const std::uint64_t n = store->node_count();
+    const auto n = static_cast<NodeId>(store->node_count());
     IncrementalReducer r;
     ASSERT_TRUE(r.step_store(*store).ok());
     for (const NodeIds& outputs : {NodeIds{n - 1, n / 2, n - 1}, NodeIds{}, NodeIds{0}}) {

@@ -103,7 +103,7 @@ TEST(Pipeline, CseMergesDuplicatesBehindAWideFanOut) {
   std::vector<NodeKey> nodes = {src("a"), src("b")};
   const char* names[] = {"exp", "neg", "log", "abs", "sqrt"};
   for (std::uint64_t k = 0; k < 30; ++k) {
-    const NodeId second = k % 3 == 0 ? 1 : (k % 3 == 1 ? nodes.size() - 1 : kNoSecond);
+    const NodeId second = k % 3 == 0 ? 1 : (k % 3 == 1 ? static_cast<NodeId>(nodes.size() - 1) : kNoSecond);
     if (second == kNoSecond) {
       nodes.push_back(op(names[k % 5], {0}, pmap({{"k", ParamValue::of_int(static_cast<std::int64_t>(k / 5))}})));
     } else {
@@ -113,13 +113,13 @@ TEST(Pipeline, CseMergesDuplicatesBehindAWideFanOut) {
   NodeIds inputs;
   for (NodeId i = 2; i < nodes.size(); ++i) inputs.push_back(i);
   nodes.push_back(op("sum_all", inputs));
-  const NodeIds outputs{nodes.size() - 1, 5, 2};
+  const NodeIds outputs{static_cast<NodeId>(nodes.size() - 1), 5, 2};
 
   IdentityEngine identity;
   const Reduced expected = reduce_with_mode(nodes, outputs, identity, false);
   FnEngine doubled([](const EngineGraph& g) {
     EngineGraph out = g;
-    const std::uint64_t n = g.nodes.size();
+    const auto n = static_cast<NodeId>(g.nodes.size());
     for (const EngineNode& node : g.nodes) {
       EngineNode copy = node;
       for (auto& x : copy.inputs) x += n;
@@ -142,11 +142,11 @@ TEST(Pipeline, MaximalFusionChangesOnlyFanOut) {
 }
 
 TEST(Pipeline, MillionLongChainReducesWithoutRecursion) {
-  const std::uint64_t n = 1000000;
+  const NodeId n = 1000000;
   std::vector<NodeKey> nodes;
   nodes.reserve(n);
   nodes.push_back(src("x"));
-  for (std::uint64_t i = 1; i < n; ++i) nodes.push_back(i % 1000 == 0 ? red("sum", {i - 1}) : op("neg", {i - 1}));
+  for (NodeId i = 1; i < n; ++i) nodes.push_back(i % 1000 == 0 ? red("sum", {i - 1}) : op("neg", {i - 1}));
   IdentityEngine engine;
   Reduced r = reduce_with_mode(nodes, NodeIds{n - 1}, engine, false);
   EXPECT_EQ(r.report.reachable_nodes, n);

@@ -166,7 +166,7 @@ TEST(ReducedStoreConcurrent, ReduceWhileAnotherThreadAddsNodes) {
   });
   IdentityEngine engine;
   for (int round = 0; round < 20; ++round) {
-    const std::uint64_t n = store.node_count();
+    const auto n = static_cast<NodeId>(store.node_count());
     auto r = reduce_with_outputs(store, NodeIds{n - 1}, engine, false);
     ASSERT_TRUE(r.ok());
     EXPECT_EQ(r.value().report.reachable_nodes, n);

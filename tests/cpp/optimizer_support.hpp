@@ -71,7 +71,7 @@ class MergeEngine final : public RewriteEngine {
   explicit MergeEngine(std::map<std::uint64_t, std::uint64_t> merges) : merges_(std::move(merges)) {}
   EngineGraph canonicalize(const EngineGraph& graph) const override {
     const std::uint64_t n = graph.nodes.size();
-    std::vector<std::uint64_t> pos(n);
+    NodeIds pos(n);
     EngineGraph out;
     for (std::uint64_t i = 0; i < n; ++i) {
       auto it = merges_.find(i);
@@ -81,7 +81,7 @@ class MergeEngine final : public RewriteEngine {
       }
       EngineNode node = graph.nodes[i];
       for (auto& x : node.inputs) x = pos[x];
-      pos[i] = out.nodes.size();
+      pos[i] = static_cast<NodeId>(out.nodes.size());
       out.nodes.push_back(std::move(node));
     }
     for (auto o : graph.outputs) out.outputs.push_back(pos[o]);

@@ -23,10 +23,11 @@ NodeId must_intern(GraphStore& s, NodeKey key) {
   return r ? r.value() : ~NodeId{0};
 }
 
-std::optional<NodeId> refused(GraphStore& s, NodeKey key) {
+/// The id the store refused, as given to `narrowing` (the ids of an unnarrowed key are as given).
+std::optional<WideNodeId> refused(GraphStore& s, NodeKey key, const IdNarrowing& narrowing = {}) {
   auto r = s.intern(std::move(key));
   if (r) return std::nullopt;
-  return r.error().id;
+  return narrowing.as_given(r.error().id);
 }
 
 std::vector<NodeKey> three_sources(GraphStore& s) {
@@ -55,9 +56,9 @@ TEST(GraphStore, BadNodeIdDebugText) {
 
 struct BadInputsCase {
   const char* name;
-  int existing;  // sources interned first
-  NodeIds inputs;
-  NodeId refused;
+  int existing;                    // sources interned first
+  std::vector<WideNodeId> inputs;  // as a caller gives them, narrowed on the way in
+  WideNodeId refused;
 };
 
 class InternRefuses : public ::testing::TestWithParam<BadInputsCase> {};
@@ -66,12 +67,14 @@ TEST_P(InternRefuses, FirstBadIdAndStoreUnchanged) {
   GraphStore s;
   for (int i = 0; i < GetParam().existing; ++i) must_intern(s, Source{"s" + std::to_string(i), {}});
   const StoreSnapshot before = s.snapshot();
-  const NodeIds& in = GetParam().inputs;
+  IdNarrowing narrowing;
+  NodeIds in;
+  for (WideNodeId id : GetParam().inputs) in.push_back(narrowing.narrow(id));
   const std::vector<NodeKey> keys = {Op{"f", {}, in}, Reduction{"f", {}, in}, Exchange{{}, in},
                                      External{std::make_shared<const PayloadDescriptor>(), {}, in},
                                      Stage{in, {StageOp{"op|f", {}}}}};
   for (const NodeKey& k : keys) {
-    EXPECT_EQ(refused(s, k), GetParam().refused) << k.token();
+    EXPECT_EQ(refused(s, k, narrowing), GetParam().refused) << k.token();
     const StoreSnapshot after = s.snapshot();
     EXPECT_EQ(after.nodes, before.nodes);
     EXPECT_EQ(after.marked, before.marked);
@@ -428,7 +431,7 @@ TEST(GraphStore, ConcurrentReadersSeeConsistentState) {
         last = snap.nodes.size();
         for (NodeId m : snap.marked) ASSERT_LT(m, snap.nodes.size());
         for (std::size_t i = 1; i < snap.nodes.size(); ++i) ASSERT_EQ(snap.nodes[i].inputs()[0], i - 1);
-        const auto tail = s.snapshot_from(last / 2 + static_cast<NodeId>(t));
+        const auto tail = s.snapshot_from(last / 2 + static_cast<std::uint64_t>(t));
         ASSERT_LE(tail.size(), s.node_count());
         (void)s.outputs();
       }

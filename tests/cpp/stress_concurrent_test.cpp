@@ -150,7 +150,7 @@ TEST(SharedStoreConcurrent, MixedWorkloadKeepsItsInvariants) {
   ASSERT_TRUE(reducer.step_store(store).ok());
   EXPECT_EQ(reducer.total_work(), store.node_count());
   const egraph::EggEngine engine;
-  const NodeIds outputs{store.node_count() - 1, 0};
+  const NodeIds outputs{static_cast<NodeId>(store.node_count() - 1), 0};
   auto bytes = [&] {
     auto reduced = reducer.finalize(outputs, engine, false);
     EXPECT_TRUE(reduced.ok());

@@ -7,29 +7,26 @@
 #include <cstdint>
 
 #include "common/fault.hpp"
+#include "common/node_id.hpp"
 #include "common/open_table.hpp"
 
 namespace vantrel {
 
 class IdTable {
  public:
-  static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
-  /// Largest id the table can hold.
-  static constexpr std::uint64_t kMaxId = kEmpty - 1;
-
-  /// Returns the id of the entry with this hash for which eq(id) holds, or kEmpty.
+  /// Returns the id of the entry with this hash for which eq(id) holds, or kNoId.
   template <class Eq>
   std::uint32_t find(std::uint64_t hash, Eq&& eq) const {
     const std::uint32_t tag = tag_of(hash);
     const Slot* s = table_.find(tag, [&](const Slot& x) { return x.tag == tag && eq(x.id_plus_one - 1); });
-    return s == nullptr ? kEmpty : s->id_plus_one - 1;
+    return s == nullptr ? kNoId : s->id_plus_one - 1;
   }
 
   /// Inserts an id known to be absent. (`hash_of(id)`, the hash of a stored id, is no longer
   /// needed: growth moves slots by their tags.)
   template <class HashOf>
   void insert(std::uint64_t hash, std::uint64_t id, HashOf&& /*hash_of*/) {
-    if (id > kMaxId) throw InternalFault("node table cannot grow any further");
+    if (id >= kNoId) throw InternalFault("node table cannot grow any further");
     const std::uint32_t tag = tag_of(hash);
     table_.insert_new(tag, Slot{static_cast<std::uint32_t>(id) + 1, tag}, [](const Slot& s) { return s.tag; });
   }

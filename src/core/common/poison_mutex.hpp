@@ -27,6 +27,9 @@ class PoisonMutex {
     }
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
+    /// Releases the lock early, before an exception that leaves the state whole: a guard
+    /// that no longer holds the lock poisons nothing.
+    void unlock() { lock_.unlock(); }
 
    private:
     PoisonMutex& m_;

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstring>
-#include <limits>
 #include <string>
 #include <string_view>
 
@@ -18,8 +17,6 @@ Rewrite make_rule(const std::string& name, const std::string& lhs, const std::st
   if (!rule.ok()) throw InternalFault(rule.error());
   return std::move(rule).value();
 }
-
-constexpr Id kNone = std::numeric_limits<Id>::max();
 
 // A per-call map from token text to symbol: open addressing over a cheap hash of the bytes.
 // Unique texts (source names) pass through to the global table; their entries cost little.
@@ -81,7 +78,7 @@ EngineGraph EggEngine::canonicalize(const EngineGraph& graph) const { return can
 EngineGraph EggEngine::canonicalize_with_stats(const EngineGraph& graph, CanonicalizeStats* stats) const {
   if (!engine_graph_well_formed(graph)) throw InternalFault("canonicalize: engine graph is not well formed");
   const std::size_t n = graph.nodes.size();
-  if (n >= kNone) throw InternalFault("canonicalize: graph too large for e-class ids");
+  if (n >= kNoId) throw InternalFault("canonicalize: graph too large for e-class ids");
 
   const auto t0 = Runner::Clock::now();
   Runner runner;
@@ -109,11 +106,11 @@ EngineGraph EggEngine::canonicalize_with_stats(const EngineGraph& graph, Canonic
   // Every class is represented by its earliest member; the e-graph's own choice of root
   // plays no part. Both tables are indexed by class id and only looked up.
   std::vector<Id> canon(n);
-  std::vector<Id> first(eg.id_count(), kNone);
+  std::vector<Id> first(eg.id_count(), kNoId);
   std::size_t kept = 0;
   for (std::size_t i = 0; i < n; ++i) {
     canon[i] = eg.find(ids[i]);
-    if (first[canon[i]] == kNone) {
+    if (first[canon[i]] == kNoId) {
       first[canon[i]] = static_cast<Id>(i);
       ++kept;
     }
@@ -122,7 +119,7 @@ EngineGraph EggEngine::canonicalize_with_stats(const EngineGraph& graph, Canonic
   // Sized once: growing it would move every node and touch twice its memory.
   EngineGraph out;
   out.nodes.reserve(kept);
-  std::vector<Id> pos(eg.id_count(), kNone);
+  std::vector<Id> pos(eg.id_count(), kNoId);
   for (std::size_t i = 0; i < n; ++i) {
     const Id c = canon[i];
     if (first[c] != i) continue;

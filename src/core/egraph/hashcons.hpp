@@ -15,10 +15,9 @@ namespace vantrel::egraph {
 
 class HashCons {
   // (The slot layout comes first: the lookups below deduce their matchers from it.)
-  static constexpr Id kNone = 0xffffffffu;  // never an id: ids stay below it
-
   // Children words: no children (none, none); one (c0, none); two (c0, c1); more than two
-  // (none, index of the key in `big_`). Ids are never `kNone`, so the shapes cannot collide.
+  // (none, index of the key in `big_`). Ids are never `kNoId` (the union-find stops below it),
+  // so the shapes cannot collide.
   struct Slot {
     std::uint32_t symbol;
     Id a;
@@ -30,8 +29,8 @@ class HashCons {
   static void words(const SymbolLang& key, Id& a, Id& b) {
     const std::uint32_t n = key.children.size();
     const Id* k = key.children.data();
-    a = n == 0 || n > 2 ? kNone : k[0];
-    b = n == 2 ? k[1] : kNone;
+    a = n == 0 || n > 2 ? kNoId : k[0];
+    b = n == 2 ? k[1] : kNoId;
   }
 
   static auto small_match(const SymbolLang& key) {
@@ -41,7 +40,7 @@ class HashCons {
   }
   auto big_match(const SymbolLang& key) const {
     return [this, &key](const Slot& s) {
-      return s.symbol == key.symbol.value() && s.a == kNone && s.b != kNone && big_[s.b] == key;
+      return s.symbol == key.symbol.value() && s.a == kNoId && s.b != kNoId && big_[s.b] == key;
     };
   }
 
@@ -108,7 +107,7 @@ class HashCons {
     if (key.children.size() <= 2) {
       words(key, s.a, s.b);
     } else {
-      s.a = kNone;
+      s.a = kNoId;
       s.b = static_cast<Id>(big_.size());
       big_.push_back(key);
     }
@@ -118,11 +117,11 @@ class HashCons {
 
   // `hash_enode` of the key a slot holds, without rebuilding the key when it is inline.
   std::uint64_t slot_hash(const Slot& s) const {
-    if (s.a == kNone && s.b != kNone) return hash_enode(big_[s.b]);
+    if (s.a == kNoId && s.b != kNoId) return hash_enode(big_[s.b]);
     const Id children[2] = {s.a, s.b};
     // A constant count per branch lets the hash's loop unroll.
-    if (s.a == kNone) return hash_enode(s.symbol, children, 0);
-    if (s.b == kNone) return hash_enode(s.symbol, children, 1);
+    if (s.a == kNoId) return hash_enode(s.symbol, children, 0);
+    if (s.b == kNoId) return hash_enode(s.symbol, children, 1);
     return hash_enode(s.symbol, children, 2);
   }
 

@@ -12,7 +12,7 @@ class UnionFind {
   /// Appends a new singleton set and returns its id.
   Id make_set() {
     const auto id = static_cast<Id>(parents_.size());
-    if (parents_.size() >= 0xffffffffu) throw InternalFault("e-graph id space exhausted");
+    if (parents_.size() >= kNoId) throw InternalFault("e-graph id space exhausted");
     parents_.push_back(id);
     return id;
   }

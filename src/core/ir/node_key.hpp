@@ -11,12 +11,10 @@
 #include <variant>
 #include <vector>
 
+#include "common/node_id.hpp"
 #include "ir/param.hpp"
 
 namespace vantrel {
-
-using NodeId = std::uint64_t;
-using NodeIds = std::vector<NodeId>;
 
 /// Reproducibility metadata of an `External` node; all six fields are part of its identity.
 struct PayloadDescriptor {

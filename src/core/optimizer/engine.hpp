@@ -6,19 +6,21 @@
 #include <string>
 #include <vector>
 
+#include "common/node_id.hpp"
+
 namespace vantrel {
 
 struct EngineNode {
-  std::string op;                     ///< the node's canonical token
-  std::vector<std::uint64_t> inputs;  ///< positions of earlier nodes, order significant
-  bool opaque = false;                ///< false exactly for `Op` nodes
+  std::string op;       ///< the node's canonical token
+  NodeIds inputs;       ///< positions of earlier nodes, order significant
+  bool opaque = false;  ///< false exactly for `Op` nodes
 
   bool operator==(const EngineNode&) const = default;
 };
 
 struct EngineGraph {
-  std::vector<EngineNode> nodes;       ///< inputs before their users
-  std::vector<std::uint64_t> outputs;  ///< positions, repeats allowed
+  std::vector<EngineNode> nodes;  ///< inputs before their users
+  NodeIds outputs;                ///< positions, repeats allowed
 
   bool operator==(const EngineGraph&) const = default;
 };

@@ -53,7 +53,7 @@ std::uint32_t HeadInterner::find(const NodeKey& key, const std::vector<NodeKey>&
 std::uint32_t HeadInterner::intern(const NodeKey& key, std::vector<NodeKey>& heads) {
   const std::uint64_t h = head_hash(key, seed_);
   std::uint32_t id = index_.find(h, [&](std::uint32_t i) { return hashes_[i] == h && same_head(heads[i], key); });
-  if (id != IdTable::kEmpty) return id;
+  if (id != kNoId) return id;
   const std::uint64_t fresh = heads.size();
   index_.insert(h, fresh, [&](std::uint32_t i) { return hashes_[i]; });
   heads.push_back(key.with_inputs({}));
@@ -107,17 +107,17 @@ class HeadIdMap {
 
 }  // namespace
 
-FlatSnapshot flat_snapshot(const GraphStore& store, NodeId start, bool with_marks) {
+FlatSnapshot flat_snapshot(const GraphStore& store, std::uint64_t start, bool with_marks) {
   return store.with_view([&](const GraphStore::View& v) {
     FlatSnapshot s;
     FlatGraph& g = s.graph;
     const std::uint64_t n = v.node_count();
     if (with_marks) s.marked = v.marked();
-    if (start >= n) return s;
+    if (start >= n) return s;  // below, start < n: a node id
     g.head_of.reserve(n - start);
     g.input_begin.reserve(n - start + 1);
     HeadIdMap heads;  // each distinct head is copied once
-    for (NodeId i = start; i < n; ++i) {
+    for (auto i = static_cast<NodeId>(start); i < n; ++i) {
       bool fresh = false;
       std::uint32_t* id = heads.find_or_slot(v.head_id(i), fresh);
       if (fresh) {

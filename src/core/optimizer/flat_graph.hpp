@@ -49,7 +49,7 @@ class HeadInterner {
   explicit HeadInterner(std::uint64_t seed) : seed_(seed) {}
   /// The id of the head of `key` in `heads`, appending a copy without inputs when new.
   std::uint32_t intern(const NodeKey& key, std::vector<NodeKey>& heads);
-  /// The id of an equal head, or IdTable::kEmpty.
+  /// The id of an equal head, or kNoId.
   std::uint32_t find(const NodeKey& key, const std::vector<NodeKey>& heads) const;
 
  private:
@@ -69,6 +69,6 @@ struct FlatSnapshot {
 /// Copies the store's nodes from min(start, node count) to the end, in compact form, under
 /// one hold of the store's lock (and the marks when `with_marks`). Input ids keep their store
 /// numbering, so a copy that does not start at 0 refers to nodes outside itself.
-FlatSnapshot flat_snapshot(const GraphStore& store, NodeId start, bool with_marks);
+FlatSnapshot flat_snapshot(const GraphStore& store, std::uint64_t start, bool with_marks);
 
 }  // namespace vantrel

@@ -48,22 +48,22 @@ std::uint32_t IncrementalReducer::cons_find(std::uint32_t head, std::span<const 
   });
 }
 
-std::uint64_t IncrementalReducer::fold(std::uint32_t head, const NodeIds& inputs) {
+NodeId IncrementalReducer::fold(std::uint32_t head, const NodeIds& inputs) {
   const std::uint8_t flags = head_flags_[head];
   if ((flags & kIdentity) && inputs.size() == 1) return inputs[0];
   const std::uint64_t hash = node_hash(head, inputs);
   const std::uint32_t found = cons_find(head, inputs, hash);
-  if (found != IdTable::kEmpty) return found;
+  if (found != kNoId) return found;
   if ((flags & kCommutative) && inputs.size() == 2) {
     const std::array<NodeId, 2> swapped = {inputs[1], inputs[0]};
     const std::uint32_t other = cons_find(head, swapped, node_hash(head, swapped));
-    if (other != IdTable::kEmpty) return other;
+    if (other != kNoId) return other;
   }
   const std::uint64_t pos = canon_.size();
-  cons_.insert(hash, pos, [&](std::uint32_t p) { return cons_hash_[p]; });
+  cons_.insert(hash, pos, [&](std::uint32_t p) { return cons_hash_[p]; });  // refuses a pos past the id range
   cons_hash_.push_back(hash);
   canon_.push(head, inputs);
-  return pos;
+  return static_cast<NodeId>(pos);
 }
 
 std::optional<NodeId> IncrementalReducer::map_inputs(std::span<const NodeId> inputs, NodeIds& out) const {
@@ -85,12 +85,12 @@ Result<std::uint64_t, BadNodeId> IncrementalReducer::step(std::span<const NodeKe
 }
 
 Result<std::uint64_t, BadNodeId> IncrementalReducer::step(const FlatGraph& delta) {
-  std::vector<std::uint32_t> local(delta.heads.size(), IdTable::kEmpty);
+  std::vector<std::uint32_t> local(delta.heads.size(), kNoId);
   const std::uint64_t n = delta.size();
   for (std::uint64_t k = 0; k < n; ++k) {
     if (auto bad = map_inputs(delta.inputs(k), scratch_)) return Err{BadNodeId{*bad}};
     std::uint32_t& head = local[delta.head_of[k]];
-    if (head == IdTable::kEmpty) head = intern_head(delta.head(k));
+    if (head == kNoId) head = intern_head(delta.head(k));
     id_map_.push_back(fold(head, scratch_));
   }
   total_work_ += n;
@@ -108,10 +108,11 @@ Result<std::uint64_t, BadNodeId> IncrementalReducer::step_store(const GraphStore
   delta_pool_.clear();
   store.with_view([&](const GraphStore::View& v) {
     const std::uint64_t n = v.node_count();
-    for (NodeId i = id_map_.size(); i < n; ++i) {
+    for (std::uint64_t k = id_map_.size(); k < n; ++k) {
+      const auto i = static_cast<NodeId>(k);  // below the store's node count
       const std::uint32_t store_head = v.head_id(i);
       HeadGuess& guess = head_guess_[mix64(store_head) & (kHeadGuesses - 1)];
-      if (guess.store_head != store_head || guess.id == IdTable::kEmpty) {
+      if (guess.store_head != store_head || guess.id == kNoId) {
         guess = HeadGuess{store_head, intern_head(v.head(i))};
       }
       delta_heads_.push_back(guess.id);
@@ -183,9 +184,9 @@ Result<Reduced, BadNodeId> IncrementalReducer::finalize_default(std::span<const 
 
 std::optional<std::uint64_t> IncrementalReducer::cons_table(const NodeKey& key) const {
   const std::uint32_t head = heads_.find(key, canon_.heads);
-  if (head == IdTable::kEmpty) return std::nullopt;
+  if (head == kNoId) return std::nullopt;
   const std::uint32_t p = cons_find(head, key.inputs(), node_hash(head, key.inputs()));
-  if (p == IdTable::kEmpty) return std::nullopt;
+  if (p == kNoId) return std::nullopt;
   return p;
 }
 

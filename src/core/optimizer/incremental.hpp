@@ -72,7 +72,7 @@ class IncrementalReducer {
 
   std::uint32_t intern_head(const NodeKey& key);
   /// Folds one node whose inputs are already canonical positions; returns its position.
-  std::uint64_t fold(std::uint32_t head, const NodeIds& inputs);
+  NodeId fold(std::uint32_t head, const NodeIds& inputs);
   std::uint32_t cons_find(std::uint32_t head, std::span<const NodeId> inputs, std::uint64_t hash) const;
   std::uint64_t node_hash(std::uint32_t head, std::span<const NodeId> inputs) const;
   /// Replaces store ids by canonical positions; the first id not yet consumed is returned.
@@ -89,8 +89,8 @@ class IncrementalReducer {
   /// A direct-mapped cache from a store's head id to the head id here. A store never changes
   /// a head id, so a hit is exact; the cache is cleared when another store is fed.
   struct HeadGuess {
-    std::uint32_t store_head = IdTable::kEmpty;
-    std::uint32_t id = IdTable::kEmpty;
+    std::uint32_t store_head = kNoId;
+    std::uint32_t id = kNoId;
   };
   std::uint64_t guess_store_ = 0;  ///< identity of the store the cache describes
   static constexpr std::size_t kHeadGuesses = 1024;

@@ -12,8 +12,6 @@ namespace vantrel {
 
 namespace {
 
-constexpr std::uint64_t kNone = ~std::uint64_t{0};
-
 class PassClock {
  public:
   explicit PassClock(PassTimings* t) : t_(t), last_(now()) {}
@@ -32,7 +30,7 @@ class PassClock {
 
 struct Live {
   NodeIds nodes;    ///< original ids of the live nodes, ascending
-  NodeIds remap;    ///< original id -> live position (kNone when dead)
+  NodeIds remap;    ///< original id -> live position (kNoId when dead)
   NodeIds outputs;  ///< the outputs renumbered
 };
 
@@ -56,10 +54,10 @@ Live dead_code_elimination(const FlatGraph& g, std::span<const NodeId> outputs) 
     }
   }
   Live out;
-  out.remap.assign(n, kNone);
+  out.remap.assign(n, kNoId);
   for (NodeId i = 0; i < n; ++i) {
     if (!live[i]) continue;
-    out.remap[i] = out.nodes.size();
+    out.remap[i] = static_cast<NodeId>(out.nodes.size());  // at most i
     out.nodes.push_back(i);
   }
   out.outputs.reserve(outputs.size());
@@ -70,11 +68,11 @@ Live dead_code_elimination(const FlatGraph& g, std::span<const NodeId> outputs) 
 EngineGraph to_engine_graph(const FlatGraph& g, const Live& live, TokenTable& tokens) {
   EngineGraph eg;
   eg.nodes.resize(live.nodes.size());
-  std::vector<std::uint32_t> head_label(g.heads.size(), TokenTable::kNone);
+  std::vector<std::uint32_t> head_label(g.heads.size(), kNoId);
   for (std::uint64_t j = 0; j < live.nodes.size(); ++j) {
     const NodeId i = live.nodes[j];
     const std::uint32_t h = g.head_of[i];
-    if (head_label[h] == TokenTable::kNone) head_label[h] = tokens.add(g.heads[h]);
+    if (head_label[h] == kNoId) head_label[h] = tokens.add(g.heads[h]);
     EngineNode& node = eg.nodes[j];
     node.op = tokens.label(head_label[h]);
     node.opaque = g.heads[h].kind() != NodeKey::kOp;
@@ -116,31 +114,31 @@ struct CseResult {
 /// kChain entries whatever the fan-out. The index is only probed, never iterated.
 class CseIndex {
  public:
-  explicit CseIndex(std::uint64_t m) : head_(m, kNil), chained_(m, 0) {
-    if (m > kNil) throw InternalFault("graph too large for common-subexpression elimination");
+  explicit CseIndex(std::uint64_t m) : head_(m, kNoId), chained_(m, 0) {
+    if (m > kNoId) throw InternalFault("graph too large for common-subexpression elimination");
     next_.reserve(m);
   }
 
-  /// The position of a kept node equal to (op, ins), or kNil; `kept` is the kept-node list.
+  /// The position of a kept node equal to (op, ins), or kNoId; `kept` is the kept-node list.
   std::uint32_t find(const std::string& op, const NodeIds& ins, const std::vector<EngineNode>& kept) {
     auto equal = [&](std::uint32_t k) { return kept[k].inputs == ins && kept[k].op == op; };
     hashed_ = false;
     if (!ins.empty()) {
       const std::uint64_t p = ins[0];
-      for (std::uint32_t k = head_[p]; k != kNil; k = next_[k]) {
+      for (std::uint32_t k = head_[p]; k != kNoId; k = next_[k]) {
         if (equal(k)) return k;
       }
-      if (chained_[p] < kChain) return kNil;
+      if (chained_[p] < kChain) return kNoId;
     }
     hash_ = hash_of(op, ins);
     hashed_ = true;
     const Slot* s = table_.find(hash_, [&](const Slot& x) { return x.hash == hash_ && equal(x.id_plus_one - 1); });
-    return s == nullptr ? kNil : s->id_plus_one - 1;
+    return s == nullptr ? kNoId : s->id_plus_one - 1;
   }
 
   /// Enters kept node k, which the last `find` (for the same op and inputs) did not find.
   void insert(std::uint32_t k, const std::string& op, const NodeIds& ins) {
-    next_.push_back(kNil);
+    next_.push_back(kNoId);
     if (!ins.empty() && chained_[ins[0]] < kChain) {
       const std::uint64_t p = ins[0];
       next_[k] = head_[p];
@@ -153,7 +151,6 @@ class CseIndex {
   }
 
  private:
-  static constexpr std::uint32_t kNil = 0xFFFFFFFFu;
   static constexpr std::uint8_t kChain = 8;
   struct Slot {
     std::uint64_t hash;
@@ -168,7 +165,7 @@ class CseIndex {
     return h.finish();
   }
 
-  std::vector<std::uint32_t> head_;    ///< per kept position: latest chained user, or kNil
+  std::vector<std::uint32_t> head_;    ///< per kept position: latest chained user, or kNoId
   std::vector<std::uint8_t> chained_;  ///< per kept position: chained users so far (at most kChain)
   std::vector<std::uint32_t> next_;    ///< per kept node: the next older chained user
   OpenTable<Slot> table_{64};
@@ -183,18 +180,18 @@ CseResult cse(EngineGraph&& g) {
   const std::uint64_t m = g.nodes.size();
   std::vector<EngineNode>& nodes = g.nodes;
   NodeIds position(m);
-  CseIndex index(m);
-  std::uint64_t kept = 0;
+  CseIndex index(m);  // refuses a graph too large for 32-bit positions
+  NodeId kept = 0;
   for (std::uint64_t i = 0; i < m; ++i) {
     EngineNode& node = nodes[i];
-    for (std::uint64_t& x : node.inputs) x = position[x];
+    for (NodeId& x : node.inputs) x = position[x];
     const std::uint32_t found = index.find(node.op, node.inputs, nodes);
-    if (found != 0xFFFFFFFFu) {
+    if (found != kNoId) {
       position[i] = found;
       continue;
     }
     position[i] = kept;
-    index.insert(static_cast<std::uint32_t>(kept), node.op, node.inputs);
+    index.insert(kept, node.op, node.inputs);
     if (kept != i) nodes[kept] = std::move(node);
     ++kept;
   }

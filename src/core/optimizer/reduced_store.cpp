@@ -54,7 +54,7 @@ ReducedStore from_reduced(Reduced reduced) {
   ids.reserve(reduced.nodes.size());
   // A position not yet in the id list stays as it is: it is at least the new store's node
   // count, so the store refuses it and the fault names it.
-  auto id_of = [&](std::uint64_t p) { return p < ids.size() ? ids[p] : p; };
+  auto id_of = [&](NodeId p) { return p < ids.size() ? ids[p] : p; };
   for (NodeKey& key : reduced.nodes) {
     // Positions and ids agree as long as every node got a fresh id, which is the rule; only
     // then can the key be handed over as it is.
@@ -70,7 +70,7 @@ ReducedStore from_reduced(Reduced reduced) {
     ids.push_back(id.value());
   }
   out.output_ids.reserve(reduced.outputs.size());
-  for (std::uint64_t p : reduced.outputs) {
+  for (NodeId p : reduced.outputs) {
     auto marked = store.mark_output(id_of(p));
     if (!marked) throw InternalFault("reduced output is valid: " + marked.error().debug());
     out.output_ids.push_back(id_of(p));

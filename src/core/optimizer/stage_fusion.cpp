@@ -8,10 +8,8 @@ namespace vantrel {
 
 namespace {
 
-// Positions fit in 32 bits here (the caller's tables are limited to 32-bit ids), which halves
-// the working arrays of this pass.
-using Pos = std::uint32_t;
-constexpr Pos kNil = 0xFFFFFFFFu;
+// Positions in the graph, 32 bits wide like node ids.
+using Pos = NodeId;
 
 /// Root of i, pointing every entry on the walked path straight at it afterwards.
 Pos find_root(std::vector<Pos>& parent, Pos i) {
@@ -28,7 +26,7 @@ Pos find_root(std::vector<Pos>& parent, Pos i) {
 /// The default rule needs only each position's use count (saturated at 2) and its first user.
 std::vector<Pos> group_single_use(const std::vector<EngineNode>& nodes, const std::vector<std::uint8_t>& is_output) {
   const Pos m = static_cast<Pos>(nodes.size());
-  std::vector<Pos> sole_user(m, kNil);
+  std::vector<Pos> sole_user(m, kNoId);
   std::vector<std::uint8_t> uses(m, 0);
   for (Pos p = 0; p < m; ++p) {
     for (std::uint64_t x : nodes[p].inputs) {
@@ -100,7 +98,7 @@ std::vector<Pos> group_maximal(const std::vector<EngineNode>& nodes, const std::
 
 FusionResult stage_fusion(std::vector<EngineNode> nodes, const NodeIds& outputs, bool maximal_fusion,
                           const TokenTable& tokens) {
-  if (nodes.size() >= kNil) throw InternalFault("graph too large for stage fusion");
+  if (nodes.size() >= kNoId) throw InternalFault("graph too large for stage fusion");
   const Pos m = static_cast<Pos>(nodes.size());
   FusionResult out;
 
@@ -112,7 +110,7 @@ FusionResult stage_fusion(std::vector<EngineNode> nodes, const NodeIds& outputs,
 
   // Member lists, ascending, laid out by representative: `member_index` is the place of a node
   // within its group, `last` each group's largest member, `group_begin` where its list starts.
-  std::vector<Pos> group_begin(m, 0), last(m, kNil), member_index(m);
+  std::vector<Pos> group_begin(m, 0), last(m, kNoId), member_index(m);
   Pos groups = 0;
   for (Pos i = 0; i < m; ++i) {
     const Pos r = stage_of[i];
@@ -131,10 +129,10 @@ FusionResult stage_fusion(std::vector<EngineNode> nodes, const NodeIds& outputs,
   // Emission in order of each group's largest member: walking positions upward and emitting a
   // group at its last member visits groups exactly in that order, without a sort. `position`,
   // `input_slot` and `slot_owner` are indexed by representative.
-  std::vector<Pos> position(m, kNil), input_slot(m, 0), slot_owner(m, kNil);
+  std::vector<Pos> position(m, kNoId), input_slot(m, 0), slot_owner(m, kNoId);
   auto emitted = [&](Pos group) -> NodeId {
     const Pos p = position[group];
-    if (p == kNil) throw InternalFault("stage fusion met a group before the groups it reads");
+    if (p == kNoId) throw InternalFault("stage fusion met a group before the groups it reads");
     return p;
   };
   std::vector<Pos> foreign;  // representatives of the groups the current stage reads, in order of first use

@@ -34,7 +34,7 @@ const NodeKey* TokenTable::find(std::string_view label) const {
   const std::uint64_t h = text_hash(label, seed_);
   const std::uint32_t id =
       by_label_.find(h, [&](std::uint32_t i) { return label_hash_[i] == h && labels_[i] == label; });
-  return id == IdTable::kEmpty ? nullptr : label_head_[id];
+  return id == kNoId ? nullptr : label_head_[id];
 }
 
 std::uint32_t TokenTable::insert_label(std::string label, const NodeKey* head) {
@@ -53,7 +53,7 @@ std::uint32_t TokenTable::add(const NodeKey& head) {
   const std::uint64_t th = text_hash(token, seed_);
   const std::uint32_t first =
       by_label_.find(th, [&](std::uint32_t i) { return label_hash_[i] == th && labels_[i] == token; });
-  if (first == IdTable::kEmpty) return insert_label(std::move(token), &head);
+  if (first == kNoId) return insert_label(std::move(token), &head);
   if (same_head(*label_head_[first], head)) return first;
 
   // A different head shares this token: only stages and external nodes can get here.
@@ -61,7 +61,7 @@ std::uint32_t TokenTable::add(const NodeKey& head) {
   const std::uint64_t hh = head_hash(head, seed_);
   const std::uint32_t seen = by_head_.find(
       hh, [&](std::uint32_t i) { return renamed_hash_[i] == hh && same_head(*label_head_[renamed_[i]], head); });
-  if (seen != IdTable::kEmpty) return renamed_[seen];
+  if (seen != kNoId) return renamed_[seen];
 
   const std::uint32_t k = ++collisions_[first];
   const std::uint32_t id = insert_label(renamed_label(token, k), &head);

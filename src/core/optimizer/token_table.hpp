@@ -29,8 +29,6 @@ namespace vantrel {
 
 class TokenTable {
  public:
-  static constexpr std::uint32_t kNone = IdTable::kEmpty;
-
   TokenTable();
 
   /// Registers a head (a key whose inputs are ignored) and returns its label id; an equal

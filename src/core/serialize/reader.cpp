@@ -168,7 +168,7 @@ Result<Ok, DecodeError> Reader::inputs_into(std::uint64_t limit, NodeIds& ids) {
     auto id = u64();
     if (!id) return Err{id.error()};
     if (id.value() >= limit) return Err{DecodeError{DecodeError::BadRef{id.value()}}};
-    ids.push_back(id.value());
+    ids.push_back(static_cast<NodeId>(id.value()));  // below `limit`, a node count
   }
   return Ok{};
 }
@@ -318,7 +318,9 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::string_view by
   for (std::uint32_t j = 0; j < m.value(); ++j) {
     auto id = r.u64();
     if (!id) return Err{id.error()};
-    auto marked = store->mark_output(id.value());
+    const std::optional<NodeId> narrow = narrow_node_id(id.value());
+    if (!narrow) return Err{DecodeError{DecodeError::BadRef{id.value()}}};
+    auto marked = store->mark_output(*narrow);
     if (!marked) return Err{DecodeError{DecodeError::BadRef{marked.error().id}}};
   }
   return store;

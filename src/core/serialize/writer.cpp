@@ -152,13 +152,9 @@ char* write_params(char* p, const ParamMap& m) {
 
 char* write_ids(char* p, std::span<const NodeId> ids) {
   p = put_u32(p, static_cast<std::uint32_t>(ids.size()));
-  if constexpr (std::endian::native == std::endian::little) {
-    if (!ids.empty()) std::memcpy(p, ids.data(), 8 * ids.size());
-    return p + 8 * ids.size();
-  } else {
-    for (NodeId id : ids) p = put_u64(p, id);
-    return p;
-  }
+  // 64-bit fields in the blob, 32-bit ids in memory: each id is widened on its way out.
+  for (NodeId id : ids) p = put_u64(p, id);
+  return p;
 }
 
 // The head part of the record of a node whose head is stored encoded: the same bytes as for
@@ -245,7 +241,7 @@ Result<std::size_t, EncodeError> measure(const GraphStore::View& v, std::uint64_
   Sizer size;
   size.n = 8;
   // Runs of nodes with one head (chains, repeated ops) measure the head part once.
-  std::uint32_t last = IdTable::kEmpty;
+  std::uint32_t last = kNoId;
   std::size_t last_size = 0;
   bool last_has_inputs = false;
   for (NodeId i = 0; i < n; ++i) {
@@ -278,7 +274,7 @@ void write(const GraphStore::View& v, const BlobPlan& plan, char* dest) {
   std::memcpy(p, kMagic, 4);
   p = put_u32(p + 4, static_cast<std::uint32_t>(plan.node_count));
   // A node with the same head as the node before it copies that node's head part.
-  std::uint32_t last = IdTable::kEmpty;
+  std::uint32_t last = kNoId;
   const char* last_part = nullptr;
   std::size_t last_size = 0;
   bool last_has_inputs = false;

@@ -102,7 +102,7 @@ std::string GraphStore::to_dot() const {
     std::string out = "digraph vantrel {\n";
     out.reserve(32 + 48 * n);
     // Runs of nodes with one head (chains, repeated ops) render its label once.
-    std::uint32_t last = IdTable::kEmpty;
+    std::uint32_t last = kNoId;
     std::string label;
     for (NodeId i = 0; i < n; ++i) {
       out += "  n";

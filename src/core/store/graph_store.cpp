@@ -35,17 +35,18 @@ NodeId GraphStore::node_id_locked(std::uint32_t hid, std::span<const NodeId> inp
       return e - b == inputs.size() &&
              std::equal(inputs.begin(), inputs.end(), in.input_pool.begin() + static_cast<std::ptrdiff_t>(b));
     });
-    if (found != IdTable::kEmpty) return NodeId{found};
+    if (found != kNoId) return found;
   }
   auto node_hash = [&](std::uint32_t id) {
     const std::uint64_t b = in.input_begin[id], e = in.input_begin[id + 1];
     return node_hash_of(in.head_of[id], std::span<const NodeId>(in.input_pool.data() + b, e - b), seed_);
   };
+  if (n >= node_limit_) return kNoId;  // before anything changes: ids never wrap
   in.node_index.insert(nh, n, node_hash);
   in.input_pool.insert(in.input_pool.end(), inputs.begin(), inputs.end());
   in.input_begin.push_back(in.input_pool.size());
   in.head_of.push_back(hid);
-  return n;
+  return static_cast<NodeId>(n);
 }
 
 Result<NodeId, BadNodeId> GraphStore::intern_parts(const HeadTable::Request& head, std::span<const NodeId> inputs) {
@@ -56,7 +57,14 @@ Result<NodeId, BadNodeId> GraphStore::intern_parts(const HeadTable::Request& hea
   }
   bool added = false;
   const std::uint32_t hid = inner_->heads.find_or_add(head, added);
-  return node_id_locked(hid, inputs, added);
+  const NodeId id = node_id_locked(hid, inputs, added);
+  if (id == kNoId) throw_full(guard);
+  return id;
+}
+
+void GraphStore::throw_full(PoisonMutex::Guard& guard) const {
+  guard.unlock();  // a full store is refused, not broken: the lock stays unpoisoned
+  throw InternalFault("the store is full: it holds at most " + std::to_string(node_limit_) + " nodes");
 }
 
 namespace {
@@ -111,7 +119,7 @@ Result<Ok, BadNodeId> GraphStore::intern_batch(std::span<const NamedHeadView> he
   }
   // Each head's stored id, found (or added) when the first node that has it is interned, so
   // heads are added in the order one intern per node would add them.
-  std::vector<std::uint32_t> head_ids(heads.size(), IdTable::kEmpty);
+  std::vector<std::uint32_t> head_ids(heads.size(), kNoId);
   ids.reserve(ids.size() + count);
   PoisonMutex::Guard guard(mutex_);
   GraphStoreInner& in = *inner_;
@@ -123,8 +131,10 @@ Result<Ok, BadNodeId> GraphStore::intern_batch(std::span<const NamedHeadView> he
     }
     const std::uint32_t h = head_of[i];
     bool added = false;
-    if (head_ids[h] == IdTable::kEmpty) head_ids[h] = in.heads.find_or_add(requests[h], added);
-    ids.push_back(node_id_locked(head_ids[h], inputs, added));
+    if (head_ids[h] == kNoId) head_ids[h] = in.heads.find_or_add(requests[h], added);
+    const NodeId id = node_id_locked(head_ids[h], inputs, added);
+    if (id == kNoId) throw_full(guard);
+    ids.push_back(id);
   }
   return Ok{};
 }
@@ -175,13 +185,13 @@ StoreSnapshot GraphStore::snapshot() const {
   });
 }
 
-std::vector<NodeKey> GraphStore::snapshot_from(NodeId start) const {
+std::vector<NodeKey> GraphStore::snapshot_from(std::uint64_t start) const {
   return with_view([start](const View& v) {
     std::vector<NodeKey> out;
     const std::uint64_t n = v.node_count();
     if (start >= n) return out;
     out.reserve(n - start);
-    for (NodeId i = start; i < n; ++i) out.push_back(v.key(i));
+    for (auto i = static_cast<NodeId>(start); i < n; ++i) out.push_back(v.key(i));  // start < n: an id
     return out;
   });
 }
@@ -190,7 +200,7 @@ std::size_t GraphStore::memory_bytes() const {
   PoisonMutex::Guard guard(mutex_);
   const GraphStoreInner& in = *inner_;
   return in.heads.memory_bytes() + in.head_of.capacity() * 4 + in.input_begin.capacity() * 8 +
-         in.input_pool.capacity() * 8 + in.node_index.memory_bytes();
+         in.input_pool.capacity() * sizeof(NodeId) + in.node_index.memory_bytes();
 }
 
 }  // namespace vantrel

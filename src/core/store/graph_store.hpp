@@ -19,9 +19,10 @@
 
 namespace vantrel {
 
-/// The id a store refused.
+/// The id a store refused. Wide, so that an id refused at a boundary before it could be
+/// narrowed (see common/node_id.hpp) is reported exactly as it was given.
 struct BadNodeId {
-  NodeId id;
+  WideNodeId id;
   bool operator==(const BadNodeId&) const = default;
   /// "BadNodeId(7)"
   std::string debug() const { return "BadNodeId(" + std::to_string(id) + ")"; }
@@ -55,7 +56,9 @@ class GraphStore {
   GraphStore& operator=(const GraphStore&) = delete;
 
   /// Validates the inputs (each below the node count; the first bad one is refused), then
-  /// returns the id of an equal stored key or appends the key with the next id.
+  /// returns the id of an equal stored key or appends the key with the next id. A new node
+  /// in a store that holds kMaxNodeCount nodes already throws InternalFault; the store is
+  /// left as it was and stays usable.
   Result<NodeId, BadNodeId> intern(NodeKey key);
   /// The same for a key given as a borrowed head view (see ir/head_view.hpp) and its inputs:
   /// the owned key is built only when the node is new, so finding an existing node or an
@@ -86,7 +89,7 @@ class GraphStore {
   /// Copies of every key in id order and of the marks, from one lock hold.
   StoreSnapshot snapshot() const;
   /// Copies of the keys from min(start, node count) to the end.
-  std::vector<NodeKey> snapshot_from(NodeId start) const;
+  std::vector<NodeKey> snapshot_from(std::uint64_t start) const;
 
   /// The whole store as DOT text, rendered under the lock.
   std::string to_dot() const;
@@ -131,18 +134,24 @@ class GraphStore {
   /// Approximate bytes held by the node table and its indexes.
   std::size_t memory_bytes() const;
   void poison_for_testing() { mutex_.poison_for_testing(); }
+  /// Lowers the node limit (kMaxNodeCount), so that tests can reach it.
+  void set_node_limit_for_testing(std::uint64_t limit) { node_limit_ = limit; }
 
  private:
   /// Shared body of both `intern`s.
   Result<NodeId, BadNodeId> intern_parts(const HeadTable::Request& head, std::span<const NodeId> inputs);
   /// The id of the node (head, inputs), adding it when absent; the inputs are valid and
-  /// `head_is_new` says no node can have this head yet. Lock held.
+  /// `head_is_new` says no node can have this head yet. kNoId when the node is new but the
+  /// store is full. Lock held.
   NodeId node_id_locked(std::uint32_t head, std::span<const NodeId> inputs, bool head_is_new);
+  /// Releases the lock, then throws the full store's InternalFault.
+  [[noreturn]] void throw_full(PoisonMutex::Guard& guard) const;
 
   mutable PoisonMutex mutex_{kStorePoisonedMessage};
   std::uint64_t seed_;
   std::unique_ptr<GraphStoreInner> inner_;
   std::uint64_t identity_;
+  std::uint64_t node_limit_ = kMaxNodeCount;
 };
 
 inline std::span<const NodeId> GraphStore::View::inputs(NodeId i) const {

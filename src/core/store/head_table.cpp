@@ -36,7 +36,7 @@ bool HeadTable::matches(std::uint32_t h, const Request& r) const {
 
 std::uint32_t HeadTable::find_or_add(const Request& r, bool& added) {
   const std::uint32_t found = index_.find(r.hash, [&](std::uint32_t h) { return matches(h, r); });
-  added = found == IdTable::kEmpty;
+  added = found == kNoId;
   if (!added) return found;
   const std::uint64_t id = size();
   index_.insert(r.hash, id, [&](std::uint32_t h) { return hash_of(h); });
