@@ -101,14 +101,16 @@ constexpr std::size_t kVarintMax = 10;
 
 }  // namespace
 
-void encode_head(std::string& out, NodeKey::Kind kind, std::string_view name, std::span<const ParamEntryView> entries) {
+std::size_t encoded_size_bound(std::string_view name, std::span<const ParamEntryView> entries) {
   std::size_t bound = 1 + kVarintMax + name.size() + kVarintMax;
   for (const ParamEntryView& e : entries) {
     bound += kVarintMax + e.key.size() + 1 + kVarintMax + (e.value.kind == ParamValue::Str ? e.value.s.size() : 0);
   }
-  const std::size_t start = out.size();
-  out.resize(start + bound);
-  char* const first = out.data() + start;
+  return bound;
+}
+
+char* encode_head(char* const first, NodeKey::Kind kind, std::string_view name,
+                  std::span<const ParamEntryView> entries) {
   char* p = first + 1;
   p = write_text(p, name);
   p = write_varint(p, entries.size());
@@ -133,7 +135,14 @@ void encode_head(std::string& out, NodeKey::Kind kind, std::string_view name, st
     }
   }
   *first = static_cast<char>(nan ? static_cast<std::uint8_t>(kind) | kHasNaN : static_cast<std::uint8_t>(kind));
-  out.resize(static_cast<std::size_t>(p - out.data()));
+  return p;
+}
+
+void encode_head(std::string& out, NodeKey::Kind kind, std::string_view name, std::span<const ParamEntryView> entries) {
+  const std::size_t start = out.size();
+  out.resize(start + encoded_size_bound(name, entries));
+  char* end = encode_head(out.data() + start, kind, name, entries);
+  out.resize(static_cast<std::size_t>(end - out.data()));
 }
 
 void encode_head(std::string& out, const NodeKey& key) {

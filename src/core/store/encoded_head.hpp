@@ -27,6 +27,10 @@ inline constexpr std::uint8_t kHasNaN = 0x80;
 
 /// Appends the encoding of a named head (kind kSource, kOp or kReduction; sorted entries).
 void encode_head(std::string& out, NodeKey::Kind kind, std::string_view name, std::span<const ParamEntryView> entries);
+/// The most bytes `encode_head` can write for such a head.
+std::size_t encoded_size_bound(std::string_view name, std::span<const ParamEntryView> entries);
+/// Writes the encoding at `first`, which has room for the bound; returns its end.
+char* encode_head(char* first, NodeKey::Kind kind, std::string_view name, std::span<const ParamEntryView> entries);
 inline void encode_head(std::string& out, const NamedHeadView& head) {
   encode_head(out, head.kind(), head.name(), head.entries());
 }

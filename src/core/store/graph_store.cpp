@@ -86,8 +86,16 @@ Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
 }
 
 Result<NodeId, BadNodeId> GraphStore::intern(const NamedHeadView& head, std::span<const NodeId> inputs) {
-  std::string& bytes = scratch_bytes();
-  encode_head(bytes, head);
+  // Encoded into a per-thread buffer that only grows: no allocation and no zero-filling.
+  thread_local std::unique_ptr<char[]> buffer;
+  thread_local std::size_t capacity = 0;
+  const std::size_t bound = encoded_size_bound(head.name(), head.entries());
+  if (bound > capacity) {
+    capacity = std::max<std::size_t>(bound, 256);
+    buffer = std::make_unique_for_overwrite<char[]>(capacity);
+  }
+  char* end = encode_head(buffer.get(), head.kind(), head.name(), head.entries());
+  const std::string_view bytes(buffer.get(), static_cast<std::size_t>(end - buffer.get()));
   return intern_parts(HeadTable::request(bytes, seed_), inputs);
 }
 
