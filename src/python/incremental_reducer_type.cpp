@@ -192,25 +192,36 @@ PyObject* ir_step(VANTREL_FASTCALL_ARGS) {
   });
 }
 
+/// What `finalize` and `finalize_mapped` both take, converted in the same order: the module
+/// state, the store and `maximal_fusion`. False with a Python exception set.
+struct FinalizeArgs {
+  ModuleState* state = nullptr;
+  const GraphStore* store = nullptr;
+  bool maximal = false;
+};
+bool finalize_args(PyObject* self, PyObject* store_obj, PyObject* maximal_obj, FinalizeArgs& out) {
+  out.state = reducer_state(self);
+  if (out.state == nullptr) return false;
+  out.store = store_arg(out.state, store_obj);
+  if (out.store == nullptr) return false;
+  return maximal_obj == nullptr || bool_from_py(maximal_obj, "maximal_fusion", out.maximal);
+}
+
 PyObject* ir_finalize(VANTREL_FASTCALL_ARGS) {
   static const ArgSpec spec{"IncrementalReducer.finalize", kFinalizeNames, 3, 1, 1};
   PyObject* a[3];
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
   return guarded(self, [&]() -> PyObject* {
-    ModuleState* state = reducer_state(self);
-    if (state == nullptr) return nullptr;
-    const GraphStore* store = store_arg(state, a[0]);
-    if (store == nullptr) return nullptr;
-    bool maximal = false;
-    if (a[1] != nullptr && !bool_from_py(a[1], "maximal_fusion", maximal)) return nullptr;
+    FinalizeArgs f;
+    if (!finalize_args(self, a[0], a[1], f)) return nullptr;
     std::optional<NodeIds> given;
     IdNarrowing narrowing;
     if (!optional_ids_from_py(a[2], "outputs", given, narrowing)) return nullptr;
 
-    Outcome<ReducedStore> reduced = finalize_locked(as_reducer(self), *store, std::move(given), maximal);
+    Outcome<ReducedStore> reduced = finalize_locked(as_reducer(self), *f.store, std::move(given), f.maximal);
     if (reduced.other_store) return raise_other_store();
     if (reduced.bad) return map_err(*reduced.bad, narrowing);
-    return reduced_to_py(state->graph_store_type, std::move(*reduced.value), true);
+    return reduced_to_py(f.state->graph_store_type, std::move(*reduced.value), true);
   });
 }
 
@@ -219,13 +230,9 @@ PyObject* ir_finalize_mapped(VANTREL_FASTCALL_ARGS) {
   PyObject* a[3];
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
   return guarded(self, [&]() -> PyObject* {
-    ModuleState* state = reducer_state(self);
-    if (state == nullptr) return nullptr;
     // Converted in the order `finalize` converts them; `outputs` is required.
-    const GraphStore* store = store_arg(state, a[0]);
-    if (store == nullptr) return nullptr;
-    bool maximal = false;
-    if (a[2] != nullptr && !bool_from_py(a[2], "maximal_fusion", maximal)) return nullptr;
+    FinalizeArgs f;
+    if (!finalize_args(self, a[0], a[2], f)) return nullptr;
     NodeIds ids;
     IdNarrowing given;
     if (!ids_from_py(a[1], "outputs", ids, given)) return nullptr;
@@ -233,10 +240,11 @@ PyObject* ir_finalize_mapped(VANTREL_FASTCALL_ARGS) {
     // The caller's references keep the reducer and the store alive while the interpreter
     // lock is released; the reducer lock is waited for without it.
     ReducerObject* r = as_reducer(self);
-    Outcome<ReducedStore> reduced = without_gil([&] { return finalize_locked(r, *store, std::move(ids), maximal); });
+    Outcome<ReducedStore> reduced =
+        without_gil([&] { return finalize_locked(r, *f.store, std::move(ids), f.maximal); });
     if (reduced.other_store) return raise_other_store();
     if (reduced.bad) return map_err(*reduced.bad, given);
-    return mapped_to_py(state->graph_store_type, std::move(*reduced.value));
+    return mapped_to_py(f.state->graph_store_type, std::move(*reduced.value));
   });
 }
 
