@@ -230,8 +230,9 @@ def _plan_stage(info: NodeInfo, registry: Registry, views: list[dict[str, Any]],
         kind, name, params = view["kind"], view["name"], view["params"]
         member = Member(node_id, j, kind, name, not_an_op, None, params, (), 1)
         args: list[tuple[bool, int]] = []
-        distinct = set()
-        for ref, k in view["inputs"]:
+        distinct: set[int] = set()
+        for ref, index in view["inputs"]:
+            k: int = index
             from_member = ref == "member"
             if not 0 <= k < (j if from_member else n_inputs):
                 raise PlanError(f"{member.describe()} refers to {ref} {k}, which does not exist")
