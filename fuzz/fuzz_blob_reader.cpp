@@ -8,20 +8,16 @@
 #include <string>
 #include <string_view>
 
+#include "harness.hpp"
 #include "seed_writer.hpp"
 #include "serialize/reader.hpp"
 #include "serialize/writer.hpp"
 
 using namespace vantrel;
+using fuzzing::fail;
+using fuzzing::params;
 
 namespace {
-
-[[noreturn]] void fail(const char* what) {
-  std::fprintf(stderr, "property violated: %s\n", what);
-  std::abort();
-}
-
-ParamMap params(std::initializer_list<ParamEntry> e) { return ParamMap::make(e); }
 
 std::string blob_of(const GraphStore& s) {
   auto r = serialize_marked(s);

@@ -8,18 +8,15 @@
 #include <string>
 #include <string_view>
 
+#include "harness.hpp"
 #include "ir/node_key.hpp"
 #include "ir/param.hpp"
 #include "seed_writer.hpp"
 
 using namespace vantrel;
+using fuzzing::fail;
 
 namespace {
-
-[[noreturn]] void fail(const char* what) {
-  std::fprintf(stderr, "property violated: %s\n", what);
-  std::abort();
-}
 
 std::vector<std::string> seeds() {
   std::vector<std::string> out = {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "egraph/egg_engine.hpp"
+#include "harness.hpp"
 #include "optimizer/incremental.hpp"
 #include "optimizer/reduced_store.hpp"
 #include "seed_writer.hpp"
@@ -23,15 +24,10 @@
 #include "serialize/writer.hpp"
 
 using namespace vantrel;
+using fuzzing::fail;
+using fuzzing::params;
 
 namespace {
-
-[[noreturn]] void fail(const char* what) {
-  std::fprintf(stderr, "property violated: %s\n", what);
-  std::abort();
-}
-
-ParamMap params(std::initializer_list<ParamEntry> e) { return ParamMap::make(e); }
 
 void add(GraphStore& s, NodeKey key) {
   if (!s.intern(std::move(key))) fail("a seed node was refused");
