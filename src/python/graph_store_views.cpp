@@ -4,6 +4,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "convert.hpp"
 #include "errors.hpp"
@@ -39,8 +40,8 @@ Ref descriptor_to_py(const PayloadDescriptor& d) {
 /// Builds the node dicts of one `nodes()` call. Objects that recur from node to node are
 /// made once per call and shared, as immutable values may be: the dict keys, the kind
 /// names, each distinct name, and each distinct stage member token, parsed once (a fused
-/// graph repeats the same few member tokens thousands of times). Every dict and list stays
-/// the caller's own.
+/// graph repeats the same few member tokens thousands of times), and each member argument
+/// tuple. Every dict and list stays the caller's own.
 class NodeViewBuilder {
  public:
   bool init() {
@@ -119,7 +120,11 @@ class NodeViewBuilder {
     return &members_.emplace(token, std::move(out)).first->second;
   }
 
+  /// The shared `("input", k)` or `("member", k)` tuple of a member argument: a fused graph
+  /// repeats the same few thousand of them across all its members.
   Ref stage_ref(const StageRef& r) {
+    std::vector<Ref>& shared = refs_[r.kind == StageRef::Input ? 0 : 1];
+    if (r.index < shared.size() && shared[r.index]) return Ref::borrow(shared[r.index].get());
     Ref index = Ref::steal(PyLong_FromUnsignedLongLong(r.index));
     Ref tuple = Ref::steal(PyTuple_New(2));
     if (!index || !tuple) return Ref();
@@ -127,6 +132,9 @@ class NodeViewBuilder {
     Py_INCREF(which);
     PyTuple_SET_ITEM(tuple.get(), 0, which);
     PyTuple_SET_ITEM(tuple.get(), 1, index.release());
+    // An index is below the member count of its stage, so the table stays that small.
+    if (r.index >= shared.size()) shared.resize(static_cast<std::size_t>(r.index) + 1);
+    shared[r.index] = Ref::borrow(tuple.get());
     return tuple;
   }
 
@@ -152,6 +160,7 @@ class NodeViewBuilder {
   Ref text_[kTextCount];
   std::unordered_map<std::string_view, Ref> names_;
   std::unordered_map<std::string, ParsedMember> members_;
+  std::vector<Ref> refs_[2];  // shared argument tuples: inputs, members
 };
 
 }  // namespace
