@@ -136,3 +136,42 @@ def test_entry_points_reduce_on_request(maximal):
     assert same(vantrel.compute(g, REG, outs, reduce=True, maximal_fusion=maximal, scheduler="sync"), expected)
     run = to_dask(g, REG, outs, reduce=True, maximal_fusion=maximal)
     assert run.task_count < to_dask(g, REG, outs).task_count
+
+
+class Held:
+    """A partition whose live instances can be counted."""
+
+    live = 0
+
+    def __init__(self, value):
+        self.value = value
+        Held.live += 1
+
+    def __del__(self):
+        Held.live -= 1
+
+
+@pytest.mark.parametrize("fan_out", [False, True])
+def test_a_stage_keeps_only_member_results_still_to_be_read(fan_out):
+    # A long stage runs in one task; a member's result is released once its last reader has
+    # run, so at the end of a chain only the results still to be read are alive.
+    seen = []
+    reg = numpy_registry()
+    reg.op("hold", lambda x: Held(x))
+    reg.op("step", lambda h: Held(h.value + 1))
+    reg.op("pair", lambda a, b: Held(a.value + b.value))
+    reg.op("probe", lambda h: seen.append(Held.live) or h.value)
+    g = GraphStore()
+    first = h = g.add_op("hold", [g.add_source("col")])
+    for _ in range(5):
+        h = g.add_op("step", [h])
+    if fan_out:  # the first member is read again at the end, so it stays alive until then
+        h = g.add_op("pair", [h, first])
+    out = g.add_op("probe", [h])
+    reduced, ids, report = reduce_outputs(g, [out], maximal_fusion=True)
+    assert report["stages"] == 1
+    expected = evaluate(g, reg, [out])
+    for run in (lambda: evaluate(reduced, reg, ids), lambda: to_dask(reduced, reg, ids).compute(scheduler="sync")):
+        seen.clear()
+        assert same(run(), expected)
+        assert seen == [1] * PARTS

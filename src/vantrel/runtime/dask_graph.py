@@ -126,7 +126,14 @@ class _Builder:
         elif kind in ("op", "external") or (kind == "stage" and task.per_partition):
             fn = {"op": op_apply, "external": external_apply, "stage": stage_partition}[kind]
             columns = [a * n if len(a) == 1 else a for a in args]  # broadcast one-partition inputs
-            g.update(zip(out, [(fn, task, *ins) for ins in zip(*columns)] if columns else [(fn, task)] * n))
+            tasks: list[tuple[Any, ...]]
+            if len(columns) == 1:  # the common shapes get tuples built without unpacking
+                tasks = [(fn, task, a) for a in columns[0]]
+            elif len(columns) == 2:
+                tasks = [(fn, task, a, b) for a, b in zip(*columns)]
+            else:
+                tasks = [(fn, task, *ins) for ins in zip(*columns)] if columns else [(fn, task)] * n
+            g.update(zip(out, tasks))
         elif kind == "reduction":
             self._reduction(node, args, out[0])
         elif kind == "exchange":

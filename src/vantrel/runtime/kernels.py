@@ -251,87 +251,90 @@ def item(seq: Sequence[Any], index: int) -> Any:
 
 # --- stages --------------------------------------------------------------------------------
 
-class Member:
-    """Member ``index`` of stage node ``node_id``: an op (``fn``) or a reduction
-    (``reduction``) named ``name``, its parameters, its arguments as ``(from_member, index)``
-    pairs, and the partition count it produces."""
-
-    __slots__ = ("node_id", "index", "kind", "name", "fn", "reduction", "params", "args", "count")
-
-    def __init__(self, node_id: int, index: int, kind: str, name: str, fn: Callable[..., Any],
-                 reduction: ReductionTask | None, params: dict[str, Any], args: tuple[tuple[bool, int], ...],
-                 count: int) -> None:
-        self.node_id, self.index, self.kind, self.name = node_id, index, kind, name
-        self.fn, self.reduction, self.params, self.args, self.count = fn, reduction, params, args, count
-
-    def describe(self) -> str:
-        kind = "reduction" if self.kind == "red" else self.kind
-        return f"member {self.index} ({kind} {self.name!r}) of node {self.node_id} (stage)"
-
-    def __reduce__(self) -> tuple[Any, ...]:
-        return Member, (self.node_id, self.index, self.kind, self.name, self.fn, self.reduction, self.params,
-                        self.args, self.count)
-
-
-def not_an_op(*args: Any, **kwargs: Any) -> Any:
-    """The ``fn`` of a reduction member, which runs through its ``reduction`` instead."""
-    raise AssertionError("a reduction member runs whole, never partition by partition")
+def member_place(node_id: int, index: int, is_reduction: bool, name: str) -> str:
+    """How error notes name member ``index`` of stage node ``node_id``."""
+    kind = "reduction" if is_reduction else "op"
+    return f"member {index} ({kind} {name!r}) of node {node_id} (stage)"
 
 
 class StageTask:
-    """A fused stage: its members in order and, per member, which member results can be
-    dropped once it has run (their last use)."""
+    """A fused stage, run as one sequence of calls over slots: the stage's inputs fill the
+    first ``n_inputs`` slots and member ``j``'s result goes to slot ``n_inputs + j``.
 
-    __slots__ = ("info", "members", "drops", "per_partition")
+    ``steps`` holds per member ``(fn, params, args, drops)``: ``args`` are the slots it reads,
+    ``drops`` the member slots whose last reader it is (cleared once it has run, so that a
+    long stage keeps only live partitions). ``reductions`` maps the index of a reduction
+    member to its task (its ``fn`` is unused); ``counts`` holds each member's partition
+    count and ``names`` its name, for error notes. Plain tuples and lists keep planning and
+    shipping a stage of thousands of members cheap."""
 
-    def __init__(self, info: NodeInfo, members: list[Member]) -> None:
-        self.info, self.members = info, members
-        last_use: dict[int, int] = {}
-        for j, member in enumerate(members):
-            for from_member, k in member.args:
-                if from_member:
-                    last_use[k] = j
-        drops: list[list[int]] = [[] for _ in members]
-        for k, j in last_use.items():
-            drops[j].append(k)
-        self.drops = drops
+    __slots__ = ("info", "n_inputs", "steps", "names", "reductions", "counts", "per_partition")
+
+    def __init__(self, info: NodeInfo, n_inputs: int, steps: list[tuple[Callable[..., Any], dict[str, Any],
+                 tuple[int, ...], tuple[int, ...]]], names: list[str], reductions: dict[int, ReductionTask],
+                 counts: list[int]) -> None:
+        self.info, self.n_inputs, self.steps, self.names = info, n_inputs, steps, names
+        self.reductions, self.counts = reductions, counts
         # A reduction member needs every partition at once, so such a stage runs whole.
-        self.per_partition = all(m.kind == "op" for m in members)
+        self.per_partition = not reductions
+
+    def describe_member(self, index: int) -> str:
+        return member_place(self.info.id, index, index in self.reductions, self.names[index])
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return StageTask, (self.info, self.members)
+        return StageTask, (self.info, self.n_inputs, self.steps, self.names, self.reductions, self.counts)
+
+
+def not_an_op(*args: Any, **kwargs: Any) -> Any:
+    """The ``fn`` of a reduction member, which runs through its reduction task instead."""
+    raise AssertionError("a reduction member runs whole, never partition by partition")
 
 
 def stage_partition(task: StageTask, *inputs: Any) -> Any:
     """Runs every member of an op-only stage on one partition (inputs already broadcast)."""
-    results: dict[int, Any] = {}
-    value = None
-    for j, member in enumerate(task.members):
-        args = [results[k] if from_member else inputs[k] for from_member, k in member.args]
-        value = call(member, "", member.fn, args, member.params)
-        results[j] = value
-        for k in task.drops[j]:
-            del results[k]
-        del args
+    slots = [*inputs, *([None] * len(task.steps))]
+    base, value = len(inputs), None
+    for j, (fn, params, args, drops) in enumerate(task.steps):
+        try:
+            value = fn(*[slots[a] for a in args], **params)
+        except Exception as exc:
+            add_note(exc, NOTE_PREFIX + task.describe_member(j))
+            raise
+        slots[base + j] = value
+        for d in drops:
+            slots[d] = None
     return value
 
 
 def stage_whole(task: StageTask, *input_lists: Sequence[Any]) -> list[Any]:
     """Runs a stage over all partitions of its inputs at once; returns its partitions."""
-    results: dict[int, list[Any]] = {}
-    value: list[Any] = []
-    for j, member in enumerate(task.members):
-        arg_lists = [results[k] if from_member else input_lists[k] for from_member, k in member.args]
-        if member.reduction is not None:
+    slots: list[Sequence[Any]] = [*input_lists, *([()] * len(task.steps))]
+    base, value = len(input_lists), []
+    for j, (fn, params, args, drops) in enumerate(task.steps):
+        arg_lists = [slots[a] for a in args]
+        reduction = task.reductions.get(j)
+        if reduction is not None:
             count = max((len(a) for a in arg_lists), default=1)
-            value = [reduce_partitions(member.reduction, arg_lists, count)]
+            value = [reduce_partitions(reduction, arg_lists, count)]
         else:
-            value = [call(member, "", member.fn, pick_all(arg_lists, i), member.params)
-                     for i in range(member.count)]
-        results[j] = value
-        for k in task.drops[j]:
-            del results[k]
+            value = [call(_MemberPlace(task, j), "", fn, pick_all(arg_lists, i), params)
+                     for i in range(task.counts[j])]
+        slots[base + j] = value
+        for d in drops:
+            slots[d] = ()
     return value
+
+
+class _MemberPlace:
+    """Names a stage member in an error note, built only when one is added."""
+
+    __slots__ = ("task", "index")
+
+    def __init__(self, task: StageTask, index: int) -> None:
+        self.task, self.index = task, index
+
+    def describe(self) -> str:
+        return self.task.describe_member(self.index)
 
 
 def pick_all(arg_lists: Sequence[Sequence[Any]], index: int) -> list[Any]:

@@ -14,11 +14,11 @@ from __future__ import annotations
 import contextlib
 import gc
 from dataclasses import dataclass
-from typing import Any, Generator, Mapping, Sequence
+from typing import Any, Callable, Generator, Mapping, Sequence
 
 from ..registry import Descriptor, Registry
-from .kernels import (ExchangeTask, ExternalTask, Member, NodeInfo, OpTask, ReductionTask, SourceTask,
-                      StageTask, Where, call, not_an_op)
+from .kernels import (ExchangeTask, ExternalTask, NodeInfo, OpTask, ReductionTask, SourceTask, StageTask, Where,
+                      call, member_place, not_an_op)
 
 __all__ = ["PartitionCountError", "Plan", "PlanError", "PlanNode", "UnregisteredNameError", "build_plan"]
 
@@ -157,8 +157,9 @@ def _check_names(views: list[dict[str, Any]], registry: Registry) -> None:
         elif kind == "external":
             need("external", view["descriptor"]["kind"])
         elif kind == "stage":
-            for member in view["members"]:
-                need(_MEMBER_TABLES.get(member["kind"], "op"), member["name"])
+            # Thousands of members repeat a few names: each distinct one is looked up once.
+            for member_kind, name in dict.fromkeys([(m["kind"], m["name"]) for m in view["members"]]):
+                need(_MEMBER_TABLES.get(member_kind, "op"), name)
     if missing:
         raise UnregisteredNameError(missing)
 
@@ -222,37 +223,69 @@ def _plan_exchange(info: NodeInfo, registry: Registry, params: dict[str, Any], i
 def _plan_stage(info: NodeInfo, registry: Registry, views: list[dict[str, Any]], inputs: list[int],
                 counts: list[int]) -> PlanNode:
     # The hot loop of planning a fused graph (a stage per few nodes, thousands of members):
-    # each member is read and checked in one pass, with no intermediate lists.
-    members: list[Member] = []
-    member_counts: list[int] = []
-    ops, n_inputs, node_id = registry.ops, len(inputs), info.id
+    # members are read into flat lists (see `StageTask`), one pass for their arguments and
+    # C-level comprehensions for the rest.
+    if not views:
+        raise PlanError(f"node {info.id} (stage) has no members")
+    node_id, base = info.id, len(inputs)
+    args_list: list[tuple[int, ...]] = []
+    last_reader: dict[int, int] = {}
     for j, view in enumerate(views):
-        kind, name, params = view["kind"], view["name"], view["params"]
-        member = Member(node_id, j, kind, name, not_an_op, None, params, (), 1)
-        args: list[tuple[bool, int]] = []
-        distinct: set[int] = set()
+        args: list[int] = []
         for ref, index in view["inputs"]:
             k: int = index
-            from_member = ref == "member"
-            if not 0 <= k < (j if from_member else n_inputs):
-                raise PlanError(f"{member.describe()} refers to {ref} {k}, which does not exist")
-            args.append((from_member, k))
-            distinct.add(member_counts[k] if from_member else counts[k])
-        member.args = tuple(args)
-        if len(distinct) > 1:
-            count = _agree_counts(member, list(distinct))
-        else:
-            count = distinct.pop() if distinct else 1
-        if kind == "red":
-            member.reduction = ReductionTask(Where(member.describe()), registry.reductions[name], params)
-            count = 1
-        else:
-            member.fn, member.count = ops[name].fn, count
-        members.append(member)
-        member_counts.append(count)
-    if not members:
-        raise PlanError(f"node {info.id} (stage) has no members")
-    return PlanNode(info, inputs, members[-1].count, StageTask(info, members))
+            if ref == "member":
+                if not 0 <= k < j:
+                    raise PlanError(f"{_member(node_id, j, view)} refers to member {k}, which does not exist")
+                k += base
+                last_reader[k] = j
+            elif not 0 <= k < base:
+                raise PlanError(f"{_member(node_id, j, view)} refers to {ref} {k}, which does not exist")
+            args.append(k)
+        args_list.append(tuple(args))
+    names: list[str] = [view["name"] for view in views]
+    params_list: list[dict[str, Any]] = [view["params"] for view in views]
+    reductions = {j: ReductionTask(Where(_member(node_id, j, view)), registry.reductions[view["name"]],
+                                   view["params"]) for j, view in enumerate(views) if view["kind"] == "red"}
+    ops = registry.ops
+    fns: list[Callable[..., Any]] = [not_an_op if j in reductions else ops[name].fn for j, name in enumerate(names)]
+    if not reductions and len(set(counts)) == 1 and all(args_list):
+        # Every member reads some input or member of this one count, so it has that count.
+        member_counts = [counts[0]] * len(views)
+    else:
+        member_counts = _member_counts(node_id, views, args_list, counts, reductions)
+    drops: list[list[int]] = [[] for _ in views]
+    for k, j in last_reader.items():
+        drops[j].append(k)
+    steps = list(zip(fns, params_list, args_list, map(tuple, drops)))
+    task = StageTask(info, base, steps, names, reductions, member_counts)
+    return PlanNode(info, inputs, member_counts[-1], task)
+
+
+def _member_counts(node_id: int, views: list[dict[str, Any]], args_list: list[tuple[int, ...]], counts: list[int],
+                   reductions: dict[int, ReductionTask]) -> list[int]:
+    """The partition count of every member, each checked like an op's: its arguments agree
+    (a one-partition argument is broadcast); a reduction member gives one partition."""
+    slot_counts = list(counts)
+    for j, args in enumerate(args_list):
+        distinct = {slot_counts[a] for a in args}
+        count = distinct.pop() if len(distinct) == 1 else _agree_counts(_Member(node_id, j, views[j]), list(distinct))
+        slot_counts.append(1 if j in reductions else count)
+    return slot_counts[len(counts):]
+
+
+def _member(node_id: int, index: int, view: dict[str, Any]) -> str:
+    return member_place(node_id, index, view["kind"] == "red", view["name"])
+
+
+class _Member:
+    """A stage member named in a plan error, described only when one is raised."""
+
+    def __init__(self, node_id: int, index: int, view: dict[str, Any]) -> None:
+        self.node_id, self.index, self.view = node_id, index, view
+
+    def describe(self) -> str:
+        return _member(self.node_id, self.index, self.view)
 
 
 def _agree(info: NodeInfo, counts: list[int]) -> int:
