@@ -94,6 +94,8 @@ def build_plan(store: Any, registry: Registry, outputs: Sequence[int] | None = N
         nodes: dict[int, PlanNode] = {}
         for i in live:
             nodes[i] = _plan_node(views[i], nodes, registry)
+        # Freed before the collector resumes, which would otherwise first scan every view.
+        del views
     return Plan(nodes, wanted)
 
 
