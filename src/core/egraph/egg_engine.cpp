@@ -1,12 +1,9 @@
 #include "egraph/egg_engine.hpp"
 
-#include <array>
-#include <cstring>
 #include <string>
 #include <string_view>
 
 #include "common/fault.hpp"
-#include "common/open_table.hpp"
 #include "optimizer/rule_table.hpp"
 
 namespace vantrel::egraph {
@@ -17,47 +14,6 @@ Rewrite make_rule(const std::string& name, const std::string& lhs, const std::st
   if (!rule.ok()) throw InternalFault(rule.error());
   return std::move(rule).value();
 }
-
-// A per-call map from token text to symbol: open addressing over a cheap hash of the bytes.
-// Unique texts (source names) pass through to the global table; their entries cost little.
-class SymbolCache {
- public:
-  GlobalSymbol intern(std::string_view text) {
-    const std::uint64_t h = hash(text);
-    Slot& s = table_.find_or_empty(
-        h, [&](const Slot& x) { return x.hash == h && x.text == text; }, [](const Slot& x) { return x.hash; });
-    if (s.empty()) {
-      s = Slot{text, h, GlobalSymbol::intern(text)};
-      table_.filled();
-    }
-    return s.symbol;
-  }
-
- private:
-  struct Slot {
-    std::string_view text;  // borrowed from the graph, which outlives the cache; null: empty
-    std::uint64_t hash;
-    GlobalSymbol symbol;
-    bool empty() const { return text.data() == nullptr; }
-  };
-
-  static std::uint64_t hash(std::string_view text) {
-    std::uint64_t h = 0x9e3779b97f4a7c15ULL ^ text.size();
-    std::size_t i = 0;
-    for (; i + 8 <= text.size(); i += 8) {
-      std::uint64_t w;
-      std::memcpy(&w, text.data() + i, 8);
-      h = (h ^ w) * 0xbf58476d1ce4e5b9ULL;
-      h ^= h >> 29;
-    }
-    std::uint64_t tail = 0;
-    std::memcpy(&tail, text.data() + i, text.size() - i);
-    h = (h ^ tail) * 0x94d049bb133111ebULL;
-    return h ^ (h >> 31);
-  }
-
-  OpenTable<Slot> table_{64};
-};
 
 }  // namespace
 
@@ -77,8 +33,33 @@ EngineGraph EggEngine::canonicalize(const EngineGraph& graph) const { return can
 
 EngineGraph EggEngine::canonicalize_with_stats(const EngineGraph& graph, CanonicalizeStats* stats) const {
   if (!engine_graph_well_formed(graph)) throw InternalFault("canonicalize: engine graph is not well formed");
-  const std::size_t n = graph.nodes.size();
+  std::vector<std::string> labels;
+  const LabelGraph compact = to_label_graph(graph, labels);
+  const LabelResult result = canonicalize_labels_with_stats(compact, stats);
+  EngineGraph out;
+  out.nodes.reserve(result.nodes.size());
+  for (std::uint64_t i = 0; i < result.nodes.size(); ++i) {
+    const std::string& text = labels[result.nodes.label[i]];
+    auto in = result.nodes.inputs(i);
+    out.nodes.push_back(EngineNode{text, NodeIds(in.begin(), in.end()), !is_op_token(text)});
+  }
+  out.outputs = result.outputs;
+  return out;
+}
+
+LabelResult EggEngine::canonicalize_labels(const LabelGraph& graph) const {
+  return canonicalize_labels_with_stats(graph, nullptr);
+}
+
+LabelResult EggEngine::canonicalize_labels_with_stats(const LabelGraph& graph, CanonicalizeStats* stats) const {
+  const LabelledNodes& nodes = graph.nodes;
+  if (!label_graph_well_formed(nodes, graph.outputs))
+    throw InternalFault("canonicalize: engine graph is not well formed");
+  const std::size_t n = nodes.size();
   if (n >= kNoId) throw InternalFault("canonicalize: graph too large for e-class ids");
+  for (std::uint32_t l : nodes.label) {
+    if (l >= graph.labels.size()) throw InternalFault("canonicalize: label id out of range");
+  }
 
   const auto t0 = Runner::Clock::now();
   Runner runner;
@@ -86,13 +67,19 @@ EngineGraph EggEngine::canonicalize_with_stats(const EngineGraph& graph, Canonic
   runner.e_graph.reserve(n + n / 4);
   std::vector<Id> ids;
   ids.reserve(n);
-  // Tokens repeat (every parameterless add is "op|add"), so each distinct text is interned
-  // once per call; the shared table is locked and hashed only for those.
-  SymbolCache symbols;
-  for (const EngineNode& node : graph.nodes) {
+  // Each label is interned once, when a node first uses it; the shared table is locked and
+  // hashed only for those.
+  std::vector<GlobalSymbol> symbols(graph.labels.size());
+  std::vector<std::uint8_t> interned(graph.labels.size(), 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t l = nodes.label[i];
+    if (!interned[l]) {
+      symbols[l] = GlobalSymbol::intern(graph.labels[l]);
+      interned[l] = 1;
+    }
     SymbolLang enode;
-    enode.symbol = symbols.intern(node.op);
-    for (std::uint64_t j : node.inputs) enode.children.push_back(ids[j]);
+    enode.symbol = symbols[l];
+    for (NodeId j : nodes.inputs(i)) enode.children.push_back(ids[j]);
     ids.push_back(runner.e_graph.find_compress(runner.e_graph.add(std::move(enode))));
   }
 
@@ -108,31 +95,30 @@ EngineGraph EggEngine::canonicalize_with_stats(const EngineGraph& graph, Canonic
   std::vector<Id> canon(n);
   std::vector<Id> first(eg.id_count(), kNoId);
   std::size_t kept = 0;
+  std::uint64_t kept_inputs = 0;
   for (std::size_t i = 0; i < n; ++i) {
     canon[i] = eg.find(ids[i]);
     if (first[canon[i]] == kNoId) {
       first[canon[i]] = static_cast<Id>(i);
       ++kept;
+      kept_inputs += nodes.input_begin[i + 1] - nodes.input_begin[i];
     }
   }
 
   // Sized once: growing it would move every node and touch twice its memory.
-  EngineGraph out;
-  out.nodes.reserve(kept);
+  LabelResult out;
+  out.nodes.reserve(kept, kept_inputs);
   std::vector<Id> pos(eg.id_count(), kNoId);
   for (std::size_t i = 0; i < n; ++i) {
     const Id c = canon[i];
     if (first[c] != i) continue;
-    EngineNode node;
-    node.op = graph.nodes[i].op;
-    node.inputs.reserve(graph.nodes[i].inputs.size());
-    for (std::uint64_t j : graph.nodes[i].inputs) node.inputs.push_back(pos[canon[j]]);
-    node.opaque = !is_op_token(node.op);
     pos[c] = static_cast<Id>(out.nodes.size());
-    out.nodes.push_back(std::move(node));
+    out.nodes.label.push_back(nodes.label[i]);
+    for (NodeId j : nodes.inputs(i)) out.nodes.input_pool.push_back(pos[canon[j]]);
+    out.nodes.input_begin.push_back(out.nodes.input_pool.size());
   }
   out.outputs.reserve(graph.outputs.size());
-  for (std::uint64_t o : graph.outputs) out.outputs.push_back(pos[canon[o]]);
+  for (NodeId o : graph.outputs) out.outputs.push_back(pos[canon[o]]);
 
   if (stats != nullptr) {
     stats->iterations = runner.iteration_records.size();

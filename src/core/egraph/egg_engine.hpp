@@ -37,6 +37,11 @@ class EggEngine final : public RewriteEngine {
   /// `canonicalize`, also reporting how the saturation run went.
   EngineGraph canonicalize_with_stats(const EngineGraph& graph, CanonicalizeStats* stats) const;
 
+  /// The compact form: the same run, reading label ids and an input pool and answering with
+  /// them, so no per-node text or list is built either way. Never adds labels.
+  LabelResult canonicalize_labels(const LabelGraph& graph) const override;
+  LabelResult canonicalize_labels_with_stats(const LabelGraph& graph, CanonicalizeStats* stats) const;
+
   const std::vector<Rewrite>& rules() const { return rules_; }
   std::size_t iteration_limit() const { return iteration_limit_; }
 

@@ -2,8 +2,17 @@
 /// The narrow interface between the optimizer and a rewrite engine: a flat graph whose nodes
 /// are labelled by their canonical tokens, and one operation that collapses provably equal
 /// nodes.
+///
+/// It comes in two forms. `EngineGraph` spells every node out (its label text and its own
+/// input list), which is easy to write and read in tests and small tools. `LabelGraph` is what
+/// the optimizer hands over: labels once in a shared table, per node a label id, and all
+/// inputs in one pool, so a graph of a million nodes costs a few flat arrays instead of a
+/// string and a list per node. An engine implements `canonicalize`; it may also implement
+/// `canonicalize_labels`, whose default goes through `canonicalize`.
 #include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/node_id.hpp"
@@ -27,7 +36,53 @@ struct EngineGraph {
 
 /// True when `op` names an op node ("op|" prefix); this is how a canonicalized graph's
 /// `opaque` flag is recomputed.
-inline bool is_op_token(const std::string& op) { return op.size() >= 3 && op.compare(0, 3, "op|") == 0; }
+inline bool is_op_token(std::string_view op) { return op.size() >= 3 && op.compare(0, 3, "op|") == 0; }
+
+/// Nodes in compact form: per node a label id and a run of inputs in one shared pool.
+struct LabelledNodes {
+  std::vector<std::uint32_t> label;           ///< per node
+  std::vector<std::uint64_t> input_begin{0};  ///< per node + 1, offsets into input_pool
+  NodeIds input_pool;
+
+  std::uint64_t size() const { return label.size(); }
+  std::span<const NodeId> inputs(std::uint64_t i) const {
+    return {input_pool.data() + input_begin[i], input_begin[i + 1] - input_begin[i]};
+  }
+  std::span<NodeId> inputs(std::uint64_t i) {
+    return {input_pool.data() + input_begin[i], input_begin[i + 1] - input_begin[i]};
+  }
+  void reserve(std::uint64_t nodes, std::uint64_t inputs) {
+    label.reserve(nodes);
+    input_begin.reserve(nodes + 1);
+    input_pool.reserve(inputs);
+  }
+  void push(std::uint32_t label_id, std::span<const NodeId> ins) {
+    label.push_back(label_id);
+    input_pool.insert(input_pool.end(), ins.begin(), ins.end());
+    input_begin.push_back(input_pool.size());
+  }
+
+  bool operator==(const LabelledNodes&) const = default;
+};
+
+/// An engine graph in compact form. `labels` maps a label id to its text; the table belongs to
+/// the caller and outlives the call. Distinct ids have distinct texts.
+struct LabelGraph {
+  std::span<const std::string> labels;
+  LabelledNodes nodes;  ///< inputs before their users
+  NodeIds outputs;      ///< positions, repeats allowed
+};
+
+/// What `canonicalize_labels` returns. Label ids below the input's label count name the
+/// input's labels; an engine that hands back a text the input did not have lists it in
+/// `added_labels`, under the ids that follow.
+struct LabelResult {
+  LabelledNodes nodes;
+  NodeIds outputs;
+  std::vector<std::string> added_labels;
+
+  bool operator==(const LabelResult&) const = default;
+};
 
 class RewriteEngine {
  public:
@@ -37,10 +92,27 @@ class RewriteEngine {
   /// nodes, outputs keep the input's length and order, and `opaque` is false exactly for
   /// "op|" tokens.
   virtual EngineGraph canonicalize(const EngineGraph& graph) const = 0;
+
+  /// The same operation on the compact form; `opaque` is implied by each label. The default
+  /// spells the graph out, calls `canonicalize`, checks the result's contract (a broken one
+  /// is an InternalFault) and turns it back into label ids.
+  virtual LabelResult canonicalize_labels(const LabelGraph& graph) const;
 };
 
 /// Checks the preconditions of `canonicalize` without reading out of bounds: every input is a
 /// position before its node and every output is a position in the node list.
 bool engine_graph_well_formed(const EngineGraph& graph);
+/// The same for the compact form (label ids are not checked).
+bool label_graph_well_formed(const LabelledNodes& nodes, std::span<const NodeId> outputs);
+
+/// Throws the InternalFault "rewrite engine broke its contract: ..." when `result` reads a
+/// position that is not before its node, has an `opaque` flag that disagrees with its label,
+/// or does not have `n_outputs` outputs all in range.
+void check_engine_result(const EngineGraph& result, std::size_t n_outputs);
+
+/// The compact form spelled out, and back. `to_label_graph` numbers the distinct texts in
+/// order of first use; the returned table backs the graph's `labels`.
+EngineGraph to_engine_graph(const LabelGraph& graph);
+LabelGraph to_label_graph(const EngineGraph& graph, std::vector<std::string>& labels);
 
 }  // namespace vantrel

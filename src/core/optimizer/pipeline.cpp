@@ -1,5 +1,6 @@
 #include "optimizer/pipeline.hpp"
 
+#include <algorithm>
 #include <chrono>
 
 #include "common/fault.hpp"
@@ -65,35 +66,40 @@ Live dead_code_elimination(const FlatGraph& g, std::span<const NodeId> outputs) 
   return out;
 }
 
-EngineGraph to_engine_graph(const FlatGraph& g, const Live& live, TokenTable& tokens) {
-  EngineGraph eg;
-  eg.nodes.resize(live.nodes.size());
+/// The live nodes in compact engine form: a label id per node (one per distinct head, from
+/// `tokens`) and their renumbered inputs in one pool.
+LabelledNodes to_labelled_nodes(const FlatGraph& g, const Live& live, TokenTable& tokens) {
+  LabelledNodes nodes;
+  std::uint64_t pool = 0;
+  for (NodeId i : live.nodes) pool += g.input_begin[i + 1] - g.input_begin[i];
+  nodes.reserve(live.nodes.size(), pool);
   std::vector<std::uint32_t> head_label(g.heads.size(), kNoId);
-  for (std::uint64_t j = 0; j < live.nodes.size(); ++j) {
-    const NodeId i = live.nodes[j];
+  for (NodeId i : live.nodes) {
     const std::uint32_t h = g.head_of[i];
     if (head_label[h] == kNoId) head_label[h] = tokens.add(g.heads[h]);
-    EngineNode& node = eg.nodes[j];
-    node.op = tokens.label(head_label[h]);
-    node.opaque = g.heads[h].kind() != NodeKey::kOp;
-    auto in = g.inputs(i);
-    node.inputs.reserve(in.size());
-    for (NodeId x : in) node.inputs.push_back(live.remap[x]);
+    nodes.label.push_back(head_label[h]);
+    for (NodeId x : g.inputs(i)) nodes.input_pool.push_back(live.remap[x]);
+    nodes.input_begin.push_back(nodes.input_pool.size());
   }
-  eg.outputs = live.outputs;
-  return eg;
+  return nodes;
 }
 
-void check_engine_result(const EngineGraph& result, std::size_t n_outputs) {
+/// What the pipeline still checks of a compact result (the adapter to the spelled-out form
+/// has already checked the `opaque` flags, which the compact form does not carry).
+void check_label_result(const LabelResult& result, std::size_t n_outputs, std::size_t n_labels) {
   auto broken = [](const std::string& what) { throw InternalFault("rewrite engine broke its contract: " + what); };
-  const std::uint64_t m = result.nodes.size();
+  const LabelledNodes& nodes = result.nodes;
+  const std::uint64_t m = nodes.size();
+  if (nodes.input_begin.size() != m + 1 || nodes.input_begin.front() != 0 ||
+      nodes.input_begin.back() != nodes.input_pool.size())
+    broken("the input offsets do not match the node list");
+  const std::uint64_t label_count = n_labels + result.added_labels.size();
   for (std::uint64_t i = 0; i < m; ++i) {
-    const EngineNode& node = result.nodes[i];
-    for (std::uint64_t x : node.inputs) {
+    if (nodes.input_begin[i] > nodes.input_begin[i + 1]) broken("the input offsets do not match the node list");
+    for (NodeId x : nodes.inputs(i)) {
       if (x >= i) broken("node " + std::to_string(i) + " reads position " + std::to_string(x));
     }
-    if (node.opaque == is_op_token(node.op))
-      broken("the opaque flag of node " + std::to_string(i) + " disagrees with its label");
+    if (nodes.label[i] >= label_count) broken("node " + std::to_string(i) + " has an unknown label id");
   }
   if (result.outputs.size() != n_outputs) broken("the output list changed length");
   for (std::uint64_t o : result.outputs) {
@@ -101,17 +107,13 @@ void check_engine_result(const EngineGraph& result, std::size_t n_outputs) {
   }
 }
 
-struct CseResult {
-  std::vector<EngineNode> nodes;
-  NodeIds outputs;
-};
-
 /// The common-subexpression index. A node can only equal an earlier node with the same first
 /// input, so the first few kept nodes that read a position as their first input are chained
 /// from that position: a lookup walks a short list of nodes that were kept moments ago and
 /// are still in cache, and hashes nothing. Once a position has kChain such users, the rest
 /// go to a hash table (as do nodes without inputs), so a lookup never walks more than
-/// kChain entries whatever the fan-out. The index is only probed, never iterated.
+/// kChain entries whatever the fan-out. The index is only probed, never iterated. Labels and
+/// texts are one to one, so equal label ids mean equal labels.
 class CseIndex {
  public:
   explicit CseIndex(std::uint64_t m) : head_(m, kNoId), chained_(m, 0) {
@@ -119,9 +121,12 @@ class CseIndex {
     next_.reserve(m);
   }
 
-  /// The position of a kept node equal to (op, ins), or kNoId; `kept` is the kept-node list.
-  std::uint32_t find(const std::string& op, const NodeIds& ins, const std::vector<EngineNode>& kept) {
-    auto equal = [&](std::uint32_t k) { return kept[k].inputs == ins && kept[k].op == op; };
+  /// The position of a kept node equal to (label, ins), or kNoId; `kept` holds the kept nodes.
+  std::uint32_t find(std::uint32_t label, std::span<const NodeId> ins, const LabelledNodes& kept) {
+    auto equal = [&](std::uint32_t k) {
+      const auto other = kept.inputs(k);
+      return kept.label[k] == label && std::equal(other.begin(), other.end(), ins.begin(), ins.end());
+    };
     hashed_ = false;
     if (!ins.empty()) {
       const std::uint64_t p = ins[0];
@@ -130,14 +135,14 @@ class CseIndex {
       }
       if (chained_[p] < kChain) return kNoId;
     }
-    hash_ = hash_of(op, ins);
+    hash_ = hash_of(label, ins);
     hashed_ = true;
     const Slot* s = table_.find(hash_, [&](const Slot& x) { return x.hash == hash_ && equal(x.id_plus_one - 1); });
     return s == nullptr ? kNoId : s->id_plus_one - 1;
   }
 
-  /// Enters kept node k, which the last `find` (for the same op and inputs) did not find.
-  void insert(std::uint32_t k, const std::string& op, const NodeIds& ins) {
+  /// Enters kept node k, which the last `find` (for the same label and inputs) did not find.
+  void insert(std::uint32_t k, std::uint32_t label, std::span<const NodeId> ins) {
     next_.push_back(kNoId);
     if (!ins.empty() && chained_[ins[0]] < kChain) {
       const std::uint64_t p = ins[0];
@@ -146,7 +151,7 @@ class CseIndex {
       ++chained_[p];
       return;
     }
-    if (!hashed_) hash_ = hash_of(op, ins);
+    if (!hashed_) hash_ = hash_of(label, ins);
     table_.insert_new(hash_, Slot{hash_, k + 1}, [](const Slot& s) { return s.hash; });
   }
 
@@ -158,9 +163,9 @@ class CseIndex {
     bool empty() const { return id_plus_one == 0; }
   };
 
-  std::uint64_t hash_of(const std::string& op, const NodeIds& ins) const {
+  std::uint64_t hash_of(std::uint32_t label, std::span<const NodeId> ins) const {
     Hasher h(seed_);
-    h.add_bytes(op);
+    h.add(label);
     for (std::uint64_t x : ins) h.add(x);
     return h.finish();
   }
@@ -174,33 +179,45 @@ class CseIndex {
   bool hashed_ = false;
 };
 
-/// Compacts the kept nodes in place: a kept node's new position is never above its old one,
-/// so the nodes already kept stay where the index expects them.
-CseResult cse(EngineGraph&& g) {
-  const std::uint64_t m = g.nodes.size();
-  std::vector<EngineNode>& nodes = g.nodes;
+/// Compacts the kept nodes in place: a kept node's new position and its inputs' new offset
+/// are never above their old ones, so the nodes already kept stay where the index expects
+/// them, and a node is read before anything overwrites it.
+void cse(LabelResult& g) {
+  LabelledNodes& nodes = g.nodes;
+  const std::uint64_t m = nodes.size();
   NodeIds position(m);
   CseIndex index(m);  // refuses a graph too large for 32-bit positions
   NodeId kept = 0;
+  std::uint64_t write = 0;  // end of the kept nodes' inputs in the pool
   for (std::uint64_t i = 0; i < m; ++i) {
-    EngineNode& node = nodes[i];
-    for (NodeId& x : node.inputs) x = position[x];
-    const std::uint32_t found = index.find(node.op, node.inputs, nodes);
+    const std::uint64_t begin = nodes.input_begin[i];
+    const std::uint64_t end = nodes.input_begin[i + 1];
+    const std::span<NodeId> ins = nodes.inputs(i);
+    for (NodeId& x : ins) x = position[x];
+    const std::uint32_t label = nodes.label[i];
+    const std::uint32_t found = index.find(label, ins, nodes);
     if (found != kNoId) {
       position[i] = found;
       continue;
     }
     position[i] = kept;
-    index.insert(kept, node.op, node.inputs);
-    if (kept != i) nodes[kept] = std::move(node);
+    if (kept != i) {
+      std::copy(nodes.input_pool.begin() + static_cast<std::ptrdiff_t>(begin),
+                nodes.input_pool.begin() + static_cast<std::ptrdiff_t>(end),
+                nodes.input_pool.begin() + static_cast<std::ptrdiff_t>(write));
+      nodes.label[kept] = label;
+    }
+    // input_begin[kept] is already `write`: it was set when the previous kept node ended
+    // (or is the leading 0); entry kept + 1 is at most i + 1, so it has been read.
+    write += end - begin;
+    nodes.input_begin[kept + 1] = write;
+    index.insert(kept, label, nodes.inputs(kept));
     ++kept;
   }
-  nodes.resize(kept);
-  CseResult out;
-  out.nodes = std::move(nodes);
-  out.outputs.reserve(g.outputs.size());
-  for (std::uint64_t o : g.outputs) out.outputs.push_back(position[o]);
-  return out;
+  nodes.label.resize(kept);
+  nodes.input_begin.resize(std::uint64_t{kept} + 1);
+  nodes.input_pool.resize(write);
+  for (NodeId& o : g.outputs) o = position[o];
 }
 
 }  // namespace
@@ -225,29 +242,31 @@ Reduced run_pipeline(const FlatGraph& graph, std::span<const NodeId> outputs, co
   clock.lap(&PassTimings::dce);
 
   TokenTable tokens;
-  EngineGraph eg = to_engine_graph(graph, live, tokens);
+  LabelGraph eg;
+  eg.nodes = to_labelled_nodes(graph, live, tokens);
+  eg.outputs = std::move(live.outputs);
+  eg.labels = tokens.labels();
   live = Live{};
   clock.lap(&PassTimings::engine_graph);
 
   const std::size_t n_outputs = eg.outputs.size();
-  EngineGraph canon;
+  LabelResult canon;
   if (engine != nullptr) {
-    canon = engine->canonicalize(eg);
+    canon = engine->canonicalize_labels(eg);
   } else {
-    // Every node is its own class: the result is the graph itself, with `opaque` recomputed
-    // from the label as every engine does.
-    canon = std::move(eg);
-    for (EngineNode& node : canon.nodes) node.opaque = !is_op_token(node.op);
+    // Every node is its own class: the result is the graph itself.
+    canon.nodes = std::move(eg.nodes);
+    canon.outputs = std::move(eg.outputs);
   }
-  check_engine_result(canon, n_outputs);
-  eg = EngineGraph{};
+  check_label_result(canon, n_outputs, tokens.size());
+  eg = LabelGraph{};
   clock.lap(&PassTimings::engine);
 
-  CseResult merged = cse(std::move(canon));
-  out.report.canonical_nodes = merged.nodes.size();
+  cse(canon);
+  out.report.canonical_nodes = canon.nodes.size();
   clock.lap(&PassTimings::cse);
 
-  FusionResult fused = stage_fusion(std::move(merged.nodes), merged.outputs, maximal_fusion, tokens);
+  FusionResult fused = stage_fusion(canon.nodes, canon.added_labels, canon.outputs, maximal_fusion, tokens);
   out.nodes = std::move(fused.nodes);
   out.outputs = std::move(fused.outputs);
   out.report.stages = fused.stages;

@@ -1,6 +1,8 @@
 #include "optimizer/stage_fusion.hpp"
 
 #include <numeric>
+#include <string_view>
+#include <unordered_map>
 
 #include "common/fault.hpp"
 
@@ -24,12 +26,13 @@ Pos find_root(std::vector<Pos>& parent, Pos i) {
 }
 
 /// The default rule needs only each position's use count (saturated at 2) and its first user.
-std::vector<Pos> group_single_use(const std::vector<EngineNode>& nodes, const std::vector<std::uint8_t>& is_output) {
+std::vector<Pos> group_single_use(const LabelledNodes& nodes, const std::vector<std::uint8_t>& opaque,
+                                  const std::vector<std::uint8_t>& is_output) {
   const Pos m = static_cast<Pos>(nodes.size());
   std::vector<Pos> sole_user(m, kNoId);
   std::vector<std::uint8_t> uses(m, 0);
   for (Pos p = 0; p < m; ++p) {
-    for (std::uint64_t x : nodes[p].inputs) {
+    for (NodeId x : nodes.inputs(p)) {
       if (uses[x] == 0) sole_user[x] = p;
       if (uses[x] < 2) ++uses[x];
     }
@@ -37,9 +40,9 @@ std::vector<Pos> group_single_use(const std::vector<EngineNode>& nodes, const st
   std::vector<Pos> parent(m);
   std::iota(parent.begin(), parent.end(), Pos{0});
   for (Pos i = 0; i < m; ++i) {
-    if (nodes[i].opaque || uses[i] != 1 || is_output[i]) continue;
+    if (opaque[i] || uses[i] != 1 || is_output[i]) continue;
     const Pos c = sole_user[i];
-    if (nodes[c].opaque) continue;
+    if (opaque[c]) continue;
     const Pos ri = find_root(parent, i);
     const Pos rc = find_root(parent, c);
     if (ri == rc) continue;
@@ -59,35 +62,36 @@ struct Consumers {
   std::vector<std::uint64_t> begin;  // m + 1
   std::vector<Pos> users;
 
-  explicit Consumers(const std::vector<EngineNode>& nodes) : begin(nodes.size() + 1, 0) {
+  explicit Consumers(const LabelledNodes& nodes) : begin(nodes.size() + 1, 0) {
     const std::uint64_t m = nodes.size();
     for (std::uint64_t p = 0; p < m; ++p) {
-      for (std::uint64_t x : nodes[p].inputs) ++begin[x + 1];
+      for (NodeId x : nodes.inputs(p)) ++begin[x + 1];
     }
     for (std::uint64_t i = 0; i < m; ++i) begin[i + 1] += begin[i];
     users.resize(begin[m]);
     std::vector<std::uint64_t> fill(begin.begin(), begin.end() - 1);
     for (std::uint64_t p = 0; p < m; ++p) {
-      for (std::uint64_t x : nodes[p].inputs) users[fill[x]++] = static_cast<Pos>(p);
+      for (NodeId x : nodes.inputs(p)) users[fill[x]++] = static_cast<Pos>(p);
     }
   }
   std::uint64_t count(std::uint64_t i) const { return begin[i + 1] - begin[i]; }
   const Pos* of(std::uint64_t i) const { return users.data() + begin[i]; }
 };
 
-std::vector<Pos> group_maximal(const std::vector<EngineNode>& nodes, const std::vector<std::uint8_t>& is_output) {
+std::vector<Pos> group_maximal(const LabelledNodes& nodes, const std::vector<std::uint8_t>& opaque,
+                               const std::vector<std::uint8_t>& is_output) {
   const Consumers consumers(nodes);
   const Pos m = static_cast<Pos>(nodes.size());
   std::vector<Pos> rep(m);
   std::iota(rep.begin(), rep.end(), Pos{0});
   for (Pos i = m; i-- > 0;) {
     const std::uint64_t n_users = consumers.count(i);
-    if (nodes[i].opaque || is_output[i] || n_users == 0) continue;
+    if (opaque[i] || is_output[i] || n_users == 0) continue;
     const Pos* users = consumers.of(i);
     const Pos s = rep[users[0]];
     bool joins = true;
     for (std::uint64_t k = 0; k < n_users && joins; ++k) {
-      joins = !nodes[users[k]].opaque && rep[users[k]] == s;
+      joins = !opaque[users[k]] && rep[users[k]] == s;
     }
     if (joins) rep[i] = s;
   }
@@ -96,17 +100,34 @@ std::vector<Pos> group_maximal(const std::vector<EngineNode>& nodes, const std::
 
 }  // namespace
 
-FusionResult stage_fusion(std::vector<EngineNode> nodes, const NodeIds& outputs, bool maximal_fusion,
-                          const TokenTable& tokens) {
+FusionResult stage_fusion(const LabelledNodes& nodes, std::span<const std::string> added_labels, const NodeIds& outputs,
+                          bool maximal_fusion, const TokenTable& tokens) {
   if (nodes.size() >= kNoId) throw InternalFault("graph too large for stage fusion");
   const Pos m = static_cast<Pos>(nodes.size());
   FusionResult out;
+
+  const std::size_t known = tokens.size();
+  if (added_labels.size() >= kNoId - known) throw InternalFault("too many labels for stage fusion");
+  auto text = [&](std::uint32_t label) -> const std::string& {
+    if (label < known) return tokens.label(label);
+    if (label - known >= added_labels.size()) throw InternalFault("stage fusion met an unknown label id");
+    return added_labels[label - known];
+  };
+  // Opacity is a property of the label: worked out once per label, then read per node.
+  std::vector<std::uint8_t> label_opaque(known + added_labels.size());
+  for (std::uint32_t l = 0; l < label_opaque.size(); ++l) label_opaque[l] = !is_op_token(text(l));
+  std::vector<std::uint8_t> opaque(m);
+  for (Pos i = 0; i < m; ++i) {
+    const std::uint32_t l = nodes.label[i];
+    if (l >= label_opaque.size()) throw InternalFault("stage fusion met an unknown label id");
+    opaque[i] = label_opaque[l];
+  }
 
   std::vector<std::uint8_t> is_output(m, 0);
   for (std::uint64_t o : outputs) is_output[o] = 1;
 
   const std::vector<Pos> stage_of =
-      maximal_fusion ? group_maximal(nodes, is_output) : group_single_use(nodes, is_output);
+      maximal_fusion ? group_maximal(nodes, opaque, is_output) : group_single_use(nodes, opaque, is_output);
 
   // Member lists, ascending, laid out by representative: `member_index` is the place of a node
   // within its group, `last` each group's largest member, `group_begin` where its list starts.
@@ -140,14 +161,14 @@ FusionResult stage_fusion(std::vector<EngineNode> nodes, const NodeIds& outputs,
   for (Pos i = 0; i < m; ++i) {
     const Pos r = stage_of[i];
     if (last[r] != i) continue;
-    const EngineNode& node = nodes[r];
-    if (node.opaque) {
-      const NodeKey* head = tokens.find(node.op);
-      if (head == nullptr) throw InternalFault("no token-table entry for the opaque label " + node.op);
+    if (opaque[r]) {
+      const std::uint32_t label = nodes.label[r];
+      if (label >= known) throw InternalFault("no token-table entry for the opaque label " + text(label));
+      const auto in = nodes.inputs(r);
       NodeIds ins;
-      ins.reserve(node.inputs.size());
-      for (std::uint64_t x : node.inputs) ins.push_back(emitted(stage_of[x]));
-      out.nodes.push_back(head->with_inputs(std::move(ins)));
+      ins.reserve(in.size());
+      for (NodeId x : in) ins.push_back(emitted(stage_of[x]));
+      out.nodes.push_back(tokens.head(label).with_inputs(std::move(ins)));
       ++out.boundary_nodes;
     } else {
       Stage stage;
@@ -156,10 +177,11 @@ FusionResult stage_fusion(std::vector<EngineNode> nodes, const NodeIds& outputs,
       const Pos size = member_index[i] + 1;  // i is the group's last member
       stage.members.reserve(size);
       for (Pos j = 0; j < size; ++j) {
-        EngineNode& member = nodes[group[j]];
-        StageOp& op = stage.members.emplace_back(StageOp{std::move(member.op), {}});
-        op.args.reserve(member.inputs.size());
-        for (std::uint64_t x : member.inputs) {
+        const Pos p = group[j];
+        const auto in = nodes.inputs(p);
+        StageOp& op = stage.members.emplace_back(StageOp{text(nodes.label[p]), {}});
+        op.args.reserve(in.size());
+        for (NodeId x : in) {
           const Pos g = stage_of[x];
           if (g == r) {
             op.args.push_back(StageRef{StageRef::Member, member_index[x]});
@@ -185,6 +207,21 @@ FusionResult stage_fusion(std::vector<EngineNode> nodes, const NodeIds& outputs,
   for (std::uint64_t o : outputs) out.outputs.push_back(emitted(stage_of[o]));
   out.reduced_nodes = out.nodes.size();
   return out;
+}
+
+FusionResult stage_fusion(const std::vector<EngineNode>& nodes, const NodeIds& outputs, bool maximal_fusion,
+                          const TokenTable& tokens) {
+  std::unordered_map<std::string_view, std::uint32_t> ids;
+  for (std::uint32_t l = 0; l < tokens.size(); ++l) ids.emplace(tokens.label(l), l);
+  std::vector<std::string> added;
+  LabelledNodes compact;
+  for (const EngineNode& node : nodes) {
+    if (node.opaque == is_op_token(node.op)) throw InternalFault("an opaque flag disagrees with its label");
+    auto [it, fresh] = ids.try_emplace(node.op, static_cast<std::uint32_t>(tokens.size() + added.size()));
+    if (fresh) added.push_back(node.op);
+    compact.push(it->second, node.inputs);
+  }
+  return stage_fusion(compact, added, outputs, maximal_fusion, tokens);
 }
 
 }  // namespace vantrel

@@ -11,6 +11,8 @@
 /// Under both, an output never joins its consumer, so only the last member of a group is ever
 /// used from outside it or listed as an output.
 #include <cstdint>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "ir/node_key.hpp"
@@ -27,12 +29,17 @@ struct FusionResult {
   std::uint64_t reduced_nodes = 0;
 };
 
-/// `nodes` is taken by value so that member op texts move into the stages. Groups are emitted in order of their largest
-/// member, which is a topological order. A stage's inputs are the emitted positions of the other groups it reads, each
-/// once, in order of first use; a member's arguments are `Input(k)` for the stage's k-th input and `Member(j)` for the
-/// result of its j-th (earlier) member. An opaque node whose label is not in `tokens` is a broken engine contract
-/// (InternalFault).
-FusionResult stage_fusion(std::vector<EngineNode> nodes, const NodeIds& outputs, bool maximal_fusion,
+/// Groups are emitted in order of their largest member, which is a topological order. A stage's inputs are the emitted
+/// positions of the other groups it reads, each once, in order of first use; a member's arguments are `Input(k)` for
+/// the stage's k-th input and `Member(j)` for the result of its j-th (earlier) member. A node is opaque exactly when
+/// its label is not an "op|" token. Label ids below `tokens.size()` are the table's; the ones after it name
+/// `added_labels` in order. An opaque node whose label is not in `tokens` is a broken engine contract (InternalFault).
+FusionResult stage_fusion(const LabelledNodes& nodes, std::span<const std::string> added_labels, const NodeIds& outputs,
+                          bool maximal_fusion, const TokenTable& tokens);
+
+/// The same over spelled-out nodes, whose `opaque` flags must agree with their labels (a
+/// disagreement is an InternalFault).
+FusionResult stage_fusion(const std::vector<EngineNode>& nodes, const NodeIds& outputs, bool maximal_fusion,
                           const TokenTable& tokens);
 
 }  // namespace vantrel

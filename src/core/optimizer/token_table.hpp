@@ -36,6 +36,10 @@ class TokenTable {
   std::uint32_t add(const NodeKey& head);
 
   const std::string& label(std::uint32_t id) const { return labels_[id]; }
+  /// Every label, by id; the engine graph's label table.
+  const std::vector<std::string>& labels() const { return labels_; }
+  /// The head label `id` stands for.
+  const NodeKey& head(std::uint32_t id) const { return *label_head_[id]; }
   /// The head a label stands for, or null when the label is unknown.
   const NodeKey* find(std::string_view label) const;
   std::size_t size() const { return labels_.size(); }
