@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <type_traits>
@@ -55,6 +56,12 @@ class OpenTable {
     }
   }
   void filled() { ++size_; }
+
+  /// Empties every slot, keeping the capacity (and the pages already brought in).
+  void clear() {
+    if (capacity_ != 0) std::memset(static_cast<void*>(slots_.get()), 0, capacity_ * sizeof(Slot));
+    size_ = 0;
+  }
 
   /// Stores `slot` for a key known to be absent.
   template <class HashOf>

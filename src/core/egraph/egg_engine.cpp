@@ -65,22 +65,31 @@ LabelResult EggEngine::canonicalize_labels_with_stats(const LabelGraph& graph, C
   Runner runner;
   // The rules add about one e-node for every four loaded ones; room for that up front.
   runner.e_graph.reserve(n + n / 4);
-  std::vector<Id> ids;
-  ids.reserve(n);
   // Each label is interned once, when a node first uses it; the shared table is locked and
   // hashed only for those.
   std::vector<GlobalSymbol> symbols(graph.labels.size());
   std::vector<std::uint8_t> interned(graph.labels.size(), 0);
+  std::vector<SymbolLang> enodes;
+  enodes.reserve(n + n / 4);  // it may become the e-graph's own list of added e-nodes
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint32_t l = nodes.label[i];
     if (!interned[l]) {
       symbols[l] = GlobalSymbol::intern(graph.labels[l]);
       interned[l] = 1;
     }
-    SymbolLang enode;
-    enode.symbol = symbols[l];
-    for (NodeId j : nodes.inputs(i)) enode.children.push_back(ids[j]);
-    ids.push_back(runner.e_graph.find_compress(runner.e_graph.add(std::move(enode))));
+    enodes.push_back(SymbolLang{symbols[l], IdList(nodes.inputs(i))});
+  }
+  // A graph without two equal nodes (every graph a store hands over) loads in one pass, node
+  // i as class i; otherwise node by node, an equal node joining the earlier one's class.
+  std::vector<Id> ids;
+  ids.reserve(n);
+  if (runner.e_graph.add_all_distinct(enodes)) {
+    for (std::size_t i = 0; i < n; ++i) ids.push_back(static_cast<Id>(i));
+  } else {
+    for (SymbolLang& enode : enodes) {
+      for (Id& c : enode.children) c = ids[c];
+      ids.push_back(runner.e_graph.find_compress(runner.e_graph.add(std::move(enode))));
+    }
   }
 
   const auto t1 = Runner::Clock::now();

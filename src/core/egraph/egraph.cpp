@@ -40,6 +40,36 @@ Id EGraph::add(SymbolLang enode) {
   return id;
 }
 
+bool EGraph::add_all_distinct(std::vector<SymbolLang>& enodes) {
+  if (unionfind_.size() != 0) throw InternalFault("add_all_distinct needs an empty e-graph");
+  if (enodes.size() >= kNoId) throw InternalFault("e-graph id space exhausted");
+  for (std::size_t i = 0; i < enodes.size(); ++i) {
+    for (Id c : enodes[i].children) {
+      if (c >= i) throw InternalFault("add_all_distinct: a child is not an earlier e-node");
+    }
+  }
+  if (!hashcons_.insert_all_distinct(enodes)) return false;
+  // What `add` does for a new e-node, in the same order; no merge has happened, so every
+  // child is its own root.
+  for (const SymbolLang& enode : enodes) {
+    const Id id = unionfind_.make_set();
+    for (Id child : enode.children) classes_[child].users.push_back(id);
+    EClass cls;
+    cls.id = id;
+    cls.enodes.push_back(enode);
+    classes_.push_back(std::move(cls));
+    replaced_.push_back(0);
+    repair_list_.push_back(Repair{id, merges_ + 1});
+    ++class_count_;
+    clean_ = false;
+  }
+  // The e-nodes as added, in id order, are the list itself: it is taken over whole (with its
+  // capacity), not copied.
+  added_ = std::move(enodes);
+  enodes.clear();
+  return true;
+}
+
 void EGraph::reserve(std::size_t n) {
   unionfind_.reserve(n);
   hashcons_.reserve(n);

@@ -20,6 +20,15 @@ class EGraph {
   /// (the existing one if an equal e-node is known). Not necessarily canonical.
   Id add(SymbolLang enode);
 
+  /// Loads `enodes` into an empty e-graph as `add` called on each in order would, when no two
+  /// of them are equal: e-node i gets id i (its children are the ids of earlier ones). The
+  /// hash-cons is filled in one pass, in table order, rather than one random probe per
+  /// e-node. When two are equal, nothing is added and the answer is false (add them one by
+  /// one instead). On success `enodes` is left empty: the e-graph takes over the list and its
+  /// capacity (reserve room for the e-nodes the rules will add); otherwise it is untouched. A child that is not an
+  /// earlier e-node is an internal fault.
+  bool add_all_distinct(std::vector<SymbolLang>& enodes);
+
   /// Makes room for `n` e-nodes and classes, so that loading a graph of known size does not
   /// reallocate and copy its tables while it grows.
   void reserve(std::size_t n);

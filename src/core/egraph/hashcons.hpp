@@ -3,10 +3,14 @@
 /// fixed, unseeded hash. An e-node with at most two children (nearly all of them) is stored
 /// whole in its slot, together with its id, so a probe reads one cache line and never a
 /// second table; only larger e-nodes keep their key in a side list that the slot refers to.
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
+#include "common/fault.hpp"
 #include "common/open_table.hpp"
 #include "egraph/page_in.hpp"
 #include "egraph/symbol_lang.hpp"
@@ -81,6 +85,42 @@ class HashCons {
   }
 
   std::size_t size() const { return table_.size(); }
+
+  /// Stores key i -> i for every key of an empty table, unless two keys are equal: then the
+  /// table is left empty (and reserved for them) and the answer is false. The keys go in
+  /// roughly in the order of the slots they probe, so filling a table far larger than the
+  /// caches walks it nearly in address order instead of missing the cache at every key; the
+  /// slots each key ends in are the ones it would reach in any order of insertion, up to
+  /// which of two keys of one probe run comes first, which no lookup can tell.
+  bool insert_all_distinct(std::span<const SymbolLang> keys) {
+    if (table_.size() != 0) throw InternalFault("insert_all_distinct needs an empty hash-cons");
+    reserve(keys.size());
+    const std::size_t capacity = table_.memory_bytes() / sizeof(Slot);
+    if (capacity == 0) return true;
+    const std::size_t mask = capacity - 1;
+    // A counting sort by the top bits of each key's home slot: buckets of a few cache lines.
+    const unsigned bits = static_cast<unsigned>(std::bit_width(mask));
+    const unsigned bucket_bits = std::min(bits, 16u);
+    const unsigned shift = bits - bucket_bits;
+    // Hashes are computed again rather than kept: a key is read in either pass anyway, and a
+    // side array would be one more table of the graph's size to fault in.
+    auto bucket = [&](const SymbolLang& key) { return (hash_enode(key) & mask) >> shift; };
+    std::vector<std::uint32_t> start((std::size_t{1} << bucket_bits) + 1, 0);
+    for (const SymbolLang& key : keys) ++start[bucket(key) + 1];
+    for (std::size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
+    std::vector<std::uint32_t> order(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) order[start[bucket(keys[i])]++] = static_cast<Id>(i);
+    for (const std::uint32_t i : order) {
+      Slot& s = slot_for(keys[i]);
+      if (!s.empty()) {
+        table_.clear();
+        big_.clear();
+        return false;
+      }
+      fill(s, keys[i], i);
+    }
+    return true;
+  }
 
   /// A hint that `key` is about to be looked up: starts fetching its slot.
   void prefetch(const SymbolLang& key) const { table_.prefetch(hash_enode(key)); }
