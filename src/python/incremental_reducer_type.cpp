@@ -91,19 +91,20 @@ Result<std::uint64_t, BadNodeId> consume_delta(IncrementalReducer& reducer, cons
 }
 
 Outcome<std::uint64_t> step_locked(ReducerObject* r, const GraphStore& store) {
-  Outcome<std::uint64_t> out;
-  PoisonMutex::Guard hold(*r->mutex);
-  if (!r->reducer->follows(store)) {
-    out.other_store = true;
+  return r->mutex->locked([&] {
+    Outcome<std::uint64_t> out;
+    if (!r->reducer->follows(store)) {
+      out.other_store = true;
+      return out;
+    }
+    auto consumed = consume_delta(*r->reducer, store);
+    if (!consumed) {
+      out.bad = consumed.error();
+    } else {
+      out.value = consumed.value();
+    }
     return out;
-  }
-  auto consumed = consume_delta(*r->reducer, store);
-  if (!consumed) {
-    out.bad = consumed.error();
-  } else {
-    out.value = consumed.value();
-  }
-  return out;
+  });
 }
 
 /// The body of `finalize` and `finalize_mapped`: checks the outputs against the store (before
@@ -252,11 +253,7 @@ template <std::uint64_t (IncrementalReducer::*Counter)() const>
 PyObject* ir_counter(PyObject* self, PyObject*) {
   return guarded(self, [&]() -> PyObject* {
     ReducerObject* r = as_reducer(self);
-    std::uint64_t value;
-    {
-      PoisonMutex::Guard hold(*r->mutex);
-      value = ((*r->reducer).*Counter)();
-    }
+    const std::uint64_t value = r->mutex->locked([&] { return ((*r->reducer).*Counter)(); });
     return PyLong_FromUnsignedLongLong(value);
   });
 }

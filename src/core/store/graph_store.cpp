@@ -50,20 +50,22 @@ NodeId GraphStore::node_id_locked(std::uint32_t hid, std::span<const NodeId> inp
 }
 
 Result<NodeId, BadNodeId> GraphStore::intern_parts(const HeadTable::Request& head, std::span<const NodeId> inputs) {
-  PoisonMutex::Guard guard(mutex_);
-  const std::uint64_t n = inner_->head_of.size();
-  for (NodeId id : inputs) {
-    if (id >= n) return Err{BadNodeId{id}};
-  }
-  bool added = false;
-  const std::uint32_t hid = inner_->heads.find_or_add(head, added);
-  const NodeId id = node_id_locked(hid, inputs, added);
-  if (id == kNoId) throw_full(guard);
-  return id;
+  auto result = mutex_.locked([&]() -> Result<NodeId, BadNodeId> {
+    const std::uint64_t n = inner_->head_of.size();
+    for (NodeId id : inputs) {
+      if (id >= n) return Err{BadNodeId{id}};
+    }
+    bool added = false;
+    const std::uint32_t hid = inner_->heads.find_or_add(head, added);
+    return node_id_locked(hid, inputs, added);
+  });
+  if (result && result.value() == kNoId) throw_full();
+  return result;
 }
 
-void GraphStore::throw_full(PoisonMutex::Guard& guard) const {
-  guard.unlock();  // a full store is refused, not broken: the lock stays unpoisoned
+void GraphStore::throw_full() const {
+  // Thrown after the lock is released: a full store is refused, not broken, so the lock
+  // stays unpoisoned.
   throw InternalFault("the store is full: it holds at most " + std::to_string(node_limit_) + " nodes");
 }
 
@@ -129,52 +131,59 @@ Result<Ok, BadNodeId> GraphStore::intern_batch(std::span<const NamedHeadView> he
   // heads are added in the order one intern per node would add them.
   std::vector<std::uint32_t> head_ids(heads.size(), kNoId);
   ids.reserve(ids.size() + count);
-  PoisonMutex::Guard guard(mutex_);
-  GraphStoreInner& in = *inner_;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::span<const NodeId> inputs = input_pool.subspan(input_begin[i], input_begin[i + 1] - input_begin[i]);
-    const std::uint64_t n = in.head_of.size();
-    for (NodeId id : inputs) {
-      if (id >= n) return Err{BadNodeId{id}};
+  bool full = false;
+  auto result = mutex_.locked([&]() -> Result<Ok, BadNodeId> {
+    GraphStoreInner& in = *inner_;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::span<const NodeId> inputs = input_pool.subspan(input_begin[i], input_begin[i + 1] - input_begin[i]);
+      const std::uint64_t n = in.head_of.size();
+      for (NodeId id : inputs) {
+        if (id >= n) return Err{BadNodeId{id}};
+      }
+      const std::uint32_t h = head_of[i];
+      bool added = false;
+      if (head_ids[h] == kNoId) head_ids[h] = in.heads.find_or_add(requests[h], added);
+      const NodeId id = node_id_locked(head_ids[h], inputs, added);
+      if (id == kNoId) {
+        full = true;
+        return Ok{};
+      }
+      ids.push_back(id);
     }
-    const std::uint32_t h = head_of[i];
-    bool added = false;
-    if (head_ids[h] == kNoId) head_ids[h] = in.heads.find_or_add(requests[h], added);
-    const NodeId id = node_id_locked(head_ids[h], inputs, added);
-    if (id == kNoId) throw_full(guard);
-    ids.push_back(id);
-  }
-  return Ok{};
+    return Ok{};
+  });
+  if (full) throw_full();
+  return result;
 }
 
 Result<Ok, BadNodeId> GraphStore::mark_output(NodeId id) {
-  PoisonMutex::Guard guard(mutex_);
-  GraphStoreInner& in = *inner_;
-  if (id >= in.head_of.size()) return Err{BadNodeId{id}};
-  if (in.marked_set.insert(id).second) in.marked.push_back(id);
-  return Ok{};
+  return mutex_.locked([&]() -> Result<Ok, BadNodeId> {
+    GraphStoreInner& in = *inner_;
+    if (id >= in.head_of.size()) return Err{BadNodeId{id}};
+    if (in.marked_set.insert(id).second) in.marked.push_back(id);
+    return Ok{};
+  });
 }
 
 Result<Ok, BadNodeId> GraphStore::mark_outputs(std::span<const NodeId> ids) {
-  PoisonMutex::Guard guard(mutex_);
-  GraphStoreInner& in = *inner_;
-  for (NodeId id : ids) {
-    if (id >= in.head_of.size()) return Err{BadNodeId{id}};
-  }
-  for (NodeId id : ids) {
-    if (in.marked_set.insert(id).second) in.marked.push_back(id);
-  }
-  return Ok{};
+  return mutex_.locked([&]() -> Result<Ok, BadNodeId> {
+    GraphStoreInner& in = *inner_;
+    for (NodeId id : ids) {
+      if (id >= in.head_of.size()) return Err{BadNodeId{id}};
+    }
+    for (NodeId id : ids) {
+      if (in.marked_set.insert(id).second) in.marked.push_back(id);
+    }
+    return Ok{};
+  });
 }
 
 std::uint64_t GraphStore::node_count() const {
-  PoisonMutex::Guard guard(mutex_);
-  return inner_->head_of.size();
+  return mutex_.locked([&] { return inner_->head_of.size(); });
 }
 
 NodeIds GraphStore::outputs() const {
-  PoisonMutex::Guard guard(mutex_);
-  return inner_->marked;
+  return mutex_.locked([&] { return inner_->marked; });
 }
 
 NodeKey GraphStore::View::key(NodeId i) const {
@@ -205,10 +214,11 @@ std::vector<NodeKey> GraphStore::snapshot_from(std::uint64_t start) const {
 }
 
 std::size_t GraphStore::memory_bytes() const {
-  PoisonMutex::Guard guard(mutex_);
-  const GraphStoreInner& in = *inner_;
-  return in.heads.memory_bytes() + in.head_of.capacity() * 4 + in.input_begin.capacity() * 8 +
-         in.input_pool.capacity() * sizeof(NodeId) + in.node_index.memory_bytes();
+  return mutex_.locked([&] {
+    const GraphStoreInner& in = *inner_;
+    return in.heads.memory_bytes() + in.head_of.capacity() * 4 + in.input_begin.capacity() * 8 +
+           in.input_pool.capacity() * sizeof(NodeId) + in.node_index.memory_bytes();
+  });
 }
 
 }  // namespace vantrel

@@ -127,8 +127,7 @@ class GraphStore {
   };
   template <class Fn>
   decltype(auto) with_view(Fn&& fn) const {
-    PoisonMutex::Guard guard(mutex_);
-    return fn(View(*inner_));
+    return mutex_.locked([&]() -> decltype(auto) { return fn(View(*inner_)); });
   }
 
   /// Approximate bytes held by the node table and its indexes.
@@ -144,8 +143,8 @@ class GraphStore {
   /// `head_is_new` says no node can have this head yet. kNoId when the node is new but the
   /// store is full. Lock held.
   NodeId node_id_locked(std::uint32_t head, std::span<const NodeId> inputs, bool head_is_new);
-  /// Releases the lock, then throws the full store's InternalFault.
-  [[noreturn]] void throw_full(PoisonMutex::Guard& guard) const;
+  /// Throws the full store's InternalFault (called once the lock is released).
+  [[noreturn]] void throw_full() const;
 
   mutable PoisonMutex mutex_{kStorePoisonedMessage};
   std::uint64_t seed_;
