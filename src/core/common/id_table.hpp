@@ -22,6 +22,23 @@ class IdTable {
     return s == nullptr ? kNoId : s->id_plus_one - 1;
   }
 
+  /// find() and, when nothing matches, insert() in one probe: returns the id found, or else
+  /// the id `new_id()` gives, stored under this hash. `new_id()` may refuse by returning
+  /// kNoId; the index then stays as it was (it may have grown) and kNoId is returned.
+  template <class Eq, class NewId>
+  std::uint32_t find_or_insert(std::uint64_t hash, Eq&& eq, NewId&& new_id) {
+    const std::uint32_t tag = tag_of(hash);
+    Slot& s = table_.find_or_empty(
+        tag, [&](const Slot& x) { return x.tag == tag && eq(x.id_plus_one - 1); }, [](const Slot& x) { return x.tag; });
+    if (!s.empty()) return s.id_plus_one - 1;
+    const std::uint64_t id = new_id();
+    if (id == kNoId) return kNoId;
+    if (id > kNoId) throw InternalFault("node table cannot grow any further");
+    s = Slot{static_cast<std::uint32_t>(id) + 1, tag};
+    table_.filled();
+    return static_cast<std::uint32_t>(id);
+  }
+
   /// Inserts an id known to be absent. (`hash_of(id)`, the hash of a stored id, is no longer
   /// needed: growth moves slots by their tags.)
   template <class HashOf>

@@ -39,28 +39,41 @@ std::uint64_t IncrementalReducer::node_hash(std::uint32_t head, std::span<const 
   return h.finish();
 }
 
+bool IncrementalReducer::same_node(std::uint32_t p, std::uint32_t head, std::span<const NodeId> inputs,
+                                   std::uint64_t hash) const {
+  if (cons_hash_[p] != hash || canon_.head_of[p] != head) return false;
+  auto other = canon_.inputs(p);
+  return other.size() == inputs.size() && std::equal(other.begin(), other.end(), inputs.begin());
+}
+
 std::uint32_t IncrementalReducer::cons_find(std::uint32_t head, std::span<const NodeId> inputs,
                                             std::uint64_t hash) const {
-  return cons_.find(hash, [&](std::uint32_t p) {
-    if (cons_hash_[p] != hash || canon_.head_of[p] != head) return false;
-    auto other = canon_.inputs(p);
-    return other.size() == inputs.size() && std::equal(other.begin(), other.end(), inputs.begin());
-  });
+  return cons_.find(hash, [&](std::uint32_t p) { return same_node(p, head, inputs, hash); });
 }
 
 NodeId IncrementalReducer::fold(std::uint32_t head, const NodeIds& inputs) {
   const std::uint8_t flags = head_flags_[head];
   if ((flags & kIdentity) && inputs.size() == 1) return inputs[0];
   const std::uint64_t hash = node_hash(head, inputs);
-  const std::uint32_t found = cons_find(head, inputs, hash);
-  if (found != kNoId) return found;
+  const std::uint64_t pos = canon_.size();
   if ((flags & kCommutative) && inputs.size() == 2) {
+    // Both operand orders are looked for before the node is added.
+    const std::uint32_t found = cons_find(head, inputs, hash);
+    if (found != kNoId) return found;
     const std::array<NodeId, 2> swapped = {inputs[1], inputs[0]};
     const std::uint32_t other = cons_find(head, swapped, node_hash(head, swapped));
     if (other != kNoId) return other;
+    cons_.insert(hash, pos, [&](std::uint32_t p) { return cons_hash_[p]; });  // refuses a pos past the id range
+  } else {
+    // One probe finds the node or the place where it goes.
+    const std::uint32_t found = cons_.find_or_insert(
+        hash, [&](std::uint32_t p) { return same_node(p, head, inputs, hash); },
+        [&]() -> std::uint64_t {
+          if (pos >= kNoId) throw InternalFault("node table cannot grow any further");
+          return pos;
+        });
+    if (found != pos) return found;
   }
-  const std::uint64_t pos = canon_.size();
-  cons_.insert(hash, pos, [&](std::uint32_t p) { return cons_hash_[p]; });  // refuses a pos past the id range
   cons_hash_.push_back(hash);
   canon_.push(head, inputs);
   return static_cast<NodeId>(pos);

@@ -73,6 +73,8 @@ class IncrementalReducer {
   std::uint32_t intern_head(const NodeKey& key);
   /// Folds one node whose inputs are already canonical positions; returns its position.
   NodeId fold(std::uint32_t head, const NodeIds& inputs);
+  /// Whether canonical position p holds the node (head, inputs) with this hash.
+  bool same_node(std::uint32_t p, std::uint32_t head, std::span<const NodeId> inputs, std::uint64_t hash) const;
   std::uint32_t cons_find(std::uint32_t head, std::span<const NodeId> inputs, std::uint64_t hash) const;
   std::uint64_t node_hash(std::uint32_t head, std::span<const NodeId> inputs) const;
   /// Replaces store ids by canonical positions; the first id not yet consumed is returned.

@@ -28,25 +28,25 @@ NodeId GraphStore::node_id_locked(std::uint32_t hid, std::span<const NodeId> inp
   GraphStoreInner& in = *inner_;
   const std::uint64_t n = in.head_of.size();
   const std::uint64_t nh = node_hash_of(hid, inputs, seed_);
-  if (!head_is_new) {
-    std::uint32_t found = in.node_index.find(nh, [&](std::uint32_t id) {
-      if (in.head_of[id] != hid) return false;
-      const std::uint64_t b = in.input_begin[id], e = in.input_begin[id + 1];
-      return e - b == inputs.size() &&
-             std::equal(inputs.begin(), inputs.end(), in.input_pool.begin() + static_cast<std::ptrdiff_t>(b));
-    });
-    if (found != kNoId) return found;
-  }
-  auto node_hash = [&](std::uint32_t id) {
-    const std::uint64_t b = in.input_begin[id], e = in.input_begin[id + 1];
-    return node_hash_of(in.head_of[id], std::span<const NodeId>(in.input_pool.data() + b, e - b), seed_);
-  };
-  if (n >= node_limit_) return kNoId;  // before anything changes: ids never wrap
-  in.node_index.insert(nh, n, node_hash);
+  // One probe finds the node or the slot it goes in. A full store refuses the new id before
+  // anything changes, so that ids never wrap.
+  auto next_id = [&]() -> std::uint64_t { return n < node_limit_ ? n : kNoId; };
+  const std::uint32_t id = in.node_index.find_or_insert(
+      nh,
+      [&](std::uint32_t other) {
+        if (head_is_new) return false;  // no node has this head yet
+        if (in.head_of[other] != hid) return false;
+        const std::uint64_t b = in.input_begin[other], e = in.input_begin[other + 1];
+        return e - b == inputs.size() &&
+               std::equal(inputs.begin(), inputs.end(), in.input_pool.begin() + static_cast<std::ptrdiff_t>(b));
+      },
+      next_id);
+  if (id == kNoId) return kNoId;  // new, but the store is full
+  if (id != n) return id;          // found
   in.input_pool.insert(in.input_pool.end(), inputs.begin(), inputs.end());
   in.input_begin.push_back(in.input_pool.size());
   in.head_of.push_back(hid);
-  return static_cast<NodeId>(n);
+  return id;
 }
 
 Result<NodeId, BadNodeId> GraphStore::intern_parts(const HeadTable::Request& head, std::span<const NodeId> inputs) {

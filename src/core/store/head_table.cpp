@@ -23,11 +23,6 @@ NodeKey HeadTable::key(std::uint32_t h, NodeIds inputs) const {
   return encoded(h).to_key(std::move(inputs));
 }
 
-std::uint64_t HeadTable::hash_of(std::uint32_t h) const {
-  if (const NodeKey* k = owned(h)) return owned_hash(*k, seed_);
-  return hash_encoded_head(bytes_of(h), seed_);
-}
-
 bool HeadTable::matches(std::uint32_t h, const Request& r) const {
   if (r.owned == nullptr) return same_encoded_head(r.bytes, bytes_of(h));
   const NodeKey* k = owned(h);
@@ -35,11 +30,11 @@ bool HeadTable::matches(std::uint32_t h, const Request& r) const {
 }
 
 std::uint32_t HeadTable::find_or_add(const Request& r, bool& added) {
-  const std::uint32_t found = index_.find(r.hash, [&](std::uint32_t h) { return matches(h, r); });
-  added = found == kNoId;
-  if (!added) return found;
-  const std::uint64_t id = size();
-  index_.insert(r.hash, id, [&](std::uint32_t h) { return hash_of(h); });
+  const auto next = static_cast<std::uint32_t>(size());  // below the node count, so below kNoId
+  const std::uint32_t id = index_.find_or_insert(
+      r.hash, [&](std::uint32_t h) { return matches(h, r); }, [&] { return std::uint64_t{next}; });
+  added = id == next;
+  if (!added) return id;
   if (r.owned == nullptr) {
     arena_.append(r.bytes);
   } else {
@@ -49,7 +44,7 @@ std::uint32_t HeadTable::find_or_add(const Request& r, bool& added) {
     for (int k = 0; k < 4; ++k) arena_.push_back(static_cast<char>(static_cast<std::uint8_t>(index >> (8 * k))));
   }
   begin_.push_back(arena_.size());
-  return static_cast<std::uint32_t>(id);
+  return id;
 }
 
 std::size_t HeadTable::memory_bytes() const {

@@ -33,6 +33,8 @@ class HeadTable {
   static Request request(NodeKey& head, std::uint64_t seed);
 
   explicit HeadTable(std::uint64_t seed) : seed_(seed) {}
+  /// The seed that requests to this table are hashed with (see `request`).
+  std::uint64_t seed() const { return seed_; }
 
   /// The id of the head, adding it when absent; `added` tells which.
   std::uint32_t find_or_add(const Request& r, bool& added);
@@ -71,7 +73,6 @@ class HeadTable {
     for (int k = 0; k < 4; ++k) v |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(bytes[1 + k])) << (8 * k);
     return v;
   }
-  std::uint64_t hash_of(std::uint32_t h) const;
   bool matches(std::uint32_t h, const Request& r) const;
 
   std::uint64_t seed_;
