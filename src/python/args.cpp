@@ -67,7 +67,8 @@ bool check_missing(const ArgSpec& spec, PyObject** out) {
 
 }  // namespace
 
-bool bind_args(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** out) {
+bool bind_args_general(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                       PyObject** out) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   for (int i = 0; i < spec.count; ++i) out[i] = nullptr;
   if (nargs > spec.positional) return too_many_positional(spec, nargs);

@@ -380,12 +380,19 @@ bool ParamViews::read(PyObject* obj) {
 }
 
 bool ParamViews::read_for_immediate_use(PyObject* obj) {
-  if (obj != nullptr && read_plain(obj)) {
-    sort_entries(entries());
-    return true;
-  }
+  if (obj != nullptr && read_plain(obj)) return true;  // already in key order
   return read(obj);
 }
+
+namespace {
+/// `a.key < b.key`, deciding most pairs by their first bytes without a library call.
+bool key_before(const ParamEntryView& a, const ParamEntryView& b) {
+  if (!a.key.empty() && !b.key.empty() && a.key[0] != b.key[0]) {
+    return static_cast<unsigned char>(a.key[0]) < static_cast<unsigned char>(b.key[0]);
+  }
+  return a.key < b.key;
+}
+}  // namespace
 
 bool ParamViews::read_plain(PyObject* dict) {
 #ifdef Py_GIL_DISABLED
@@ -426,8 +433,20 @@ bool ParamViews::read_plain(PyObject* dict) {
       entries_.clear();
       return false;
     }
+    // Kept in key order as they come (a dict's keys are distinct, so no ties): this is
+    // `sort_entries` for the few entries params have, without a second pass.
+    std::size_t at = entries_.size();
+    if (at < 16) {  // past 16, sorted below, without quadratic insertion
+      while (at > 0 && key_before(e, entries_[at - 1])) --at;
+    }
     entries_.push_back(e);
+    if (at + 1 < entries_.size()) {
+      ParamEntryView* data = entries_.data();
+      std::move_backward(data + at, data + entries_.size() - 1, data + entries_.size());
+      data[at] = e;
+    }
   }
+  if (entries_.size() > 16) sort_entries(entries());
   return true;
 #endif
 }

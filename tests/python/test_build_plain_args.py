@@ -124,3 +124,52 @@ def test_a_value_that_changes_the_dict_still_sees_the_fault():
         store.add_op("f", [0], params)
     assert type(info.value).__name__ == "InternalFault"
     assert store.node_count() == 3
+
+
+@given(st.dictionaries(st.text(alphabet="ab~ \x7f", max_size=3), st.integers(-5, 5), max_size=40))
+def test_plain_params_of_any_size_are_stored_in_key_order(params):
+    # Keys share first bytes (or are empty), and dicts pass the size past which the plain
+    # path sorts after reading instead of while reading.
+    store = store_with_sources()
+    first = store.add_op("f", [0], params)
+    stored = store.nodes()[first]["params"]
+    assert list(stored) == sorted(params, key=lambda k: k.encode())
+    general = store_with_sources()
+    assert general.add_op("f", [0], DictSub({StrSub(k): v for k, v in params.items()})) == first
+    assert store.serialize() == general.serialize()
+    # The same entries inserted in another order are the same node.
+    assert store.add_op("f", [0], dict(reversed(list(params.items())))) == first
+    assert store.node_count() == 4
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda s: s.add_op("f", [0, 1], {"k": 1}),
+        lambda s: s.add_op("f", [0, 1], params={"k": 1}),
+        lambda s: s.add_op("f", inputs=[0, 1], params={"k": 1}),
+        lambda s: s.add_op(params={"k": 1}, inputs=[0, 1], name="f"),
+    ],
+)
+def test_positional_and_keyword_calls_bind_alike(call):
+    store = store_with_sources()
+    assert call(store) == 3
+    assert store.add_op("f", [0, 1], {"k": 1}) == 3
+    assert store.add_op("f", [0, 1]) == 4  # params may be left out
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        (("f",), {}, "missing 1 required positional argument: 'inputs'"),
+        ((), {}, "missing 2 required positional arguments: 'name' and 'inputs'"),
+        (("f", [0], {}, 1), {}, "takes from 2 to 3 positional arguments but 4 were given"),
+        (("f", [0]), {"name": "g"}, "got multiple values for argument 'name'"),
+        (("f", [0]), {"extra": 1}, "got an unexpected keyword argument 'extra'"),
+    ],
+)
+def test_calls_that_do_not_bind_raise_before_anything_is_added(args, kwargs, message):
+    store = store_with_sources()
+    with pytest.raises(TypeError, match=message):
+        store.add_op(*args, **kwargs)
+    assert store.node_count() == 3

@@ -89,12 +89,24 @@ char* write_varint(char* p, std::uint64_t v) {
 
 char* write_text(char* p, std::string_view s) {
   p = write_varint(p, s.size());
-  if (s.size() <= 16) {
-    for (char c : s) *p++ = c;  // names and keys are short: skip the library call
-    return p;
+  const char* from = s.data();
+  const std::size_t n = s.size();
+  // Names and keys are short: copied by two fixed-size moves that may overlap, instead of a
+  // library call or a loop over the bytes.
+  if (n >= 8 && n <= 16) {
+    std::memcpy(p, from, 8);
+    std::memcpy(p + n - 8, from + n - 8, 8);
+  } else if (n >= 4 && n < 8) {
+    std::memcpy(p, from, 4);
+    std::memcpy(p + n - 4, from + n - 4, 4);
+  } else if (n > 0 && n < 4) {
+    p[0] = from[0];
+    p[n / 2] = from[n / 2];
+    p[n - 1] = from[n - 1];
+  } else if (n > 16) {
+    std::memcpy(p, from, n);
   }
-  std::memcpy(p, s.data(), s.size());
-  return p + s.size();
+  return p + n;
 }
 
 constexpr std::size_t kVarintMax = 10;
@@ -181,14 +193,46 @@ NodeKey EncodedHead::to_key(NodeIds inputs) const {
   }
 }
 
-std::uint64_t hash_encoded_head(std::string_view bytes, std::uint64_t seed) {
+namespace {
+
+std::uint64_t load8(const char* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
+}
+
+std::uint64_t load4(const char* p) {
+  std::uint32_t w;
+  std::memcpy(&w, p, 4);
+  return w;
+}
+
+/// A hash of a byte string for the head index only (seeded per process, never stored or
+/// shown). Its last word is read as the final 8 bytes, overlapping the one before, so that no
+/// byte count needs a library copy.
+std::uint64_t hash_bytes(std::string_view bytes, std::uint64_t seed) {
   Hasher h(seed);
-  if ((static_cast<std::uint8_t>(bytes[0]) & kHasNaN) == 0) {
-    h.add_bytes(bytes);
-  } else {
-    h.add_bytes(canonical_copy(bytes));
+  const char* p = bytes.data();
+  const std::size_t n = bytes.size();
+  h.add(n);
+  if (n >= 8) {
+    const char* last = p + n - 8;
+    for (; p < last; p += 8) h.add(load8(p));
+    h.add(load8(last));
+  } else if (n >= 4) {
+    h.add(load4(p) << 32 | load4(p + n - 4));
+  } else if (n > 0) {
+    const auto byte = [&](std::size_t k) { return std::uint64_t{static_cast<std::uint8_t>(p[k])}; };
+    h.add(byte(0) << 16 | byte(n / 2) << 8 | byte(n - 1));
   }
   return h.finish();
+}
+
+}  // namespace
+
+std::uint64_t hash_encoded_head(std::string_view bytes, std::uint64_t seed) {
+  if ((static_cast<std::uint8_t>(bytes[0]) & kHasNaN) == 0) return hash_bytes(bytes, seed);
+  return hash_bytes(canonical_copy(bytes), seed);
 }
 
 bool same_encoded_head(std::string_view a, std::string_view b) {

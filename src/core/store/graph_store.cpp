@@ -42,7 +42,7 @@ NodeId GraphStore::node_id_locked(std::uint32_t hid, std::span<const NodeId> inp
       },
       next_id);
   if (id == kNoId) return kNoId;  // new, but the store is full
-  if (id != n) return id;          // found
+  if (id != n) return id;         // found
   in.input_pool.insert(in.input_pool.end(), inputs.begin(), inputs.end());
   in.input_begin.push_back(in.input_pool.size());
   in.head_of.push_back(hid);
@@ -88,16 +88,22 @@ Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
 }
 
 Result<NodeId, BadNodeId> GraphStore::intern(const NamedHeadView& head, std::span<const NodeId> inputs) {
-  // Encoded into a per-thread buffer that only grows: no allocation and no zero-filling.
-  thread_local std::unique_ptr<char[]> buffer;
-  thread_local std::size_t capacity = 0;
+  // Encoded on the stack when it fits, as nearly every head does, else into a per-thread
+  // buffer that only grows: no allocation and no zero-filling either way.
+  char local[256];
+  char* buffer = local;
   const std::size_t bound = encoded_size_bound(head.name(), head.entries());
-  if (bound > capacity) {
-    capacity = std::max<std::size_t>(bound, 256);
-    buffer = std::make_unique_for_overwrite<char[]>(capacity);
+  if (bound > sizeof local) {
+    thread_local std::unique_ptr<char[]> large;
+    thread_local std::size_t capacity = 0;
+    if (bound > capacity) {
+      large = std::make_unique_for_overwrite<char[]>(bound);
+      capacity = bound;
+    }
+    buffer = large.get();
   }
-  char* end = encode_head(buffer.get(), head.kind(), head.name(), head.entries());
-  const std::string_view bytes(buffer.get(), static_cast<std::size_t>(end - buffer.get()));
+  char* end = encode_head(buffer, head.kind(), head.name(), head.entries());
+  const std::string_view bytes(buffer, static_cast<std::size_t>(end - buffer));
   return intern_parts(HeadTable::request(bytes, seed_), inputs);
 }
 
