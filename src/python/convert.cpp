@@ -199,7 +199,15 @@ bool optional_ids_from_py(PyObject* obj, const char* argname, std::optional<Node
   return true;
 }
 
-PyObject* id_to_py(NodeId id) { return PyLong_FromUnsignedLongLong(id); }
+PyObject* id_to_py(NodeId id) {
+  // The signed constructor has a short path for one-digit values, which most ids are.
+  if constexpr (sizeof(long) > sizeof(NodeId)) {
+    return PyLong_FromLong(static_cast<long>(id));
+  } else {
+    if (id <= static_cast<NodeId>(LONG_MAX)) return PyLong_FromLong(static_cast<long>(id));
+    return PyLong_FromUnsignedLongLong(id);
+  }
+}
 
 PyObject* ids_to_py(std::span<const NodeId> ids) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));

@@ -189,6 +189,9 @@ PyObject* ir_step(VANTREL_FASTCALL_ARGS) {
     Outcome<std::uint64_t> consumed = step_locked(as_reducer(self), *store);
     if (consumed.other_store) return raise_other_store();
     if (consumed.bad) return map_err(*consumed.bad);
+    // A step consumes few nodes as a rule: the signed constructor has a short path for them.
+    if (*consumed.value <= static_cast<std::uint64_t>(LONG_MAX))
+      return PyLong_FromLong(static_cast<long>(*consumed.value));
     return PyLong_FromUnsignedLongLong(*consumed.value);
   });
 }
