@@ -13,7 +13,8 @@
 //       def canonical_count(self) -> int: ...
 //
 // Each object owns one core reducer behind one mutex, held for the whole of every call. The
-// store's lock is taken inside it, only while the delta is copied. No Python object is made
+// store's lock is taken inside it, only while the delta is copied (or, for a delta of a few
+// nodes, folded). No Python object is made
 // while the reducer lock is held: converting arguments and building results happen outside
 // it, so a thread waiting for the lock never waits on one that waits for the interpreter.
 // `finalize_mapped` also releases the interpreter lock while it waits for the reducer lock,

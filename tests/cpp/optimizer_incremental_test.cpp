@@ -205,6 +205,42 @@ TEST(Incremental, StepFromTheStoreMatchesStepOnACopy) {
   }
 }
 
+TEST(Incremental, DeltasAroundTheInPlaceSizeMatchOneStep) {
+  // Deltas of a few nodes are folded as they are read, longer ones copied out first: steps
+  // of every size on both sides of the limit, and mixes of the two, give one result.
+  std::mt19937_64 rng(11);
+  for (const std::uint64_t size : {1, 2, 15, 16, 17, 31, 64, 0}) {
+    auto store = std::make_unique<GraphStore>();
+    random_graph(rng, 200, *store);
+    IncrementalReducer whole;
+    ASSERT_TRUE(whole.step(flat_snapshot(*store, 0, false).graph).ok());
+
+    auto grown = std::make_unique<GraphStore>();
+    IncrementalReducer split;
+    const auto all = store->snapshot().nodes;
+    std::uint64_t pending = 0, consumed = 0;
+    const std::uint64_t every = size == 0 ? 1 + rng() % 40 : size;  // 0: a new random size each time
+    std::uint64_t next = every;
+    for (const NodeKey& key : all) {
+      ASSERT_TRUE(grown->intern(key).ok());
+      if (++pending < next) continue;
+      const auto n = split.step_store(*grown);
+      ASSERT_TRUE(n.ok());
+      EXPECT_EQ(n.value(), pending);
+      consumed += n.value();
+      pending = 0;
+      next = size == 0 ? 1 + rng() % 40 : size;
+    }
+    consumed += split.step_store(*grown).value();
+    EXPECT_EQ(consumed, all.size()) << size;
+    EXPECT_EQ(split.canonical(), whole.canonical()) << size;
+    EXPECT_EQ(split.id_map(), whole.id_map()) << size;
+    EXPECT_EQ(split.total_work(), all.size()) << size;
+    // The store's lock was released after every step, in-place or not.
+    EXPECT_EQ(grown->node_count(), all.size());
+  }
+}
+
 TEST(Incremental, StepFromAnotherStoreReadsItsOwnHeads) {
   // Head ids of the second store name other contents than those of the first.
   auto first = make_store({src("a"), op("exp", {0})});

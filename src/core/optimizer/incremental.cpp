@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <exception>
 
 #include "common/hash.hpp"
 #include "optimizer/rule_table.hpp"
@@ -110,30 +111,57 @@ Result<std::uint64_t, BadNodeId> IncrementalReducer::step(const FlatGraph& delta
   return n;
 }
 
+std::uint32_t IncrementalReducer::guess_missed(HeadGuess& guess, const GraphStore::View& v, NodeId i) {
+  guess = HeadGuess{v.head_id(i), intern_head(v.head(i))};
+  return guess.id;
+}
+
 Result<std::uint64_t, BadNodeId> IncrementalReducer::step_store(const GraphStore& store) {
   if (!followed_) followed_ = store.identity();
   if (head_guess_.empty() || guess_store_ != store.identity()) {
     head_guess_.assign(kHeadGuesses, HeadGuess{});
     guess_store_ = store.identity();
   }
-  delta_heads_.clear();
-  delta_begin_.assign(1, 0);
-  delta_pool_.clear();
+  // A short delta (a step every node or few) is folded as it is read, under the store's lock
+  // for the few hundred nanoseconds that takes: copying it out first would touch three more
+  // buffers, cold after the caller's own work, for a node or two. A fault while folding is
+  // carried out of the store's lock and thrown after it, so that it poisons only the reducer.
+  std::optional<Result<std::uint64_t, BadNodeId>> in_place;
+  std::exception_ptr fault;
   store.with_view([&](const GraphStore::View& v) {
-    const std::uint64_t n = v.node_count();
-    for (std::uint64_t k = id_map_.size(); k < n; ++k) {
-      const auto i = static_cast<NodeId>(k);  // below the store's node count
-      const std::uint32_t store_head = v.head_id(i);
-      HeadGuess& guess = head_guess_[mix64(store_head) & (kHeadGuesses - 1)];
-      if (guess.store_head != store_head || guess.id == kNoId) {
-        guess = HeadGuess{store_head, intern_head(v.head(i))};
+    const std::uint64_t start = id_map_.size(), n = v.node_count();
+    if (n - start <= kFoldInPlace) {
+      try {
+        for (std::uint64_t k = start; k < n; ++k) {
+          const auto i = static_cast<NodeId>(k);  // below the store's node count
+          const std::uint32_t head = head_of_store_node(v, i);
+          if (auto bad = map_inputs(v.inputs(i), scratch_)) {
+            in_place.emplace(Err{BadNodeId{*bad}});
+            return;
+          }
+          id_map_.push_back(fold(head, scratch_));
+        }
+      } catch (...) {
+        fault = std::current_exception();
+        return;
       }
-      delta_heads_.push_back(guess.id);
+      total_work_ += n - start;
+      in_place.emplace(n - start);
+      return;
+    }
+    delta_heads_.clear();
+    delta_begin_.assign(1, 0);
+    delta_pool_.clear();
+    for (std::uint64_t k = start; k < n; ++k) {
+      const auto i = static_cast<NodeId>(k);  // below the store's node count
+      delta_heads_.push_back(head_of_store_node(v, i));
       auto in = v.inputs(i);
       delta_pool_.insert(delta_pool_.end(), in.begin(), in.end());
       delta_begin_.push_back(delta_pool_.size());
     }
   });
+  if (fault) std::rethrow_exception(fault);
+  if (in_place) return *in_place;
   return fold_delta();
 }
 

@@ -13,6 +13,7 @@
 #include <span>
 #include <vector>
 
+#include "common/hash.hpp"
 #include "common/id_table.hpp"
 #include "common/result.hpp"
 #include "optimizer/engine.hpp"
@@ -36,7 +37,8 @@ class IncrementalReducer {
   /// Consumes the nodes of `store` past the watermark, like `step` on its `flat_snapshot`
   /// from there. The store's lock is held only while the delta's head ids and inputs are
   /// copied (and the few heads not met before are registered); the folding happens after it
-  /// is released. Nothing is allocated per call once the reducer's buffers have grown.
+  /// is released, except for a delta of a few nodes, which is folded as it is read. Nothing
+  /// is allocated per call once the reducer's buffers have grown.
   /// The first call records `store` as the one this reducer follows; callers refuse any
   /// other store beforehand (`follows`), since its ids mean nothing in the canonical form.
   Result<std::uint64_t, BadNodeId> step_store(const GraphStore& store);
@@ -81,6 +83,13 @@ class IncrementalReducer {
   [[nodiscard]] std::optional<NodeId> map_inputs(std::span<const NodeId> inputs, NodeIds& out) const;
 
   Result<std::uint64_t, BadNodeId> fold_delta();
+  /// The head id here of store node i, through the guess cache. Store lock held.
+  std::uint32_t head_of_store_node(const GraphStore::View& v, NodeId i) {
+    const std::uint32_t store_head = v.head_id(i);
+    HeadGuess& guess = head_guess_[mix64(store_head) & (kHeadGuesses - 1)];
+    if (guess.store_head == store_head && guess.id != kNoId) return guess.id;
+    return guess_missed(guess, v, i);
+  }
   Result<NodeIds, BadNodeId> map_outputs(std::span<const NodeId> outputs) const;
 
   std::uint64_t seed_;
@@ -96,6 +105,10 @@ class IncrementalReducer {
   };
   std::uint64_t guess_store_ = 0;  ///< identity of the store the cache describes
   static constexpr std::size_t kHeadGuesses = 1024;
+  /// Registers store node i's head in the guess cache's slot `guess`; returns its id here.
+  std::uint32_t guess_missed(HeadGuess& guess, const GraphStore::View& v, NodeId i);
+  /// Deltas of at most this many nodes are folded without being copied out first.
+  static constexpr std::uint64_t kFoldInPlace = 16;
   std::vector<HeadGuess> head_guess_;
   /// The delta being consumed: head ids here, and store input ids.
   std::vector<std::uint32_t> delta_heads_;
