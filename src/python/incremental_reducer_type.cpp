@@ -23,6 +23,8 @@
 // A reducer follows the store of its first step: its canonical form holds positions that
 // only mean something for that store, so any other store is refused before anything is
 // consumed.
+#include <optional>
+
 #include "args.hpp"
 #include "common/poison_mutex.hpp"
 #include "convert.hpp"
@@ -85,25 +87,26 @@ struct Outcome {
   bool other_store = false;
 };
 
-/// Consumes the store's nodes past the watermark; the caller holds the reducer lock and has
-/// checked that the reducer follows this store.
-Result<std::uint64_t, BadNodeId> consume_delta(IncrementalReducer& reducer, const GraphStore& store) {
-  return reducer.step_store(store);
+/// Consumes the store's nodes past the watermark and returns their count; the caller holds the
+/// reducer lock. A store the reducer does not follow, or a bad node, is recorded in `out`.
+template <class T>
+std::optional<std::uint64_t> consume_delta(IncrementalReducer& reducer, const GraphStore& store, Outcome<T>& out) {
+  if (!reducer.follows(store)) {
+    out.other_store = true;
+    return std::nullopt;
+  }
+  auto consumed = reducer.step_store(store);
+  if (!consumed) {
+    out.bad = consumed.error();
+    return std::nullopt;
+  }
+  return consumed.value();
 }
 
 Outcome<std::uint64_t> step_locked(ReducerObject* r, const GraphStore& store) {
   return r->mutex->locked([&] {
     Outcome<std::uint64_t> out;
-    if (!r->reducer->follows(store)) {
-      out.other_store = true;
-      return out;
-    }
-    auto consumed = consume_delta(*r->reducer, store);
-    if (!consumed) {
-      out.bad = consumed.error();
-    } else {
-      out.value = consumed.value();
-    }
+    out.value = consume_delta(*r->reducer, store, out);
     return out;
   });
 }
@@ -123,15 +126,7 @@ Outcome<ReducedStore> finalize_locked(ReducerObject* r, const GraphStore& store,
     }
   }
   PoisonMutex::Guard hold(*r->mutex);
-  if (!r->reducer->follows(store)) {
-    out.other_store = true;
-    return out;
-  }
-  auto consumed = consume_delta(*r->reducer, store);
-  if (!consumed) {
-    out.bad = consumed.error();
-    return out;
-  }
+  if (!consume_delta(*r->reducer, store, out)) return out;
   // Same result as `finalize` with the default engine, which it runs only when it cannot
   // prove that the engine would merge nothing.
   auto result = r->reducer->finalize_default(outputs, default_engine(), maximal);

@@ -8,19 +8,13 @@
 #include "common/fault.hpp"
 #include "egraph/egraph.hpp"
 #include "egraph/runner.hpp"
+#include "egraph_test_support.hpp"
 
 namespace vantrel::egraph {
 namespace {
 
-GlobalSymbol sym(const std::string& t) { return GlobalSymbol::intern(t); }
-
-struct Lcg {
-  std::uint64_t s;
-  std::uint64_t below(std::uint64_t n) {
-    s = s * 6364136223846793005ULL + 1442695040888963407ULL;
-    return (s >> 33) % n;
-  }
-};
+using testing::Lcg;
+using testing::sym;
 
 /// `n` distinct e-nodes over earlier ones: leaves, then ops of one to four children (so
 /// e-nodes kept inline in the hash-cons and ones kept aside both occur), each new by

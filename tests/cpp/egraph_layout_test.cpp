@@ -7,19 +7,13 @@
 
 #include "egraph/page_in.hpp"
 #include "egraph/rewrite.hpp"
+#include "egraph_test_support.hpp"
 
 namespace vantrel::egraph {
 namespace {
 
-GlobalSymbol sym(const std::string& t) { return GlobalSymbol::intern(t); }
-
-struct Lcg {
-  std::uint64_t s;
-  std::uint64_t below(std::uint64_t n) {
-    s = s * 6364136223846793005ULL + 1442695040888963407ULL;
-    return (s >> 33) % n;
-  }
-};
+using testing::Lcg;
+using testing::sym;
 
 // Grows, copies, moves and compares lists of every length up to 40 (inline, first heap
 // block, repeated doublings) against std::vector.
