@@ -132,33 +132,25 @@ class CompactEngine final : public RewriteEngine {
 
 LabelResult unchanged(const LabelGraph& g) { return LabelResult{g.nodes, g.outputs, {}}; }
 
+/// A compact engine that answers with the graph it is handed after `tweak(answer, graph)`.
+template <class Tweak>
+auto tweaked(Tweak tweak) {
+  return CompactEngine([tweak](const LabelGraph& g) {
+    LabelResult r = unchanged(g);
+    tweak(r, g);
+    return r;
+  });
+}
+
 TEST(CompactEngine, BrokenAnswersAreInternalFaults) {
   const std::vector<NodeKey> nodes = {src("a"), op("neg", {0}), op("exp", {1})};
-  auto bad_label = CompactEngine([](const LabelGraph& g) {
-    LabelResult r = unchanged(g);
-    r.nodes.label[1] = 99;
-    return r;
-  });
-  auto bad_offsets = CompactEngine([](const LabelGraph& g) {
-    LabelResult r = unchanged(g);
-    r.nodes.input_begin.pop_back();
-    return r;
-  });
-  auto forward = CompactEngine([](const LabelGraph& g) {
-    LabelResult r = unchanged(g);
-    r.nodes.input_pool[0] = 2;
-    return r;
-  });
-  auto lost_output = CompactEngine([](const LabelGraph& g) {
-    LabelResult r = unchanged(g);
-    r.outputs.clear();
-    return r;
-  });
-  auto opaque_added = CompactEngine([](const LabelGraph& g) {
-    LabelResult r = unchanged(g);
+  auto bad_label = tweaked([](LabelResult& r, const LabelGraph&) { r.nodes.label[1] = 99; });
+  auto bad_offsets = tweaked([](LabelResult& r, const LabelGraph&) { r.nodes.input_begin.pop_back(); });
+  auto forward = tweaked([](LabelResult& r, const LabelGraph&) { r.nodes.input_pool[0] = 2; });
+  auto lost_output = tweaked([](LabelResult& r, const LabelGraph&) { r.outputs.clear(); });
+  auto opaque_added = tweaked([](LabelResult& r, const LabelGraph& g) {
     r.added_labels = {"src|nowhere"};
     r.nodes.label[0] = static_cast<std::uint32_t>(g.labels.size());
-    return r;
   });
   for (const RewriteEngine* e :
        std::initializer_list<const RewriteEngine*>{&bad_label, &bad_offsets, &forward, &lost_output, &opaque_added}) {
@@ -168,11 +160,9 @@ TEST(CompactEngine, BrokenAnswersAreInternalFaults) {
 
 TEST(CompactEngine, AnAddedOpLabelBecomesAMemberText) {
   const std::vector<NodeKey> nodes = {src("a"), op("neg", {0}), op("exp", {1})};
-  auto renamed = CompactEngine([](const LabelGraph& g) {
-    LabelResult r = unchanged(g);
+  auto renamed = tweaked([](LabelResult& r, const LabelGraph& g) {
     r.added_labels = {"op|log"};
     r.nodes.label[2] = static_cast<std::uint32_t>(g.labels.size());
-    return r;
   });
   const Reduced r = reduce_with_mode(nodes, NodeIds{2}, renamed, false);
   const std::vector<NodeKey> expected = {src("a"), stage({0}, {member("op|neg", {in(0)}), member("op|log", {mem(0)})})};
@@ -183,8 +173,7 @@ TEST(CompactEngine, DuplicatesItHandsBackAreMergedByCse) {
   const std::vector<NodeKey> nodes = {src("a"), src("b"), op("add", {0, 1}), op("exp", {2}), op("neg", {2})};
   IdentityEngine identity;
   const Reduced expected = reduce_with_mode(nodes, NodeIds{3, 4}, identity, false);
-  auto doubled = CompactEngine([](const LabelGraph& g) {
-    LabelResult r = unchanged(g);
+  auto doubled = tweaked([](LabelResult& r, const LabelGraph& g) {
     const auto n = static_cast<NodeId>(g.nodes.size());
     for (std::uint64_t i = 0; i < n; ++i) {
       NodeIds ins(g.nodes.inputs(i).begin(), g.nodes.inputs(i).end());
@@ -192,7 +181,6 @@ TEST(CompactEngine, DuplicatesItHandsBackAreMergedByCse) {
       r.nodes.push(g.nodes.label[i], ins);
     }
     for (NodeId& o : r.outputs) o += n;
-    return r;
   });
   const Reduced r = reduce_with_mode(nodes, NodeIds{3, 4}, doubled, false);
   EXPECT_EQ(r.nodes, expected.nodes);
