@@ -67,14 +67,21 @@ struct FlatMatches {
   std::vector<Id> classes;
   std::vector<std::size_t> ends;
   std::vector<Subst> substitutions;
+  /// Per substitution, once `Pattern::mark_present` has filled it (otherwise empty): the
+  /// instance the right side would add was already an e-node of the matched class when the
+  /// clean e-graph was searched.
+  std::vector<std::uint8_t> present;
 
   void clear() {
     classes.clear();
     ends.clear();
     substitutions.clear();
+    present.clear();
   }
   /// The same matches, one `SearchMatches` per class.
   std::vector<SearchMatches> to_matches() const;
+  /// `matches` laid out flat, without presence marks.
+  static FlatMatches from(const std::vector<SearchMatches>& matches);
 };
 
 /// The matching program of a pattern: the pattern tree unfolded in pre-order, left to right.
@@ -118,8 +125,21 @@ class Pattern {
   /// instance ids of the substitutions whose merge joined two different classes.
   std::vector<Id> apply_matches(EGraph& egraph, const std::vector<SearchMatches>& matches,
                                 GlobalSymbol rule_name) const;
+  /// The same over flat matches; appends those instance ids to `merged` (when not null) and
+  /// returns their number. A substitution marked present whose ids are all still canonical
+  /// is passed over: instantiating it would find that e-node in the hash-cons, which maps it
+  /// into the matched class, so the merge would join nothing.
+  std::size_t apply_flat(EGraph& egraph, const FlatMatches& matches, std::vector<Id>* merged) const;
+
+  /// Fills `matches.present` for this pattern as a right side, against the clean e-graph the
+  /// matches were found in. Only a pattern of one operator over distinct variables can mark
+  /// anything (its instance is one e-node); for others every mark is 0.
+  void mark_present(const EGraph& egraph, FlatMatches& matches) const;
 
  private:
+  /// The root when the pattern is one operator with at most two children, all variables.
+  const SymbolLang* operator_over_vars() const;
+
   RecExpr ast_;
   Program program_;
   std::vector<Var> vars_;

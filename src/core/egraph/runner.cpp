@@ -73,11 +73,10 @@ Iteration Runner::run_one(const std::vector<Rewrite>& rules, std::size_t i) {
   it.classes_at_start = e_graph.class_count();
 
   // Every rule searches the same clean e-graph before any of them changes it.
-  std::vector<std::vector<SearchMatches>> matches;
+  if (matches_.size() < rules.size()) matches_.resize(rules.size());
   if (!result) {
-    matches.reserve(rules.size());
-    for (const Rewrite& rule : rules) {
-      matches.push_back(scheduler->search_rewrite(i, e_graph, rule));
+    for (std::size_t k = 0; k < rules.size(); ++k) {
+      scheduler->search_rewrite_flat(i, e_graph, rules[k], matches_[k]);
       result = check_limits();
       if (result) break;
     }
@@ -86,7 +85,7 @@ Iteration Runner::run_one(const std::vector<Rewrite>& rules, std::size_t i) {
 
   if (!result) {
     for (std::size_t k = 0; k < rules.size(); ++k) {
-      const std::size_t n = scheduler->apply_rewrite(i, e_graph, rules[k], matches[k]);
+      const std::size_t n = scheduler->apply_rewrite_flat(i, e_graph, rules[k], matches_[k]);
       if (n > 0) {
         auto entry = std::find_if(it.applied_counts.begin(), it.applied_counts.end(),
                                   [&](const auto& p) { return p.first == rules[k].name; });

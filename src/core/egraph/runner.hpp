@@ -79,6 +79,8 @@ class Runner {
 
  private:
   std::optional<StopReason> check_limits() const;
+  // One reused list of matches per rule: an iteration allocates nothing per matched class.
+  std::vector<FlatMatches> matches_;
   Iteration run_one(const std::vector<Rewrite>& rules, std::size_t i);
 };
 

@@ -26,30 +26,43 @@ RuleStats& BackoffScheduler::rule_stats(GlobalSymbol name) {
   return stats_.back().second;
 }
 
-std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteration, const EGraph& egraph,
-                                                            const Rewrite& rewrite) {
+void BackoffScheduler::search_rewrite_flat(std::size_t iteration, const EGraph& egraph, const Rewrite& rewrite,
+                                           FlatMatches& out) {
+  out.clear();
   RuleStats& s = rule_stats(rewrite.name);
-  if (iteration < s.banned_until_iteration) return {};
+  if (iteration < s.banned_until_iteration) return;
 
   const std::size_t threshold = shifted(s.match_threshold, s.ban_count);
   // One match beyond the threshold is enough to know the rule must be banned.
   const std::size_t limit = threshold == std::numeric_limits<std::size_t>::max() ? threshold : threshold + 1;
-  rewrite.lhs->search_flat(egraph, limit, scratch_);
-  const std::size_t total = scratch_.substitutions.size();
+  rewrite.lhs->search_flat(egraph, limit, out);
+  const std::size_t total = out.substitutions.size();
 
   if (total > threshold) {
     const std::size_t span = shifted(s.ban_span, s.ban_count);
     s.ban_count += 1;
     s.banned_until_iteration = iteration + span;
-    return {};
+    out.clear();
+    return;
   }
   s.applied_count += 1;
+  rewrite.rhs->mark_present(egraph, out);
+}
+
+std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteration, const EGraph& egraph,
+                                                            const Rewrite& rewrite) {
+  search_rewrite_flat(iteration, egraph, rewrite, scratch_);
   return scratch_.to_matches();
 }
 
 std::size_t BackoffScheduler::apply_rewrite(std::size_t /*iteration*/, EGraph& egraph, const Rewrite& rewrite,
                                             const std::vector<SearchMatches>& matches) {
   return rewrite.apply_matches(egraph, matches).size();
+}
+
+std::size_t BackoffScheduler::apply_rewrite_flat(std::size_t /*iteration*/, EGraph& egraph, const Rewrite& rewrite,
+                                                 const FlatMatches& matches) {
+  return rewrite.rhs->apply_flat(egraph, matches, nullptr);
 }
 
 bool BackoffScheduler::can_stop(std::size_t iteration) {

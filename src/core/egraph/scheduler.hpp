@@ -20,6 +20,18 @@ class RewriteScheduler {
   /// Returns the number of substitutions that merged two classes.
   virtual std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
                                     const std::vector<SearchMatches>& matches) = 0;
+
+  /// What the runner calls: the same search into a flat list it reuses, and the same
+  /// application from it. The defaults go through the two calls above, so a scheduler that
+  /// only implements those behaves exactly as before.
+  virtual void search_rewrite_flat(std::size_t iteration, const EGraph& egraph, const Rewrite& rewrite,
+                                   FlatMatches& out) {
+    out = FlatMatches::from(search_rewrite(iteration, egraph, rewrite));
+  }
+  virtual std::size_t apply_rewrite_flat(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
+                                         const FlatMatches& matches) {
+    return apply_rewrite(iteration, egraph, rewrite, matches.to_matches());
+  }
 };
 
 struct RuleStats {
@@ -44,11 +56,17 @@ class BackoffScheduler final : public RewriteScheduler {
                                             const Rewrite& rewrite) override;
   std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
                             const std::vector<SearchMatches>& matches) override;
+  /// The search, with the matches whose instance is already in their class marked (see
+  /// `Pattern::mark_present`); a banned rule leaves `out` empty.
+  void search_rewrite_flat(std::size_t iteration, const EGraph& egraph, const Rewrite& rewrite,
+                           FlatMatches& out) override;
+  /// Applies flat matches, passing over the marked ones that would change nothing.
+  std::size_t apply_rewrite_flat(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
+                                 const FlatMatches& matches) override;
 
  private:
   std::vector<std::pair<GlobalSymbol, RuleStats>> stats_;  // a handful of rules: linear lookup
-  // Every search lands here first: a search that ends in a ban is dropped without having
-  // built a list per matched class.
+  // The per-class form of a search goes through here.
   FlatMatches scratch_;
 };
 

@@ -162,6 +162,18 @@ std::vector<SearchMatches> FlatMatches::to_matches() const {
   return result;
 }
 
+FlatMatches FlatMatches::from(const std::vector<SearchMatches>& matches) {
+  FlatMatches flat;
+  flat.classes.reserve(matches.size());
+  flat.ends.reserve(matches.size());
+  for (const SearchMatches& m : matches) {
+    flat.classes.push_back(m.class_id);
+    flat.substitutions.insert(flat.substitutions.end(), m.substitutions.begin(), m.substitutions.end());
+    flat.ends.push_back(flat.substitutions.size());
+  }
+  return flat;
+}
+
 std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std::size_t limit) const {
   FlatMatches flat;
   search_flat(egraph, limit, flat);
