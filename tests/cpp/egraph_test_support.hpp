@@ -1,10 +1,15 @@
 #pragma once
-// Helpers shared by the e-graph tests: symbols from text, and a small seeded generator for
-// random graphs that every platform draws alike.
+// Helpers shared by the e-graph tests: symbols from text, a small seeded generator that every
+// platform draws alike, the default engine's rules, and random pipeline-like graphs.
+#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "egraph/rewrite.hpp"
 #include "egraph/symbol.hpp"
+#include "optimizer/rule_table.hpp"
 
 namespace vantrel::egraph::testing {
 
@@ -18,5 +23,52 @@ struct Lcg {
     return (s >> 33) % n;
   }
 };
+
+inline Rewrite rule(const std::string& name, const std::string& lhs, const std::string& rhs) {
+  auto r = Rewrite::make(name, pattern_from_text(lhs), pattern_from_text(rhs));
+  if (!r.ok()) throw InternalFault("bad test rule " + name);
+  return std::move(r).value();
+}
+
+// The rules the default engine runs, in its order.
+inline std::vector<Rewrite> default_rules() {
+  std::vector<Rewrite> rules;
+  for (std::string_view op : kCommutativeOps) {
+    const std::string token = "op|" + std::string(op);
+    rules.push_back(rule("commute-" + std::string(op), "(" + token + " ?a ?b)", "(" + token + " ?b ?a)"));
+  }
+  for (std::size_t k = 0; k < kIdentityTokens.size(); ++k)
+    rules.push_back(rule("identity-" + std::to_string(k), "(" + std::string(kIdentityTokens[k]) + " ?x)", "?x"));
+  return rules;
+}
+
+// A random pipeline-like graph: leaves, commutative ops (often both operand orders of one
+// pair), identity ops that fold into their input, and plain ops. Sizes above the backoff
+// threshold make rules apply in different iterations, so one rule's merges land between
+// another rule's search and its application.
+inline std::vector<SymbolLang> random_graph(std::uint64_t seed, std::size_t n) {
+  Lcg rng{seed};
+  std::vector<SymbolLang> nodes;
+  const char* commutative[] = {"op|add", "op|mul", "op|maximum"};
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i < 8 || rng.below(10) == 0) {
+      nodes.push_back(SymbolLang{sym("source|s" + std::to_string(rng.below(40))), {}});
+      continue;
+    }
+    const auto pick = [&] { return static_cast<Id>(i - 1 - rng.below(std::min<std::size_t>(i, 30))); };
+    const std::uint64_t kind = rng.below(10);
+    if (kind < 5) {
+      const Id a = pick(), b = pick();
+      const GlobalSymbol op = sym(commutative[rng.below(kind < 3 ? 1 : 3)]);
+      nodes.push_back(SymbolLang{op, {a, b}});
+      if (rng.below(3) == 0) nodes.push_back(SymbolLang{op, {b, a}});
+    } else if (kind < 7) {
+      nodes.push_back(SymbolLang{sym(std::string(kIdentityTokens[rng.below(kIdentityTokens.size())])), {pick()}});
+    } else {
+      nodes.push_back(SymbolLang{sym(rng.below(2) ? "op|neg" : "op|exp"), {pick()}});
+    }
+  }
+  return nodes;
+}
 
 }  // namespace vantrel::egraph::testing

@@ -1,6 +1,7 @@
 #include "egraph/egraph.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 #include "common/fault.hpp"
@@ -88,6 +89,7 @@ bool EGraph::union_(Id id1, Id id2) {
   if (classes_[r1].users.size() < classes_[r2].users.size()) std::swap(r1, r2);
 
   unionfind_.set_parent(r2, r1);
+  touched_.push_back(r1);
   EClass& keep = classes_[r1];
   EClass& gone = classes_[r2];
   repair_list_.reserve(repair_list_.size() + gone.users.size());
@@ -107,6 +109,9 @@ std::size_t EGraph::rebuild() {
     repair_list_.pop_back();
     if (r.epoch == merges_ + 1) continue;
     const Id id = r.id;
+    // Queued by a merge: a child of this e-node may have merged away, so the class holding
+    // its copy needs the class pass.
+    if (r.epoch == 0) touched_.push_back(id);
     // The stored e-node is only ever read canonicalized, so updating it in place is safe
     // and saves a copy per repair.
     SymbolLang& node = added_[id];
@@ -128,18 +133,7 @@ std::size_t EGraph::rebuild() {
   }
 
   if (merged_since_pass_) {
-    by_kind_.clear();
-    for (auto& w : watched_) w.second.clear();
-    for (EClass& c : classes_) {
-      if (!live(c)) continue;
-      for (SymbolLang& n : c.enodes) canonicalize_children(n);
-      if (c.enodes.size() > 1) {
-        std::sort(c.enodes.begin(), c.enodes.end());
-        c.enodes.truncate(std::unique(c.enodes.begin(), c.enodes.end()));
-      }
-      by_kind_.push_back(c.id);
-      note_watched(c);
-    }
+    class_pass_after_merges();
   } else {
     // No merge since the last pass: the old classes are as that pass left them, and the new
     // ones hold one e-node each, added with canonical children. Their ids are the largest,
@@ -153,6 +147,58 @@ std::size_t EGraph::rebuild() {
   ids_at_pass_ = classes_.size();
   clean_ = true;
   return merges;
+}
+
+void EGraph::class_pass_after_merges() {
+  // Only two kinds of class can hold a list that is not canonical, sorted and free of
+  // duplicates: one that took in another class's e-nodes (each survivor of a merge), and one
+  // holding an e-node with a child whose class merged away. Every such e-node was queued for
+  // repair by that merge, since a class's `users` lists every e-node with a child in it, so
+  // the class of each repaired e-node is the other kind. Classes created since the last pass
+  // are new to the lists. Every other class is as the last pass left it and is not visited.
+  std::vector<Id>& pass = touched_;
+  for (Id& id : pass) id = unionfind_.find(id);
+  for (std::size_t id = ids_at_pass_; id < classes_.size(); ++id) pass.push_back(static_cast<Id>(id));
+  std::sort(pass.begin(), pass.end());
+  pass.erase(std::unique(pass.begin(), pass.end()), pass.end());
+  std::erase_if(pass, [&](Id id) { return !is_root(id); });
+
+  for (Id id : pass) {
+    EClass& c = classes_[id];
+    for (SymbolLang& n : c.enodes) canonicalize_children(n);
+    if (c.enodes.size() > 1) {
+      std::sort(c.enodes.begin(), c.enodes.end());
+      c.enodes.truncate(std::unique(c.enodes.begin(), c.enodes.end()));
+    }
+  }
+
+  // The lists stay in table order: the old entries that are still classes (every id in them
+  // is below the new ones), then the new classes.
+  std::erase_if(by_kind_, [&](Id id) { return !is_root(id); });
+  for (std::size_t id = ids_at_pass_; id < classes_.size(); ++id) {
+    if (is_root(static_cast<Id>(id))) by_kind_.push_back(static_cast<Id>(id));
+  }
+  if (!watched_.empty()) {
+    // A visited class may have gained a watched symbol: its entries are dropped and noted
+    // again, and the notes are merged into the kept entries.
+    in_pass_.assign(classes_.size(), 0);
+    for (Id id : pass) in_pass_[id] = 1;
+    std::vector<std::vector<Id>> kept(watched_.size());
+    for (std::size_t w = 0; w < watched_.size(); ++w) {
+      std::vector<Id>& ids = watched_[w].second;
+      std::erase_if(ids, [&](Id id) { return !is_root(id) || in_pass_[id]; });
+      kept[w].swap(ids);
+    }
+    for (Id id : pass) note_watched(classes_[id]);
+    for (std::size_t w = 0; w < watched_.size(); ++w) {
+      std::vector<Id>& ids = watched_[w].second;
+      std::vector<Id> merged;
+      merged.reserve(kept[w].size() + ids.size());
+      std::merge(kept[w].begin(), kept[w].end(), ids.begin(), ids.end(), std::back_inserter(merged));
+      ids.swap(merged);
+    }
+  }
+  pass.clear();
 }
 
 void EGraph::note_watched_symbol(GlobalSymbol s, Id id) {

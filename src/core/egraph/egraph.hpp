@@ -101,6 +101,10 @@ class EGraph {
   bool live(const EClass& c) const { return !c.enodes.empty(); }
   static std::uint32_t watch_slot(GlobalSymbol s) { return (s.value() * 0x9e3779b9u) >> 26; }
   void note_watched(const EClass& c);
+  /// The class pass after a merge: canonicalizes, sorts and dedupes the lists of the classes
+  /// that may have changed, and brings `by_kind_` and the watched lists up to date.
+  void class_pass_after_merges();
+  bool is_root(Id id) const { return unionfind_.find(id) == id; }
   void note_watched_symbol(GlobalSymbol s, Id id);
   void canonicalize_children(SymbolLang& n) {
     for (Id& c : n.children) c = unionfind_.find_compress(c);
@@ -136,6 +140,10 @@ class EGraph {
   // A rebuild after which no classes merged only needs to list the classes created since
   // the last class pass: every other class is unchanged and still canonical.
   bool merged_since_pass_ = false;
+  // Since the last class pass: each merge's surviving class, and each e-node a merge queued
+  // for repair (by id). Their classes are the ones the next pass visits.
+  std::vector<Id> touched_;
+  std::vector<std::uint8_t> in_pass_;  // scratch of the pass, by class id
   std::size_t ids_at_pass_ = 0;
   std::size_t class_count_ = 0;
   bool clean_ = false;
