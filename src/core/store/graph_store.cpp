@@ -24,29 +24,39 @@ std::uint64_t next_store_identity() {
 GraphStore::GraphStore()
     : seed_(process_hash_seed()), inner_(std::make_unique<GraphStoreInner>(seed_)), identity_(next_store_identity()) {}
 
-NodeId GraphStore::node_id_locked(std::uint32_t hid, std::span<const NodeId> inputs, bool head_is_new) {
+NodeId GraphStore::node_id_locked(std::uint32_t hid, std::span<const NodeId> inputs, bool /*head_is_new*/) {
   GraphStoreInner& in = *inner_;
   const std::uint64_t n = in.head_of.size();
+  auto same = [&](std::uint32_t other) {
+    const std::uint64_t b = in.input_begin[other], e = in.input_begin[other + 1];
+    return e - b == inputs.size() &&
+           std::equal(inputs.begin(), inputs.end(), in.input_pool.begin() + static_cast<std::ptrdiff_t>(b));
+  };
+  auto append = [&] {
+    in.input_pool.insert(in.input_pool.end(), inputs.begin(), inputs.end());
+    in.input_begin.push_back(in.input_pool.size());
+    in.head_of.push_back(hid);
+    return static_cast<NodeId>(n);
+  };
+  // A full store refuses the new id before anything changes, so that ids never wrap.
+  // The first node of each head is found through the head, so a node with a head of its own
+  // (a source or an op with its own parameters) never probes or enters the node index.
+  while (in.first_of_head.size() <= hid) in.first_of_head.push_back(kNoId);
+  NodeId& first = in.first_of_head[hid];
+  if (first == kNoId) {
+    if (n >= node_limit_) return kNoId;
+    first = static_cast<NodeId>(n);
+    return append();
+  }
+  if (same(first)) return first;
+  // Every later node of the head is in the index; one probe finds it or the slot it goes in.
   const std::uint64_t nh = node_hash_of(hid, inputs, seed_);
-  // One probe finds the node or the slot it goes in. A full store refuses the new id before
-  // anything changes, so that ids never wrap.
   auto next_id = [&]() -> std::uint64_t { return n < node_limit_ ? n : kNoId; };
   const std::uint32_t id = in.node_index.find_or_insert(
-      nh,
-      [&](std::uint32_t other) {
-        if (head_is_new) return false;  // no node has this head yet
-        if (in.head_of[other] != hid) return false;
-        const std::uint64_t b = in.input_begin[other], e = in.input_begin[other + 1];
-        return e - b == inputs.size() &&
-               std::equal(inputs.begin(), inputs.end(), in.input_pool.begin() + static_cast<std::ptrdiff_t>(b));
-      },
-      next_id);
+      nh, [&](std::uint32_t other) { return in.head_of[other] == hid && same(other); }, next_id);
   if (id == kNoId) return kNoId;  // new, but the store is full
   if (id != n) return id;         // found
-  in.input_pool.insert(in.input_pool.end(), inputs.begin(), inputs.end());
-  in.input_begin.push_back(in.input_pool.size());
-  in.head_of.push_back(hid);
-  return id;
+  return append();
 }
 
 Result<NodeId, BadNodeId> GraphStore::intern_parts(const HeadTable::Request& head, std::span<const NodeId> inputs) {
@@ -223,7 +233,8 @@ std::size_t GraphStore::memory_bytes() const {
   return mutex_.locked([&] {
     const GraphStoreInner& in = *inner_;
     return in.heads.memory_bytes() + in.head_of.capacity() * 4 + in.input_begin.capacity() * 8 +
-           in.input_pool.capacity() * sizeof(NodeId) + in.node_index.memory_bytes();
+           in.input_pool.capacity() * sizeof(NodeId) + in.first_of_head.capacity() * sizeof(NodeId) +
+           in.node_index.memory_bytes();
   });
 }
 

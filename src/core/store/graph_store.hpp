@@ -42,7 +42,8 @@ struct GraphStoreInner {
   std::vector<std::uint32_t> head_of;         // per node
   std::vector<std::uint64_t> input_begin{0};  // per node + 1, offsets into input_pool
   NodeIds input_pool;
-  IdTable node_index;
+  NodeIds first_of_head;  // per head: its first node (kNoId while it has none)
+  IdTable node_index;     // every node that is not the first of its head
   NodeIds marked;
   std::unordered_set<NodeId> marked_set;
 };
