@@ -117,18 +117,36 @@ Result<NodeId, BadNodeId> GraphStore::intern(const NamedHeadView& head, std::spa
   return intern_parts(HeadTable::request(bytes, seed_), inputs);
 }
 
-Result<Ok, BadNodeId> GraphStore::intern_batch(std::span<const NamedHeadView> heads,
-                                               std::span<const std::uint32_t> head_of,
-                                               std::span<const NodeId> input_pool,
-                                               std::span<const std::size_t> input_begin, NodeIds& ids) {
+namespace {
+/// The shape checks of a batch, made before any head is encoded.
+void check_batch(std::size_t head_count, std::span<const std::uint32_t> head_of,
+                 std::span<const std::size_t> input_begin) {
   const std::size_t count = head_of.size();
   if (input_begin.size() != count + 1 && !(count == 0 && input_begin.empty())) {
     throw InternalFault("intern_batch: one input range per node");
   }
   for (std::uint32_t h : head_of) {
-    if (h >= heads.size()) throw InternalFault("intern_batch: head index out of range");
+    if (h >= head_count) throw InternalFault("intern_batch: head index out of range");
   }
-  if (count == 0) return Ok{};
+}
+
+/// Requests for encoded heads laid out back to back in `bytes`, which must not change after.
+void add_encoded_requests(const std::string& bytes, std::span<const std::size_t> ends, std::uint64_t seed,
+                          std::vector<HeadTable::Request>& requests) {
+  std::size_t begin = 0;
+  for (std::size_t end : ends) {
+    requests.push_back(HeadTable::request(std::string_view(bytes).substr(begin, end - begin), seed));
+    begin = end;
+  }
+}
+}  // namespace
+
+Result<Ok, BadNodeId> GraphStore::intern_batch(std::span<const NamedHeadView> heads,
+                                               std::span<const std::uint32_t> head_of,
+                                               std::span<const NodeId> input_pool,
+                                               std::span<const std::size_t> input_begin, NodeIds& ids) {
+  check_batch(heads.size(), head_of, input_begin);
+  if (head_of.empty()) return Ok{};
   // Head requests depend on the request only: encoded and hashed before the lock is taken.
   std::string bytes;
   std::vector<std::size_t> ends;
@@ -139,22 +157,70 @@ Result<Ok, BadNodeId> GraphStore::intern_batch(std::span<const NamedHeadView> he
   }
   std::vector<HeadTable::Request> requests;
   requests.reserve(heads.size());
-  for (std::size_t i = 0; i < heads.size(); ++i) {
-    const std::size_t begin = i == 0 ? 0 : ends[i - 1];
-    requests.push_back(HeadTable::request(std::string_view(bytes).substr(begin, ends[i] - begin), seed_));
+  add_encoded_requests(bytes, ends, seed_, requests);
+  return intern_requests(requests, head_of, input_pool, input_begin, /*by_position=*/false, ids);
+}
+
+Result<Ok, BadNodeId> GraphStore::intern_graph(std::span<NodeKey> heads, std::span<const std::uint32_t> head_of,
+                                               std::span<const NodeId> input_pool,
+                                               std::span<const std::size_t> input_begin, NodeIds& ids) {
+  check_batch(heads.size(), head_of, input_begin);
+  if (head_of.empty()) return Ok{};
+  // Named heads are encoded as `intern` encodes them, the others hashed as it hashes them,
+  // all before the lock is taken.
+  std::string bytes;
+  std::vector<std::size_t> ends;
+  for (const NodeKey& head : heads) {
+    if (!HeadTable::is_named(head.kind())) continue;
+    encode_head(bytes, head);
+    ends.push_back(bytes.size());
   }
+  std::vector<HeadTable::Request> encoded;
+  encoded.reserve(ends.size());
+  add_encoded_requests(bytes, ends, seed_, encoded);
+  std::vector<HeadTable::Request> requests;
+  requests.reserve(heads.size());
+  std::size_t next_encoded = 0;
+  for (NodeKey& head : heads) {
+    if (HeadTable::is_named(head.kind())) {
+      requests.push_back(encoded[next_encoded++]);
+    } else {
+      (void)head.take_inputs();
+      requests.push_back(HeadTable::request(head, seed_));
+    }
+  }
+  return intern_requests(requests, head_of, input_pool, input_begin, /*by_position=*/true, ids);
+}
+
+Result<Ok, BadNodeId> GraphStore::intern_requests(std::span<const HeadTable::Request> requests,
+                                                  std::span<const std::uint32_t> head_of,
+                                                  std::span<const NodeId> input_pool,
+                                                  std::span<const std::size_t> input_begin, bool by_position,
+                                                  NodeIds& ids) {
+  const std::size_t count = head_of.size();
+  const std::size_t base = ids.size();  // position p's id is ids[base + p]
   // Each head's stored id, found (or added) when the first node that has it is interned, so
   // heads are added in the order one intern per node would add them.
-  std::vector<std::uint32_t> head_ids(heads.size(), kNoId);
-  ids.reserve(ids.size() + count);
+  std::vector<std::uint32_t> head_ids(requests.size(), kNoId);
+  ids.reserve(base + count);
+  NodeIds mapped;  // a node's inputs as ids, when they are given by position
   bool full = false;
   auto result = mutex_.locked([&]() -> Result<Ok, BadNodeId> {
     GraphStoreInner& in = *inner_;
     for (std::size_t i = 0; i < count; ++i) {
-      const std::span<const NodeId> inputs = input_pool.subspan(input_begin[i], input_begin[i + 1] - input_begin[i]);
-      const std::uint64_t n = in.head_of.size();
-      for (NodeId id : inputs) {
-        if (id >= n) return Err{BadNodeId{id}};
+      std::span<const NodeId> inputs = input_pool.subspan(input_begin[i], input_begin[i + 1] - input_begin[i]);
+      if (by_position) {
+        mapped.clear();
+        for (NodeId p : inputs) {
+          if (p >= i) return Err{BadNodeId{p}};
+          mapped.push_back(ids[base + p]);
+        }
+        inputs = mapped;
+      } else {
+        const std::uint64_t n = in.head_of.size();
+        for (NodeId id : inputs) {
+          if (id >= n) return Err{BadNodeId{id}};
+        }
       }
       const std::uint32_t h = head_of[i];
       bool added = false;

@@ -74,6 +74,16 @@ class GraphStore {
   Result<Ok, BadNodeId> intern_batch(std::span<const NamedHeadView> heads, std::span<const std::uint32_t> head_of,
                                      std::span<const NodeId> input_pool, std::span<const std::size_t> input_begin,
                                      NodeIds& ids);
+  /// Interns a graph in compact form, in order, as one `intern` per node would: node i has
+  /// the head `heads[head_of[i]]`, a key of any kind whose inputs are ignored, and reads the
+  /// graph's own earlier nodes by position (input p < i stands for the id node p got). The
+  /// first node with an input p >= i is refused with `BadNodeId{p}`: the nodes before it are
+  /// added (their ids are in `ids`), nothing after it is looked at. Each distinct head is
+  /// encoded or hashed once; a stage, external or exchange head that the store adds is moved
+  /// into it, the other heads keep their contents (apart from any inputs).
+  Result<Ok, BadNodeId> intern_graph(std::span<NodeKey> heads, std::span<const std::uint32_t> head_of,
+                                     std::span<const NodeId> input_pool, std::span<const std::size_t> input_begin,
+                                     NodeIds& ids);
   /// Marks an output; a repeat keeps its first position.
   Result<Ok, BadNodeId> mark_output(NodeId id);
   /// Marks several outputs in one lock hold, in order, repeats keeping their first position.
@@ -138,6 +148,11 @@ class GraphStore {
   void set_node_limit_for_testing(std::uint64_t limit) { node_limit_ = limit; }
 
  private:
+  /// Shared body of `intern_batch` and `intern_graph` (`by_position`), once each head is a
+  /// request.
+  Result<Ok, BadNodeId> intern_requests(std::span<const HeadTable::Request> requests,
+                                        std::span<const std::uint32_t> head_of, std::span<const NodeId> input_pool,
+                                        std::span<const std::size_t> input_begin, bool by_position, NodeIds& ids);
   /// Shared body of both `intern`s.
   Result<NodeId, BadNodeId> intern_parts(const HeadTable::Request& head, std::span<const NodeId> inputs);
   /// The id of the node (head, inputs), adding it when absent; the inputs are valid and
