@@ -101,14 +101,14 @@ TEST(ReducedStore, SecondReductionIsStable) {
 }
 
 TEST(ReducedStore, BrokenRecordsAreInternalFaults) {
-  Reduced forward{{src("a"), op("neg", {5})}, {1}, {}};
+  Reduced forward{as_graph({src("a"), op("neg", {5})}), {1}, {}};
   try {
     from_reduced(std::move(forward));
     FAIL();
   } catch (const InternalFault& f) {
     EXPECT_STREQ(f.what(), "reduced graph references only earlier nodes: BadNodeId(5)");
   }
-  Reduced bad_output{{src("a")}, {9}, {}};
+  Reduced bad_output{as_graph({src("a")}), {9}, {}};
   try {
     from_reduced(std::move(bad_output));
     FAIL();
@@ -120,14 +120,14 @@ TEST(ReducedStore, BrokenRecordsAreInternalFaults) {
 TEST(ReducedStore, RepeatedKeysInARecordShareAnIdAndRenumberTheirUsers) {
   // Not something the pipeline emits, but the store must behave as if each key were interned
   // in turn: the repeat of "a" takes id 0, and the nodes that read position 2 read id 0.
-  Reduced repeated{{src("a"), src("b"), src("a"), op("neg", {2}), op("neg", {0})}, {3, 4, 2}, {}};
+  Reduced repeated{as_graph({src("a"), src("b"), src("a"), op("neg", {2}), op("neg", {0})}), {3, 4, 2}, {}};
   ReducedStore r = from_reduced(std::move(repeated));
   std::vector<NodeKey> expected = {src("a"), src("b"), op("neg", {0})};
   EXPECT_EQ(nodes_of(*r.store), expected);
   EXPECT_EQ(r.store->outputs(), (NodeIds{2, 0}));
 
   // After a repeat, a position beyond the interned ones is left as it is and refused.
-  Reduced forward{{src("a"), src("a"), op("neg", {2})}, {2}, {}};
+  Reduced forward{as_graph({src("a"), src("a"), op("neg", {2})}), {2}, {}};
   try {
     from_reduced(std::move(forward));
     FAIL();

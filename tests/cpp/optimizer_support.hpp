@@ -11,6 +11,7 @@
 
 #include "ir/node_key.hpp"
 #include "optimizer/engine.hpp"
+#include "optimizer/flat_graph.hpp"
 #include "store/graph_store.hpp"
 
 namespace vantrel::testing {
@@ -40,6 +41,15 @@ inline StageOp member(std::string op_token, std::vector<StageRef> args) {
 }
 inline NodeKey stage(NodeIds inputs, std::vector<StageOp> members) {
   return Stage{std::move(inputs), std::move(members)};
+}
+
+/// `keys` in compact form as they are, inputs unchecked (unlike `flatten`), so that records
+/// the pipeline never emits can be built.
+inline FlatGraph as_graph(const std::vector<NodeKey>& keys) {
+  FlatGraph g;
+  HeadInterner heads(0);
+  for (const NodeKey& k : keys) g.push(heads.intern(k, g.heads), k.inputs());
+  return g;
 }
 
 /// A fresh store holding `nodes` (which must intern to ids 0, 1, 2, ...), marking `marks`.

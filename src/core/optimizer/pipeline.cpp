@@ -267,7 +267,7 @@ Reduced run_pipeline(const FlatGraph& graph, std::span<const NodeId> outputs, co
   clock.lap(&PassTimings::cse);
 
   FusionResult fused = stage_fusion(canon.nodes, canon.added_labels, canon.outputs, maximal_fusion, tokens);
-  out.nodes = std::move(fused.nodes);
+  out.graph = std::move(fused.graph);
   out.outputs = std::move(fused.outputs);
   out.report.stages = fused.stages;
   out.report.boundary_nodes = fused.boundary_nodes;

@@ -28,9 +28,14 @@ struct ReductionReport {
 };
 
 struct Reduced {
-  std::vector<NodeKey> nodes;  ///< topological; no `Op` node: every op sits inside a `Stage`
-  NodeIds outputs;             ///< one position per requested output, same order, repeats kept
+  /// Topological; no `Op` node: every op sits inside a `Stage`. Each distinct head once (see
+  /// `FusionResult`), so that building the reduced store looks each one up once.
+  FlatGraph graph;
+  NodeIds outputs;  ///< one position per requested output, same order, repeats kept
   ReductionReport report;
+
+  /// The nodes as keys, each a copy.
+  std::vector<NodeKey> keys() const { return graph.keys(); }
 };
 
 /// Seconds spent in each pass, for benchmarks; passes not run stay 0.

@@ -50,31 +50,21 @@ Result<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store, std
 ReducedStore from_reduced(Reduced reduced) {
   ReducedStore out{std::make_unique<GraphStore>(), reduced.report, {}};
   GraphStore& store = *out.store;
+  FlatGraph& g = reduced.graph;
+  // One batch: each distinct head is looked up once (and moved into the store), then only
+  // the nodes. Inputs are positions in the record, which the store maps through the ids the
+  // earlier nodes got, so a repeated key (not something the pipeline emits) is renumbered.
   NodeIds ids;
-  ids.reserve(reduced.nodes.size());
-  // A position not yet in the id list stays as it is: it is at least the new store's node
-  // count, so the store refuses it and the fault names it.
+  ids.reserve(g.size());
+  auto added = store.intern_graph(g.heads, g.head_of, g.input_pool, g.input_begin, ids);
+  if (!added) throw InternalFault("reduced graph references only earlier nodes: " + added.error().debug());
+  // A position with no id stays as it is: it is at least the store's node count, so the
+  // store refuses it and the fault names it.
   auto id_of = [&](NodeId p) { return p < ids.size() ? ids[p] : p; };
-  for (NodeKey& key : reduced.nodes) {
-    // Positions and ids agree as long as every node got a fresh id, which is the rule; only
-    // then can the key be handed over as it is.
-    bool same = true;
-    for (NodeId x : key.inputs()) same = same && x < ids.size() && ids[x] == x;
-    auto renumbered = [&] {
-      NodeIds inputs = key.take_inputs();
-      for (NodeId& x : inputs) x = id_of(x);
-      return key.with_inputs(std::move(inputs));
-    };
-    auto id = same ? store.intern(std::move(key)) : store.intern(renumbered());
-    if (!id) throw InternalFault("reduced graph references only earlier nodes: " + id.error().debug());
-    ids.push_back(id.value());
-  }
   out.output_ids.reserve(reduced.outputs.size());
-  for (NodeId p : reduced.outputs) {
-    auto marked = store.mark_output(id_of(p));
-    if (!marked) throw InternalFault("reduced output is valid: " + marked.error().debug());
-    out.output_ids.push_back(id_of(p));
-  }
+  for (NodeId p : reduced.outputs) out.output_ids.push_back(id_of(p));
+  auto marked = store.mark_outputs(out.output_ids);
+  if (!marked) throw InternalFault("reduced output is valid: " + marked.error().debug());
   return out;
 }
 

@@ -30,9 +30,11 @@ Result<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store, std
                                                     const RewriteEngine& engine, bool maximal_fusion,
                                                     PassTimings* timings = nullptr);
 
-/// Interns a pipeline result into a new store and marks its outputs (repeats leave one
-/// mark). The pipeline never emits forward references, bad outputs or two equal keys, so the
-/// new ids are 0, 1, 2, ... in record order; a record that breaks this is an InternalFault.
+/// Interns a pipeline result into a new store, each distinct head looked up once, and marks
+/// its outputs (repeats leave one mark). The pipeline never emits forward references, bad
+/// outputs or two equal keys, so the new ids are 0, 1, 2, ... in record order; a forward
+/// reference or a bad output is an InternalFault, and a repeated key takes the id of its
+/// first occurrence, as if each key were interned in turn.
 ReducedStore from_reduced(Reduced reduced);
 
 }  // namespace vantrel

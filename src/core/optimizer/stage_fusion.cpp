@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "common/fault.hpp"
+#include "optimizer/stage_heads.hpp"
 
 namespace vantrel {
 
@@ -156,35 +157,41 @@ FusionResult stage_fusion(const LabelledNodes& nodes, std::span<const std::strin
     if (p == kNoId) throw InternalFault("stage fusion met a group before the groups it reads");
     return p;
   };
+  // Each distinct head goes into the result once: a boundary head the first time its label is
+  // emitted, a stage head the first time its member list is.
+  FlatGraph& graph = out.graph;
+  std::vector<std::uint32_t> boundary_head(known, kNoId);  // by label
+  StageHeads stage_heads;
   std::vector<Pos> foreign;  // representatives of the groups the current stage reads, in order of first use
-  out.nodes.reserve(groups);
+  graph.head_of.reserve(groups);
+  graph.input_begin.reserve(std::uint64_t{groups} + 1);
   for (Pos i = 0; i < m; ++i) {
     const Pos r = stage_of[i];
     if (last[r] != i) continue;
     if (opaque[r]) {
       const std::uint32_t label = nodes.label[r];
       if (label >= known) throw InternalFault("no token-table entry for the opaque label " + text(label));
-      const auto in = nodes.inputs(r);
-      NodeIds ins;
-      ins.reserve(in.size());
-      for (NodeId x : in) ins.push_back(emitted(stage_of[x]));
-      out.nodes.push_back(tokens.head(label).with_inputs(std::move(ins)));
+      std::uint32_t& head = boundary_head[label];
+      if (head == kNoId) {
+        head = static_cast<std::uint32_t>(graph.heads.size());
+        graph.heads.push_back(tokens.head(label).with_inputs({}));
+      }
+      graph.head_of.push_back(head);
+      for (NodeId x : nodes.inputs(r)) graph.input_pool.push_back(emitted(stage_of[x]));
       ++out.boundary_nodes;
     } else {
-      Stage stage;
+      stage_heads.begin();
       foreign.clear();
       const Pos* group = members.data() + group_begin[r];
       const Pos size = member_index[i] + 1;  // i is the group's last member
-      stage.members.reserve(size);
       for (Pos j = 0; j < size; ++j) {
         const Pos p = group[j];
         const auto in = nodes.inputs(p);
-        StageOp& op = stage.members.emplace_back(StageOp{text(nodes.label[p]), {}});
-        op.args.reserve(in.size());
+        stage_heads.member(nodes.label[p], in.size());
         for (NodeId x : in) {
           const Pos g = stage_of[x];
           if (g == r) {
-            op.args.push_back(StageRef{StageRef::Member, member_index[x]});
+            stage_heads.arg(StageRef::Member, member_index[x]);
             continue;
           }
           if (slot_owner[g] != r) {
@@ -192,20 +199,20 @@ FusionResult stage_fusion(const LabelledNodes& nodes, std::span<const std::strin
             input_slot[g] = static_cast<Pos>(foreign.size());
             foreign.push_back(g);
           }
-          op.args.push_back(StageRef{StageRef::Input, input_slot[g]});
+          stage_heads.arg(StageRef::Input, input_slot[g]);
         }
       }
-      stage.inputs.reserve(foreign.size());
-      for (Pos g : foreign) stage.inputs.push_back(emitted(g));
-      out.nodes.emplace_back(std::move(stage));
+      graph.head_of.push_back(stage_heads.intern(graph.heads, text));
+      for (Pos g : foreign) graph.input_pool.push_back(emitted(g));
       ++out.stages;
     }
-    position[r] = static_cast<Pos>(out.nodes.size() - 1);
+    graph.input_begin.push_back(graph.input_pool.size());
+    position[r] = static_cast<Pos>(graph.size() - 1);
   }
 
   out.outputs.reserve(outputs.size());
   for (std::uint64_t o : outputs) out.outputs.push_back(emitted(stage_of[o]));
-  out.reduced_nodes = out.nodes.size();
+  out.reduced_nodes = graph.size();
   return out;
 }
 

@@ -17,16 +17,23 @@
 
 #include "ir/node_key.hpp"
 #include "optimizer/engine.hpp"
+#include "optimizer/flat_graph.hpp"
 #include "optimizer/token_table.hpp"
 
 namespace vantrel {
 
 struct FusionResult {
-  std::vector<NodeKey> nodes;  ///< topological: every input is an earlier position
-  NodeIds outputs;             ///< one per input output, same order, repeats kept
+  /// Topological: every input is an earlier position. Each distinct head once: a boundary
+  /// node's head is its token-table head, a stage's head is its member list (a `Stage`
+  /// without inputs), shared by every stage with an equal list.
+  FlatGraph graph;
+  NodeIds outputs;  ///< one per input output, same order, repeats kept
   std::uint64_t stages = 0;
   std::uint64_t boundary_nodes = 0;
   std::uint64_t reduced_nodes = 0;
+
+  /// The nodes as keys, each a copy.
+  std::vector<NodeKey> keys() const { return graph.keys(); }
 };
 
 /// Groups are emitted in order of their largest member, which is a topological order. A stage's inputs are the emitted
