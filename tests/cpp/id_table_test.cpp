@@ -74,5 +74,26 @@ TEST(IdTable, AnIdPastTheRangeIsAFault) {
   EXPECT_EQ(t.size(), 0u);
 }
 
+TEST(IdTable, ReservedRoomTakesThatManyIdsWithoutGrowingAndKeepsWhatItHeld) {
+  IdTable t;
+  std::vector<std::uint64_t> keys;  // id -> key
+  auto add = [&](std::uint64_t key) {
+    return t.find_or_insert(
+        hash_of(key), [&](std::uint32_t id) { return keys[id] == key; },
+        [&] {
+          keys.push_back(key);
+          return std::uint64_t{keys.size() - 1};
+        });
+  };
+  for (std::uint64_t k = 0; k < 40; ++k) add(k);
+  t.reserve(1000);
+  const std::size_t reserved = t.memory_bytes();
+  for (std::uint64_t k = 0; k < 1000; ++k) ASSERT_EQ(add(k), k) << "key " << k;  // the first 40 are found
+  EXPECT_EQ(t.memory_bytes(), reserved);
+  EXPECT_EQ(t.size(), 1000u);
+  t.reserve(10);  // never shrinks
+  EXPECT_EQ(t.memory_bytes(), reserved);
+}
+
 }  // namespace
 }  // namespace vantrel

@@ -48,6 +48,11 @@ class IdTable {
     table_.insert_new(tag, Slot{static_cast<std::uint32_t>(id) + 1, tag}, [](const Slot& s) { return s.tag; });
   }
 
+  /// Makes room for `n` ids in all, so that they go in without growing.
+  void reserve(std::size_t n) {
+    table_.reserve(n, [](const Slot& s) { return s.tag; });
+  }
+
   std::size_t size() const { return table_.size(); }
   std::size_t memory_bytes() const { return table_.memory_bytes(); }
 

@@ -207,6 +207,15 @@ Result<Ok, BadNodeId> GraphStore::intern_requests(std::span<const HeadTable::Req
   bool full = false;
   auto result = mutex_.locked([&]() -> Result<Ok, BadNodeId> {
     GraphStoreInner& in = *inner_;
+    if (by_position) {
+      // A graph in compact form holds distinct nodes as a rule: room for all of them up front,
+      // and in the node index for all but the first node of each head.
+      const std::size_t n = in.head_of.size() + count;
+      in.head_of.reserve(n);
+      in.input_begin.reserve(n + 1);
+      in.input_pool.reserve(in.input_pool.size() + input_pool.size());
+      in.node_index.reserve(in.node_index.size() + count - std::min(count, requests.size()));
+    }
     for (std::size_t i = 0; i < count; ++i) {
       std::span<const NodeId> inputs = input_pool.subspan(input_begin[i], input_begin[i + 1] - input_begin[i]);
       if (by_position) {
