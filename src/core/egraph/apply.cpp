@@ -125,7 +125,10 @@ std::size_t Pattern::apply_flat(EGraph& egraph, const FlatMatches& matches, std:
   SymbolLang key;
   auto hint = [&](std::size_t k) {
     if (k >= n || (marked && matches.present[k])) return;
-    if (instance_of(ast_.nodes, *root, matches.substitutions[k], root_of, key)) egraph.prefetch_add(key);
+    if (!instance_of(ast_.nodes, *root, matches.substitutions[k], root_of, key)) return;
+    egraph.prefetch_add(key);
+    // A new instance is entered in its children's `users`.
+    for (Id child : key.children) egraph.prefetch_class(child);
   };
   if (root != nullptr) {
     for (std::size_t k = 0; k < kAhead; ++k) hint(k);
@@ -133,6 +136,8 @@ std::size_t Pattern::apply_flat(EGraph& egraph, const FlatMatches& matches, std:
   std::size_t count = 0;
   std::size_t begin = 0;
   for (std::size_t c = 0; c < matches.classes.size(); ++c) {
+    // The matched class is read again by the merge.
+    if (c + kAhead < matches.classes.size()) egraph.prefetch_class(matches.classes[c + kAhead]);
     for (std::size_t k = begin; k < matches.ends[c]; ++k) {
       if (root != nullptr) hint(k + kAhead);
       if (passed_over(k)) continue;
