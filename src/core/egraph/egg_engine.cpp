@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "common/fault.hpp"
+#include "egraph/page_in.hpp"
 #include "optimizer/rule_table.hpp"
 
 namespace vantrel::egraph {
@@ -70,7 +71,7 @@ LabelResult EggEngine::canonicalize_labels_with_stats(const LabelGraph& graph, C
   std::vector<GlobalSymbol> symbols(graph.labels.size());
   std::vector<std::uint8_t> interned(graph.labels.size(), 0);
   std::vector<SymbolLang> enodes;
-  enodes.reserve(n + n / 4);  // it may become the e-graph's own list of added e-nodes
+  reserve_paged(enodes, n + n / 4);  // it may become the e-graph's own list of added e-nodes
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint32_t l = nodes.label[i];
     if (!interned[l]) {

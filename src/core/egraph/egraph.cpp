@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/fault.hpp"
+#include "egraph/page_in.hpp"
 
 namespace vantrel::egraph {
 namespace {
@@ -72,13 +73,15 @@ bool EGraph::add_all_distinct(std::vector<SymbolLang>& enodes) {
 }
 
 void EGraph::reserve(std::size_t n) {
+  // Loading fills these front to back: one call per list brings its pages in, rather than
+  // a fault per page.
   unionfind_.reserve(n);
   hashcons_.reserve(n);
-  added_.reserve(n);
-  replaced_.reserve(n);
-  classes_.reserve(n);
-  repair_list_.reserve(n);
-  by_kind_.reserve(n);
+  reserve_paged(added_, n);
+  reserve_paged(replaced_, n);
+  reserve_paged(classes_, n);
+  reserve_paged(repair_list_, n);
+  reserve_paged(by_kind_, n);
 }
 
 bool EGraph::union_(Id id1, Id id2) {

@@ -11,4 +11,12 @@ namespace vantrel::egraph {
 /// nothing happens and the pages come in on first use as before. Small ranges are left alone.
 void page_in_for_writing(const void* data, std::size_t bytes);
 
+/// Reserves room for `n` elements in all and brings in the pages of the room past the
+/// current elements, for a list that is about to be filled front to back.
+template <class Vector>
+void reserve_paged(Vector& v, std::size_t n) {
+  v.reserve(n);
+  if (n > v.size()) page_in_for_writing(v.data() + v.size(), (n - v.size()) * sizeof(*v.data()));
+}
+
 }  // namespace vantrel::egraph

@@ -4,6 +4,7 @@
 
 #include "common/fault.hpp"
 #include "egraph/id.hpp"
+#include "egraph/page_in.hpp"
 
 namespace vantrel::egraph {
 
@@ -18,7 +19,7 @@ class UnionFind {
   }
 
   std::size_t size() const { return parents_.size(); }
-  void reserve(std::size_t n) { parents_.reserve(n); }
+  void reserve(std::size_t n) { reserve_paged(parents_, n); }
   void set_parent(Id id, Id parent) { parents_[checked(id)] = parent; }
 
   /// The root of `id`, without changing anything.
