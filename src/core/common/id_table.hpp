@@ -53,6 +53,9 @@ class IdTable {
     table_.reserve(n, [](const Slot& s) { return s.tag; });
   }
 
+  /// A hint that the entry with this hash is about to be looked up: starts fetching its slot.
+  void prefetch(std::uint64_t hash) const { table_.prefetch(tag_of(hash)); }
+
   std::size_t size() const { return table_.size(); }
   std::size_t memory_bytes() const { return table_.memory_bytes(); }
 

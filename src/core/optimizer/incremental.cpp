@@ -58,11 +58,14 @@ NodeId IncrementalReducer::fold(std::uint32_t head, const NodeIds& inputs) {
   const std::uint64_t hash = node_hash(head, inputs);
   const std::uint64_t pos = canon_.size();
   if ((flags & kCommutative) && inputs.size() == 2) {
-    // Both operand orders are looked for before the node is added.
+    // Both operand orders are looked for before the node is added; the second order's slot
+    // is fetched while the first is probed, so a new node waits for one miss, not two.
+    const std::array<NodeId, 2> swapped = {inputs[1], inputs[0]};
+    const std::uint64_t swapped_hash = node_hash(head, swapped);
+    cons_.prefetch(swapped_hash);
     const std::uint32_t found = cons_find(head, inputs, hash);
     if (found != kNoId) return found;
-    const std::array<NodeId, 2> swapped = {inputs[1], inputs[0]};
-    const std::uint32_t other = cons_find(head, swapped, node_hash(head, swapped));
+    const std::uint32_t other = cons_find(head, swapped, swapped_hash);
     if (other != kNoId) return other;
     cons_.insert(hash, pos, [&](std::uint32_t p) { return cons_hash_[p]; });  // refuses a pos past the id range
   } else {
