@@ -88,36 +88,69 @@ class HashCons {
 
   /// Stores key i -> i for every key of an empty table, unless two keys are equal: then the
   /// table is left empty (and reserved for them) and the answer is false. The keys go in
-  /// roughly in the order of the slots they probe, so filling a table far larger than the
-  /// caches walks it nearly in address order instead of missing the cache at every key; the
-  /// slots each key ends in are the ones it would reach in any order of insertion, up to
-  /// which of two keys of one probe run comes first, which no lookup can tell.
+  /// grouped by the region of the table their home slot lies in, each with its home slot and
+  /// its slot contents worked out beforehand, so filling a table far larger than the caches
+  /// walks it region by region instead of missing the cache at every key, and reads each key
+  /// and computes its hash once. The slots each key ends in are the ones it would reach in any
+  /// order of insertion, up to which of two keys of one probe run comes first, which no lookup
+  /// can tell.
   bool insert_all_distinct(std::span<const SymbolLang> keys) {
     if (table_.size() != 0) throw InternalFault("insert_all_distinct needs an empty hash-cons");
     reserve(keys.size());
     const std::size_t capacity = table_.memory_bytes() / sizeof(Slot);
     if (capacity == 0) return true;
     const std::size_t mask = capacity - 1;
-    // A counting sort by the top bits of each key's home slot: buckets of a few cache lines.
+    // A counting sort by the top bits of each key's home slot. A few thousand regions keep
+    // the lines being written, in the sorted list and in the table, within the caches.
     const unsigned bits = static_cast<unsigned>(std::bit_width(mask));
-    const unsigned bucket_bits = std::min(bits, 16u);
-    const unsigned shift = bits - bucket_bits;
-    // Hashes are computed again rather than kept: a key is read in either pass anyway, and a
-    // side array would be one more table of the graph's size to fault in.
-    auto bucket = [&](const SymbolLang& key) { return (hash_enode(key) & mask) >> shift; };
-    std::vector<std::uint32_t> start((std::size_t{1} << bucket_bits) + 1, 0);
-    for (const SymbolLang& key : keys) ++start[bucket(key) + 1];
-    for (std::size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
-    std::vector<std::uint32_t> order(keys.size());
-    for (std::size_t i = 0; i < keys.size(); ++i) order[start[bucket(keys[i])]++] = static_cast<Id>(i);
-    for (const std::uint32_t i : order) {
-      Slot& s = slot_for(keys[i]);
+    const unsigned region_bits = std::min(bits, 12u);
+    const unsigned shift = bits - region_bits;
+    struct Pending {
+      Slot slot;           // as it will be stored (`b` is the key's index when it is big)
+      std::uint32_t home;  // the slot its probe starts at
+    };
+    std::vector<std::uint32_t> start((std::size_t{1} << region_bits) + 1, 0);
+    std::vector<std::uint32_t> home(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      home[i] = static_cast<std::uint32_t>(hash_enode(keys[i]) & mask);
+      ++start[(home[i] >> shift) + 1];
+    }
+    for (std::size_t r = 1; r < start.size(); ++r) start[r] += start[r - 1];
+    std::vector<Pending> sorted(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      Pending p{};
+      p.slot.symbol = keys[i].symbol.value();
+      if (keys[i].children.size() <= 2) {
+        words(keys[i], p.slot.a, p.slot.b);
+      } else {
+        p.slot.a = kNoId;
+        p.slot.b = static_cast<Id>(i);
+      }
+      p.slot.value = static_cast<Id>(i) + 1;
+      p.home = home[i];
+      sorted[start[home[i] >> shift]++] = p;
+    }
+    home = {};
+    auto rehash = [&](const Slot& s) { return slot_hash(s); };  // never called: the table has room
+    for (const Pending& p : sorted) {
+      const bool big = p.slot.a == kNoId && p.slot.b != kNoId;
+      Slot& s =
+          big ? table_.find_or_empty(p.home, big_match(keys[p.slot.b]), rehash)
+              : table_.find_or_empty(
+                    p.home,
+                    [&](const Slot& x) { return x.symbol == p.slot.symbol && x.a == p.slot.a && x.b == p.slot.b; },
+                    rehash);
       if (!s.empty()) {
         table_.clear();
         big_.clear();
         return false;
       }
-      fill(s, keys[i], i);
+      if (big) {
+        fill(s, keys[p.slot.b], p.slot.b);
+      } else {
+        s = p.slot;  // exactly what `fill` stores, without reading the key again
+        table_.filled();
+      }
     }
     return true;
   }
