@@ -154,3 +154,41 @@ TEST(ApplyFlat, MarksOfAnotherLengthAreAFault) {
 
 }  // namespace
 }  // namespace vantrel::egraph
+
+namespace vantrel::egraph {
+namespace {
+
+std::size_t total(const FlatMatches& m) { return m.substitutions.size(); }
+
+TEST(SearchReuse, AListIsReusedOnlyForItsRuleInAnUnchangedEGraph) {
+  Scene s;
+  BackoffScheduler sched;
+  const Rewrite add = testing::rule("commute-add", "(op|add ?a ?b)", "(op|add ?b ?a)");
+  const Rewrite mul = testing::rule("commute-mul", "(op|mul ?a ?b)", "(op|mul ?b ?a)");
+  FlatMatches m;
+  sched.search_rewrite_flat(0, s.g, add, m);
+  EXPECT_EQ(total(m), 4u);
+  sched.search_rewrite_flat(1, s.g, add, m);  // unchanged: the same four
+  EXPECT_EQ(total(m), 4u);
+  EXPECT_EQ(m.present, std::vector<std::uint8_t>(4, 1));
+  sched.search_rewrite_flat(2, s.g, mul, m);  // another rule: searched afresh
+  EXPECT_EQ(total(m), 0u);
+
+  sched.search_rewrite_flat(3, s.g, add, m);
+  // A new matching e-node: the next search must see it.
+  const Id z = s.g.add(SymbolLang{sym("op|add"), {s.a2, s.b}});
+  s.g.rebuild();
+  sched.search_rewrite_flat(4, s.g, add, m);
+  EXPECT_EQ(total(m), 5u);
+  EXPECT_EQ(m.present.back(), 0);
+  // A merge: z's class now holds add(b, a) as well, so its match is present.
+  s.g.union_(z, s.g.add(SymbolLang{sym("op|add"), {s.b, s.a2}}));
+  s.g.rebuild();
+  sched.search_rewrite_flat(5, s.g, add, m);
+  EXPECT_EQ(total(m), 6u);
+  EXPECT_EQ(m.present, std::vector<std::uint8_t>(6, 1));
+  EXPECT_EQ(sched.rule_stats(add.name).applied_count, 5u);
+}
+
+}  // namespace
+}  // namespace vantrel::egraph

@@ -95,6 +95,11 @@ class EGraph {
   std::size_t class_count() const { return class_count_; }
   /// Number of ids ever created.
   std::size_t id_count() const { return unionfind_.size(); }
+  /// Changes whenever an e-node or a merge is added: two equal versions of a clean e-graph
+  /// mean the same classes with the same lists, so every search finds the same matches.
+  std::uint64_t version() const {
+    return (std::uint64_t{static_cast<std::uint32_t>(unionfind_.size())} << 32) | merges_;
+  }
   bool clean() const { return clean_; }
 
  private:

@@ -60,6 +60,8 @@ struct SearchMatches {
   std::vector<Subst> substitutions;  ///< at least one
 };
 
+class Pattern;
+
 /// Matches laid out flat: the substitutions of `classes[k]` are
 /// `substitutions[ends[k - 1] .. ends[k])` (from 0 for k = 0). Reused across searches, it
 /// makes no allocation per matched class.
@@ -71,12 +73,20 @@ struct FlatMatches {
   /// instance the right side would add was already an e-node of the matched class when the
   /// clean e-graph was searched.
   std::vector<std::uint8_t> present;
+  /// Set by a scheduler that filled the list with every match of one rule (searched by `lhs`,
+  /// marked for `rhs`) in a clean e-graph at `version`; cleared with the list.
+  struct Complete {
+    const Pattern* lhs = nullptr;
+    const Pattern* rhs = nullptr;
+    std::uint64_t version = 0;
+  } complete;
 
   void clear() {
     classes.clear();
     ends.clear();
     substitutions.clear();
     present.clear();
+    complete = Complete{};
   }
   /// The same matches, one `SearchMatches` per class.
   std::vector<SearchMatches> to_matches() const;

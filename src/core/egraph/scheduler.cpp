@@ -28,9 +28,21 @@ RuleStats& BackoffScheduler::rule_stats(GlobalSymbol name) {
 
 void BackoffScheduler::search_rewrite_flat(std::size_t iteration, const EGraph& egraph, const Rewrite& rewrite,
                                            FlatMatches& out) {
-  out.clear();
   RuleStats& s = rule_stats(rewrite.name);
-  if (iteration < s.banned_until_iteration) return;
+  if (iteration < s.banned_until_iteration) {
+    out.clear();
+    return;
+  }
+  // The list already holds every match of this rule in the e-graph as it is now (nothing was
+  // added or merged since it was searched): the search would find them again, and they were
+  // within a threshold that has only grown since.
+  const FlatMatches::Complete now{rewrite.lhs.get(), rewrite.rhs.get(), egraph.version()};
+  if (egraph.clean() && out.complete.lhs == now.lhs && out.complete.rhs == now.rhs &&
+      out.complete.version == now.version) {
+    s.applied_count += 1;
+    return;
+  }
+  out.clear();
 
   const std::size_t threshold = shifted(s.match_threshold, s.ban_count);
   // One match beyond the threshold is enough to know the rule must be banned.
@@ -47,6 +59,7 @@ void BackoffScheduler::search_rewrite_flat(std::size_t iteration, const EGraph& 
   }
   s.applied_count += 1;
   rewrite.rhs->mark_present(egraph, out);
+  out.complete = now;
 }
 
 std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteration, const EGraph& egraph,
