@@ -24,7 +24,7 @@ std::uint64_t next_store_identity() {
 GraphStore::GraphStore()
     : seed_(process_hash_seed()), inner_(std::make_unique<GraphStoreInner>(seed_)), identity_(next_store_identity()) {}
 
-NodeId GraphStore::node_id_locked(std::uint32_t hid, std::span<const NodeId> inputs, bool /*head_is_new*/) {
+NodeId GraphStore::node_id_locked(std::uint32_t hid, std::span<const NodeId> inputs) {
   GraphStoreInner& in = *inner_;
   const std::uint64_t n = in.head_of.size();
   auto same = [&](std::uint32_t other) {
@@ -66,8 +66,7 @@ Result<NodeId, BadNodeId> GraphStore::intern_parts(const HeadTable::Request& hea
       if (id >= n) return Err{BadNodeId{id}};
     }
     bool added = false;
-    const std::uint32_t hid = inner_->heads.find_or_add(head, added);
-    return node_id_locked(hid, inputs, added);
+    return node_id_locked(inner_->heads.find_or_add(head, added), inputs);
   });
   if (result && result.value() == kNoId) throw_full();
   return result;
@@ -234,7 +233,7 @@ Result<Ok, BadNodeId> GraphStore::intern_requests(std::span<const HeadTable::Req
       const std::uint32_t h = head_of[i];
       bool added = false;
       if (head_ids[h] == kNoId) head_ids[h] = in.heads.find_or_add(requests[h], added);
-      const NodeId id = node_id_locked(head_ids[h], inputs, added);
+      const NodeId id = node_id_locked(head_ids[h], inputs);
       if (id == kNoId) {
         full = true;
         return Ok{};

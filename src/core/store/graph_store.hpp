@@ -155,10 +155,9 @@ class GraphStore {
                                         std::span<const std::size_t> input_begin, bool by_position, NodeIds& ids);
   /// Shared body of both `intern`s.
   Result<NodeId, BadNodeId> intern_parts(const HeadTable::Request& head, std::span<const NodeId> inputs);
-  /// The id of the node (head, inputs), adding it when absent; the inputs are valid and
-  /// `head_is_new` says no node can have this head yet. kNoId when the node is new but the
-  /// store is full. Lock held.
-  NodeId node_id_locked(std::uint32_t head, std::span<const NodeId> inputs, bool head_is_new);
+  /// The id of the node (head, inputs), adding it when absent; the inputs are valid. kNoId
+  /// when the node is new but the store is full. Lock held.
+  NodeId node_id_locked(std::uint32_t head, std::span<const NodeId> inputs);
   /// Throws the full store's InternalFault (called once the lock is released).
   [[noreturn]] void throw_full() const;
 
