@@ -129,14 +129,25 @@ void check_batch(std::size_t head_count, std::span<const std::uint32_t> head_of,
   }
 }
 
-/// Requests for encoded heads laid out back to back in `bytes`, which must not change after.
-void add_encoded_requests(const std::string& bytes, std::span<const std::size_t> ends, std::uint64_t seed,
-                          std::vector<HeadTable::Request>& requests) {
+/// Encodes each head that `wanted` accepts, back to back into `bytes`, and returns a request
+/// for each in order; the requests view `bytes`, which must not change after.
+template <class Heads, class Wanted>
+std::vector<HeadTable::Request> encoded_requests(const Heads& heads, Wanted&& wanted, std::string& bytes,
+                                                 std::uint64_t seed) {
+  std::vector<std::size_t> ends;
+  for (const auto& head : heads) {
+    if (!wanted(head)) continue;
+    encode_head(bytes, head);
+    ends.push_back(bytes.size());
+  }
+  std::vector<HeadTable::Request> requests;
+  requests.reserve(ends.size());
   std::size_t begin = 0;
   for (std::size_t end : ends) {
     requests.push_back(HeadTable::request(std::string_view(bytes).substr(begin, end - begin), seed));
     begin = end;
   }
+  return requests;
 }
 }  // namespace
 
@@ -148,15 +159,8 @@ Result<Ok, BadNodeId> GraphStore::intern_batch(std::span<const NamedHeadView> he
   if (head_of.empty()) return Ok{};
   // Head requests depend on the request only: encoded and hashed before the lock is taken.
   std::string bytes;
-  std::vector<std::size_t> ends;
-  ends.reserve(heads.size());
-  for (const NamedHeadView& head : heads) {
-    encode_head(bytes, head);
-    ends.push_back(bytes.size());
-  }
-  std::vector<HeadTable::Request> requests;
-  requests.reserve(heads.size());
-  add_encoded_requests(bytes, ends, seed_, requests);
+  const std::vector<HeadTable::Request> requests = encoded_requests(
+      heads, [](const NamedHeadView&) { return true; }, bytes, seed_);
   return intern_requests(requests, head_of, input_pool, input_begin, /*by_position=*/false, ids);
 }
 
@@ -168,15 +172,8 @@ Result<Ok, BadNodeId> GraphStore::intern_graph(std::span<NodeKey> heads, std::sp
   // Named heads are encoded as `intern` encodes them, the others hashed as it hashes them,
   // all before the lock is taken.
   std::string bytes;
-  std::vector<std::size_t> ends;
-  for (const NodeKey& head : heads) {
-    if (!HeadTable::is_named(head.kind())) continue;
-    encode_head(bytes, head);
-    ends.push_back(bytes.size());
-  }
-  std::vector<HeadTable::Request> encoded;
-  encoded.reserve(ends.size());
-  add_encoded_requests(bytes, ends, seed_, encoded);
+  const std::vector<HeadTable::Request> encoded = encoded_requests(
+      heads, [](const NodeKey& head) { return HeadTable::is_named(head.kind()); }, bytes, seed_);
   std::vector<HeadTable::Request> requests;
   requests.reserve(heads.size());
   std::size_t next_encoded = 0;
