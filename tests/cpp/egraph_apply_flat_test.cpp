@@ -190,5 +190,26 @@ TEST(SearchReuse, AListIsReusedOnlyForItsRuleInAnUnchangedEGraph) {
   EXPECT_EQ(sched.rule_stats(add.name).applied_count, 5u);
 }
 
+TEST(SearchReuse, AListIsNotReusedForAnotherEGraphOfTheSameVersion) {
+  Scene s;
+  // Ten ids and two merges, as in the scene, but two matches instead of four.
+  EGraph other;
+  std::vector<Id> leaves;
+  for (int i = 0; i < 8; ++i) leaves.push_back(other.add(SymbolLang{sym("source|l" + std::to_string(i)), {}}));
+  other.add(SymbolLang{sym("op|add"), {leaves[0], leaves[1]}});
+  other.add(SymbolLang{sym("op|add"), {leaves[2], leaves[3]}});
+  other.union_(leaves[4], leaves[5]);
+  other.union_(leaves[6], leaves[7]);
+  other.rebuild();
+  ASSERT_EQ(other.version(), s.g.version());
+  BackoffScheduler sched;
+  const Rewrite add = testing::rule("commute-add", "(op|add ?a ?b)", "(op|add ?b ?a)");
+  FlatMatches m;
+  sched.search_rewrite_flat(0, s.g, add, m);
+  EXPECT_EQ(total(m), 4u);
+  sched.search_rewrite_flat(1, other, add, m);
+  EXPECT_EQ(total(m), 2u);
+}
+
 }  // namespace
 }  // namespace vantrel::egraph

@@ -1,6 +1,7 @@
 #include "egraph/egraph.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <iterator>
 #include <utility>
 
@@ -23,6 +24,11 @@ void concat(SmallVec<T, N>& survivor, SmallVec<T, N>& other) {
 }
 
 }  // namespace
+
+std::uint64_t EGraph::next_identity() {
+  static std::atomic<std::uint64_t> next{1};
+  return next.fetch_add(1, std::memory_order_relaxed);
+}
 
 Id EGraph::add(SymbolLang enode) {
   canonicalize_children(enode);

@@ -95,7 +95,9 @@ class EGraph {
   std::size_t class_count() const { return class_count_; }
   /// Number of ids ever created.
   std::size_t id_count() const { return unionfind_.size(); }
-  /// Changes whenever an e-node or a merge is added: two equal versions of a clean e-graph
+  /// Tells this e-graph apart from every other one made in this process.
+  std::uint64_t identity() const { return identity_; }
+  /// Changes whenever an e-node or a merge is added: two equal versions of one clean e-graph
   /// mean the same classes with the same lists, so every search finds the same matches.
   std::uint64_t version() const {
     return (std::uint64_t{static_cast<std::uint32_t>(unionfind_.size())} << 32) | merges_;
@@ -115,6 +117,9 @@ class EGraph {
     for (Id& c : n.children) c = unionfind_.find_compress(c);
   }
 
+  static std::uint64_t next_identity();
+
+  std::uint64_t identity_ = next_identity();
   UnionFind unionfind_;
   HashCons hashcons_;
   // Every pair (e-node, id) that enters a `users` or the repair list is an e-node as added

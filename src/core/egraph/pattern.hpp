@@ -74,11 +74,14 @@ struct FlatMatches {
   /// clean e-graph was searched.
   std::vector<std::uint8_t> present;
   /// Set by a scheduler that filled the list with every match of one rule (searched by `lhs`,
-  /// marked for `rhs`) in a clean e-graph at `version`; cleared with the list.
+  /// marked for `rhs`) in the clean e-graph `egraph` (its identity) at `version`; cleared with
+  /// the list.
   struct Complete {
     const Pattern* lhs = nullptr;
     const Pattern* rhs = nullptr;
+    std::uint64_t egraph = 0;
     std::uint64_t version = 0;
+    bool operator==(const Complete&) const = default;
   } complete;
 
   void clear() {

@@ -36,9 +36,8 @@ void BackoffScheduler::search_rewrite_flat(std::size_t iteration, const EGraph& 
   // The list already holds every match of this rule in the e-graph as it is now (nothing was
   // added or merged since it was searched): the search would find them again, and they were
   // within a threshold that has only grown since.
-  const FlatMatches::Complete now{rewrite.lhs.get(), rewrite.rhs.get(), egraph.version()};
-  if (egraph.clean() && out.complete.lhs == now.lhs && out.complete.rhs == now.rhs &&
-      out.complete.version == now.version) {
+  const FlatMatches::Complete now{rewrite.lhs.get(), rewrite.rhs.get(), egraph.identity(), egraph.version()};
+  if (egraph.clean() && out.complete == now) {
     s.applied_count += 1;
     return;
   }
