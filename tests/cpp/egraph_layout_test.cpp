@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/huge_pages.hpp"
 #include "egraph/page_in.hpp"
 #include "egraph/rewrite.hpp"
 #include "egraph_test_support.hpp"
@@ -142,25 +143,27 @@ TEST(WatchedSymbols, ListsExactWithSharedSlots) {
 namespace vantrel::egraph {
 namespace {
 
-// Paging memory in is only a hint: whatever the range (null, tiny, unaligned, large), the
-// memory keeps its contents and stays writable.
+// Paging memory in and asking for large pages are only hints: whatever the range (null,
+// tiny, unaligned, large), the memory keeps its contents and stays writable.
 TEST(PageIn, KeepsContentsForAnyRange) {
-  page_in_for_writing(nullptr, 1 << 22);
-  const std::size_t bytes = (std::size_t{1} << 22) + 12345;
-  auto* block = static_cast<unsigned char*>(std::calloc(bytes, 1));
-  ASSERT_NE(block, nullptr);
-  block[100] = 7;
-  for (std::size_t offset : {std::size_t{0}, std::size_t{1}, std::size_t{4095}}) {
-    page_in_for_writing(block + offset, bytes - offset);
-    page_in_for_writing(block + offset, 10);
+  for (auto hint : {&page_in_for_writing, &advise_huge_pages}) {
+    hint(nullptr, 1 << 22);
+    const std::size_t bytes = (std::size_t{1} << 23) + 12345;
+    auto* block = static_cast<unsigned char*>(std::calloc(bytes, 1));
+    ASSERT_NE(block, nullptr);
+    block[100] = 7;
+    for (std::size_t offset : {std::size_t{0}, std::size_t{1}, std::size_t{4095}}) {
+      hint(block + offset, bytes - offset);
+      hint(block + offset, 10);
+    }
+    std::size_t nonzero = 0;
+    for (std::size_t i = 0; i < bytes; ++i) nonzero += block[i] != 0;
+    EXPECT_EQ(nonzero, 1u);
+    EXPECT_EQ(block[100], 7);
+    block[bytes - 1] = 9;
+    EXPECT_EQ(block[bytes - 1], 9);
+    std::free(block);
   }
-  std::size_t nonzero = 0;
-  for (std::size_t i = 0; i < bytes; ++i) nonzero += block[i] != 0;
-  EXPECT_EQ(nonzero, 1u);
-  EXPECT_EQ(block[100], 7);
-  block[bytes - 1] = 9;
-  EXPECT_EQ(block[bytes - 1], 9);
-  std::free(block);
 }
 
 // A reserved hash-cons (paged in up front) finds what was stored in it, grown or not.

@@ -19,6 +19,8 @@
 #include <new>
 #include <type_traits>
 
+#include "common/huge_pages.hpp"
+
 namespace vantrel {
 
 template <class Slot>
@@ -103,6 +105,7 @@ class OpenTable {
   [[gnu::noinline]] void grow_to(std::size_t cap, HashOf&& hash_of) {
     std::unique_ptr<Slot[], Free> fresh(static_cast<Slot*>(std::calloc(cap, sizeof(Slot))));
     if (!fresh) throw std::bad_alloc();
+    advise_huge_pages(fresh.get(), cap * sizeof(Slot));
     const std::size_t m = cap - 1;
     const Slot* old = slots_.get();
     for (std::size_t k = 0; k < capacity_; ++k) {

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "common/huge_pages.hpp"
+
 #if defined(__linux__)
 #include <sys/mman.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@ void page_in_for_writing(const void* data, std::size_t bytes) {
   const std::uintptr_t first = (begin + page - 1) & ~(page - 1);
   const std::uintptr_t last = (begin + bytes) & ~(page - 1);
   if (last <= first) return;
+  advise_huge_pages(data, bytes);
   // The result is ignored on purpose: a refusal (an old kernel, a full memory) only means
   // the pages are faulted in on first use instead.
   (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
