@@ -114,6 +114,22 @@ TEST(BulkLoad, TwoEqualENodesAreRefusedAndNothingStays) {
   EXPECT_EQ(g.enode_count(), 5000u + 10u);
 }
 
+// A loader fills the e-graph's own reserved room; loading takes the same block back, and a
+// refused load leaves it with the loader.
+TEST(BulkLoad, EnodeRoomGoesOutAndComesBack) {
+  EGraph g;
+  g.reserve(20000);
+  std::vector<SymbolLang> room = g.take_enode_room();
+  EXPECT_TRUE(room.empty());
+  EXPECT_GE(room.capacity(), 20000u);
+  for (SymbolLang& e : distinct_graph(10000, 5)) room.push_back(std::move(e));
+  const SymbolLang* block = room.data();
+  ASSERT_TRUE(g.add_all_distinct(room));
+  EXPECT_EQ(&g.added(0), block);
+  EXPECT_EQ(g.enode_count(), 10000u);
+  EXPECT_THROW(g.take_enode_room(), InternalFault);
+}
+
 TEST(BulkLoad, BrokenInputIsAnInternalFault) {
   EGraph g;
   std::vector<SymbolLang> forward = {SymbolLang{sym("src|a"), {}}, SymbolLang{sym("op|neg"), {1}}};

@@ -4,7 +4,6 @@
 #include <string_view>
 
 #include "common/fault.hpp"
-#include "egraph/page_in.hpp"
 #include "optimizer/rule_table.hpp"
 
 namespace vantrel::egraph {
@@ -70,8 +69,8 @@ LabelResult EggEngine::canonicalize_labels_with_stats(const LabelGraph& graph, C
   // hashed only for those.
   std::vector<GlobalSymbol> symbols(graph.labels.size());
   std::vector<std::uint8_t> interned(graph.labels.size(), 0);
-  std::vector<SymbolLang> enodes;
-  reserve_paged(enodes, n + n / 4);  // it may become the e-graph's own list of added e-nodes
+  // Filled in the e-graph's own reserved list, which loading in one pass takes back.
+  std::vector<SymbolLang> enodes = runner.e_graph.take_enode_room();
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint32_t l = nodes.label[i];
     if (!interned[l]) {
@@ -87,6 +86,7 @@ LabelResult EggEngine::canonicalize_labels_with_stats(const LabelGraph& graph, C
   if (runner.e_graph.add_all_distinct(enodes)) {
     for (std::size_t i = 0; i < n; ++i) ids.push_back(static_cast<Id>(i));
   } else {
+    runner.e_graph.reserve(n + n / 4);  // the room for added e-nodes went to `enodes`
     for (SymbolLang& enode : enodes) {
       for (Id& c : enode.children) c = ids[c];
       ids.push_back(runner.e_graph.find_compress(runner.e_graph.add(std::move(enode))));

@@ -90,6 +90,11 @@ void EGraph::reserve(std::size_t n) {
   reserve_paged(by_kind_, n);
 }
 
+std::vector<SymbolLang> EGraph::take_enode_room() {
+  if (!added_.empty()) throw InternalFault("take_enode_room needs an empty e-graph");
+  return std::exchange(added_, {});
+}
+
 bool EGraph::union_(Id id1, Id id2) {
   clean_ = false;
   Id r1 = unionfind_.find_compress(id1);

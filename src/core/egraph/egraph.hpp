@@ -33,6 +33,11 @@ class EGraph {
   /// reallocate and copy its tables while it grows.
   void reserve(std::size_t n);
 
+  /// Hands over the (empty) list of added e-nodes with the room `reserve` made for it, for a
+  /// loader that fills it and passes it to `add_all_distinct`, which takes it back: its pages
+  /// are brought in once, not once here and again for the loader's own list.
+  std::vector<SymbolLang> take_enode_room();
+
   /// A hint that `add(enode)` follows soon: starts fetching the hash-cons slot it probes.
   /// `enode`'s children must already be canonical for the hint to be of use.
   void prefetch_add(const SymbolLang& enode) const { hashcons_.prefetch(enode); }
