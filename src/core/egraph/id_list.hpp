@@ -86,8 +86,16 @@ class IdList {
     heap()[size_++] = id;
   }
 
+  // A plain loop: lists are mostly one or two ids, for which a library compare call (what
+  // std::equal becomes) costs more than the compare.
   friend bool operator==(const IdList& a, const IdList& b) {
-    return a.size_ == b.size_ && std::equal(a.begin(), a.end(), b.begin());
+    if (a.size_ != b.size_) return false;
+    const Id* x = a.begin();
+    const Id* y = b.begin();
+    for (std::uint32_t i = 0; i < a.size_; ++i) {
+      if (x[i] != y[i]) return false;
+    }
+    return true;
   }
   /// Lexicographic, a shorter prefix first.
   friend bool operator<(const IdList& a, const IdList& b) {
