@@ -95,7 +95,10 @@ void Pattern::mark_present(const EGraph& egraph, FlatMatches& matches) const {
   const auto as_is = [](Id id) { return id; };
   SymbolLang key;
   std::size_t begin = 0;
+  constexpr std::size_t kAhead = 8;
   for (std::size_t c = 0; c < matches.classes.size(); ++c) {
+    // The search read these classes a while ago; at a million classes they have left the cache.
+    if (c + kAhead < matches.classes.size()) egraph.prefetch_class(matches.classes[c + kAhead]);
     const auto& enodes = egraph.canonical_class(matches.classes[c]).enodes;
     for (std::size_t k = begin; k < matches.ends[c]; ++k) {
       if (!instance_of(ast_.nodes, *root, matches.substitutions[k], as_is, key)) continue;
