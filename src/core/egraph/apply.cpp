@@ -133,7 +133,14 @@ std::size_t Pattern::apply_flat(EGraph& egraph, const FlatMatches& matches, std:
     // A new instance is entered in its children's `users`.
     for (Id child : key.children) egraph.prefetch_class(child);
   };
+  // Further ahead still, the union-find entries the hint reads to canonicalize the ids.
+  auto early = [&](std::size_t k) {
+    if (k >= n || (marked && matches.present[k])) return;
+    const Subst& s = matches.substitutions[k];
+    for (std::size_t b = 0; b < s.size(); ++b) egraph.prefetch_find(s[b].second);
+  };
   if (root != nullptr) {
+    for (std::size_t k = 0; k < 2 * kAhead; ++k) early(k);
     for (std::size_t k = 0; k < kAhead; ++k) hint(k);
   }
   std::size_t count = 0;
@@ -142,7 +149,10 @@ std::size_t Pattern::apply_flat(EGraph& egraph, const FlatMatches& matches, std:
     // The matched class is read again by the merge.
     if (c + kAhead < matches.classes.size()) egraph.prefetch_class(matches.classes[c + kAhead]);
     for (std::size_t k = begin; k < matches.ends[c]; ++k) {
-      if (root != nullptr) hint(k + kAhead);
+      if (root != nullptr) {
+        early(k + 2 * kAhead);
+        hint(k + kAhead);
+      }
       if (passed_over(k)) continue;
       const Id instance = apply_pat(egraph, matches.substitutions[k]);
       if (!egraph.union_(instance, matches.classes[c])) continue;

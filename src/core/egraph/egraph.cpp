@@ -118,7 +118,10 @@ bool EGraph::union_(Id id1, Id id2) {
 
 std::size_t EGraph::rebuild() {
   std::size_t merges = 0;
+  constexpr std::size_t kAhead = 8;
   while (!repair_list_.empty()) {
+    // Entries queued by merges name e-nodes all over the table: fetch a few ahead.
+    if (repair_list_.size() > kAhead) __builtin_prefetch(&added_[repair_list_[repair_list_.size() - 1 - kAhead].id]);
     const Repair r = repair_list_.back();
     repair_list_.pop_back();
     if (r.epoch == merges_ + 1) continue;
@@ -166,6 +169,7 @@ std::size_t EGraph::rebuild() {
 }
 
 void EGraph::class_pass_after_merges() {
+  constexpr std::size_t kAhead = 8;
   // Only two kinds of class can hold a list that is not canonical, sorted and free of
   // duplicates: one that took in another class's e-nodes (each survivor of a merge), and one
   // holding an e-node with a child whose class merged away. Every such e-node was queued for
@@ -185,8 +189,9 @@ void EGraph::class_pass_after_merges() {
     if (in_pass_[id]) pass.push_back(static_cast<Id>(id));
   }
 
-  for (Id id : pass) {
-    EClass& c = classes_[id];
+  for (std::size_t k = 0; k < pass.size(); ++k) {
+    if (k + kAhead < pass.size()) __builtin_prefetch(&classes_[pass[k + kAhead]]);
+    EClass& c = classes_[pass[k]];
     for (SymbolLang& n : c.enodes) canonicalize_children(n);
     if (c.enodes.size() > 1) {
       std::sort(c.enodes.begin(), c.enodes.end());

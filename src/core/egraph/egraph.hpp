@@ -43,6 +43,8 @@ class EGraph {
   void prefetch_add(const SymbolLang& enode) const { hashcons_.prefetch(enode); }
 
   Id find(Id id) const { return unionfind_.find(id); }
+  /// A hint that `find(id)` follows soon.
+  void prefetch_find(Id id) const { unionfind_.prefetch(id); }
   Id find_compress(Id id) { return unionfind_.find_compress(id); }
 
   /// Merges the classes of `id1` and `id2`; true when they were different. The class with
