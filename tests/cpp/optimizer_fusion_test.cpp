@@ -154,7 +154,7 @@ TEST(FusionSingleUse, DeepChainIsOneStage) {
   const Stage* s = last.get_if<Stage>();
   ASSERT_NE(s, nullptr);
   EXPECT_EQ(s->members.size(), n - 1);
-  EXPECT_EQ(s->members.back().args, std::vector<StageRef>{mem(n - 3)});
+  EXPECT_EQ(s->members.back().args, StageArgs{mem(n - 3)});
 }
 
 }  // namespace

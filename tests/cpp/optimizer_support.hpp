@@ -36,9 +36,7 @@ inline NodeKey mul_one(NodeId x, const char* side = "r") {
 
 inline StageRef in(std::uint64_t k) { return {StageRef::Input, k}; }
 inline StageRef mem(std::uint64_t j) { return {StageRef::Member, j}; }
-inline StageOp member(std::string op_token, std::vector<StageRef> args) {
-  return {std::move(op_token), std::move(args)};
-}
+inline StageOp member(std::string op_token, StageArgs args) { return {std::move(op_token), std::move(args)}; }
 inline NodeKey stage(NodeIds inputs, std::vector<StageOp> members) {
   return Stage{std::move(inputs), std::move(members)};
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/node_id.hpp"
+#include "common/small_vec.hpp"
 #include "ir/param.hpp"
 
 namespace vantrel {
@@ -36,10 +37,14 @@ struct StageRef {
   bool operator==(const StageRef&) const = default;
 };
 
+/// A member's arguments: nearly every member takes one or two, kept inline, so a stage of
+/// many members costs no allocation per member.
+using StageArgs = SmallVec<StageRef, 2>;
+
 /// One member operation of a `Stage`: its op token and its arguments.
 struct StageOp {
   std::string op;
-  std::vector<StageRef> args;
+  StageArgs args;
   bool operator==(const StageOp&) const = default;
 };
 

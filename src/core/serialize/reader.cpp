@@ -185,7 +185,7 @@ Result<std::vector<StageOp>, DecodeError> read_members(Reader& r, std::size_t in
     if (!op) return Err{op.error()};
     auto nargs = r.u32();
     if (!nargs) return Err{nargs.error()};
-    std::vector<StageRef> args;
+    StageArgs args;
     args.reserve(capped(nargs.value(), r.remaining(), kMinArgBytes));
     for (std::uint32_t a = 0; a < nargs.value(); ++a) {
       if (r.remaining() < 5) return Err{kTruncated};  // kind and index come as one field
