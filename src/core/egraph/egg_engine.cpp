@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "common/fault.hpp"
+#include "egraph/page_in.hpp"
 #include "optimizer/rule_table.hpp"
 
 namespace vantrel::egraph {
@@ -82,7 +83,7 @@ LabelResult EggEngine::canonicalize_labels_with_stats(const LabelGraph& graph, C
   // A graph without two equal nodes (every graph a store hands over) loads in one pass, node
   // i as class i; otherwise node by node, an equal node joining the earlier one's class.
   std::vector<Id> ids;
-  ids.reserve(n);
+  reserve_paged(ids, n);
   if (runner.e_graph.add_all_distinct(enodes)) {
     for (std::size_t i = 0; i < n; ++i) ids.push_back(static_cast<Id>(i));
   } else {
@@ -101,9 +102,14 @@ LabelResult EggEngine::canonicalize_labels_with_stats(const LabelGraph& graph, C
   const auto t2 = Runner::Clock::now();
 
   // Every class is represented by its earliest member; the e-graph's own choice of root
-  // plays no part. Both tables are indexed by class id and only looked up.
-  std::vector<Id> canon(n);
-  std::vector<Id> first(eg.id_count(), kNoId);
+  // plays no part. Both tables are indexed by class id and only looked up; like the other
+  // graph-sized lists, their pages come in with one call each.
+  std::vector<Id> canon;
+  reserve_paged(canon, n);
+  canon.resize(n);
+  std::vector<Id> first;
+  reserve_paged(first, eg.id_count());
+  first.resize(eg.id_count(), kNoId);
   std::size_t kept = 0;
   std::uint64_t kept_inputs = 0;
   for (std::size_t i = 0; i < n; ++i) {
