@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "common/fault.hpp"
+#include "egraph/load_graph.hpp"
 #include "egraph/page_in.hpp"
 #include "optimizer/rule_table.hpp"
 
@@ -80,19 +81,9 @@ LabelResult EggEngine::canonicalize_labels_with_stats(const LabelGraph& graph, C
     }
     enodes.push_back(SymbolLang{symbols[l], IdList(nodes.inputs(i))});
   }
-  // A graph without two equal nodes (every graph a store hands over) loads in one pass, node
-  // i as class i; otherwise node by node, an equal node joining the earlier one's class.
-  std::vector<Id> ids;
-  reserve_paged(ids, n);
-  if (runner.e_graph.add_all_distinct(enodes)) {
-    for (std::size_t i = 0; i < n; ++i) ids.push_back(static_cast<Id>(i));
-  } else {
-    runner.e_graph.reserve(n + n / 4);  // the room for added e-nodes went to `enodes`
-    for (SymbolLang& enode : enodes) {
-      for (Id& c : enode.children) c = ids[c];
-      ids.push_back(runner.e_graph.find_compress(runner.e_graph.add(std::move(enode))));
-    }
-  }
+  // Node i becomes class i when no two nodes are equal (every graph a store hands over);
+  // otherwise an equal node joins the earlier one's class.
+  const std::vector<Id> ids = load_graph(runner.e_graph, enodes);
 
   const auto t1 = Runner::Clock::now();
   runner.iteration_limit = iteration_limit_;
