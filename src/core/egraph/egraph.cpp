@@ -193,7 +193,11 @@ void EGraph::class_pass_after_merges() {
     if (k + kAhead < pass.size()) __builtin_prefetch(&classes_[pass[k + kAhead]]);
     EClass& c = classes_[pass[k]];
     for (SymbolLang& n : c.enodes) canonicalize_children(n);
-    if (c.enodes.size() > 1) {
+    if (c.enodes.size() == 2) {
+      // The usual case after a merge (one e-node met another): what sort and unique do, inline.
+      if (c.enodes[1] < c.enodes[0]) std::swap(c.enodes[0], c.enodes[1]);
+      if (c.enodes[0] == c.enodes[1]) c.enodes.truncate(c.enodes.begin() + 1);
+    } else if (c.enodes.size() > 2) {
       std::sort(c.enodes.begin(), c.enodes.end());
       c.enodes.truncate(std::unique(c.enodes.begin(), c.enodes.end()));
     }
