@@ -95,10 +95,9 @@ void Pattern::mark_present(const EGraph& egraph, FlatMatches& matches) const {
   const auto as_is = [](Id id) { return id; };
   SymbolLang key;
   std::size_t begin = 0;
-  constexpr std::size_t kAhead = 8;
   for (std::size_t c = 0; c < matches.classes.size(); ++c) {
     // The search read these classes a while ago; at a million classes they have left the cache.
-    if (c + kAhead < matches.classes.size()) egraph.prefetch_class(matches.classes[c + kAhead]);
+    if (c + kFetchAhead < matches.classes.size()) egraph.prefetch_class(matches.classes[c + kFetchAhead]);
     const auto& enodes = egraph.canonical_class(matches.classes[c]).enodes;
     for (std::size_t k = begin; k < matches.ends[c]; ++k) {
       if (!instance_of(ast_.nodes, *root, matches.substitutions[k], as_is, key)) continue;
@@ -123,7 +122,6 @@ std::size_t Pattern::apply_flat(EGraph& egraph, const FlatMatches& matches, std:
   // match probes is known from the substitution alone: it is fetched a few matches ahead.
   // (A merge in between may make the guess stale; then the hint is merely wasted.)
   const SymbolLang* root = operator_over_vars();
-  constexpr std::size_t kAhead = 8;
   const auto root_of = [&](Id id) { return egraph.find(id); };
   SymbolLang key;
   auto hint = [&](std::size_t k) {
@@ -140,18 +138,18 @@ std::size_t Pattern::apply_flat(EGraph& egraph, const FlatMatches& matches, std:
     for (std::size_t b = 0; b < s.size(); ++b) egraph.prefetch_find(s[b].second);
   };
   if (root != nullptr) {
-    for (std::size_t k = 0; k < 2 * kAhead; ++k) early(k);
-    for (std::size_t k = 0; k < kAhead; ++k) hint(k);
+    for (std::size_t k = 0; k < 2 * kFetchAhead; ++k) early(k);
+    for (std::size_t k = 0; k < kFetchAhead; ++k) hint(k);
   }
   std::size_t count = 0;
   std::size_t begin = 0;
   for (std::size_t c = 0; c < matches.classes.size(); ++c) {
     // The matched class is read again by the merge.
-    if (c + kAhead < matches.classes.size()) egraph.prefetch_class(matches.classes[c + kAhead]);
+    if (c + kFetchAhead < matches.classes.size()) egraph.prefetch_class(matches.classes[c + kFetchAhead]);
     for (std::size_t k = begin; k < matches.ends[c]; ++k) {
       if (root != nullptr) {
-        early(k + 2 * kAhead);
-        hint(k + kAhead);
+        early(k + 2 * kFetchAhead);
+        hint(k + kFetchAhead);
       }
       if (passed_over(k)) continue;
       const Id instance = apply_pat(egraph, matches.substitutions[k]);

@@ -95,12 +95,8 @@ LabelResult EggEngine::canonicalize_labels_with_stats(const LabelGraph& graph, C
   // Every class is represented by its earliest member; the e-graph's own choice of root
   // plays no part. Both tables are indexed by class id and only looked up; like the other
   // graph-sized lists, their pages come in with one call each.
-  std::vector<Id> canon;
-  reserve_paged(canon, n);
-  canon.resize(n);
-  std::vector<Id> first;
-  reserve_paged(first, eg.id_count());
-  first.resize(eg.id_count(), kNoId);
+  std::vector<Id> canon = paged_list<Id>(n);
+  std::vector<Id> first = paged_list<Id>(eg.id_count(), kNoId);
   std::size_t kept = 0;
   std::uint64_t kept_inputs = 0;
   for (std::size_t i = 0; i < n; ++i) {

@@ -118,10 +118,10 @@ bool EGraph::union_(Id id1, Id id2) {
 
 std::size_t EGraph::rebuild() {
   std::size_t merges = 0;
-  constexpr std::size_t kAhead = 8;
   while (!repair_list_.empty()) {
     // Entries queued by merges name e-nodes all over the table: fetch a few ahead.
-    if (repair_list_.size() > kAhead) __builtin_prefetch(&added_[repair_list_[repair_list_.size() - 1 - kAhead].id]);
+    if (repair_list_.size() > kFetchAhead)
+      __builtin_prefetch(&added_[repair_list_[repair_list_.size() - 1 - kFetchAhead].id]);
     const Repair r = repair_list_.back();
     repair_list_.pop_back();
     if (r.epoch == merges_ + 1) continue;
@@ -169,7 +169,6 @@ std::size_t EGraph::rebuild() {
 }
 
 void EGraph::class_pass_after_merges() {
-  constexpr std::size_t kAhead = 8;
   // Only two kinds of class can hold a list that is not canonical, sorted and free of
   // duplicates: one that took in another class's e-nodes (each survivor of a merge), and one
   // holding an e-node with a child whose class merged away. Every such e-node was queued for
@@ -190,7 +189,7 @@ void EGraph::class_pass_after_merges() {
   }
 
   for (std::size_t k = 0; k < pass.size(); ++k) {
-    if (k + kAhead < pass.size()) __builtin_prefetch(&classes_[pass[k + kAhead]]);
+    if (k + kFetchAhead < pass.size()) prefetch_class(pass[k + kFetchAhead]);
     EClass& c = classes_[pass[k]];
     for (SymbolLang& n : c.enodes) canonicalize_children(n);
     if (c.enodes.size() == 2) {

@@ -12,6 +12,10 @@
 
 namespace vantrel::egraph {
 
+/// How far ahead the loops over classes and e-nodes scattered in memory fetch what they will
+/// read: far enough to hide a miss, near enough that the line is still in the cache.
+inline constexpr std::size_t kFetchAhead = 8;
+
 class EGraph {
  public:
   EGraph() = default;

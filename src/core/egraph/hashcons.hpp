@@ -111,17 +111,13 @@ class HashCons {
     };
     std::vector<std::uint32_t> start((std::size_t{1} << region_bits) + 1, 0);
     // Both lists are graph-sized and filled at once: their pages come in with one call each.
-    std::vector<std::uint32_t> home;
-    reserve_paged(home, keys.size());
-    home.resize(keys.size());
+    std::vector<std::uint32_t> home = paged_list<std::uint32_t>(keys.size());
     for (std::size_t i = 0; i < keys.size(); ++i) {
       home[i] = static_cast<std::uint32_t>(hash_enode(keys[i]) & mask);
       ++start[(home[i] >> shift) + 1];
     }
     for (std::size_t r = 1; r < start.size(); ++r) start[r] += start[r - 1];
-    std::vector<Pending> sorted;
-    reserve_paged(sorted, keys.size());
-    sorted.resize(keys.size());
+    std::vector<Pending> sorted = paged_list<Pending>(keys.size());
     for (std::size_t i = 0; i < keys.size(); ++i) {
       Pending p{};
       p.slot.symbol = keys[i].symbol.value();

@@ -23,9 +23,7 @@ std::vector<Id> keep_first_of_equal(std::vector<SymbolLang>& enodes) {
   };
   const auto tag_of = [](std::uint64_t h) { return static_cast<std::uint32_t>(h >> 32); };
   const std::size_t n = enodes.size();
-  std::vector<Id> first;
-  reserve_paged(first, n);
-  first.resize(n);
+  std::vector<Id> first = paged_list<Id>(n);
   OpenTable<Slot> table;
   auto rehash = [&](const Slot& s) { return hash_enode(enodes[s.at - 1]); };
   table.reserve(n, rehash);

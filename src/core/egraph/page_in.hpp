@@ -1,6 +1,7 @@
 #pragma once
 /// Bringing fresh memory in before it is used at random.
 #include <cstddef>
+#include <vector>
 
 namespace vantrel::egraph {
 
@@ -17,6 +18,16 @@ template <class Vector>
 void reserve_paged(Vector& v, std::size_t n) {
   v.reserve(n);
   if (n > v.size()) page_in_for_writing(v.data() + v.size(), (n - v.size()) * sizeof(*v.data()));
+}
+
+/// A list of `n` copies of `value` whose pages come in with one call, for a graph-sized table
+/// that is then written at random or all at once.
+template <class T>
+std::vector<T> paged_list(std::size_t n, const T& value = T{}) {
+  std::vector<T> v;
+  reserve_paged(v, n);
+  v.resize(n, value);
+  return v;
 }
 
 }  // namespace vantrel::egraph

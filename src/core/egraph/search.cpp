@@ -19,8 +19,6 @@ std::size_t first_candidate(std::span<const SymbolLang> sorted, GlobalSymbol op)
 
 namespace {
 
-constexpr std::size_t kPrefetchAhead = 8;
-
 // A backtracking interpreter for `Program`. Choice points live on an explicit stack, so
 // pattern depth never becomes call depth.
 class Machine {
@@ -199,7 +197,7 @@ void Pattern::search_flat(const EGraph& egraph, std::size_t limit, FlatMatches& 
   for (std::size_t k = 0; k < list.size(); ++k) {
     const Id cls = list[k];
     // Candidates are scattered over the class table; fetching a few ahead hides the misses.
-    if (k + kPrefetchAhead < list.size()) egraph.prefetch_class(list[k + kPrefetchAhead]);
+    if (k + kFetchAhead < list.size()) egraph.prefetch_class(list[k + kFetchAhead]);
     const std::size_t before = found.size();
     if (flat) {
       // The same substitutions in the same order as the interpreter's, with no choice stack
