@@ -20,6 +20,7 @@
 #include <type_traits>
 
 #include "common/huge_pages.hpp"
+#include "common/prefetch.hpp"
 
 namespace vantrel {
 
@@ -83,7 +84,7 @@ class OpenTable {
 
   /// A hint that the key with this hash is about to be looked up.
   void prefetch(std::uint64_t hash) const {
-    if (capacity_ != 0) __builtin_prefetch(&slots_.get()[hash & mask()]);
+    if (capacity_ != 0) prefetch_line(&slots_.get()[hash & mask()]);
   }
 
   std::size_t size() const { return size_; }

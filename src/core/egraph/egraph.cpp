@@ -121,7 +121,7 @@ std::size_t EGraph::rebuild() {
   while (!repair_list_.empty()) {
     // Entries queued by merges name e-nodes all over the table: fetch a few ahead.
     if (repair_list_.size() > kFetchAhead)
-      __builtin_prefetch(&added_[repair_list_[repair_list_.size() - 1 - kFetchAhead].id]);
+      prefetch_line(&added_[repair_list_[repair_list_.size() - 1 - kFetchAhead].id]);
     const Repair r = repair_list_.back();
     repair_list_.pop_back();
     if (r.epoch == merges_ + 1) continue;

@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/prefetch.hpp"
 #include "egraph/eclass.hpp"
 #include "egraph/hashcons.hpp"
 #include "egraph/union_find.hpp"
@@ -94,7 +95,7 @@ class EGraph {
 
   /// A hint that the class of canonical `id` is about to be read.
   void prefetch_class(Id id) const {
-    if (id < classes_.size()) __builtin_prefetch(&classes_[id]);
+    if (id < classes_.size()) prefetch_line(&classes_[id]);
   }
 
   /// The e-node as it was added under `id` (its children may have been canonicalized since);

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "common/fault.hpp"
+#include "common/prefetch.hpp"
 #include "egraph/id.hpp"
 #include "egraph/page_in.hpp"
 
@@ -24,7 +25,7 @@ class UnionFind {
 
   /// A hint that `find(id)` follows soon: starts fetching its entry.
   void prefetch(Id id) const {
-    if (id < parents_.size()) __builtin_prefetch(&parents_[id]);
+    if (id < parents_.size()) prefetch_line(&parents_[id]);
   }
 
   /// The root of `id`, without changing anything.
