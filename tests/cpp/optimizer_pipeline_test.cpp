@@ -154,6 +154,17 @@ TEST(Pipeline, MillionLongChainReducesWithoutRecursion) {
   EXPECT_EQ(r.report.stages, 1000u);
 }
 
+TEST(Pipeline, OnlyLiveNodesMustReadEarlierNodes) {
+  IdentityEngine engine;
+  // A graph in compact form is checked as dead-code elimination walks it: a dead node is
+  // never read, whatever it names; a live one is checked whether or not it is an output.
+  const FlatGraph dead_reads_later = as_graph({src("a"), op("neg", {2}), op("exp", {0}), op("log", {2})});
+  EXPECT_EQ(reduce_flat(dead_reads_later, NodeIds{3}, engine, false).report.reachable_nodes, 3u);
+  const FlatGraph live_reads_later = as_graph({src("a"), op("neg", {2}), op("exp", {0}), op("log", {1})});
+  EXPECT_THROW(reduce_flat(live_reads_later, NodeIds{3}, engine, false), InternalFault);
+  EXPECT_THROW(reduce_flat(as_graph({src("a"), op("neg", {1})}), NodeIds{1}, engine, false), InternalFault);
+}
+
 TEST(Pipeline, BrokenPreconditionsAreInternalFaults) {
   IdentityEngine identity;
   EXPECT_THROW(reduce_with_mode({src("a")}, NodeIds{1}, identity, false), InternalFault);

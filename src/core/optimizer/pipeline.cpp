@@ -40,18 +40,17 @@ Live dead_code_elimination(const FlatGraph& g, std::span<const NodeId> outputs) 
   for (NodeId o : outputs) {
     if (o >= n) throw InternalFault("output " + std::to_string(o) + " is not a node of the graph");
   }
+  // Every input is an earlier node, so one sweep from the last node down reaches each live
+  // node before any node it reads: the graph is read in order, with no stack.
   std::vector<std::uint8_t> live(n, 0);
-  NodeIds stack(outputs.begin(), outputs.end());
-  while (!stack.empty()) {
-    const NodeId id = stack.back();
-    stack.pop_back();
-    if (live[id]) continue;
-    live[id] = 1;
-    for (NodeId x : g.inputs(id)) {
-      if (x >= id)
-        throw InternalFault("node " + std::to_string(id) + " takes input " + std::to_string(x) +
+  for (NodeId o : outputs) live[o] = 1;
+  for (std::uint64_t i = n; i-- > 0;) {
+    if (!live[i]) continue;
+    for (NodeId x : g.inputs(i)) {
+      if (x >= i)
+        throw InternalFault("node " + std::to_string(i) + " takes input " + std::to_string(x) +
                             ", which is not an earlier node");
-      stack.push_back(x);
+      live[x] = 1;
     }
   }
   Live out;
