@@ -156,6 +156,21 @@ TEST(FlatSnapshot, CopiesFromStartWithSharedHeads) {
   EXPECT_EQ(flat_snapshot(*store, 100, false).graph.size(), 0u);
 }
 
+TEST(FlatSnapshot, WholeStoreAndTailCopiesAgreeOnEveryKindOfHead) {
+  // A copy of the whole store takes its tables as they are; a copy from a later node maps
+  // head by head. Both must spell the store's own keys.
+  auto store = make_store({src("a"), ext(PayloadDescriptor{"m", "h", "f", "1", "s", {}}, {0}), exch({1}),
+                           red("sum", {2}), stage({3}, {member("op|exp", {in(0)})}), op("exp", {4}), op("exp", {3})},
+                          {5});
+  const std::vector<NodeKey> keys = nodes_of(*store);
+  const FlatSnapshot all = flat_snapshot(*store, 0, true);
+  EXPECT_EQ(all.graph.keys(), keys);
+  EXPECT_EQ(all.graph.heads.size(), 6u);
+  EXPECT_EQ(all.marked, NodeIds{5});
+  const FlatSnapshot tail = flat_snapshot(*store, 1, false);
+  EXPECT_EQ(tail.graph.keys(), std::vector<NodeKey>(keys.begin() + 1, keys.end()));
+}
+
 TEST(ReducedStoreConcurrent, ReduceWhileAnotherThreadAddsNodes) {
   GraphStore store;
   ASSERT_TRUE(store.intern(src("x")).ok());

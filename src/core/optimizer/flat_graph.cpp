@@ -114,6 +114,16 @@ FlatSnapshot flat_snapshot(const GraphStore& store, std::uint64_t start, bool wi
     const std::uint64_t n = v.node_count();
     if (with_marks) s.marked = v.marked();
     if (start >= n) return s;  // below, start < n: a node id
+    if (start == 0) {
+      // The whole store: its tables are copied as they are, and its head ids serve as they
+      // are, since every head of a store is distinct.
+      g.head_of.assign(v.head_ids().begin(), v.head_ids().end());
+      g.input_begin.assign(v.input_offsets().begin(), v.input_offsets().end());
+      g.input_pool.assign(v.input_pool().begin(), v.input_pool().end());
+      g.heads.reserve(v.head_count());
+      for (std::uint32_t h = 0; h < v.head_count(); ++h) g.heads.push_back(v.head_key(h));
+      return s;
+    }
     g.head_of.reserve(n - start);
     g.input_begin.reserve(n - start + 1);
     HeadIdMap heads;  // each distinct head is copied once

@@ -128,6 +128,11 @@ class GraphStore {
     }
     std::span<const NodeId> inputs(NodeId i) const;
     NodeKey key(NodeId i) const;
+    /// The node table as stored: per node its head id, per node + 1 the offset of its inputs
+    /// in the pool, and the pool (what `head_id` and `inputs` read, for whole-table copies).
+    std::span<const std::uint32_t> head_ids() const { return inner_.head_of; }
+    std::span<const std::uint64_t> input_offsets() const { return inner_.input_begin; }
+    std::span<const NodeId> input_pool() const { return inner_.input_pool; }
     const NodeIds& marked() const { return inner_.marked; }
     bool is_marked(NodeId i) const { return inner_.marked_set.count(i) != 0; }
 
