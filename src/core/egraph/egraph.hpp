@@ -16,6 +16,9 @@ namespace vantrel::egraph {
 /// How far ahead the loops over classes and e-nodes scattered in memory fetch what they will
 /// read: far enough to hide a miss, near enough that the line is still in the cache.
 inline constexpr std::size_t kFetchAhead = 8;
+/// The same for the search, which does so little with each class it visits (matching a
+/// pattern's root against its e-nodes) that eight classes ahead the fetch is not back yet.
+inline constexpr std::size_t kFetchFarAhead = 32;
 
 class EGraph {
  public:

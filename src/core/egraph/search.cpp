@@ -197,7 +197,7 @@ void Pattern::search_flat(const EGraph& egraph, std::size_t limit, FlatMatches& 
   for (std::size_t k = 0; k < list.size(); ++k) {
     const Id cls = list[k];
     // Candidates are scattered over the class table; fetching a few ahead hides the misses.
-    if (k + kFetchAhead < list.size()) egraph.prefetch_class(list[k + kFetchAhead]);
+    if (k + kFetchFarAhead < list.size()) egraph.prefetch_class(list[k + kFetchFarAhead]);
     const std::size_t before = found.size();
     if (flat) {
       // The same substitutions in the same order as the interpreter's, with no choice stack
