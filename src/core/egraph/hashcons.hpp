@@ -133,7 +133,12 @@ class HashCons {
     }
     home = {};
     auto rehash = [&](const Slot& s) { return slot_hash(s); };  // never called: the table has room
-    for (const Pending& p : sorted) {
+    // Within a region the keys come in any order, so each line of the table is met cold at
+    // a random place: the home slot of a key a little further on is fetched ahead.
+    constexpr std::size_t kAhead = 16;
+    for (std::size_t k = 0; k < sorted.size(); ++k) {
+      if (k + kAhead < sorted.size()) table_.prefetch(sorted[k + kAhead].home);
+      const Pending& p = sorted[k];
       const bool big = p.slot.a == kNoId && p.slot.b != kNoId;
       Slot& s =
           big ? table_.find_or_empty(p.home, big_match(keys[p.slot.b]), rehash)
