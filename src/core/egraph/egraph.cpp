@@ -36,10 +36,10 @@ Id EGraph::add(SymbolLang enode) {
   if (auto known = hashcons_.get_or_insert(enode, [&] { return id = unionfind_.make_set(); })) return *known;
 
   for (Id child : enode.children) classes_[child].users.push_back(id);
-  EClass cls;
+  // Built where it stays: an e-class is a cache line, and moving one in costs as much again.
+  EClass& cls = classes_.emplace_back();
   cls.id = id;
   cls.enodes.push_back(enode);
-  classes_.push_back(std::move(cls));
   added_.push_back(std::move(enode));
   replaced_.push_back(0);
   repair_list_.push_back(Repair{id, merges_ + 1});
@@ -62,10 +62,9 @@ bool EGraph::add_all_distinct(std::vector<SymbolLang>& enodes) {
   for (const SymbolLang& enode : enodes) {
     const Id id = unionfind_.make_set();
     for (Id child : enode.children) classes_[child].users.push_back(id);
-    EClass cls;
+    EClass& cls = classes_.emplace_back();
     cls.id = id;
     cls.enodes.push_back(enode);
-    classes_.push_back(std::move(cls));
     replaced_.push_back(0);
     repair_list_.push_back(Repair{id, merges_ + 1});
     ++class_count_;
