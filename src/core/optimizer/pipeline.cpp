@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 
 #include "common/fault.hpp"
 #include "common/hash.hpp"
@@ -29,10 +30,12 @@ class PassClock {
   std::chrono::steady_clock::time_point last_;
 };
 
+/// What dead-code elimination found: which nodes are reachable, how many, and how many
+/// inputs they have in all (so the live graph is sized once).
 struct Live {
-  NodeIds nodes;    ///< original ids of the live nodes, ascending
-  NodeIds remap;    ///< original id -> live position (kNoId when dead)
-  NodeIds outputs;  ///< the outputs renumbered
+  std::vector<std::uint8_t> reachable;  ///< per node
+  std::uint64_t nodes = 0;
+  std::uint64_t inputs = 0;
 };
 
 Live dead_code_elimination(const FlatGraph& g, std::span<const NodeId> outputs) {
@@ -42,44 +45,44 @@ Live dead_code_elimination(const FlatGraph& g, std::span<const NodeId> outputs) 
   }
   // Every input is an earlier node, so one sweep from the last node down reaches each live
   // node before any node it reads: the graph is read in order, with no stack.
-  std::vector<std::uint8_t> live(n, 0);
+  Live out;
+  std::vector<std::uint8_t>& live = out.reachable;
+  live.assign(n, 0);
   for (NodeId o : outputs) live[o] = 1;
   for (std::uint64_t i = n; i-- > 0;) {
     if (!live[i]) continue;
-    for (NodeId x : g.inputs(i)) {
+    const auto in = g.inputs(i);
+    ++out.nodes;
+    out.inputs += in.size();
+    for (NodeId x : in) {
       if (x >= i)
         throw InternalFault("node " + std::to_string(i) + " takes input " + std::to_string(x) +
                             ", which is not an earlier node");
       live[x] = 1;
     }
   }
-  Live out;
-  out.remap.assign(n, kNoId);
-  for (NodeId i = 0; i < n; ++i) {
-    if (!live[i]) continue;
-    out.remap[i] = static_cast<NodeId>(out.nodes.size());  // at most i
-    out.nodes.push_back(i);
-  }
-  out.outputs.reserve(outputs.size());
-  for (NodeId o : outputs) out.outputs.push_back(out.remap[o]);
   return out;
 }
 
 /// The live nodes in compact engine form: a label id per node (one per distinct head, from
-/// `tokens`) and their renumbered inputs in one pool.
-LabelledNodes to_labelled_nodes(const FlatGraph& g, const Live& live, TokenTable& tokens) {
+/// `tokens`) and their renumbered inputs in one pool; `outputs` renumbered likewise.
+LabelledNodes to_labelled_nodes(const FlatGraph& g, const Live& live, TokenTable& tokens, NodeIds& outputs) {
   LabelledNodes nodes;
-  std::uint64_t pool = 0;
-  for (NodeId i : live.nodes) pool += g.input_begin[i + 1] - g.input_begin[i];
-  nodes.reserve(live.nodes.size(), pool);
+  nodes.reserve(live.nodes, live.inputs);
+  // Read only at live nodes and their inputs, which are live and numbered before they are read.
+  const std::uint64_t n = g.size();
+  const auto position = std::make_unique_for_overwrite<NodeId[]>(n);
   std::vector<std::uint32_t> head_label(g.heads.size(), kNoId);
-  for (NodeId i : live.nodes) {
+  for (std::uint64_t i = 0; i < n; ++i) {
+    if (!live.reachable[i]) continue;
+    position[i] = static_cast<NodeId>(nodes.size());  // at most i
     const std::uint32_t h = g.head_of[i];
     if (head_label[h] == kNoId) head_label[h] = tokens.add(g.heads[h]);
     nodes.label.push_back(head_label[h]);
-    for (NodeId x : g.inputs(i)) nodes.input_pool.push_back(live.remap[x]);
+    for (NodeId x : g.inputs(i)) nodes.input_pool.push_back(position[x]);
     nodes.input_begin.push_back(nodes.input_pool.size());
   }
+  for (NodeId& o : outputs) o = position[o];
   return nodes;
 }
 
@@ -237,13 +240,13 @@ Reduced run_pipeline(const FlatGraph& graph, std::span<const NodeId> outputs, co
   out.report.input_nodes = graph.size();
 
   Live live = dead_code_elimination(graph, outputs);
-  out.report.reachable_nodes = live.nodes.size();
+  out.report.reachable_nodes = live.nodes;
   clock.lap(&PassTimings::dce);
 
   TokenTable tokens;
   LabelGraph eg;
-  eg.nodes = to_labelled_nodes(graph, live, tokens);
-  eg.outputs = std::move(live.outputs);
+  eg.outputs.assign(outputs.begin(), outputs.end());
+  eg.nodes = to_labelled_nodes(graph, live, tokens, eg.outputs);
   eg.labels = tokens.labels();
   live = Live{};
   clock.lap(&PassTimings::engine_graph);
