@@ -187,6 +187,16 @@ void EGraph::class_pass_after_merges() {
     if (in_pass_[id]) pass.push_back(static_cast<Id>(id));
   }
 
+  // A visited class may have gained a watched symbol: its entries in the watched lists are
+  // dropped here and noted again as it is visited, while its line is in the cache; the notes
+  // are merged into the kept entries afterwards.
+  std::vector<std::vector<Id>> kept(watched_.size());
+  for (std::size_t w = 0; w < watched_.size(); ++w) {
+    std::vector<Id>& ids = watched_[w].second;
+    std::erase_if(ids, [&](Id id) { return !is_root(id) || in_pass_[id]; });
+    kept[w].swap(ids);
+  }
+
   for (std::size_t k = 0; k < pass.size(); ++k) {
     if (k + kFetchAhead < pass.size()) prefetch_class(pass[k + kFetchAhead]);
     EClass& c = classes_[pass[k]];
@@ -199,6 +209,7 @@ void EGraph::class_pass_after_merges() {
       std::sort(c.enodes.begin(), c.enodes.end());
       c.enodes.truncate(std::unique(c.enodes.begin(), c.enodes.end()));
     }
+    note_watched(c);
   }
 
   // The lists stay in table order: the old entries that are still classes (every id in them
@@ -207,23 +218,12 @@ void EGraph::class_pass_after_merges() {
   for (std::size_t id = ids_at_pass_; id < classes_.size(); ++id) {
     if (is_root(static_cast<Id>(id))) by_kind_.push_back(static_cast<Id>(id));
   }
-  if (!watched_.empty()) {
-    // A visited class may have gained a watched symbol: its entries are dropped and noted
-    // again, and the notes are merged into the kept entries.
-    std::vector<std::vector<Id>> kept(watched_.size());
-    for (std::size_t w = 0; w < watched_.size(); ++w) {
-      std::vector<Id>& ids = watched_[w].second;
-      std::erase_if(ids, [&](Id id) { return !is_root(id) || in_pass_[id]; });
-      kept[w].swap(ids);
-    }
-    for (Id id : pass) note_watched(classes_[id]);
-    for (std::size_t w = 0; w < watched_.size(); ++w) {
-      std::vector<Id>& ids = watched_[w].second;
-      std::vector<Id> merged;
-      merged.reserve(kept[w].size() + ids.size());
-      std::merge(kept[w].begin(), kept[w].end(), ids.begin(), ids.end(), std::back_inserter(merged));
-      ids.swap(merged);
-    }
+  for (std::size_t w = 0; w < watched_.size(); ++w) {
+    std::vector<Id>& ids = watched_[w].second;
+    std::vector<Id> merged;
+    merged.reserve(kept[w].size() + ids.size());
+    std::merge(kept[w].begin(), kept[w].end(), ids.begin(), ids.end(), std::back_inserter(merged));
+    ids.swap(merged);
   }
   pass.clear();
 }
