@@ -151,6 +151,9 @@ PyObject* gs_add_ops(VANTREL_FASTCALL_ARGS) {
       }
     }
     const NamedHeadView shared_head(NodeKey::kOp, name, shared_views.entries());
+    // Room for every node up front; with one params dict, every node after the first of its
+    // head goes into the node index.
+    store.reserve(static_cast<std::uint64_t>(count), shared ? static_cast<std::uint64_t>(count) : 0);
 
     NodeIds ids;
     ids.reserve(static_cast<std::size_t>(count));

@@ -162,5 +162,25 @@ TEST(GraphStoreBatch, ManyNodesAcrossIndexGrowth) {
   expect_same_as_one_by_one(b);
 }
 
+TEST(GraphStoreBatch, ReservedRoomChangesNothingVisible) {
+  Batch b;
+  b.params = {{int_entry("k", 7)}};
+  for (NodeId i = 0; i < 3000; ++i) b.inputs.push_back({i % 3 == 0 ? NodeId{0} : i + 1, i / 2});
+  const auto heads = b.heads();
+  const auto [pool, begin] = b.pool();
+  GraphStore reserved, plain;
+  with_sources(reserved, 2);
+  with_sources(plain, 2);
+  const std::size_t bytes = reserved.memory_bytes();
+  reserved.reserve(b.inputs.size(), b.inputs.size());
+  EXPECT_EQ(reserved.node_count(), 2u);
+  EXPECT_GT(reserved.memory_bytes(), bytes);
+  NodeIds with_room, without;
+  ASSERT_TRUE(reserved.intern_batch(heads, b.head_of(), pool, begin, with_room).ok());
+  ASSERT_TRUE(plain.intern_batch(heads, b.head_of(), pool, begin, without).ok());
+  EXPECT_EQ(with_room, without);
+  EXPECT_EQ(reserved.snapshot().nodes, plain.snapshot().nodes);
+}
+
 }  // namespace
 }  // namespace vantrel

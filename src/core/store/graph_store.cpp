@@ -14,6 +14,11 @@ std::uint64_t node_hash_of(std::uint32_t head, std::span<const NodeId> inputs, s
   return h.finish();
 }
 
+// How many nodes ahead a batch fetches the table slots a node will probe, and the most inputs
+// a node may have for its slot to be fetched (nearly every node has one or two).
+constexpr std::size_t kAhead = 8;
+constexpr std::size_t kAheadInputs = 4;
+
 std::uint64_t next_store_identity() {
   static std::atomic<std::uint64_t> next{1};
   return next.fetch_add(1, std::memory_order_relaxed);
@@ -212,7 +217,33 @@ Result<Ok, BadNodeId> GraphStore::intern_requests(std::span<const HeadTable::Req
       in.input_pool.reserve(in.input_pool.size() + input_pool.size());
       in.node_index.reserve(in.node_index.size() + count - std::min(count, requests.size()));
     }
+    // A batch is interned faster than its tables can be read at random: the slot a later
+    // node will probe is fetched while the nodes before it are interned, whenever what that
+    // probe hashes is known already.
+    auto fetch_ahead = [&](std::size_t j) {
+      const std::uint32_t hid = head_ids[head_of[j]];
+      if (hid == kNoId) {
+        in.heads.prefetch(requests[head_of[j]]);
+        return;
+      }
+      // Only a later node of its head probes the node index, under a hash of its head and
+      // its inputs' ids.
+      if (hid >= in.first_of_head.size() || in.first_of_head[hid] == kNoId) return;
+      const std::size_t n = input_begin[j + 1] - input_begin[j];
+      if (n > kAheadInputs) return;
+      NodeId inputs[kAheadInputs];
+      for (std::size_t k = 0; k < n; ++k) {
+        NodeId x = input_pool[input_begin[j] + k];
+        if (by_position) {
+          if (x >= ids.size() - base) return;  // a node not interned yet
+          x = ids[base + x];
+        }
+        inputs[k] = x;
+      }
+      in.node_index.prefetch(node_hash_of(hid, std::span<const NodeId>(inputs, n), seed_));
+    };
     for (std::size_t i = 0; i < count; ++i) {
+      if (i + kAhead < count) fetch_ahead(i + kAhead);
       std::span<const NodeId> inputs = input_pool.subspan(input_begin[i], input_begin[i + 1] - input_begin[i]);
       if (by_position) {
         mapped.clear();
@@ -241,6 +272,15 @@ Result<Ok, BadNodeId> GraphStore::intern_requests(std::span<const HeadTable::Req
   });
   if (full) throw_full();
   return result;
+}
+
+void GraphStore::reserve(std::uint64_t nodes, std::uint64_t indexed) {
+  mutex_.locked([&] {
+    GraphStoreInner& in = *inner_;
+    in.head_of.reserve(in.head_of.size() + nodes);
+    in.input_begin.reserve(in.input_begin.size() + nodes);
+    in.node_index.reserve(in.node_index.size() + indexed);
+  });
 }
 
 Result<Ok, BadNodeId> GraphStore::mark_output(NodeId id) {

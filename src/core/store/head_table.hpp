@@ -38,6 +38,8 @@ class HeadTable {
 
   /// The id of the head, adding it when absent; `added` tells which.
   std::uint32_t find_or_add(const Request& r, bool& added);
+  /// A hint that `find_or_add(r, ...)` follows soon: starts fetching its index slot.
+  void prefetch(const Request& r) const { index_.prefetch(r.hash); }
 
   std::size_t size() const { return begin_.size() - 1; }
   /// Head h as stored: its owned key (externals, stages, exchanges) or else its encoding.
