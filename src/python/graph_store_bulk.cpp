@@ -128,11 +128,20 @@ PyObject* gs_add_ops(VANTREL_FASTCALL_ARGS) {
     // The call's shape is checked before any node is added.
     std::string_view name;
     if (!str_view_from_py(a[0], "name", name)) return nullptr;
-    Ref inputs = sequence_arg(a[1], "inputs");
-    if (!inputs) return nullptr;
-    const Py_ssize_t count = PyTuple_GET_SIZE(inputs.get());
     PyObject* params_arg = a[2] == nullptr ? Py_None : a[2];
     const bool shared = params_arg == Py_None || PyDict_Check(params_arg);
+    // The inputs as the call walks them: a tuple it owns, so that Python code run by a
+    // conversion cannot change them under the walk. An exact list with no params to convert
+    // but a plain dict is walked as it is (no copy, no reference taken per node) for as long
+    // as every node converts without running Python code; see the walk below.
+#ifndef Py_GIL_DISABLED
+    const bool live_list = PyList_CheckExact(a[1]) && shared && (params_arg == Py_None || plain_params(params_arg));
+#else
+    const bool live_list = false;  // another thread could change the list at any time
+#endif
+    Ref inputs = live_list ? Ref::borrow(a[1]) : sequence_arg(a[1], "inputs");
+    if (!inputs) return nullptr;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(inputs.get());
     Ref params_list;
     ParamViews shared_views;
     if (shared) {
@@ -172,9 +181,16 @@ PyObject* gs_add_ops(VANTREL_FASTCALL_ARGS) {
       // interned, as a loop of add_op would have done before reaching it.
       Py_ssize_t converted = start;
       for (; converted < end; ++converted) {
-        PyObject* item = PyTuple_GET_ITEM(inputs.get(), converted);
+        PyObject* item = PySequence_Fast_GET_ITEM(inputs.get(), converted);
         if (!append_plain_ids(item, pool, given)) {
           pure = false;
+          if (PyList_CheckExact(inputs.get())) {
+            // The general conversion may run Python code: from here on the call walks a copy
+            // of the list as it stands, as it would have from the start.
+            inputs = Ref::steal(PySequence_Tuple(inputs.get()));
+            if (!inputs) break;
+            item = PyTuple_GET_ITEM(inputs.get(), converted);
+          }
           if (!ids_from_py(item, "inputs", node_inputs, given)) break;
           pool.insert(pool.end(), node_inputs.begin(), node_inputs.end());
         }

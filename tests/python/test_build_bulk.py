@@ -147,7 +147,12 @@ def test_keywords_and_signature():
     assert "nodes before it were added" in GraphStore.add_ops.__doc__
 
 
-def test_inputs_list_mutated_during_the_call_is_read_as_it_was():
+@pytest.mark.parametrize("change", ["append", "clear", "replace"])
+@pytest.mark.parametrize("params", [None, {"k": 1}])
+@pytest.mark.parametrize("before", [1, 300])
+def test_inputs_list_changed_during_the_call_is_read_as_it_was(change, params, before):
+    """A list is read as it stood when the call began, whatever an item's __index__ does to
+    it, also after many plain nodes (read straight from the list) and across chunks."""
     g = sources()
 
     class Sneaky:
@@ -155,13 +160,21 @@ def test_inputs_list_mutated_during_the_call_is_read_as_it_was():
             self.target = target
 
         def __index__(self):
-            self.target.append([0])  # grows the outer list while it is read
+            if change == "append":
+                self.target.append([0])
+            elif change == "clear":
+                self.target.clear()
+            else:
+                self.target[:] = [[2]] * len(self.target)
             return 1
 
-    outer = [[0]]
+    outer = [[0, i % N_SOURCES] for i in range(before)]
     outer.append([Sneaky(outer)])
-    assert g.add_ops("f", outer) == [3, 4]
-    assert g.node_count() == N_SOURCES + 2
+    outer.extend([[N_SOURCES + i] for i in range(5)])
+    expected = sources()
+    want = [expected.add_op("f", ins if i != before else [1], params) for i, ins in enumerate(list(outer))]
+    assert g.add_ops("f", outer, params) == want
+    assert g.serialize() == expected.serialize()
 
 
 def test_concurrent_bulk_and_single_builds_agree():
