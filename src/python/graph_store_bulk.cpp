@@ -75,7 +75,10 @@ class ChunkHeads {
   ChunkHeads(std::string_view name, std::size_t chunk) : name_(name) { views_.reserve(chunk); }
 
   /// The head index of node params `obj` (None or a dict); false with an exception set.
-  bool add(PyObject* obj, bool& pure, std::uint32_t& head) {
+  /// `before_code()` is called before a conversion that may run Python code; false from it
+  /// (with an exception set) refuses the node.
+  template <class BeforeCode>
+  bool add(PyObject* obj, bool& pure, std::uint32_t& head, BeforeCode&& before_code) {
     // Fibonacci hashing (dicts allocated one after another spread out), linear probing; a
     // chunk inserts at most kChunk dicts, half the slots.
     std::size_t slot = (reinterpret_cast<std::uintptr_t>(obj) * 0x9E3779B97F4A7C15ULL) >> (64 - kSlotBits);
@@ -87,7 +90,10 @@ class ChunkHeads {
       }
 #endif
     }
-    if (obj != Py_None && !(PyDict_Check(obj) && plain_params(obj))) pure = false;
+    if (obj != Py_None && !(PyDict_Check(obj) && plain_params(obj))) {
+      pure = false;
+      if (!before_code()) return false;
+    }
     views_.emplace_back();
     if (!views_.back().read(obj)) return false;
     head = static_cast<std::uint32_t>(heads_.size());
@@ -131,11 +137,13 @@ PyObject* gs_add_ops(VANTREL_FASTCALL_ARGS) {
     PyObject* params_arg = a[2] == nullptr ? Py_None : a[2];
     const bool shared = params_arg == Py_None || PyDict_Check(params_arg);
     // The inputs as the call walks them: a tuple it owns, so that Python code run by a
-    // conversion cannot change them under the walk. An exact list with no params to convert
-    // but a plain dict is walked as it is (no copy, no reference taken per node) for as long
-    // as every node converts without running Python code; see the walk below.
+    // conversion cannot change them under the walk. An exact list is walked as it is (no
+    // copy, no reference taken per node) when reading the params runs no code before the
+    // walk, and for as long as every node converts without running code; see `freeze`.
 #ifndef Py_GIL_DISABLED
-    const bool live_list = PyList_CheckExact(a[1]) && shared && (params_arg == Py_None || plain_params(params_arg));
+    const bool live_list =
+        PyList_CheckExact(a[1]) && (shared ? params_arg == Py_None || plain_params(params_arg)
+                                           : PyList_CheckExact(params_arg) || PyTuple_CheckExact(params_arg));
 #else
     const bool live_list = false;  // another thread could change the list at any time
 #endif
@@ -164,6 +172,14 @@ PyObject* gs_add_ops(VANTREL_FASTCALL_ARGS) {
     // head goes into the node index.
     store.reserve(static_cast<std::uint64_t>(count), shared ? static_cast<std::uint64_t>(count) : 0);
 
+    // Before the first conversion that may run Python code, a list walked as it is becomes a
+    // copy of itself as it stands, which is the list as it was when the call began.
+    auto freeze = [&]() -> bool {
+      if (!PyList_CheckExact(inputs.get())) return true;
+      inputs = Ref::steal(PySequence_Tuple(inputs.get()));
+      return static_cast<bool>(inputs);
+    };
+
     NodeIds ids;
     ids.reserve(static_cast<std::size_t>(count));
     NodeIds node_inputs, pool;
@@ -184,18 +200,13 @@ PyObject* gs_add_ops(VANTREL_FASTCALL_ARGS) {
         PyObject* item = PySequence_Fast_GET_ITEM(inputs.get(), converted);
         if (!append_plain_ids(item, pool, given)) {
           pure = false;
-          if (PyList_CheckExact(inputs.get())) {
-            // The general conversion may run Python code: from here on the call walks a copy
-            // of the list as it stands, as it would have from the start.
-            inputs = Ref::steal(PySequence_Tuple(inputs.get()));
-            if (!inputs) break;
-            item = PyTuple_GET_ITEM(inputs.get(), converted);
-          }
+          if (!freeze()) break;
+          item = PySequence_Fast_GET_ITEM(inputs.get(), converted);
           if (!ids_from_py(item, "inputs", node_inputs, given)) break;
           pool.insert(pool.end(), node_inputs.begin(), node_inputs.end());
         }
         std::uint32_t head = 0;
-        if (!shared && !chunk.add(PyTuple_GET_ITEM(params_list.get(), converted), pure, head)) {
+        if (!shared && !chunk.add(PyTuple_GET_ITEM(params_list.get(), converted), pure, head, freeze)) {
           pool.resize(begin.back());
           break;
         }

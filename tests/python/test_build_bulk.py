@@ -148,11 +148,14 @@ def test_keywords_and_signature():
 
 
 @pytest.mark.parametrize("change", ["append", "clear", "replace"])
-@pytest.mark.parametrize("params", [None, {"k": 1}])
+@pytest.mark.parametrize(
+    "sneaky_in, params", [("inputs", None), ("inputs", {"k": 1}), ("inputs", "per node"), ("params", "per node")]
+)
 @pytest.mark.parametrize("before", [1, 300])
-def test_inputs_list_changed_during_the_call_is_read_as_it_was(change, params, before):
-    """A list is read as it stood when the call began, whatever an item's __index__ does to
-    it, also after many plain nodes (read straight from the list) and across chunks."""
+def test_inputs_list_changed_during_the_call_is_read_as_it_was(change, sneaky_in, params, before):
+    """A list is read as it stood when the call began, whatever the __index__ of an input id
+    or of a params value does to it, also after many plain nodes (read straight from the list)
+    and across chunks."""
     g = sources()
 
     class Sneaky:
@@ -169,11 +172,21 @@ def test_inputs_list_changed_during_the_call_is_read_as_it_was(change, params, b
             return 1
 
     outer = [[0, i % N_SOURCES] for i in range(before)]
-    outer.append([Sneaky(outer)])
+    outer.append([Sneaky(outer)] if sneaky_in == "inputs" else [0])
     outer.extend([[N_SOURCES + i] for i in range(5)])
+    count = len(outer)
+    per_node = [{"k": i % 3} for i in range(count)]
+    if sneaky_in == "params":
+        per_node[before] = {"k": Sneaky(outer)}
     expected = sources()
-    want = [expected.add_op("f", ins if i != before else [1], params) for i, ins in enumerate(list(outer))]
-    assert g.add_ops("f", outer, params) == want
+    want = []
+    for i, ins in enumerate(list(outer)):
+        p = per_node[i] if params == "per node" else params
+        if i == before:
+            ins = [1] if sneaky_in == "inputs" else ins
+            p = {"k": 1} if sneaky_in == "params" else p
+        want.append(expected.add_op("f", ins, p))
+    assert g.add_ops("f", outer, per_node if params == "per node" else params) == want
     assert g.serialize() == expected.serialize()
 
 
