@@ -35,17 +35,21 @@ Id EGraph::add(SymbolLang enode) {
   Id id = 0;
   if (auto known = hashcons_.get_or_insert(enode, [&] { return id = unionfind_.make_set(); })) return *known;
 
+  open_class(id, enode);
+  added_.push_back(std::move(enode));
+  return id;
+}
+
+void EGraph::open_class(Id id, const SymbolLang& enode) {
   for (Id child : enode.children) classes_[child].users.push_back(id);
   // Built where it stays: an e-class is a cache line, and moving one in costs as much again.
   EClass& cls = classes_.emplace_back();
   cls.id = id;
   cls.enodes.push_back(enode);
-  added_.push_back(std::move(enode));
   replaced_.push_back(0);
   repair_list_.push_back(Repair{id, merges_ + 1});
   ++class_count_;
   clean_ = false;
-  return id;
 }
 
 bool EGraph::add_all_distinct(std::vector<SymbolLang>& enodes) {
@@ -59,17 +63,7 @@ bool EGraph::add_all_distinct(std::vector<SymbolLang>& enodes) {
   if (!hashcons_.insert_all_distinct(enodes)) return false;
   // What `add` does for a new e-node, in the same order; no merge has happened, so every
   // child is its own root.
-  for (const SymbolLang& enode : enodes) {
-    const Id id = unionfind_.make_set();
-    for (Id child : enode.children) classes_[child].users.push_back(id);
-    EClass& cls = classes_.emplace_back();
-    cls.id = id;
-    cls.enodes.push_back(enode);
-    replaced_.push_back(0);
-    repair_list_.push_back(Repair{id, merges_ + 1});
-    ++class_count_;
-    clean_ = false;
-  }
+  for (const SymbolLang& enode : enodes) open_class(unionfind_.make_set(), enode);
   // The e-nodes as added, in id order, are the list itself: it is taken over whole (with its
   // capacity), not copied.
   added_ = std::move(enodes);

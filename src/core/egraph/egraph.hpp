@@ -13,13 +13,6 @@
 
 namespace vantrel::egraph {
 
-/// How far ahead the loops over classes and e-nodes scattered in memory fetch what they will
-/// read: far enough to hide a miss, near enough that the line is still in the cache.
-inline constexpr std::size_t kFetchAhead = 8;
-/// The same for the search, which does so little with each class it visits (matching a
-/// pattern's root against its e-nodes) that eight classes ahead the fetch is not back yet.
-inline constexpr std::size_t kFetchFarAhead = 32;
-
 class EGraph {
  public:
   EGraph() = default;
@@ -128,6 +121,9 @@ class EGraph {
   void class_pass_after_merges();
   bool is_root(Id id) const { return unionfind_.find(id) == id; }
   void note_watched_symbol(GlobalSymbol s, Id id);
+  /// The class of a new e-node with canonical children, added under `id`: entered in its
+  /// children's `users`, queued for repair, all but the e-node's entry in `added_`.
+  void open_class(Id id, const SymbolLang& enode);
   void canonicalize_children(SymbolLang& n) {
     for (Id& c : n.children) c = unionfind_.find_compress(c);
   }

@@ -12,6 +12,7 @@
 
 #include "common/fault.hpp"
 #include "common/open_table.hpp"
+#include "common/prefetch.hpp"
 #include "egraph/page_in.hpp"
 #include "egraph/symbol_lang.hpp"
 
@@ -135,9 +136,8 @@ class HashCons {
     auto rehash = [&](const Slot& s) { return slot_hash(s); };  // never called: the table has room
     // Within a region the keys come in any order, so each line of the table is met cold at
     // a random place: the home slot of a key a little further on is fetched ahead.
-    constexpr std::size_t kAhead = 16;
     for (std::size_t k = 0; k < sorted.size(); ++k) {
-      if (k + kAhead < sorted.size()) table_.prefetch(sorted[k + kAhead].home);
+      if (k + 2 * kFetchAhead < sorted.size()) table_.prefetch(sorted[k + 2 * kFetchAhead].home);
       const Pending& p = sorted[k];
       const bool big = p.slot.a == kNoId && p.slot.b != kNoId;
       Slot& s =

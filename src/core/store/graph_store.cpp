@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 
+#include "common/prefetch.hpp"
+
 namespace vantrel {
 
 namespace {
@@ -14,9 +16,8 @@ std::uint64_t node_hash_of(std::uint32_t head, std::span<const NodeId> inputs, s
   return h.finish();
 }
 
-// How many nodes ahead a batch fetches the table slots a node will probe, and the most inputs
-// a node may have for its slot to be fetched (nearly every node has one or two).
-constexpr std::size_t kAhead = 8;
+// The most inputs a node of a batch may have for the slot it will probe to be fetched ahead
+// (nearly every node has one or two).
 constexpr std::size_t kAheadInputs = 4;
 
 std::uint64_t next_store_identity() {
@@ -243,7 +244,7 @@ Result<Ok, BadNodeId> GraphStore::intern_requests(std::span<const HeadTable::Req
       in.node_index.prefetch(node_hash_of(hid, std::span<const NodeId>(inputs, n), seed_));
     };
     for (std::size_t i = 0; i < count; ++i) {
-      if (i + kAhead < count) fetch_ahead(i + kAhead);
+      if (i + kFetchAhead < count) fetch_ahead(i + kFetchAhead);
       std::span<const NodeId> inputs = input_pool.subspan(input_begin[i], input_begin[i + 1] - input_begin[i]);
       if (by_position) {
         mapped.clear();
