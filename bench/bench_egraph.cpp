@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "egraph/egg_engine.hpp"
+#include "egraph/load_graph.hpp"
 
 using namespace vantrel;
 using namespace vantrel::egraph;
@@ -272,6 +273,44 @@ double canonicalize_per_node(const EggEngine& engine, std::size_t n) {
   return (cpu_seconds() - c0) / 5 / n * 1e9;
 }
 
+// Warm runs only, on one graph: the best and the median of `runs`, for profiling the steady
+// state without the first run's fresh memory.
+void bench_warm(const EggEngine& engine, std::size_t n, int runs) {
+  const EngineGraph g = realistic_graph(n, 11);
+  std::vector<std::string> labels;
+  const LabelGraph compact = to_label_graph(g, labels);
+  engine.canonicalize_labels(compact);
+  std::vector<double> per_node, load, run, read_back;
+  for (int r = 0; r < runs; ++r) {
+    CanonicalizeStats stats;
+    const double c0 = cpu_seconds();
+    engine.canonicalize_labels_with_stats(compact, &stats);
+    per_node.push_back((cpu_seconds() - c0) / static_cast<double>(n) * 1e9);
+    load.push_back(stats.load_time / static_cast<double>(n) * 1e9);
+    run.push_back(stats.run_time / static_cast<double>(n) * 1e9);
+    read_back.push_back(stats.readback_time / static_cast<double>(n) * 1e9);
+  }
+  // Loading alone, on the same graph's e-nodes (a few of them equal): the copy it consumes is
+  // made before the clock starts.
+  const std::vector<SymbolLang> enodes = enodes_of(g);
+  std::vector<double> load_only;
+  for (int r = 0; r < runs; ++r) {
+    EGraph eg;
+    eg.reserve(n + n / 4);
+    std::vector<SymbolLang> copy = enodes;
+    const double c0 = cpu_seconds();
+    load_graph(eg, copy);
+    load_only.push_back((cpu_seconds() - c0) / static_cast<double>(n) * 1e9);
+  }
+  for (auto* v : {&per_node, &load, &run, &read_back, &load_only}) std::sort(v->begin(), v->end());
+  const std::size_t mid = per_node.size() / 2;
+  std::printf(
+      "canonicalize %zu nodes, warm, %d runs: best %.0f ns/node cpu, median %.0f; phases best/median (wall): load "
+      "%.0f/%.0f, run %.0f/%.0f, read back %.0f/%.0f; load_graph alone %.0f/%.0f\n",
+      n, runs, per_node.front(), per_node[mid], load.front(), load[mid], run.front(), run[mid], read_back.front(),
+      read_back[mid], load_only.front(), load_only[mid]);
+}
+
 void bench_rebuild(std::size_t n) {
   // n leaves under a chain of unary and binary ops; merging pairs of leaves makes congruence
   // ripple upward, so the rebuild repairs and re-keys most of the graph.
@@ -311,7 +350,12 @@ void bench_rebuild(std::size_t n) {
 
 int main(int argc, char** argv) {
   const EggEngine engine;
-  // `bench_egraph add|canonicalize|rebuild N` runs one figure alone (for profiling).
+  // `bench_egraph add|load|canonicalize|rebuild N` runs one figure alone (for profiling);
+  // `bench_egraph warm N RUNS` times warm canonicalize runs only.
+  if (argc == 4 && std::string(argv[1]) == "warm") {
+    bench_warm(engine, static_cast<std::size_t>(std::stoull(argv[2])), std::stoi(argv[3]));
+    return 0;
+  }
   if (argc == 3) {
     const std::string what = argv[1];
     const auto n = static_cast<std::size_t>(std::stoull(argv[2]));
