@@ -140,6 +140,10 @@ TEST(BulkLoad, BrokenInputIsAnInternalFault) {
   used.add(SymbolLang{sym("src|a"), {}});
   std::vector<SymbolLang> more = {SymbolLang{sym("src|b"), {}}};
   EXPECT_THROW(used.add_all_distinct(more), InternalFault);
+
+  EGraph fresh;
+  EXPECT_THROW(fresh.add_all(forward), InternalFault);
+  EXPECT_THROW(used.add_all(more), InternalFault);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <iterator>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "common/fault.hpp"
@@ -52,23 +54,87 @@ void EGraph::open_class(Id id, const SymbolLang& enode) {
   clean_ = false;
 }
 
-bool EGraph::add_all_distinct(std::vector<SymbolLang>& enodes) {
-  if (unionfind_.size() != 0) throw InternalFault("add_all_distinct needs an empty e-graph");
+namespace {
+void check_children_earlier(const std::vector<SymbolLang>& enodes, const char* who) {
   if (enodes.size() >= kNoId) throw InternalFault("e-graph id space exhausted");
   for (std::size_t i = 0; i < enodes.size(); ++i) {
     for (Id c : enodes[i].children) {
-      if (c >= i) throw InternalFault("add_all_distinct: a child is not an earlier e-node");
+      if (c >= i) throw InternalFault(std::string(who) + ": a child is not an earlier e-node");
     }
   }
+}
+}  // namespace
+
+bool EGraph::add_all_distinct(std::vector<SymbolLang>& enodes) {
+  if (unionfind_.size() != 0) throw InternalFault("add_all_distinct needs an empty e-graph");
+  check_children_earlier(enodes, "add_all_distinct");
   if (!hashcons_.insert_all_distinct(enodes)) return false;
+  open_classes(enodes);
+  return true;
+}
+
+std::vector<Id> EGraph::add_all(std::vector<SymbolLang>& enodes) {
+  if (unionfind_.size() != 0) throw InternalFault("add_all needs an empty e-graph");
+  check_children_earlier(enodes, "add_all");
+  const std::size_t n = enodes.size();
+  hashcons_.reserve(n);
+  std::vector<Id> first = paged_list<Id>(n);
+  // A child read from far back has its id out of the caches, and every slot is met at
+  // random: the ids of e-node i + 2d's children are fetched first, then at i + d its slot,
+  // under the children it will most likely have (those not settled yet are taken to be new,
+  // as all but a few are). A wrong guess costs one wasted fetch.
+  constexpr std::uint32_t kMaxGuessed = 4;
+  auto fetch_slot = [&](std::size_t j, std::size_t kept, std::size_t i) {
+    const SymbolLang& e = enodes[j];
+    const std::uint32_t count = e.children.size();
+    if (count > kMaxGuessed) return;
+    Id guess[kMaxGuessed];
+    for (std::uint32_t k = 0; k < count; ++k) {
+      const Id c = e.children[k];
+      guess[k] = c < i ? first[c] : static_cast<Id>(kept + (c - i));
+    }
+    hashcons_.prefetch(hash_enode(e.symbol.value(), guess, count));
+  };
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + 2 * kFetchAhead < n) {
+      for (Id c : enodes[i + 2 * kFetchAhead].children) {
+        if (c < i) prefetch_line(&first[c]);
+      }
+    }
+    if (i + kFetchAhead < n) fetch_slot(i + kFetchAhead, kept, i);
+    SymbolLang& e = enodes[i];
+    for (Id& c : e.children) c = first[c];
+    const std::optional<Id> found = hashcons_.get_or_insert(e, [&] { return static_cast<Id>(kept); });
+    if (found) {
+      first[i] = *found;
+      continue;
+    }
+    if (kept != i) enodes[kept] = std::move(e);
+    first[i] = static_cast<Id>(kept++);
+  }
+  enodes.erase(enodes.begin() + static_cast<std::ptrdiff_t>(kept), enodes.end());
+  open_classes(enodes);
+  return first;
+}
+
+void EGraph::open_classes(std::vector<SymbolLang>& enodes) {
   // What `add` does for a new e-node, in the same order; no merge has happened, so every
-  // child is its own root.
-  for (const SymbolLang& enode : enodes) open_class(unionfind_.make_set(), enode);
+  // child is its own root. A child read from far back has its class out of the caches:
+  // fetched a few e-nodes ahead.
+  const std::size_t n = enodes.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + kFetchAhead < n) {
+      for (Id c : enodes[i + kFetchAhead].children) {
+        if (c < i) prefetch_line(&classes_[c]);
+      }
+    }
+    open_class(unionfind_.make_set(), enodes[i]);
+  }
   // The e-nodes as added, in id order, are the list itself: it is taken over whole (with its
   // capacity), not copied.
   added_ = std::move(enodes);
   enodes.clear();
-  return true;
 }
 
 void EGraph::reserve(std::size_t n) {

@@ -30,6 +30,14 @@ class EGraph {
   /// earlier e-node is an internal fault.
   bool add_all_distinct(std::vector<SymbolLang>& enodes);
 
+  /// Loads `enodes` (children are positions of earlier e-nodes) into an empty e-graph as
+  /// `add` called on each in order would, with each child replaced by the id its e-node got,
+  /// and returns the id of each: an e-node equal to an earlier one gets that one's id, and
+  /// the others get 0, 1, 2, ... in order. One probe per e-node; `enodes` is left empty, the
+  /// e-graph taking over the list and its capacity. A child that is not an earlier e-node is
+  /// an internal fault.
+  std::vector<Id> add_all(std::vector<SymbolLang>& enodes);
+
   /// Makes room for `n` e-nodes and classes, so that loading a graph of known size does not
   /// reallocate and copy its tables while it grows.
   void reserve(std::size_t n);
@@ -124,6 +132,9 @@ class EGraph {
   /// The class of a new e-node with canonical children, added under `id`: entered in its
   /// children's `users`, queued for repair, all but the e-node's entry in `added_`.
   void open_class(Id id, const SymbolLang& enode);
+  /// Opens the class of each of `enodes` (distinct, in the hash-cons already) under ids 0,
+  /// 1, 2, ... and takes the list over as the added e-nodes.
+  void open_classes(std::vector<SymbolLang>& enodes);
   void canonicalize_children(SymbolLang& n) {
     for (Id& c : n.children) c = unionfind_.find_compress(c);
   }

@@ -163,6 +163,8 @@ class HashCons {
 
   /// A hint that `key` is about to be looked up: starts fetching its slot.
   void prefetch(const SymbolLang& key) const { table_.prefetch(hash_enode(key)); }
+  /// The same for a key whose `hash_enode` the caller has worked out.
+  void prefetch(std::uint64_t hash) const { table_.prefetch(hash); }
 
   /// Makes room for `n` entries without growing (probing never depends on the table size
   /// in a way anyone can observe, so this only saves rehashing).

@@ -10,8 +10,8 @@ namespace vantrel::egraph {
 /// as `add` called on each in order would (with each child replaced by the id its e-node
 /// got), and returns the id of each: equal e-nodes share the id of the first. The e-graph
 /// takes over the list and its capacity (reserve room for the e-nodes the rules will add).
-/// Pairwise distinct e-nodes load in one pass; otherwise the first of each set of equal
-/// e-nodes is kept (children renumbered) and those load in one pass.
+/// Pairwise distinct e-nodes load in one pass in table order; otherwise they load in order,
+/// one hash-cons probe each.
 std::vector<Id> load_graph(EGraph& egraph, std::vector<SymbolLang>& enodes);
 
 }  // namespace vantrel::egraph
