@@ -4,7 +4,6 @@
 #include <atomic>
 #include <iterator>
 #include <optional>
-#include <string>
 #include <utility>
 
 #include "common/fault.hpp"
@@ -54,20 +53,10 @@ void EGraph::open_class(Id id, const SymbolLang& enode) {
   clean_ = false;
 }
 
-namespace {
-void check_children_earlier(const std::vector<SymbolLang>& enodes, const char* who) {
-  if (enodes.size() >= kNoId) throw InternalFault("e-graph id space exhausted");
-  for (std::size_t i = 0; i < enodes.size(); ++i) {
-    for (Id c : enodes[i].children) {
-      if (c >= i) throw InternalFault(std::string(who) + ": a child is not an earlier e-node");
-    }
-  }
-}
-}  // namespace
-
 bool EGraph::add_all_distinct(std::vector<SymbolLang>& enodes) {
   if (unionfind_.size() != 0) throw InternalFault("add_all_distinct needs an empty e-graph");
-  check_children_earlier(enodes, "add_all_distinct");
+  if (enodes.size() >= kNoId) throw InternalFault("e-graph id space exhausted");
+  // (Children that are not earlier e-nodes are found while the keys are hashed.)
   if (!hashcons_.insert_all_distinct(enodes)) return false;
   open_classes(enodes);
   return true;
@@ -75,7 +64,7 @@ bool EGraph::add_all_distinct(std::vector<SymbolLang>& enodes) {
 
 std::vector<Id> EGraph::add_all(std::vector<SymbolLang>& enodes) {
   if (unionfind_.size() != 0) throw InternalFault("add_all needs an empty e-graph");
-  check_children_earlier(enodes, "add_all");
+  if (enodes.size() >= kNoId) throw InternalFault("e-graph id space exhausted");
   const std::size_t n = enodes.size();
   hashcons_.reserve(n);
   std::vector<Id> first = paged_list<Id>(n);
@@ -104,7 +93,10 @@ std::vector<Id> EGraph::add_all(std::vector<SymbolLang>& enodes) {
     }
     if (i + kFetchAhead < n) fetch_slot(i + kFetchAhead, kept, i);
     SymbolLang& e = enodes[i];
-    for (Id& c : e.children) c = first[c];
+    for (Id& c : e.children) {
+      if (c >= i) throw InternalFault("add_all: a child is not an earlier e-node");
+      c = first[c];
+    }
     const std::optional<Id> found = hashcons_.get_or_insert(e, [&] { return static_cast<Id>(kept); });
     if (found) {
       first[i] = *found;

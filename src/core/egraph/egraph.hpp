@@ -24,10 +24,10 @@ class EGraph {
   /// Loads `enodes` into an empty e-graph as `add` called on each in order would, when no two
   /// of them are equal: e-node i gets id i (its children are the ids of earlier ones). The
   /// hash-cons is filled in one pass, in table order, rather than one random probe per
-  /// e-node. When two are equal, nothing is added and the answer is false (add them one by
-  /// one instead). On success `enodes` is left empty: the e-graph takes over the list and its
-  /// capacity (reserve room for the e-nodes the rules will add); otherwise it is untouched. A child that is not an
-  /// earlier e-node is an internal fault.
+  /// e-node. When two are equal, nothing is added and the answer is false (load them with
+  /// `add_all` instead). On success `enodes` is left empty: the e-graph takes over the list
+  /// and its capacity (reserve room for the e-nodes the rules will add); otherwise it is
+  /// untouched. A child that is not an earlier e-node is an internal fault.
   bool add_all_distinct(std::vector<SymbolLang>& enodes);
 
   /// Loads `enodes` (children are positions of earlier e-nodes) into an empty e-graph as
@@ -35,7 +35,7 @@ class EGraph {
   /// and returns the id of each: an e-node equal to an earlier one gets that one's id, and
   /// the others get 0, 1, 2, ... in order. One probe per e-node; `enodes` is left empty, the
   /// e-graph taking over the list and its capacity. A child that is not an earlier e-node is
-  /// an internal fault.
+  /// an internal fault, found when its e-node is reached (the e-graph is then unusable).
   std::vector<Id> add_all(std::vector<SymbolLang>& enodes);
 
   /// Makes room for `n` e-nodes and classes, so that loading a graph of known size does not

@@ -94,7 +94,8 @@ class HashCons {
   /// walks it region by region instead of missing the cache at every key, and reads each key
   /// and computes its hash once. The slots each key ends in are the ones it would reach in any
   /// order of insertion, up to which of two keys of one probe run comes first, which no lookup
-  /// can tell.
+  /// can tell. A key with a child that is not an earlier key is an internal fault, found
+  /// before anything is stored.
   bool insert_all_distinct(std::span<const SymbolLang> keys) {
     if (table_.size() != 0) throw InternalFault("insert_all_distinct needs an empty hash-cons");
     reserve(keys.size());
@@ -114,6 +115,9 @@ class HashCons {
     // Both lists are graph-sized and filled at once: their pages come in with one call each.
     std::vector<std::uint32_t> home = paged_list<std::uint32_t>(keys.size());
     for (std::size_t i = 0; i < keys.size(); ++i) {
+      for (Id c : keys[i].children) {
+        if (c >= i) throw InternalFault("add_all_distinct: a child is not an earlier e-node");
+      }
       home[i] = static_cast<std::uint32_t>(hash_enode(keys[i]) & mask);
       ++start[(home[i] >> shift) + 1];
     }
