@@ -280,15 +280,25 @@ void bench_warm(const EggEngine& engine, std::size_t n, int runs) {
   std::vector<std::string> labels;
   const LabelGraph compact = to_label_graph(g, labels);
   engine.canonicalize_labels(compact);
-  std::vector<double> per_node, load, run, read_back;
+  std::vector<double> per_node, load, run, read_back, search, apply, rebuild;
+  const double per = 1e9 / static_cast<double>(n);
   for (int r = 0; r < runs; ++r) {
     CanonicalizeStats stats;
     const double c0 = cpu_seconds();
     engine.canonicalize_labels_with_stats(compact, &stats);
-    per_node.push_back((cpu_seconds() - c0) / static_cast<double>(n) * 1e9);
-    load.push_back(stats.load_time / static_cast<double>(n) * 1e9);
-    run.push_back(stats.run_time / static_cast<double>(n) * 1e9);
-    read_back.push_back(stats.readback_time / static_cast<double>(n) * 1e9);
+    per_node.push_back((cpu_seconds() - c0) * per);
+    load.push_back(stats.load_time * per);
+    run.push_back(stats.run_time * per);
+    read_back.push_back(stats.readback_time * per);
+    double s = 0, a = 0, b = 0;
+    for (const Iteration& it : stats.records) {
+      s += it.search_time;
+      a += it.apply_time;
+      b += it.rebuild_time;
+    }
+    search.push_back(s * per);
+    apply.push_back(a * per);
+    rebuild.push_back(b * per);
   }
   // Loading alone, on the same graph's e-nodes (a few of them equal): the copy it consumes is
   // made before the clock starts.
@@ -302,13 +312,16 @@ void bench_warm(const EggEngine& engine, std::size_t n, int runs) {
     load_graph(eg, copy);
     load_only.push_back((cpu_seconds() - c0) / static_cast<double>(n) * 1e9);
   }
-  for (auto* v : {&per_node, &load, &run, &read_back, &load_only}) std::sort(v->begin(), v->end());
+  for (auto* v : {&per_node, &load, &run, &read_back, &load_only, &search, &apply, &rebuild})
+    std::sort(v->begin(), v->end());
   const std::size_t mid = per_node.size() / 2;
   std::printf(
       "canonicalize %zu nodes, warm, %d runs: best %.0f ns/node cpu, median %.0f; phases best/median (wall): load "
-      "%.0f/%.0f, run %.0f/%.0f, read back %.0f/%.0f; load_graph alone %.0f/%.0f\n",
+      "%.0f/%.0f, run %.0f/%.0f, read back %.0f/%.0f; load_graph alone %.0f/%.0f\n    within run, summed over iterations, best/median: search "
+      "%.0f/%.0f, apply %.0f/%.0f, rebuild %.0f/%.0f\n",
       n, runs, per_node.front(), per_node[mid], load.front(), load[mid], run.front(), run[mid], read_back.front(),
-      read_back[mid], load_only.front(), load_only[mid]);
+      read_back[mid], load_only.front(), load_only[mid], search.front(), search[mid], apply.front(), apply[mid],
+      rebuild.front(), rebuild[mid]);
 }
 
 void bench_rebuild(std::size_t n) {
