@@ -317,7 +317,8 @@ void bench_warm(const EggEngine& engine, std::size_t n, int runs) {
   const std::size_t mid = per_node.size() / 2;
   std::printf(
       "canonicalize %zu nodes, warm, %d runs: best %.0f ns/node cpu, median %.0f; phases best/median (wall): load "
-      "%.0f/%.0f, run %.0f/%.0f, read back %.0f/%.0f; load_graph alone %.0f/%.0f\n    within run, summed over iterations, best/median: search "
+      "%.0f/%.0f, run %.0f/%.0f, read back %.0f/%.0f; load_graph alone %.0f/%.0f\n    within run, summed over "
+      "iterations, best/median: search "
       "%.0f/%.0f, apply %.0f/%.0f, rebuild %.0f/%.0f\n",
       n, runs, per_node.front(), per_node[mid], load.front(), load[mid], run.front(), run[mid], read_back.front(),
       read_back[mid], load_only.front(), load_only[mid], search.front(), search[mid], apply.front(), apply[mid],

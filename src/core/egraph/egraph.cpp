@@ -169,10 +169,33 @@ bool EGraph::union_(Id id1, Id id2) {
 
 std::size_t EGraph::rebuild() {
   std::size_t merges = 0;
+  // Entries queued by merges name e-nodes all over the table, whose children and hash-cons
+  // slots lie anywhere too: an entry's e-node is fetched three steps ahead, its children's
+  // union-find entries two, and one step ahead, the slot it will probe under the roots its
+  // children have then (when it will probe at all). Entries queued meanwhile only make a
+  // hint miss.
+  auto ahead = [&](std::size_t steps) -> const Repair* {
+    return repair_list_.size() > steps ? &repair_list_[repair_list_.size() - 1 - steps] : nullptr;
+  };
+  constexpr std::uint32_t kMaxFetched = 4;
   while (!repair_list_.empty()) {
-    // Entries queued by merges name e-nodes all over the table: fetch a few ahead.
-    if (repair_list_.size() > kFetchAhead)
-      prefetch_line(&added_[repair_list_[repair_list_.size() - 1 - kFetchAhead].id]);
+    if (const Repair* e = ahead(3 * kFetchAhead)) prefetch_line(&added_[e->id]);
+    if (const Repair* e = ahead(2 * kFetchAhead); e != nullptr && e->epoch != merges_ + 1) {
+      for (Id c : added_[e->id].children) unionfind_.prefetch(c);
+    }
+    if (const Repair* e = ahead(kFetchAhead); e != nullptr && e->epoch != merges_ + 1) {
+      const SymbolLang& n = added_[e->id];
+      const std::uint32_t count = n.children.size();
+      if (count <= kMaxFetched) {
+        Id roots[kMaxFetched];
+        bool moved = false;
+        for (std::uint32_t k = 0; k < count; ++k) {
+          roots[k] = unionfind_.find(n.children[k]);
+          moved |= roots[k] != n.children[k];
+        }
+        if (moved || replaced_[e->id]) hashcons_.prefetch(hash_enode(n.symbol.value(), roots, count));
+      }
+    }
     const Repair r = repair_list_.back();
     repair_list_.pop_back();
     if (r.epoch == merges_ + 1) continue;
