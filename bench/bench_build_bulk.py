@@ -5,7 +5,10 @@ Run:  python bench/bench_build_bulk.py [--nodes N] [--reps R]
 Three workloads of two-input ops: one params dict shared by every node, a recurring params
 dict per node (8 distinct ones), and params of its own per node. Each line prints the bulk
 figure per node beside the add_op loop's, and the pure-Python dict store's as a further
-baseline. The machine is shared and noisy: each timing is the best of R runs on a fresh store.
+baseline. With NumPy installed, a last line gives the shared workload's inputs as an int64
+array, beside the same array read row by row (a sequence of arrays, as before arrays were read
+whole) and beside `tolist()` then add_ops. The machine is shared and noisy: each timing is the
+best of R runs on a fresh store.
 """
 import argparse
 import time
@@ -53,6 +56,37 @@ def time_bulk(inputs, params, reps):
     return best / len(inputs)
 
 
+class RowByRow:
+    """An array's rows as a plain sequence: add_ops reads each row as it reads any sequence."""
+
+    def __init__(self, arr):
+        self.arr = arr
+
+    def __len__(self):
+        return len(self.arr)
+
+    def __getitem__(self, i):
+        return self.arr[i]
+
+
+def time_array(arr, reps):
+    n = len(arr)
+    timed = {
+        "array": lambda s: s.add_ops("op", arr, SHARED),
+        "rows": lambda s: s.add_ops("op", RowByRow(arr), SHARED),
+        "tolist": lambda s: s.add_ops("op", arr.tolist(), SHARED),
+    }
+    best = {}
+    for key, call in timed.items():
+        best[key] = float("inf")
+        for _ in range(reps):
+            store = fresh(GraphStore)
+            t0 = time.perf_counter()
+            call(store)
+            best[key] = min(best[key], time.perf_counter() - t0)
+    return {key: t / n for key, t in best.items()}
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--nodes", type=int, default=200_000)
@@ -67,6 +101,18 @@ def main():
         py = time_loop(PyStore, inputs, params, reps)
         print(f"add_ops ns/node, {kind + ' params':<17}: {bulk * 1e9:7.1f} ns   (add_op loop {loop * 1e9:7.1f} ns: "
               f"{loop / bulk:4.2f}x, target >= 4x;  python dict store {py * 1e9:7.1f} ns: {py / bulk:5.2f}x)")
+        if kind == "shared":
+            shared_loop = loop
+    try:
+        import numpy as np
+    except ImportError:
+        print("add_ops from an int64 array: skipped (NumPy is not installed)")
+        return
+    t = time_array(np.array(workload(n, "shared")[0], dtype=np.int64), reps)
+    print(f"add_ops ns/node, int64 array      : {t['array'] * 1e9:7.1f} ns   (add_op loop {shared_loop * 1e9:7.1f} ns: "
+          f"{shared_loop / t['array']:4.2f}x;  rows read one by one {t['rows'] * 1e9:7.1f} ns: "
+          f"{t['rows'] / t['array']:4.2f}x;  tolist() then add_ops {t['tolist'] * 1e9:7.1f} ns: "
+          f"{t['tolist'] / t['array']:4.2f}x)")
 
 
 if __name__ == "__main__":

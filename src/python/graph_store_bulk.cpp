@@ -10,6 +10,7 @@
 #include "convert.hpp"
 #include "errors.hpp"
 #include "graph_store_type.hpp"
+#include "id_array.hpp"
 
 namespace vantrel::py {
 
@@ -136,20 +137,24 @@ PyObject* gs_add_ops(VANTREL_FASTCALL_ARGS) {
     if (!str_view_from_py(a[0], "name", name)) return nullptr;
     PyObject* params_arg = a[2] == nullptr ? Py_None : a[2];
     const bool shared = params_arg == Py_None || PyDict_Check(params_arg);
+    IdNarrowing given;
+    // A two-dimensional array of ints is read whole here, before any Python code can run.
+    IdArray array;
+    const bool from_array = array.read(a[1], given);
     // The inputs as the call walks them: a tuple it owns, so that Python code run by a
     // conversion cannot change them under the walk. An exact list is walked as it is (no
     // copy, no reference taken per node) when reading the params runs no code before the
     // walk, and for as long as every node converts without running code; see `freeze`.
 #ifndef Py_GIL_DISABLED
-    const bool live_list =
-        PyList_CheckExact(a[1]) && (shared ? params_arg == Py_None || plain_params(params_arg)
-                                           : PyList_CheckExact(params_arg) || PyTuple_CheckExact(params_arg));
+    const bool live_list = !from_array && PyList_CheckExact(a[1]) &&
+                           (shared ? params_arg == Py_None || plain_params(params_arg)
+                                   : PyList_CheckExact(params_arg) || PyTuple_CheckExact(params_arg));
 #else
     const bool live_list = false;  // another thread could change the list at any time
 #endif
-    Ref inputs = live_list ? Ref::borrow(a[1]) : sequence_arg(a[1], "inputs");
+    Ref inputs = from_array || live_list ? Ref::borrow(a[1]) : sequence_arg(a[1], "inputs");
     if (!inputs) return nullptr;
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(inputs.get());
+    const Py_ssize_t count = from_array ? array.rows() : PySequence_Fast_GET_SIZE(inputs.get());
     Ref params_list;
     ParamViews shared_views;
     if (shared) {
@@ -175,7 +180,7 @@ PyObject* gs_add_ops(VANTREL_FASTCALL_ARGS) {
     // Before the first conversion that may run Python code, a list walked as it is becomes a
     // copy of itself as it stands, which is the list as it was when the call began.
     auto freeze = [&]() -> bool {
-      if (!PyList_CheckExact(inputs.get())) return true;
+      if (from_array || !PyList_CheckExact(inputs.get())) return true;
       inputs = Ref::steal(PySequence_Tuple(inputs.get()));
       return static_cast<bool>(inputs);
     };
@@ -183,7 +188,6 @@ PyObject* gs_add_ops(VANTREL_FASTCALL_ARGS) {
     NodeIds ids;
     ids.reserve(static_cast<std::size_t>(count));
     NodeIds node_inputs, pool;
-    IdNarrowing given;
     std::vector<std::size_t> begin;
     std::vector<std::uint32_t> head_of;
     for (Py_ssize_t start = 0; start < count; start += kChunk) {
@@ -197,8 +201,16 @@ PyObject* gs_add_ops(VANTREL_FASTCALL_ARGS) {
       // interned, as a loop of add_op would have done before reaching it.
       Py_ssize_t converted = start;
       for (; converted < end; ++converted) {
-        PyObject* item = PySequence_Fast_GET_ITEM(inputs.get(), converted);
-        if (!append_plain_ids(item, pool, given)) {
+        if (from_array) {
+          if (converted < array.rows_read()) {
+            const std::span<const NodeId> row = array.row(converted);
+            pool.insert(pool.end(), row.begin(), row.end());
+          } else {
+            if (!array.bad_row(node_inputs, given)) break;
+            pool.insert(pool.end(), node_inputs.begin(), node_inputs.end());
+          }
+        } else if (PyObject* item = PySequence_Fast_GET_ITEM(inputs.get(), converted);
+                   !append_plain_ids(item, pool, given)) {
           pure = false;
           if (!freeze()) break;
           item = PySequence_Fast_GET_ITEM(inputs.get(), converted);

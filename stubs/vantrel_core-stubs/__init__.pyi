@@ -8,7 +8,7 @@ dicts it takes and returns live in `vantrel.types`, which exists at run time too
 from collections.abc import Callable, Iterable, Sequence
 from typing import NoReturn, final
 
-from typing_extensions import Self
+from typing_extensions import Buffer, Self
 from vantrel.types import DescriptorDict, NodeView, Params, ReductionReport
 
 __all__ = ["GraphStore", "PayloadDescriptor", "IncrementalReducer", "version"]
@@ -57,7 +57,7 @@ class GraphStore:
     def add_ops(
         self,
         name: str,
-        inputs: Sequence[Sequence[int]],
+        inputs: Sequence[Sequence[int]] | Buffer,
         params: Params | Sequence[Params | None] | None = None,
     ) -> list[int]: ...
     def nodes(self) -> list[NodeView]: ...

@@ -5,6 +5,7 @@ process's allocated bytes) nor references to the objects it was handed.
 To cover a new method, add its cases to CASES; `test_every_public_callable_has_cases`
 fails until every public name has at least one success case and one raising case (or is
 listed in NEVER_RAISES)."""
+import array
 import copy
 import os
 import pickle
@@ -16,6 +17,12 @@ from memory_probe import steady_growth
 from vantrel_core import GraphStore, IncrementalReducer, PayloadDescriptor
 
 DESC = dict(kind="model", content_hash="h", framework="fw", version="1", io_schema="s")
+
+
+def id_array(rows):
+    """A two-dimensional buffer of 64-bit ints, one row per node."""
+    flat = array.array("q", [x for row in rows for x in row])
+    return memoryview(flat).cast("B").cast("q", [len(rows), len(rows[0])])
 
 
 class Ctx:
@@ -138,6 +145,9 @@ CASES = {
         ("bad id", raising(lambda c: c.store.add_ops(c.name, [[0], [99]]), ValueError)),
         ("params", raising(lambda c: c.store.add_ops(c.name, [[0], [1]], {"k": None}), TypeError)),
         ("inputs type", raising(lambda c: c.store.add_ops(c.name, 5), TypeError)),
+        ("array", lambda c: c.store.add_ops(c.name, id_array([[0, 1], [1, 0]]))),
+        ("array negative id", raising(lambda c: c.store.add_ops(c.name, id_array([[0, 1], [1, -1]])), OverflowError)),
+        ("array bad id", raising(lambda c: c.store.add_ops(c.name, id_array([[0, 1], [99, 0]])), ValueError)),
     ],
     "GraphStore.add_reduction": [
         ("existing", lambda c: c.store.add_reduction("sum", [4, 3], {"axis": 0})),

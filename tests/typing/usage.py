@@ -8,6 +8,7 @@ never promise something the module refuses.
 
 from __future__ import annotations
 
+import array
 import pickle
 from typing import TYPE_CHECKING, Any
 
@@ -46,6 +47,8 @@ def build() -> tuple[GraphStore, int]:
     many = g.add_ops("neg", [[x], (y,), [s]], {"k": 1})
     assert_type(many, list[int])
     assert g.add_ops("neg", [[x], [y]], [None, {"k": 2}])[0] == g.add_op("neg", [x])
+    rows = memoryview(array.array("q", [x, y])).cast("B").cast("q", [2, 1])
+    assert g.add_ops("neg", rows) == g.add_ops("neg", [[x], [y]])
     assert_type(m, int)
     return g, m
 
