@@ -173,9 +173,10 @@ PyObject* gs_add_ops(VANTREL_FASTCALL_ARGS) {
       }
     }
     const NamedHeadView shared_head(NodeKey::kOp, name, shared_views.entries());
-    // Room for every node up front; with one params dict, every node after the first of its
-    // head goes into the node index.
-    store.reserve(static_cast<std::uint64_t>(count), shared ? static_cast<std::uint64_t>(count) : 0);
+    // Room for every node up front (and for their inputs, when an array tells how many); with
+    // one params dict, every node after the first of its head goes into the node index.
+    store.reserve(static_cast<std::uint64_t>(count), from_array ? array.inputs_read() : 0,
+                  shared ? static_cast<std::uint64_t>(count) : 0);
 
     // Before the first conversion that may run Python code, a list walked as it is becomes a
     // copy of itself as it stands, which is the list as it was when the call began.

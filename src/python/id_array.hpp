@@ -22,6 +22,8 @@ class IdArray {
   Py_ssize_t rows() const { return rows_; }
   /// Rows read; `rows()` unless a row holds a negative value.
   Py_ssize_t rows_read() const { return width_ == 0 ? rows_ : static_cast<Py_ssize_t>(ids_.size() / width_); }
+  /// The inputs of the rows read, all told.
+  std::size_t inputs_read() const { return ids_.size(); }
   std::span<const NodeId> row(Py_ssize_t i) const {
     return std::span<const NodeId>(ids_).subspan(static_cast<std::size_t>(i) * width_, width_);
   }

@@ -172,7 +172,7 @@ TEST(GraphStoreBatch, ReservedRoomChangesNothingVisible) {
   with_sources(reserved, 2);
   with_sources(plain, 2);
   const std::size_t bytes = reserved.memory_bytes();
-  reserved.reserve(b.inputs.size(), b.inputs.size());
+  reserved.reserve(b.inputs.size(), 2 * b.inputs.size(), b.inputs.size());
   EXPECT_EQ(reserved.node_count(), 2u);
   EXPECT_GT(reserved.memory_bytes(), bytes);
   NodeIds with_room, without;

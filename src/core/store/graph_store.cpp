@@ -275,11 +275,12 @@ Result<Ok, BadNodeId> GraphStore::intern_requests(std::span<const HeadTable::Req
   return result;
 }
 
-void GraphStore::reserve(std::uint64_t nodes, std::uint64_t indexed) {
+void GraphStore::reserve(std::uint64_t nodes, std::uint64_t inputs, std::uint64_t indexed) {
   mutex_.locked([&] {
     GraphStoreInner& in = *inner_;
     in.head_of.reserve(in.head_of.size() + nodes);
     in.input_begin.reserve(in.input_begin.size() + nodes);
+    in.input_pool.reserve(in.input_pool.size() + inputs);
     in.node_index.reserve(in.node_index.size() + indexed);
   });
 }

@@ -84,10 +84,11 @@ class GraphStore {
   Result<Ok, BadNodeId> intern_graph(std::span<NodeKey> heads, std::span<const std::uint32_t> head_of,
                                      std::span<const NodeId> input_pool, std::span<const std::size_t> input_begin,
                                      NodeIds& ids);
-  /// Makes room for `nodes` more nodes, `indexed` of them later nodes of a head they share
-  /// (those the node index holds), so that a batch known to be that large goes in without
-  /// growing the tables step by step. Changes nothing a reader can see.
-  void reserve(std::uint64_t nodes, std::uint64_t indexed);
+  /// Makes room for `nodes` more nodes with `inputs` inputs in all, `indexed` of them later
+  /// nodes of a head they share (those the node index holds), so that a batch known to be
+  /// that large goes in without growing the tables step by step. Changes nothing a reader can
+  /// see.
+  void reserve(std::uint64_t nodes, std::uint64_t inputs, std::uint64_t indexed);
   /// Marks an output; a repeat keeps its first position.
   Result<Ok, BadNodeId> mark_output(NodeId id);
   /// Marks several outputs in one lock hold, in order, repeats keeping their first position.
