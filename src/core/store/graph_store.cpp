@@ -1,6 +1,7 @@
 #include "store/graph_store.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 
 #include "common/prefetch.hpp"
@@ -30,7 +31,7 @@ std::uint64_t next_store_identity() {
 GraphStore::GraphStore()
     : seed_(process_hash_seed()), inner_(std::make_unique<GraphStoreInner>(seed_)), identity_(next_store_identity()) {}
 
-NodeId GraphStore::node_id_locked(std::uint32_t hid, std::span<const NodeId> inputs) {
+NodeId GraphStore::node_id_locked(std::uint32_t hid, std::span<const NodeId> inputs, const std::uint64_t* known_hash) {
   GraphStoreInner& in = *inner_;
   const std::uint64_t n = in.head_of.size();
   auto same = [&](std::uint32_t other) {
@@ -56,7 +57,7 @@ NodeId GraphStore::node_id_locked(std::uint32_t hid, std::span<const NodeId> inp
   }
   if (same(first)) return first;
   // Every later node of the head is in the index; one probe finds it or the slot it goes in.
-  const std::uint64_t nh = node_hash_of(hid, inputs, seed_);
+  const std::uint64_t nh = known_hash != nullptr ? *known_hash : node_hash_of(hid, inputs, seed_);
   auto next_id = [&]() -> std::uint64_t { return n < node_limit_ ? n : kNoId; };
   const std::uint32_t id = in.node_index.find_or_insert(
       nh, [&](std::uint32_t other) { return in.head_of[other] == hid && same(other); }, next_id);
@@ -221,6 +222,13 @@ Result<Ok, BadNodeId> GraphStore::intern_requests(std::span<const HeadTable::Req
     // A batch is interned faster than its tables can be read at random: the slot a later
     // node will probe is fetched while the nodes before it are interned, whenever what that
     // probe hashes is known already.
+    // The hash a fetch worked out is kept for the probe, by position (a fetch is at most
+    // kFetchAhead positions ahead of its probe).
+    struct Fetched {
+      std::size_t position = ~std::size_t{0};
+      std::uint64_t hash = 0;
+    };
+    std::array<Fetched, 2 * kFetchAhead> fetched{};
     auto fetch_ahead = [&](std::size_t j) {
       const std::uint32_t hid = head_ids[head_of[j]];
       if (hid == kNoId) {
@@ -241,7 +249,9 @@ Result<Ok, BadNodeId> GraphStore::intern_requests(std::span<const HeadTable::Req
         }
         inputs[k] = x;
       }
-      in.node_index.prefetch(node_hash_of(hid, std::span<const NodeId>(inputs, n), seed_));
+      const std::uint64_t hash = node_hash_of(hid, std::span<const NodeId>(inputs, n), seed_);
+      fetched[j % fetched.size()] = Fetched{j, hash};
+      in.node_index.prefetch(hash);
     };
     for (std::size_t i = 0; i < count; ++i) {
       if (i + kFetchAhead < count) fetch_ahead(i + kFetchAhead);
@@ -262,7 +272,9 @@ Result<Ok, BadNodeId> GraphStore::intern_requests(std::span<const HeadTable::Req
       const std::uint32_t h = head_of[i];
       bool added = false;
       if (head_ids[h] == kNoId) head_ids[h] = in.heads.find_or_add(requests[h], added);
-      const NodeId id = node_id_locked(head_ids[h], inputs);
+      // A fetch knew the node's head and inputs as they are now, so its hash is the probe's.
+      const Fetched& f = fetched[i % fetched.size()];
+      const NodeId id = node_id_locked(head_ids[h], inputs, f.position == i ? &f.hash : nullptr);
       if (id == kNoId) {
         full = true;
         return Ok{};

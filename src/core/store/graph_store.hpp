@@ -166,8 +166,9 @@ class GraphStore {
   /// Shared body of both `intern`s.
   Result<NodeId, BadNodeId> intern_parts(const HeadTable::Request& head, std::span<const NodeId> inputs);
   /// The id of the node (head, inputs), adding it when absent; the inputs are valid. kNoId
-  /// when the node is new but the store is full. Lock held.
-  NodeId node_id_locked(std::uint32_t head, std::span<const NodeId> inputs);
+  /// when the node is new but the store is full. Lock held. `known_hash`, when given, is the
+  /// node's hash in the node index, worked out already.
+  NodeId node_id_locked(std::uint32_t head, std::span<const NodeId> inputs, const std::uint64_t* known_hash = nullptr);
   /// Throws the full store's InternalFault (called once the lock is released).
   [[noreturn]] void throw_full() const;
 
