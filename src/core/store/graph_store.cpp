@@ -40,7 +40,9 @@ NodeId GraphStore::node_id_locked(std::uint32_t hid, std::span<const NodeId> inp
            std::equal(inputs.begin(), inputs.end(), in.input_pool.begin() + static_cast<std::ptrdiff_t>(b));
   };
   auto append = [&] {
-    in.input_pool.insert(in.input_pool.end(), inputs.begin(), inputs.end());
+    // Element by element: a node has a few inputs, and a range insert costs several times
+    // that in its general case handling.
+    for (NodeId x : inputs) in.input_pool.push_back(x);
     in.input_begin.push_back(in.input_pool.size());
     in.head_of.push_back(hid);
     return static_cast<NodeId>(n);
