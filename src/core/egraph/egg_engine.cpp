@@ -4,7 +4,6 @@
 #include <string_view>
 
 #include "common/fault.hpp"
-#include "common/prefetch.hpp"
 #include "egraph/load_graph.hpp"
 #include "egraph/page_in.hpp"
 #include "optimizer/rule_table.hpp"
@@ -112,25 +111,17 @@ LabelResult EggEngine::canonicalize_labels_with_stats(const LabelGraph& graph, C
   // Sized once: growing it would move every node and touch twice its memory.
   LabelResult out;
   out.nodes.reserve(kept, kept_inputs);
-  // The position of each node's class in the result, by node: an input is then one read, not
-  // two, and an input from far back is fetched a few nodes ahead.
   std::vector<Id> pos(eg.id_count(), kNoId);
-  std::vector<Id> node_pos = paged_list<Id>(n);
   for (std::size_t i = 0; i < n; ++i) {
-    if (i + kFetchAhead < n) {
-      for (NodeId j : nodes.inputs(i + kFetchAhead)) prefetch_line(&node_pos[j]);
-    }
     const Id c = canon[i];
-    if (first[c] == i) {
-      pos[c] = static_cast<Id>(out.nodes.size());
-      out.nodes.label.push_back(nodes.label[i]);
-      for (NodeId j : nodes.inputs(i)) out.nodes.input_pool.push_back(node_pos[j]);
-      out.nodes.input_begin.push_back(out.nodes.input_pool.size());
-    }
-    node_pos[i] = pos[c];
+    if (first[c] != i) continue;
+    pos[c] = static_cast<Id>(out.nodes.size());
+    out.nodes.label.push_back(nodes.label[i]);
+    for (NodeId j : nodes.inputs(i)) out.nodes.input_pool.push_back(pos[canon[j]]);
+    out.nodes.input_begin.push_back(out.nodes.input_pool.size());
   }
   out.outputs.reserve(graph.outputs.size());
-  for (NodeId o : graph.outputs) out.outputs.push_back(node_pos[o]);
+  for (NodeId o : graph.outputs) out.outputs.push_back(pos[canon[o]]);
 
   if (stats != nullptr) {
     stats->iterations = runner.iteration_records.size();
