@@ -131,15 +131,23 @@ std::size_t Pattern::apply_flat(EGraph& egraph, const FlatMatches& matches, std:
     // A new instance is entered in its children's `users`.
     for (Id child : key.children) egraph.prefetch_class(child);
   };
+  // When the right side is a bare variable, the merge reads the class of the id it binds,
+  // from anywhere in the table: that class is fetched a few matches ahead.
+  const auto* bare = ast_.nodes.size() == 1 ? std::get_if<Var>(&ast_.nodes[0]) : nullptr;
+  auto hint_bare = [&](std::size_t k) {
+    if (k >= n) return;
+    if (const auto id = matches.substitutions[k].get(*bare)) egraph.prefetch_class(egraph.find(*id));
+  };
   // Further ahead still, the union-find entries the hint reads to canonicalize the ids.
   auto early = [&](std::size_t k) {
     if (k >= n || (marked && matches.present[k])) return;
     const Subst& s = matches.substitutions[k];
     for (std::size_t b = 0; b < s.size(); ++b) egraph.prefetch_find(s[b].second);
   };
-  if (root != nullptr) {
+  const bool hinted = root != nullptr || bare != nullptr;
+  if (hinted) {
     for (std::size_t k = 0; k < 2 * kFetchAhead; ++k) early(k);
-    for (std::size_t k = 0; k < kFetchAhead; ++k) hint(k);
+    for (std::size_t k = 0; k < kFetchAhead; ++k) root != nullptr ? hint(k) : hint_bare(k);
   }
   std::size_t count = 0;
   std::size_t begin = 0;
@@ -147,9 +155,9 @@ std::size_t Pattern::apply_flat(EGraph& egraph, const FlatMatches& matches, std:
     // The matched class is read again by the merge.
     if (c + kFetchAhead < matches.classes.size()) egraph.prefetch_class(matches.classes[c + kFetchAhead]);
     for (std::size_t k = begin; k < matches.ends[c]; ++k) {
-      if (root != nullptr) {
+      if (hinted) {
         early(k + 2 * kFetchAhead);
-        hint(k + kFetchAhead);
+        root != nullptr ? hint(k + kFetchAhead) : hint_bare(k + kFetchAhead);
       }
       if (passed_over(k)) continue;
       const Id instance = apply_pat(egraph, matches.substitutions[k]);
