@@ -101,6 +101,11 @@ class EGraph {
   void prefetch_class(Id id) const {
     if (id < classes_.size()) prefetch_line(&classes_[id]);
   }
+  /// A hint that the e-nodes of canonical `id` are about to be read, once its class is in the
+  /// caches: fetches the list when it has outgrown the class and lies on the heap.
+  void prefetch_class_nodes(Id id) const {
+    if (id < classes_.size() && classes_[id].enodes.size() > 2) prefetch_line(classes_[id].enodes.data());
+  }
 
   /// The e-node as it was added under `id` (its children may have been canonicalized since);
   /// this is the e-node half of a `users` or repair pair.

@@ -197,7 +197,9 @@ void Pattern::search_flat(const EGraph& egraph, std::size_t limit, FlatMatches& 
   for (std::size_t k = 0; k < list.size(); ++k) {
     const Id cls = list[k];
     // Candidates are scattered over the class table; fetching a few ahead hides the misses.
+    // A class whose e-nodes outgrew it has them on the heap: fetched once its line is in.
     if (k + kFetchFarAhead < list.size()) egraph.prefetch_class(list[k + kFetchFarAhead]);
+    if (k + kFetchAhead < list.size()) egraph.prefetch_class_nodes(list[k + kFetchAhead]);
     const std::size_t before = found.size();
     if (flat) {
       // The same substitutions in the same order as the interpreter's, with no choice stack
