@@ -210,14 +210,7 @@ PyObject* id_to_py(NodeId id) {
 }
 
 PyObject* ids_to_py(std::span<const NodeId> ids) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    PyObject* v = id_to_py(ids[i]);
-    if (v == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
-  }
-  return list.release();
+  return list_of(ids.size(), [&](std::size_t i) { return id_to_py(ids[i]); });
 }
 
 bool bool_from_py(PyObject* obj, const char* argname, bool& out) {

@@ -34,6 +34,19 @@ bool read_plain_ids(PyObject* obj, std::span<NodeId> room, std::size_t& n, IdNar
 /// `None` or omitted (nullptr) gives no list.
 bool optional_ids_from_py(PyObject* obj, const char* argname, std::optional<NodeIds>& out, IdNarrowing& narrowing);
 PyObject* ids_to_py(std::span<const NodeId> ids);
+/// A new list of `n` items, item i being the new reference `make_item(i)`; null with the
+/// error set when one is null.
+template <class MakeItem>
+PyObject* list_of(std::size_t n, MakeItem&& make_item) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* v = make_item(i);
+    if (v == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
+  }
+  return list.release();
+}
 /// One id as a Python int.
 PyObject* id_to_py(NodeId id);
 

@@ -102,14 +102,8 @@ bool IdArray::read(PyObject* obj, IdNarrowing& narrowing) {
 }
 
 bool IdArray::bad_row(NodeIds& out, IdNarrowing& narrowing) const {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(bad_row_.size())));
-  if (!list) return false;
-  for (std::size_t j = 0; j < bad_row_.size(); ++j) {
-    PyObject* v = PyLong_FromLongLong(bad_row_[j]);
-    if (v == nullptr) return false;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j), v);
-  }
-  return ids_from_py(list.get(), "inputs", out, narrowing);
+  Ref list = Ref::steal(list_of(bad_row_.size(), [&](std::size_t j) { return PyLong_FromLongLong(bad_row_[j]); }));
+  return list && ids_from_py(list.get(), "inputs", out, narrowing);
 }
 
 }  // namespace vantrel::py
