@@ -173,9 +173,11 @@ class HashCons {
   /// Makes room for `n` entries without growing (probing never depends on the table size
   /// in a way anyone can observe, so this only saves rehashing).
   void reserve(std::size_t n) {
+    const std::size_t before = table_.memory_bytes();
     table_.reserve(n, [&](const Slot& s) { return slot_hash(s); });
-    // Filling it probes every page at random, reading each before writing it.
-    page_in_for_writing(table_.storage(), table_.memory_bytes());
+    // Filling it probes every page at random, reading each before writing it: a new table's
+    // pages are brought in now (once; a table that already had the room has them).
+    if (table_.memory_bytes() != before) page_in_for_writing(table_.storage(), table_.memory_bytes());
   }
 
  private:

@@ -215,11 +215,7 @@ Result<Ok, BadNodeId> GraphStore::intern_requests(std::span<const HeadTable::Req
     if (by_position) {
       // A graph in compact form holds distinct nodes as a rule: room for all of them up front,
       // and in the node index for all but the first node of each head.
-      const std::size_t n = in.head_of.size() + count;
-      in.head_of.reserve(n);
-      in.input_begin.reserve(n + 1);
-      in.input_pool.reserve(in.input_pool.size() + input_pool.size());
-      in.node_index.reserve(in.node_index.size() + count - std::min(count, requests.size()));
+      reserve_locked(count, input_pool.size(), count - std::min(count, requests.size()));
     }
     // A batch is interned faster than its tables can be read at random: the slot a later
     // node will probe is fetched while the nodes before it are interned, whenever what that
@@ -290,13 +286,15 @@ Result<Ok, BadNodeId> GraphStore::intern_requests(std::span<const HeadTable::Req
 }
 
 void GraphStore::reserve(std::uint64_t nodes, std::uint64_t inputs, std::uint64_t indexed) {
-  mutex_.locked([&] {
-    GraphStoreInner& in = *inner_;
-    in.head_of.reserve(in.head_of.size() + nodes);
-    in.input_begin.reserve(in.input_begin.size() + nodes);
-    in.input_pool.reserve(in.input_pool.size() + inputs);
-    in.node_index.reserve(in.node_index.size() + indexed);
-  });
+  mutex_.locked([&] { reserve_locked(nodes, inputs, indexed); });
+}
+
+void GraphStore::reserve_locked(std::uint64_t nodes, std::uint64_t inputs, std::uint64_t indexed) {
+  GraphStoreInner& in = *inner_;
+  in.head_of.reserve(in.head_of.size() + nodes);
+  in.input_begin.reserve(in.input_begin.size() + nodes);
+  in.input_pool.reserve(in.input_pool.size() + inputs);
+  in.node_index.reserve(in.node_index.size() + indexed);
 }
 
 Result<Ok, BadNodeId> GraphStore::mark_output(NodeId id) {

@@ -169,6 +169,8 @@ class GraphStore {
   /// when the node is new but the store is full. Lock held. `known_hash`, when given, is the
   /// node's hash in the node index, worked out already.
   NodeId node_id_locked(std::uint32_t head, std::span<const NodeId> inputs, const std::uint64_t* known_hash = nullptr);
+  /// `reserve` with the lock held.
+  void reserve_locked(std::uint64_t nodes, std::uint64_t inputs, std::uint64_t indexed);
   /// Throws the full store's InternalFault (called once the lock is released).
   [[noreturn]] void throw_full() const;
 
