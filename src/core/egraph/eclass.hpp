@@ -2,6 +2,7 @@
 /// `EClass`: one equivalence class of e-nodes.
 #include "common/small_vec.hpp"
 #include "egraph/symbol_lang.hpp"
+#include "egraph/user_list.hpp"
 
 namespace vantrel::egraph {
 
@@ -15,7 +16,7 @@ struct alignas(64) EClass {
   /// The e-nodes that have this class among their children. Each entry is the id an e-node
   /// was added under; the pair it stands for is (`EGraph::added(entry)`, entry). Entries are
   /// appended and never removed, so stale and repeated ones are expected.
-  SmallVec<Id, 2> users;
+  UserList users;
 };
 
 static_assert(sizeof(SymbolLang) == 16 && sizeof(EClass) == 64, "an e-class should fill one cache line");

@@ -49,7 +49,7 @@ Id EGraph::add(SymbolLang enode) {
 }
 
 void EGraph::open_class(Id id, const SymbolLang& enode) {
-  for (Id child : enode.children) classes_[child].users.push_back(id);
+  for (Id child : enode.children) classes_[child].users.push_back(id, user_blocks_);
   // Built where it stays: an e-class is a cache line, and moving one in costs as much again.
   EClass& cls = classes_.emplace_back();
   cls.id = id;
@@ -169,7 +169,7 @@ bool EGraph::union_(Id id1, Id id2) {
   repair_list_.reserve(repair_list_.size() + gone.users.size());
   for (Id u : gone.users) repair_list_.push_back(Repair{u, 0});
   concat(keep.enodes, gone.enodes);
-  concat(keep.users, gone.users);
+  keep.users.take_all(gone.users, user_blocks_);
   --class_count_;
   ++merges_;
   merged_since_pass_ = true;

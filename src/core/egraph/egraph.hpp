@@ -164,6 +164,8 @@ class EGraph {
   };
   std::vector<Repair> repair_list_;  // processed last-in first-out
   std::uint32_t merges_ = 0;         // successful unions so far (fewer than ids)
+  // The blocks of the classes' users lists that outgrew their inline room.
+  BlockPool user_blocks_;
   // Indexed by id; only canonical ids hold a live (non-empty) class. Table order is id order.
   std::vector<EClass> classes_;
   std::vector<Id> by_kind_;
