@@ -310,7 +310,7 @@ void bench_warm(const EggEngine& engine, std::size_t n, int runs) {
     eg->reserve(n + n / 4);
     std::vector<SymbolLang> copy = enodes;
     const double c0 = cpu_seconds();
-    load_graph(*eg, copy);
+    load_graph(*eg, copy, compact.likely_distinct);
     load_only.push_back((cpu_seconds() - c0) * per);
     const double d0 = cpu_seconds();
     eg.reset();

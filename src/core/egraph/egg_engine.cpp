@@ -71,7 +71,7 @@ LabelResult EggEngine::canonicalize_labels_with_stats(const LabelGraph& graph, C
   // hashed only for those.
   std::vector<GlobalSymbol> symbols(graph.labels.size());
   std::vector<std::uint8_t> interned(graph.labels.size(), 0);
-  // Filled in the e-graph's own reserved list, which loading in one pass takes back.
+  // Filled in the e-graph's own reserved list, which loading takes back.
   std::vector<SymbolLang> enodes = runner.e_graph.take_enode_room();
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint32_t l = nodes.label[i];
@@ -83,7 +83,7 @@ LabelResult EggEngine::canonicalize_labels_with_stats(const LabelGraph& graph, C
   }
   // Node i becomes class i when no two nodes are equal (every graph a store hands over);
   // otherwise an equal node joins the earlier one's class.
-  const std::vector<Id> ids = load_graph(runner.e_graph, enodes);
+  const std::vector<Id> ids = load_graph(runner.e_graph, enodes, graph.likely_distinct);
 
   const auto t1 = Runner::Clock::now();
   runner.iteration_limit = iteration_limit_;

@@ -4,9 +4,9 @@
 
 namespace vantrel::egraph {
 
-std::vector<Id> load_graph(EGraph& egraph, std::vector<SymbolLang>& enodes) {
+std::vector<Id> load_graph(EGraph& egraph, std::vector<SymbolLang>& enodes, bool likely_distinct) {
   const std::size_t n = enodes.size();
-  if (egraph.add_all_distinct(enodes)) {
+  if (likely_distinct && egraph.add_all_distinct(enodes)) {
     std::vector<Id> ids;
     reserve_paged(ids, n);
     for (std::size_t i = 0; i < n; ++i) ids.push_back(static_cast<Id>(i));

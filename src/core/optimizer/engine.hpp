@@ -71,6 +71,10 @@ struct LabelGraph {
   std::span<const std::string> labels;
   LabelledNodes nodes;  ///< inputs before their users
   NodeIds outputs;      ///< positions, repeats allowed
+  /// Set by a caller whose nodes come from a hash-consed store, where no two nodes have the
+  /// same label and inputs. Only a hint of how to load the graph: an engine gives the same
+  /// result whether it is set or not, and whether or not it is true.
+  bool likely_distinct = false;
 };
 
 /// What `canonicalize_labels` returns. Label ids below the input's label count name the

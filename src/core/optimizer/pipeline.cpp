@@ -248,6 +248,7 @@ Reduced run_pipeline(const FlatGraph& graph, std::span<const NodeId> outputs, co
   eg.outputs.assign(outputs.begin(), outputs.end());
   eg.nodes = to_labelled_nodes(graph, live, tokens, eg.outputs);
   eg.labels = tokens.labels();
+  eg.likely_distinct = true;  // the store's graphs are hash-consed
   live = Live{};
   clock.lap(&PassTimings::engine_graph);
 
