@@ -116,5 +116,21 @@ TEST(BlockPool, HandsOutAlignedDisjointBlocksAndReusesGivenBackOnes) {
   EXPECT_GE(pool.chunk_bytes(), std::size_t{1} << 21);
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+// Room not handed out and blocks given back are unaddressable, so an overrun of a list's
+// block is caught.
+TEST(BlockPool, UnderTheAddressSanitizerOnlyHandedOutBlocksAreAddressable) {
+  BlockPool pool;
+  auto* block = static_cast<unsigned char*>(pool.take(BlockPool::kMinSizeClass));
+  EXPECT_FALSE(__asan_address_is_poisoned(block));
+  EXPECT_FALSE(__asan_address_is_poisoned(block + 15));
+  EXPECT_TRUE(__asan_address_is_poisoned(block + 16));
+  pool.give_back(block, BlockPool::kMinSizeClass);
+  EXPECT_TRUE(__asan_address_is_poisoned(block + 8));
+  EXPECT_EQ(pool.take(BlockPool::kMinSizeClass), block);
+  EXPECT_FALSE(__asan_address_is_poisoned(block + 8));
+}
+#endif
+
 }  // namespace
 }  // namespace vantrel::egraph

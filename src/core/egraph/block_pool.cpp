@@ -18,9 +18,11 @@ void* BlockPool::carve_from_new_chunk(std::size_t bytes) {
   held_ += next_chunk_;
   next_ = chunks_.back().get();
   end_ = next_ + next_chunk_;
+  ASAN_POISON_MEMORY_REGION(next_, next_chunk_);
   next_chunk_ = std::min(next_chunk_ * 2, kLargestChunk);
   void* block = next_;
   next_ += bytes;
+  ASAN_UNPOISON_MEMORY_REGION(block, bytes);
   return block;
 }
 

@@ -4,13 +4,24 @@
 /// list of its size and is handed out again before new room is carved; all of them go at once
 /// with the pool.
 ///
-/// With one heap block per long list, dropping an e-graph of a million classes freed about half
-/// a million blocks scattered through memory (each free a cache miss, then the allocator's
-/// consolidation of them), a sixth of a warm canonicalize; now it frees a few chunks.
+/// With one heap block per long list, a canonicalize of a million nodes allocated about half a
+/// million blocks and freed them, scattered through memory, when the e-graph was dropped (each
+/// free a cache miss, then the allocator's consolidation of them): dropping a loaded e-graph
+/// took 21 ns a node, and takes 10 with the pool.
 #include <array>
 #include <cstddef>
 #include <memory>
 #include <vector>
+
+// Under the address sanitizer, room not handed out (and blocks given back) is marked
+// unaddressable, so a list that overruns its block is caught as a heap overrun would be.
+#if defined(__has_include) && __has_include(<sanitizer/asan_interface.h>)
+#include <sanitizer/asan_interface.h>
+#endif
+#ifndef ASAN_POISON_MEMORY_REGION
+#define ASAN_POISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#endif
 
 namespace vantrel::egraph {
 
@@ -29,14 +40,16 @@ class BlockPool {
 
   /// A block of 2^size_class bytes, for `kMinSizeClass <= size_class <= kMaxSizeClass`.
   void* take(unsigned size_class) {
+    const std::size_t bytes = std::size_t{1} << size_class;
     if (void* block = free_[size_class]) {
+      ASAN_UNPOISON_MEMORY_REGION(block, bytes);
       free_[size_class] = *static_cast<void**>(block);
       return block;
     }
-    const std::size_t bytes = std::size_t{1} << size_class;
     if (static_cast<std::size_t>(end_ - next_) < bytes) return carve_from_new_chunk(bytes);
     void* block = next_;
     next_ += bytes;
+    ASAN_UNPOISON_MEMORY_REGION(block, bytes);
     return block;
   }
 
@@ -44,6 +57,7 @@ class BlockPool {
   void give_back(void* block, unsigned size_class) {
     *static_cast<void**>(block) = free_[size_class];
     free_[size_class] = block;
+    ASAN_POISON_MEMORY_REGION(block, std::size_t{1} << size_class);
   }
 
   /// Bytes held in chunks (given-back blocks included).
