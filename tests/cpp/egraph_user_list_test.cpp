@@ -116,6 +116,26 @@ TEST(BlockPool, HandsOutAlignedDisjointBlocksAndReusesGivenBackOnes) {
   EXPECT_GE(pool.chunk_bytes(), std::size_t{1} << 21);
 }
 
+// A pool moved from owns nothing and hands out fresh room; the blocks of the one it moved
+// to stay where they were.
+TEST(BlockPool, MovingLeavesAnEmptyPoolBehind) {
+  BlockPool pool;
+  auto* kept = static_cast<unsigned char*>(pool.take(BlockPool::kMinSizeClass));
+  std::memset(kept, 0x5a, 16);
+  pool.give_back(pool.take(BlockPool::kMinSizeClass), BlockPool::kMinSizeClass);
+  BlockPool moved(std::move(pool));
+  EXPECT_EQ(pool.chunk_bytes(), 0u);  // NOLINT(bugprone-use-after-move): checked on purpose
+  auto* fresh = static_cast<unsigned char*>(pool.take(BlockPool::kMinSizeClass));
+  std::memset(fresh, 0, 16);
+  EXPECT_EQ(kept[0], 0x5a);
+  BlockPool assigned;
+  assigned.take(BlockPool::kMinSizeClass);
+  assigned = std::move(moved);
+  EXPECT_EQ(moved.chunk_bytes(), 0u);  // NOLINT(bugprone-use-after-move)
+  EXPECT_GT(assigned.chunk_bytes(), 0u);
+  EXPECT_EQ(kept[15], 0x5a);
+}
+
 #if defined(__SANITIZE_ADDRESS__)
 // Room not handed out and blocks given back are unaddressable, so an overrun of a list's
 // block is caught.

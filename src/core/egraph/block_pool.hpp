@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <memory>
+#include <utility>
 #include <vector>
 
 // Under the address sanitizer, room not handed out (and blocks given back) is marked
@@ -35,8 +36,24 @@ class BlockPool {
   BlockPool() = default;
   BlockPool(const BlockPool&) = delete;
   BlockPool& operator=(const BlockPool&) = delete;
-  BlockPool(BlockPool&&) noexcept = default;
-  BlockPool& operator=(BlockPool&&) noexcept = default;
+  // A pool moved from is left empty (it must not hand out room in chunks it no longer owns).
+  BlockPool(BlockPool&& o) noexcept
+      : free_(std::exchange(o.free_, {})),
+        chunks_(std::exchange(o.chunks_, {})),
+        next_(std::exchange(o.next_, nullptr)),
+        end_(std::exchange(o.end_, nullptr)),
+        next_chunk_(std::exchange(o.next_chunk_, kFirstChunk)),
+        held_(std::exchange(o.held_, 0)) {}
+  BlockPool& operator=(BlockPool&& o) noexcept {
+    BlockPool taken(std::move(o));
+    std::swap(free_, taken.free_);
+    std::swap(chunks_, taken.chunks_);
+    std::swap(next_, taken.next_);
+    std::swap(end_, taken.end_);
+    std::swap(next_chunk_, taken.next_chunk_);
+    std::swap(held_, taken.held_);
+    return *this;  // this pool's old chunks go with `taken`
+  }
 
   /// A block of 2^size_class bytes, for `kMinSizeClass <= size_class <= kMaxSizeClass`.
   void* take(unsigned size_class) {
@@ -64,13 +81,15 @@ class BlockPool {
   std::size_t chunk_bytes() const { return held_; }
 
  private:
+  static constexpr std::size_t kFirstChunk = std::size_t{64} << 10;
+
   void* carve_from_new_chunk(std::size_t bytes);
 
   std::array<void*, kMaxSizeClass + 1> free_{};
   std::vector<std::unique_ptr<std::byte[]>> chunks_;
   std::byte* next_ = nullptr;
   std::byte* end_ = nullptr;
-  std::size_t next_chunk_ = std::size_t{64} << 10;
+  std::size_t next_chunk_ = kFirstChunk;
   std::size_t held_ = 0;
 };
 
