@@ -133,6 +133,32 @@ TEST(EggEngine, LongIdentityChainCollapsesOntoItsSource) {
   EXPECT_EQ(out, (EngineGraph{{src("x")}, {0, 0}}));
 }
 
+// Texts no rule mentions (sources, and ops the rules leave alone) stay out of the process-wide
+// symbol table, however many graphs bring new ones; the rules still see their own texts.
+TEST(EggEngine, LabelsNoRuleMentionsStayOutOfTheSymbolTable) {
+  const EggEngine& e = engine();
+  const std::size_t before = GlobalSymbol::interned_count();
+  for (int round = 0; round < 3; ++round) {
+    EngineGraph g;
+    for (int i = 0; i < 100; ++i) {
+      const auto k = static_cast<NodeId>(g.nodes.size());
+      g.nodes.push_back(src("fresh-" + std::to_string(round) + "-" + std::to_string(i)));
+      g.nodes.push_back(op("op|fresh-" + std::to_string(round) + "-" + std::to_string(i), {k}));
+      g.nodes.push_back(op(kAdd0R, {k + 1}));  // x + 0 is x
+      if (i > 0) {
+        g.nodes.push_back(op("op|add", {k - 1, k + 2}));
+        g.nodes.push_back(op("op|add", {k + 1, k - 1}));  // the same sum, commuted
+      }
+    }
+    g.outputs = {static_cast<NodeId>(g.nodes.size() - 1), static_cast<NodeId>(g.nodes.size() - 2)};
+    const EngineGraph out = e.canonicalize(g);
+    // Each round: 100 sources and 100 fresh ops; the identities and the commuted sums merge.
+    EXPECT_EQ(out.nodes.size(), 100u + 100u + 99u) << round;
+    EXPECT_EQ(out.outputs[0], out.outputs[1]) << round;
+  }
+  EXPECT_EQ(GlobalSymbol::interned_count(), before);
+}
+
 TEST(EggEngine, ConcurrentCanonicalizeOnSharedEngine) {
   // One engine, several threads, tokens shared and private: same results as alone.
   auto graph_for = [](int t) {

@@ -3,6 +3,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/fault.hpp"
 #include "egraph/symbol.hpp"
 
 namespace vantrel::egraph {
@@ -25,6 +26,26 @@ TEST(SymbolTable, TextsSurviveTableGrowth) {
     ASSERT_EQ(syms[i].text(), "growth-" + std::to_string(i));
     ASSERT_EQ(GlobalSymbol::intern("growth-" + std::to_string(i)), syms[i]);
   }
+}
+
+TEST(SymbolTable, LocalSymbolsDifferFromEveryInternedOneAndHaveNoText) {
+  std::vector<GlobalSymbol> interned;
+  for (int i = 0; i < 5000; ++i) interned.push_back(GlobalSymbol::intern("local-test-" + std::to_string(i)));
+  for (std::uint32_t i : {0u, 1u, 17u, 4999u, GlobalSymbol::kLocalCount - 1}) {
+    const GlobalSymbol l = GlobalSymbol::local(i);
+    EXPECT_TRUE(l.is_local());
+    EXPECT_EQ(l, GlobalSymbol::local(i));
+    EXPECT_NE(l, GlobalSymbol::local(i ^ 1u));
+    EXPECT_THROW((void)l.text(), InternalFault);
+    for (GlobalSymbol s : interned) ASSERT_NE(s, l);
+  }
+  for (GlobalSymbol s : interned) ASSERT_FALSE(s.is_local());
+  // Interning counts each new text once.
+  const std::size_t before = GlobalSymbol::interned_count();
+  GlobalSymbol::intern("local-test-0");
+  EXPECT_EQ(GlobalSymbol::interned_count(), before);
+  GlobalSymbol::intern("local-test-new");
+  EXPECT_EQ(GlobalSymbol::interned_count(), before + 1);
 }
 
 TEST(SymbolTable, EmptyAndBinaryTexts) {

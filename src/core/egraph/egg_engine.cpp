@@ -29,6 +29,13 @@ EggEngine::EggEngine() {
   for (std::size_t k = 0; k < kIdentityTokens.size(); ++k) {
     rules_.push_back(make_rule("identity-" + std::to_string(k), "(" + std::string(kIdentityTokens[k]) + " ?x)", "?x"));
   }
+  for (const Rewrite& rule : rules_) {
+    for (const Pattern* side : {rule.lhs.get(), rule.rhs.get()}) {
+      for (const ENodeOrVar& n : side->ast().nodes) {
+        if (const auto* e = std::get_if<SymbolLang>(&n)) rule_symbols_.emplace(e->symbol.text(), e->symbol);
+      }
+    }
+  }
 }
 
 EngineGraph EggEngine::canonicalize(const EngineGraph& graph) const { return canonicalize_with_stats(graph, nullptr); }
@@ -59,6 +66,7 @@ LabelResult EggEngine::canonicalize_labels_with_stats(const LabelGraph& graph, C
     throw InternalFault("canonicalize: engine graph is not well formed");
   const std::size_t n = nodes.size();
   if (n >= kNoId) throw InternalFault("canonicalize: graph too large for e-class ids");
+  if (graph.labels.size() >= GlobalSymbol::kLocalCount) throw InternalFault("canonicalize: too many labels");
   for (std::uint32_t l : nodes.label) {
     if (l >= graph.labels.size()) throw InternalFault("canonicalize: label id out of range");
   }
@@ -67,19 +75,20 @@ LabelResult EggEngine::canonicalize_labels_with_stats(const LabelGraph& graph, C
   Runner runner;
   // The rules add about one e-node for every four loaded ones; room for that up front.
   runner.e_graph.reserve(n + n / 4);
-  // Each label is interned once, when a node first uses it; the shared table is locked and
-  // hashed only for those.
+  // A label the rules mention has the rules' symbol. Any other only needs to differ from the
+  // other labels: it gets the local symbol of its label id, so the process-wide symbol table
+  // neither takes a lock and a lookup for it nor keeps its text for the life of the process
+  // (a long-running program reducing graphs with fresh source names would grow the table
+  // with every one of them).
   std::vector<GlobalSymbol> symbols(graph.labels.size());
-  std::vector<std::uint8_t> interned(graph.labels.size(), 0);
+  for (std::size_t l = 0; l < graph.labels.size(); ++l) {
+    const auto rule = rule_symbols_.find(graph.labels[l]);
+    symbols[l] = rule != rule_symbols_.end() ? rule->second : GlobalSymbol::local(static_cast<std::uint32_t>(l));
+  }
   // Filled in the e-graph's own reserved list, which loading takes back.
   std::vector<SymbolLang> enodes = runner.e_graph.take_enode_room();
   for (std::size_t i = 0; i < n; ++i) {
-    const std::uint32_t l = nodes.label[i];
-    if (!interned[l]) {
-      symbols[l] = GlobalSymbol::intern(graph.labels[l]);
-      interned[l] = 1;
-    }
-    enodes.push_back(SymbolLang{symbols[l], IdList(nodes.inputs(i))});
+    enodes.push_back(SymbolLang{symbols[nodes.label[i]], IdList(nodes.inputs(i))});
   }
   // Node i becomes class i when no two nodes are equal (every graph a store hands over);
   // otherwise an equal node joins the earlier one's class.

@@ -3,6 +3,8 @@
 /// eight two-input operators and the scalar identities x + 0 and x * 1, and collapses every
 /// group of equal nodes onto its earliest member.
 #include <optional>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "egraph/rewrite.hpp"
@@ -47,6 +49,8 @@ class EggEngine final : public RewriteEngine {
 
  private:
   std::vector<Rewrite> rules_;
+  // The symbol of every text the rules mention, keyed by that text (views into the symbol table).
+  std::unordered_map<std::string_view, GlobalSymbol> rule_symbols_;
   std::size_t iteration_limit_ = 12;
 };
 

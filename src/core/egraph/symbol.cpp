@@ -15,10 +15,11 @@ namespace vantrel::egraph {
 namespace {
 
 // A symbol's value is (index within its shard) << 4 | shard, so the shard is found from the
-// handle alone and every shard numbers its texts densely.
+// handle alone and every shard numbers its texts densely. The top bit stays clear: values
+// with it set are local symbols.
 constexpr unsigned kShardBits = 4;
 constexpr std::uint32_t kShards = 1u << kShardBits;
-constexpr std::uint32_t kMaxPerShard = std::uint32_t{1} << (32 - kShardBits);
+constexpr std::uint32_t kMaxPerShard = std::uint32_t{1} << (31 - kShardBits);
 
 // Texts live in chunks that never move once allocated: chunk k holds kFirstChunk << k
 // strings. A reader finds a text through the chunk pointer array alone, so reading needs no
@@ -70,6 +71,11 @@ class Shard {
     return local;
   }
 
+  std::uint32_t count() {
+    PoisonMutex::Guard guard(mutex_);
+    return count_;
+  }
+
   // No lock: the texts a handle can name were written before the handle was handed out.
   std::string_view text_at(std::uint32_t local) const {
     std::uint32_t chunk = 0, offset = 0;
@@ -108,6 +114,15 @@ GlobalSymbol GlobalSymbol::intern(std::string_view text) {
   return from_value((local << kShardBits) | shard);
 }
 
-std::string_view GlobalSymbol::text() const { return shards()[value_ & (kShards - 1)].text_at(value_ >> kShardBits); }
+std::string_view GlobalSymbol::text() const {
+  if (is_local()) throw InternalFault("a local symbol has no text");
+  return shards()[value_ & (kShards - 1)].text_at(value_ >> kShardBits);
+}
+
+std::size_t GlobalSymbol::interned_count() {
+  std::size_t n = 0;
+  for (Shard& shard : shards()) n += shard.count();
+  return n;
+}
 
 }  // namespace vantrel::egraph
