@@ -241,6 +241,16 @@ std::vector<NodeKey> random_pipeline(std::uint32_t seed, std::size_t n) {
   return nodes;
 }
 
+// The engine graph of `nodes`, labelled by their tokens (`tokens` keeps the heads).
+EngineGraph engine_graph_of(const std::vector<NodeKey>& nodes, TokenTable& tokens) {
+  EngineGraph g;
+  for (const NodeKey& k : nodes) {
+    const auto in = k.inputs();
+    g.nodes.push_back(node(tokens.label(tokens.add(k)), NodeIds(in.begin(), in.end())));
+  }
+  return g;
+}
+
 class BothForms : public ::testing::TestWithParam<std::uint32_t> {};
 
 TEST_P(BothForms, ReduceTheSame) {
@@ -261,11 +271,7 @@ TEST_P(BothForms, ReduceTheSame) {
 TEST_P(BothForms, EngineAnswersTheSame) {
   const std::vector<NodeKey> nodes = random_pipeline(GetParam(), 300);
   TokenTable tokens;
-  EngineGraph g;
-  for (const NodeKey& k : nodes) {
-    const auto in = k.inputs();
-    g.nodes.push_back(node(tokens.label(tokens.add(k)), NodeIds(in.begin(), in.end())));
-  }
+  EngineGraph g = engine_graph_of(nodes, tokens);
   g.outputs = {static_cast<NodeId>(nodes.size() - 1), 0};
   const egraph::EggEngine engine;
   egraph::CanonicalizeStats spelled_stats, compact_stats;
@@ -288,11 +294,7 @@ TEST_P(BothForms, EngineAnswersTheSame) {
 TEST_P(BothForms, TheDistinctHintChangesNothing) {
   const std::vector<NodeKey> nodes = random_pipeline(GetParam(), 300);
   TokenTable tokens;
-  EngineGraph g;
-  for (const NodeKey& k : nodes) {
-    const auto in = k.inputs();
-    g.nodes.push_back(node(tokens.label(tokens.add(k)), NodeIds(in.begin(), in.end())));
-  }
+  EngineGraph g = engine_graph_of(nodes, tokens);
   const EngineGraph distinct = g;
   // Repeats of every fifth node, each used beside its original, so that equal nodes make
   // their users equal too.
