@@ -7,6 +7,7 @@ fails until every public name has at least one success case and one raising case
 listed in NEVER_RAISES)."""
 import array
 import copy
+import itertools
 import os
 import pickle
 
@@ -72,6 +73,20 @@ def raising(call, exc):
 def rebuild(obj):
     fn, args = obj.__reduce__()
     return fn(*args)
+
+
+FRESH_NAMES = itertools.count()
+
+
+def reduce_graph_with_new_source_names(c):
+    """A long-running program reduces graph after graph, each with sources never seen before:
+    the engine must not keep their names (long ones, so that each would take heap of its own)."""
+    g = GraphStore()
+    k = next(FRESH_NAMES)
+    x = g.add_source(f"a source never seen before, number {k}")
+    y = g.add_source(f"another source never seen before, number {k}")
+    g.add_op(c.name, [g.add_op(c.name, [x, y]), g.add_op(c.name, [y, x])])
+    return g.reduce(outputs=[g.node_count() - 1])
 
 
 def fresh_store_with_nodes(c):
@@ -200,6 +215,7 @@ CASES = {
         ("marks", lambda c: c.store.reduce()),
         ("outputs", lambda c: c.store.reduce(outputs=c.outputs)),
         ("maximal", lambda c: c.store.reduce(maximal_fusion=True, outputs=c.outputs)),
+        ("new source names every call", reduce_graph_with_new_source_names),
         ("bad id", raising(lambda c: c.store.reduce(outputs=[0, 99]), ValueError)),
         ("flag type", raising(lambda c: c.store.reduce(maximal_fusion=1), TypeError)),
         ("positional", raising(lambda c: c.store.reduce(True), TypeError)),
