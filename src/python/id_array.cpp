@@ -49,7 +49,7 @@ T load(const char* p) {
 
 /// Row by row, element by element, in one loop per element type.
 template <class T>
-bool read_rows(const Py_buffer& view, std::vector<NodeId>& ids, std::vector<std::int64_t>& bad_row,
+void read_rows(const Py_buffer& view, std::vector<NodeId>& ids, std::vector<std::int64_t>& bad_row,
                IdNarrowing& narrowing) {
   const Py_ssize_t rows = view.shape[0], width = view.shape[1];
   const Py_ssize_t row_step = view.strides[0], step = view.strides[1];
@@ -63,13 +63,12 @@ bool read_rows(const Py_buffer& view, std::vector<NodeId>& ids, std::vector<std:
     }
     if (negative) {
       for (Py_ssize_t j = 0; j < width; ++j) bad_row.push_back(static_cast<std::int64_t>(load<T>(row + j * step)));
-      return true;
+      return;
     }
     for (Py_ssize_t j = 0; j < width; ++j) {
       ids.push_back(narrowing.narrow(static_cast<WideNodeId>(load<T>(row + j * step))));
     }
   }
-  return true;
 }
 
 }  // namespace

@@ -122,6 +122,11 @@ TEST(EggEngine, MalformedGraphsAreInternalFaults) {
   EXPECT_THROW(engine().canonicalize(EngineGraph{{src("a"), op("op|neg", {5})}, {}}), InternalFault);
   EXPECT_THROW(engine().canonicalize(EngineGraph{{src("a")}, {1}}), InternalFault);
   EXPECT_THROW(engine().canonicalize(EngineGraph{{}, {0}}), InternalFault);
+  // In the compact form, a label id past the label table.
+  std::vector<std::string> labels;
+  LabelGraph compact = to_label_graph(EngineGraph{{src("a"), op("op|neg", {0})}, {1}}, labels);
+  compact.nodes.label[1] = 2;
+  EXPECT_THROW(engine().canonicalize_labels(compact), InternalFault);
 }
 
 TEST(EggEngine, LongIdentityChainCollapsesOntoItsSource) {

@@ -67,9 +67,6 @@ LabelResult EggEngine::canonicalize_labels_with_stats(const LabelGraph& graph, C
   const std::size_t n = nodes.size();
   if (n >= kNoId) throw InternalFault("canonicalize: graph too large for e-class ids");
   if (graph.labels.size() >= GlobalSymbol::kLocalCount) throw InternalFault("canonicalize: too many labels");
-  for (std::uint32_t l : nodes.label) {
-    if (l >= graph.labels.size()) throw InternalFault("canonicalize: label id out of range");
-  }
 
   const auto t0 = Runner::Clock::now();
   Runner runner;
@@ -88,7 +85,9 @@ LabelResult EggEngine::canonicalize_labels_with_stats(const LabelGraph& graph, C
   // Filled in the e-graph's own reserved list, which loading takes back.
   std::vector<SymbolLang> enodes = runner.e_graph.take_enode_room();
   for (std::size_t i = 0; i < n; ++i) {
-    enodes.push_back(SymbolLang{symbols[nodes.label[i]], IdList(nodes.inputs(i))});
+    const std::uint32_t l = nodes.label[i];
+    if (l >= symbols.size()) throw InternalFault("canonicalize: label id out of range");
+    enodes.push_back(SymbolLang{symbols[l], IdList(nodes.inputs(i))});
   }
   // Node i becomes class i when no two nodes are equal (every graph a store hands over);
   // otherwise an equal node joins the earlier one's class.
