@@ -121,6 +121,22 @@ struct VecHash {
   }
 };
 
+// Baseline: hash-consing `nodes` (children are positions) in std::unordered_map with vector
+// keys, the textbook structure. Returns the wall time it took.
+double unordered_map_hash_consing(const std::vector<SymbolLang>& nodes) {
+  const auto t0 = Clock::now();
+  std::unordered_map<std::vector<std::uint32_t>, std::uint32_t, VecHash> table;
+  std::vector<std::uint32_t> ids;
+  ids.reserve(nodes.size());
+  for (const SymbolLang& e : nodes) {
+    std::vector<std::uint32_t> key{e.symbol.value()};
+    for (Id k : e.children) key.push_back(ids[k]);
+    auto [it, fresh] = table.emplace(std::move(key), static_cast<std::uint32_t>(table.size()));
+    ids.push_back(it->second);
+  }
+  return seconds_since(t0);
+}
+
 void bench_add(std::size_t n) {
   const EngineGraph g = realistic_graph(n, 7);
   const std::vector<SymbolLang> nodes = enodes_of(g);
@@ -136,18 +152,7 @@ void bench_add(std::size_t n) {
   }
   const double t_egraph = seconds_since(t0);
 
-  // Baseline: hash-consing the same nodes in std::unordered_map with vector keys.
-  t0 = Clock::now();
-  std::unordered_map<std::vector<std::uint32_t>, std::uint32_t, VecHash> table;
-  std::vector<std::uint32_t> bids;
-  bids.reserve(n);
-  for (const SymbolLang& e : nodes) {
-    std::vector<std::uint32_t> key{e.symbol.value()};
-    for (Id k : e.children) key.push_back(bids[k]);
-    auto [it, fresh] = table.emplace(std::move(key), static_cast<std::uint32_t>(table.size()));
-    bids.push_back(it->second);
-  }
-  const double t_base = seconds_since(t0);
+  const double t_base = unordered_map_hash_consing(nodes);
   std::printf(
       "e-graph add: %.2f M e-nodes/s (%.0f ns/e-node, %zu e-nodes)   baseline std::unordered_map hash-consing: %.2f "
       "M/s (%.0f ns)   ratio %.2fx\n",
@@ -202,8 +207,16 @@ void bench_load_distinct(std::size_t n) {
       n, t_bulk, t_bulk / n * 1e9, f_bulk, ok ? "" : " [refused]", t_base, t_base / n * 1e9, f_base, t_base / t_bulk);
 }
 
-// Returns the warm cost per node (the best of three runs), for the larger sizes to compare with.
-double bench_canonicalize(const EggEngine& engine, std::size_t n, double per_node_10k, double warm_10k) {
+// Warm costs per node at one size: the engine's, and the baseline's of hash-consing the same
+// graph in std::unordered_map. How each grows with the size tells the engine's own growth
+// apart from what any hash-consing table of that size pays in the memory system.
+struct WarmCost {
+  double engine = 0;
+  double baseline = 0;
+};
+
+// Returns the warm costs per node (the best of several runs), for the larger sizes to compare with.
+WarmCost bench_canonicalize(const EggEngine& engine, std::size_t n, double per_node_10k, const WarmCost& warm_10k) {
   const EngineGraph g = realistic_graph(n, 11);
   // Baseline: a pass that only interns every token and copies the graph (the floor any
   // engine pays to read its input).
@@ -238,16 +251,24 @@ double bench_canonicalize(const EggEngine& engine, std::size_t n, double per_nod
       n, t, cpu, per_node, per_node_10k > 0 ? per_node / per_node_10k : 1.0, out.nodes.size(), stats.iterations,
       describe(stats.stop).c_str(), t_base, t / t_base);
   // The run above is the process's first at this size and pays for bringing in fresh memory;
-  // beside it, the best of it and two more runs, compared with the same figure at 10^4.
+  // beside it, the best of it and more runs (many for small graphs, whose best of three is
+  // noise), compared with the same figure at 10^4.
+  const int runs = n < 100000 ? 100 : 3;
   double warm = cpu;
-  for (int r = 0; r < 2; ++r) {
+  for (int r = 1; r < runs; ++r) {
     const double w0 = cpu_seconds();
     engine.canonicalize_labels(compact);
     warm = std::min(warm, cpu_seconds() - w0);
   }
-  const double warm_per_node = warm / n * 1e9;
-  std::printf("    warm (best of 3 runs): %5.0f ns/node cpu, x%.2f of the same figure at 10^4\n", warm_per_node,
-              warm_10k > 0 ? warm_per_node / warm_10k : 1.0);
+  const std::vector<SymbolLang> enodes = enodes_of(g);
+  double base = unordered_map_hash_consing(enodes);
+  for (int r = 1; r < runs; ++r) base = std::min(base, unordered_map_hash_consing(enodes));
+  const WarmCost now{warm / n * 1e9, base / n * 1e9};
+  auto growth = [](double x, double at_10k) { return at_10k > 0 ? x / at_10k : 1.0; };
+  std::printf(
+      "    warm (best of %d runs): %5.0f ns/node cpu, x%.2f of the same figure at 10^4   baseline std::unordered_map "
+      "hash-consing of the same graph: %.0f ns/node, x%.2f of the same figure at 10^4\n",
+      runs, now.engine, growth(now.engine, warm_10k.engine), now.baseline, growth(now.baseline, warm_10k.baseline));
   std::printf("    page faults: %.3f per node (%ld)   baseline intern+copy: %.3f per node (%ld)\n",
               static_cast<double>(faults) / n, faults, static_cast<double>(f_base) / n, f_base);
   std::printf("    phases (wall): load %.3f s, run %.3f s, read back %.3f s\n    iterations:", stats.load_time,
@@ -261,7 +282,7 @@ double bench_canonicalize(const EggEngine& engine, std::size_t n, double per_nod
         it.apply_time, it.rebuild_time);
   }
   std::printf("\n");
-  return warm_per_node;
+  return now;
 }
 
 double canonicalize_per_node(const EggEngine& engine, std::size_t n) {
@@ -379,17 +400,17 @@ int main(int argc, char** argv) {
     const auto n = static_cast<std::size_t>(std::stoull(argv[2]));
     if (what == "add") bench_add(n);
     if (what == "load") bench_load_distinct(n);
-    if (what == "canonicalize") bench_canonicalize(engine, n, 0, 0);
+    if (what == "canonicalize") bench_canonicalize(engine, n, 0, WarmCost{});
     if (what == "rebuild") bench_rebuild(n);
     return 0;
   }
   bench_add(1000000);
   bench_load_distinct(1000000);
   const double base = canonicalize_per_node(engine, 10000);
-  double warm_10k = 0;
+  WarmCost warm_10k;
   for (std::size_t n : {std::size_t{10000}, std::size_t{100000}, std::size_t{1000000}}) {
-    const double warm = bench_canonicalize(engine, n, base, warm_10k);
-    if (warm_10k == 0) warm_10k = warm;
+    const WarmCost warm = bench_canonicalize(engine, n, base, warm_10k);
+    if (warm_10k.engine == 0) warm_10k = warm;
   }
   bench_rebuild(1000000);
   return 0;
