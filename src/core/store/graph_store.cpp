@@ -207,7 +207,9 @@ Result<Ok, BadNodeId> GraphStore::intern_requests(std::span<const HeadTable::Req
   // Each head's stored id, found (or added) when the first node that has it is interned, so
   // heads are added in the order one intern per node would add them.
   std::vector<std::uint32_t> head_ids(requests.size(), kNoId);
-  ids.reserve(base + count);
+  // Growing by at least doubling: a caller that interns a long graph in chunks without
+  // reserving room itself would otherwise have `ids` copied whole once per chunk.
+  if (ids.capacity() < base + count) ids.reserve(std::max(base + count, 2 * ids.capacity()));
   NodeIds mapped;  // a node's inputs as ids, when they are given by position
   bool full = false;
   auto result = mutex_.locked([&]() -> Result<Ok, BadNodeId> {
