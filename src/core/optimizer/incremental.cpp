@@ -62,25 +62,47 @@ NodeId IncrementalReducer::fold(std::uint32_t head, const NodeIds& inputs) {
     // is fetched while the first is probed, so a new node waits for one miss, not two.
     const std::array<NodeId, 2> swapped = {inputs[1], inputs[0]};
     const std::uint64_t swapped_hash = node_hash(head, swapped);
+    if (!cons_filter_.maybe_contains(hash) && !cons_filter_.maybe_contains(swapped_hash))
+      return append_new(head, inputs, hash, false);
+    index_waiting();
     cons_.prefetch(swapped_hash);
     const std::uint32_t found = cons_find(head, inputs, hash);
     if (found != kNoId) return found;
     const std::uint32_t other = cons_find(head, swapped, swapped_hash);
     if (other != kNoId) return other;
-    cons_.insert(hash, pos, [&](std::uint32_t p) { return cons_hash_[p]; });  // refuses a pos past the id range
-  } else {
-    // One probe finds the node or the place where it goes.
-    const std::uint32_t found = cons_.find_or_insert(
-        hash, [&](std::uint32_t p) { return same_node(p, head, inputs, hash); },
-        [&]() -> std::uint64_t {
-          if (pos >= kNoId) throw InternalFault("node table cannot grow any further");
-          return pos;
-        });
-    if (found != pos) return found;
+    cons_.insert(hash, pos, [&](std::uint32_t p) { return cons_hash_[p]; });
+    return append_new(head, inputs, hash, true);
   }
+  if (!cons_filter_.maybe_contains(hash)) return append_new(head, inputs, hash, false);
+  index_waiting();
+  // One probe finds the node or the place where it goes.
+  const std::uint32_t found = cons_.find_or_insert(
+      hash, [&](std::uint32_t p) { return same_node(p, head, inputs, hash); },
+      [&]() -> std::uint64_t {
+        if (pos >= kNoId) throw InternalFault("node table cannot grow any further");
+        return pos;
+      });
+  if (found != pos) return found;
+  return append_new(head, inputs, hash, true);
+}
+
+NodeId IncrementalReducer::append_new(std::uint32_t head, const NodeIds& inputs, std::uint64_t hash, bool indexed) {
+  if (canon_.size() >= kNoId) throw InternalFault("node table cannot grow any further");
+  const auto pos = static_cast<NodeId>(canon_.size());
   cons_hash_.push_back(hash);
+  cons_filter_.add(hash, cons_hash_);
   canon_.push(head, inputs);
-  return static_cast<NodeId>(pos);
+  if (!indexed) {
+    unindexed_.push_back(pos);
+    if (unindexed_.size() == kIndexBatch) index_waiting();
+  }
+  return pos;
+}
+
+void IncrementalReducer::index_waiting() {
+  for (std::uint32_t p : unindexed_) cons_.prefetch(cons_hash_[p]);
+  for (std::uint32_t p : unindexed_) cons_.insert(cons_hash_[p], p, [&](std::uint32_t q) { return cons_hash_[q]; });
+  unindexed_.clear();
 }
 
 std::optional<NodeId> IncrementalReducer::map_inputs(std::span<const NodeId> inputs, NodeIds& out) const {
@@ -229,9 +251,12 @@ Result<Reduced, BadNodeId> IncrementalReducer::finalize_default(std::span<const 
 std::optional<std::uint64_t> IncrementalReducer::cons_table(const NodeKey& key) const {
   const std::uint32_t head = heads_.find(key, canon_.heads);
   if (head == kNoId) return std::nullopt;
-  const std::uint32_t p = cons_find(head, key.inputs(), node_hash(head, key.inputs()));
-  if (p == kNoId) return std::nullopt;
-  return p;
+  const std::uint64_t hash = node_hash(head, key.inputs());
+  if (const std::uint32_t p = cons_find(head, key.inputs(), hash); p != kNoId) return p;
+  for (std::uint32_t p : unindexed_) {
+    if (same_node(p, head, key.inputs(), hash)) return p;
+  }
+  return std::nullopt;
 }
 
 }  // namespace vantrel

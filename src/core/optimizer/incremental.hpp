@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/hash.hpp"
+#include "common/hash_filter.hpp"
 #include "common/id_table.hpp"
 #include "common/result.hpp"
 #include "optimizer/engine.hpp"
@@ -78,6 +79,10 @@ class IncrementalReducer {
   /// Whether canonical position p holds the node (head, inputs) with this hash.
   bool same_node(std::uint32_t p, std::uint32_t head, std::span<const NodeId> inputs, std::uint64_t hash) const;
   std::uint32_t cons_find(std::uint32_t head, std::span<const NodeId> inputs, std::uint64_t hash) const;
+  /// Appends a node known to be new to the canonical form; its index entry may wait.
+  NodeId append_new(std::uint32_t head, const NodeIds& inputs, std::uint64_t hash, bool indexed);
+  /// Enters the nodes whose index entries wait into `cons_`, fetching their slots ahead.
+  void index_waiting();
   std::uint64_t node_hash(std::uint32_t head, std::span<const NodeId> inputs) const;
   /// Replaces store ids by canonical positions; the first id not yet consumed is returned.
   [[nodiscard]] std::optional<NodeId> map_inputs(std::span<const NodeId> inputs, NodeIds& out) const;
@@ -118,6 +123,15 @@ class IncrementalReducer {
   std::vector<std::uint8_t> head_flags_;
   IdTable cons_;
   std::vector<std::uint64_t> cons_hash_;
+  /// Every canonical node's hash. A node it has certainly never seen is new: it is appended
+  /// without probing `cons_`, whose slot would be a cache miss the caller waits for (in a step
+  /// of one node, nothing can be fetched ahead), and its entry waits in `unindexed_` to be
+  /// entered with others, their slots fetched together.
+  HashFilter cons_filter_;
+  /// Canonical positions in no `cons_` entry yet (at most kIndexBatch): `cons_` plus these
+  /// is the whole canonical form.
+  std::vector<std::uint32_t> unindexed_;
+  static constexpr std::size_t kIndexBatch = 64;
   NodeIds id_map_;
   std::uint64_t total_work_ = 0;
   NodeIds scratch_;
