@@ -194,8 +194,7 @@ TEST(Incremental, NodesWaitingForTheIndexAreFoundLikeIndexedOnes) {
       ASSERT_EQ(r.cons_table(canon[p]), std::optional<std::uint64_t>{p}) << "position " << p << " of " << canon.size();
     }
   }
-  // The same canonical form as one step over the whole graph, where the index fills in the
-  // same batches but no node is looked for between them.
+  // And the same canonical form and id map as one step over the whole graph.
   IncrementalReducer whole;
   ASSERT_TRUE(whole.step(all).ok());
   EXPECT_EQ(r.canonical(), whole.canonical());
