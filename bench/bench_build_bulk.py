@@ -33,15 +33,20 @@ def per_node_params(params, n):
     return [params] * n if isinstance(params, dict) else params
 
 
+def add_each(store, inputs, plist):
+    """The loop a bulk call replaces: one add_op per node."""
+    add = store.add_op
+    for ins, p in zip(inputs, plist):
+        add("op", ins, p)
+
+
 def time_loop(cls, inputs, params, reps):
     plist = per_node_params(params, len(inputs))
     best = float("inf")
     for _ in range(reps):
         store = fresh(cls)
-        add = store.add_op
         t0 = time.perf_counter()
-        for ins, p in zip(inputs, plist):
-            add("op", ins, p)
+        add_each(store, inputs, plist)
         best = min(best, time.perf_counter() - t0)
     return best / len(inputs)
 
@@ -76,17 +81,11 @@ def time_array(arr, reps):
     n = len(arr)
     rows = arr.tolist()
     plist = [SHARED] * n
-
-    def loop(store):
-        add = store.add_op
-        for ins, p in zip(rows, plist):
-            add("op", ins, p)
-
     timed = {
         "array": lambda s: s.add_ops("op", arr, SHARED),
         "rows": lambda s: s.add_ops("op", RowByRow(arr), SHARED),
         "tolist": lambda s: s.add_ops("op", arr.tolist(), SHARED),
-        "loop": loop,
+        "loop": lambda s: add_each(s, rows, plist),
     }
     best = dict.fromkeys(timed, float("inf"))
     for _ in range(reps):
