@@ -119,6 +119,35 @@ def test_any_split_matches_one_step(store, data):
     assert got[0].serialize() == expected[0].serialize()
 
 
+@given(graphs(), st.data())
+def test_finalize_against_reduce(store, data):
+    """What finalize shares with reduce: the four counts after folding always, and the whole
+    reduced store when the outputs reach every node (no unreached node arrived first)."""
+    n = store.node_count()
+    outputs = data.draw(st.lists(st.integers(0, n - 1), max_size=4))
+    reduced, report = IncrementalReducer().finalize(store, outputs=outputs)
+    expected, expected_report = store.reduce(outputs=outputs)
+    assert report["input_nodes"] == IncrementalReducer().finalize(store, outputs=[])[1]["input_nodes"]
+    for key in ("canonical_nodes", "stages", "reduced_nodes", "boundary_nodes"):
+        assert report[key] == expected_report[key], key
+    assert report["reachable_nodes"] <= expected_report["reachable_nodes"]
+    everything = list(range(n))
+    assert (IncrementalReducer().finalize(store, outputs=everything)[0].serialize() ==
+            store.reduce(outputs=everything)[0].serialize())
+
+
+def test_finalize_keeps_the_first_arrival_of_a_mirrored_pair():
+    s = GraphStore()
+    a, b = s.add_source("a"), s.add_source("b")
+    s.add_op("maximum", [b, a])  # never an output, but it arrived first
+    mirror = s.add_op("maximum", [a, b])
+    reduced, report = IncrementalReducer().finalize(s, outputs=[mirror])
+    expected, expected_report = s.reduce(outputs=[mirror])
+    assert [n["inputs"] for n in reduced.nodes()][-1] == [1, 0]
+    assert [n["inputs"] for n in expected.nodes()][-1] == [0, 1]
+    assert (report["reachable_nodes"], expected_report["reachable_nodes"]) == (3, 3)
+
+
 def add_like(store, node):
     kind, params = node["kind"], node["params"]
     if kind == "source":
