@@ -2,12 +2,14 @@
 readable pictures of graphs (`vantrel.render`), and running graphs: a registry that gives every
 name in a graph its meaning, a local evaluator, and a partitioned runtime on Dask that runs on
 the threads of one machine or on a cluster (`vantrel.runtime`; Dask is the optional extra
-'dask')."""
+'dask'), and the algebra a reduction may use (`vantrel.algebra`)."""
 from __future__ import annotations
 
+from .algebra import Algebra, associative, commutative, idempotent, identity, involution, rewrite
 from .registry import COMMUTATIVE_OPS, IDENTITY_FORMS, Descriptor, Registry
 from .runtime import (PartitionCountError, PlanError, UnregisteredNameError, compute, evaluate,
                       reduce_outputs, to_dask)
 
-__all__ = ["COMMUTATIVE_OPS", "IDENTITY_FORMS", "Descriptor", "PartitionCountError", "PlanError", "Registry",
-           "UnregisteredNameError", "compute", "evaluate", "reduce_outputs", "to_dask"]
+__all__ = ["Algebra", "COMMUTATIVE_OPS", "IDENTITY_FORMS", "Descriptor", "PartitionCountError", "PlanError", "Registry",
+           "UnregisteredNameError", "associative", "commutative", "compute", "evaluate", "idempotent", "identity",
+           "involution", "reduce_outputs", "rewrite", "to_dask"]

@@ -24,7 +24,9 @@ from __future__ import annotations
 
 import uuid
 from dataclasses import dataclass, field
-from typing import Any, Callable, NamedTuple, Sequence
+from typing import Any, Callable, Mapping, NamedTuple, Sequence
+
+from . import algebra as _algebra
 
 __all__ = [
     "COMMUTATIVE_OPS",
@@ -128,6 +130,9 @@ class Registry:
     externals: dict[str, ExternalSpec] = field(default_factory=dict)
     # Distinguishes the payload caches of two registries that load the same descriptor.
     cache_token: str = field(default_factory=lambda: uuid.uuid4().hex)
+    # The laws declared with the ops (and by `rewrite`), in declaration order, and op costs.
+    laws: list[_algebra.Law] = field(default_factory=list)
+    costs: dict[str, int] = field(default_factory=dict)
 
     def source(self, name: str, partitions: Callable[..., Sequence[Any]] | Sequence[Any] | None = None, *,
                read: Callable[..., Any] | None = None,
@@ -161,24 +166,51 @@ class Registry:
             self.sources[name] = SourceSpec(partitions=_Constant(parts))
         return self
 
-    def op(self, name: str, fn: Callable[..., Any] | None = None, *, commutative: bool | None = None) -> Any:
+    def op(self, name: str, fn: Callable[..., Any] | None = None, *, commutative: bool | None = None,
+           associative: bool = False, identity: Mapping[str, Any] | Sequence[Mapping[str, Any]] | None = None,
+           idempotent: bool = False, involution: bool = False, cost: int | None = None) -> Any:
         """Register op ``name`` as ``fn(*input_partitions, **params)``.
 
         ``commutative=False`` declares that ``fn`` depends on the order of its inputs; it is
         refused for the names in `COMMUTATIVE_OPS`, which the reduction rules commute.
-        Returns the registry, or a decorator when ``fn`` is left out."""
+
+        The laws ``fn`` obeys go into the registry's algebra (`Registry.algebra`), each for
+        the op without parameters unless said otherwise: ``commutative=True`` (two inputs),
+        ``associative=True`` (two inputs), ``idempotent=True`` (``f(x, x) == x``),
+        ``involution=True`` (``f(f(x)) == x``), and ``identity=`` a parameter dict (or a list
+        of them) with which the one-input op returns its input. ``cost`` is the op's weight
+        for extraction by cost (default 1). Returns the registry, or a decorator when ``fn``
+        is left out."""
         _check_name(name, "op")
         if commutative is False and name in COMMUTATIVE_OPS:
             raise ValueError(f"op {name!r} is commuted by the reduction rules; register a function "
                              f"that depends on input order under another name")
+        laws = _op_laws(name, commutative, associative, identity, idempotent, involution)
+        if cost is not None:
+            _algebra.Algebra(costs={name: cost})  # the same check as an algebra's costs
         if fn is None:
             def register_op(f: Callable[..., Any]) -> Callable[..., Any]:
-                self.op(name, f, commutative=commutative)
+                self.op(name, f, commutative=commutative, associative=associative, identity=identity,
+                        idempotent=idempotent, involution=involution, cost=cost)
                 return f
             return register_op
         _check_callable(fn, f"op {name!r}")
         self.ops[name] = OpSpec(fn)
+        self.laws.extend(laws)
+        if cost is not None:
+            self.costs[name] = cost
         return self
+
+    def rewrite(self, lhs: Any, rhs: Any, *, name: str | None = None) -> Registry:
+        """Declare that every term matching the op template ``lhs`` equals ``rhs`` (see
+        `vantrel.algebra.rewrite`); it goes into `Registry.algebra`. Returns the registry."""
+        self.laws.append(_algebra.rewrite(lhs, rhs, name=name))
+        return self
+
+    def algebra(self, *, include_default: bool = True) -> _algebra.Algebra:
+        """The algebra of the declared laws and costs, after the default rules unless
+        ``include_default`` is false."""
+        return _algebra.Algebra(*self.laws, costs=self.costs, include_default=include_default)
 
     def reduction(self, name: str, *, chunk: Callable[..., Any], combine: Callable[..., Any],
                   finalize: Callable[..., Any] | None = None, fan_in: int = 8) -> Registry:
@@ -222,6 +254,33 @@ class Registry:
         _check_callable(load, f"external {kind!r} load")
         self.externals[kind] = ExternalSpec(load)
         return self
+
+
+def _op_laws(name: str, commutative: bool | None, associative: bool,
+             identity: Mapping[str, Any] | Sequence[Mapping[str, Any]] | None, idempotent: bool,
+             involution: bool) -> list[_algebra.Law]:
+    """The laws `Registry.op` declares for op ``name``, checked before anything is registered."""
+    for flag, what in ((commutative, "commutative"), (associative, "associative"), (idempotent, "idempotent"),
+                       (involution, "involution")):
+        if flag is not None and not isinstance(flag, bool):
+            raise TypeError(f"op {name!r}: {what} must be a bool, not {type(flag).__name__}")
+    laws = []
+    if commutative:
+        laws.append(_algebra.commutative(name))
+    if associative:
+        laws.append(_algebra.associative(name))
+    if identity is not None:
+        forms = [identity] if isinstance(identity, Mapping) else list(identity)
+        for form in forms:
+            if not isinstance(form, dict):
+                raise TypeError(f"op {name!r}: identity= takes a parameter dict or a list of them, "
+                                f"not {type(form).__name__}")
+            laws.append(_algebra.identity(name, form))
+    if idempotent:
+        laws.append(_algebra.idempotent(name))
+    if involution:
+        laws.append(_algebra.involution(name))
+    return laws
 
 
 class _Constant:
