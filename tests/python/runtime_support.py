@@ -3,12 +3,15 @@ comparison of results (-0.0 equals +0.0 and NaN equals NaN: the identity x + 0.0
 reduction removes turns a -0.0 into +0.0, and NaN payloads are not compared)."""
 from __future__ import annotations
 
+import importlib.util
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, Callable
 
 import numpy as np
 from hypothesis import strategies as st
 
+import pytest
+import vantrel
 from vantrel import Registry
 from vantrel_core import GraphStore
 
@@ -191,3 +194,37 @@ def pipelines(draw, max_nodes: int = 14) -> Built:
     return Built(g, outputs, counts)
 
 
+
+
+# ---- backends ----
+
+@dataclass(frozen=True)
+class Backend:
+    """One way to run a graph: ``run(store, registry, outputs, **options)`` takes what
+    `vantrel.evaluate` takes (``reduce``, ``maximal_fusion``) and gives what it gives.
+    ``needs`` names a module the backend imports (its tests are skipped without it)."""
+
+    name: str
+    run: Callable[..., list[list[Any]]]
+    needs: str | None = None
+
+
+def _dask(scheduler: str) -> Callable[..., list[list[Any]]]:
+    def run(store, registry, outputs=None, **options):
+        return vantrel.compute(store, registry, outputs, scheduler=scheduler, **options)
+    return run
+
+
+#: Every backend the runtime tests run on; a new backend is one more entry.
+BACKENDS = [
+    Backend("local", vantrel.evaluate),
+    Backend("dask-sync", _dask("sync"), needs="dask"),
+    Backend("dask-threads", _dask("threads"), needs="dask"),
+]
+
+
+def backends() -> list[Any]:
+    """``BACKENDS`` as pytest parameters, each skipped when what it needs is missing."""
+    return [pytest.param(b, id=b.name, marks=pytest.mark.skipif(
+                b.needs is not None and importlib.util.find_spec(b.needs) is None, reason=f"needs {b.needs}"))
+            for b in BACKENDS]

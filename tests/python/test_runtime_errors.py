@@ -6,16 +6,10 @@ import pytest
 np = pytest.importorskip("numpy")
 pytest.importorskip("dask")
 
-from runtime_support import PARTS, descriptor, numpy_registry, same
+from runtime_support import PARTS, backends, descriptor, numpy_registry, same
 from vantrel import (PartitionCountError, PlanError, Registry, UnregisteredNameError, evaluate, to_dask)
 from vantrel.runtime import clear_payload_cache
 from vantrel_core import GraphStore
-
-RUNNERS = {
-    "local": lambda g, reg, outs: evaluate(g, reg, outs),
-    "sync": lambda g, reg, outs: to_dask(g, reg, outs).compute(scheduler="sync"),
-    "threads": lambda g, reg, outs: to_dask(g, reg, outs).compute(scheduler="threads"),
-}
 
 
 class Spy:
@@ -99,9 +93,9 @@ def test_one_partition_inputs_broadcast():
     assert len(parts) == PARTS and all(np.array_equal(p, c - s, equal_nan=True) for p, c in zip(parts, cols))
 
 
-@pytest.mark.parametrize("runner", sorted(RUNNERS))
+@pytest.mark.parametrize("backend", backends())
 @pytest.mark.parametrize("reduce", [False, True])
-def test_a_failing_user_function_names_its_node(runner, reduce):
+def test_a_failing_user_function_names_its_node(backend, reduce):
     reg = numpy_registry()
 
     def explode(x):
@@ -117,12 +111,13 @@ def test_a_failing_user_function_names_its_node(runner, reduce):
     else:
         note = f"vantrel: raised in node {bad - 1} (op 'explode')"
     with pytest.raises(ZeroDivisionError, match="boom") as err:
-        RUNNERS[runner](g, reg, [bad])
+        backend.run(g, reg, [bad])
     assert err.value.__notes__ == [note]
 
 
+@pytest.mark.parametrize("backend", backends())
 @pytest.mark.parametrize("kind", ["source", "reduction", "exchange", "external", "load"])
-def test_failing_functions_of_every_kind_are_noted(kind):
+def test_failing_functions_of_every_kind_are_noted(backend, kind):
     def fail(*args, **kwargs):
         raise RuntimeError(kind)
 
@@ -141,10 +136,9 @@ def test_failing_functions_of_every_kind_are_noted(kind):
                 "exchange": "node 2 (exchange 'mask') split", "external": "node 3 (external 'model')",
                 "load": "node 3 (external 'model') while loading its payload"}[kind]
     clear_payload_cache()
-    for runner in ("local", "sync"):
-        with pytest.raises(RuntimeError, match=kind) as err:
-            RUNNERS[runner](g, reg, outs)
-        assert err.value.__notes__ == ["vantrel: raised in " + expected]
+    with pytest.raises(RuntimeError, match=kind) as err:
+        backend.run(g, reg, outs)
+    assert err.value.__notes__ == ["vantrel: raised in " + expected]
 
 
 def test_a_split_with_the_wrong_number_of_parts_is_refused():

@@ -1,13 +1,13 @@
-"""A reduced graph computes what the original computed: random pipelines run on the local
-evaluator and on Dask's synchronous and threaded schedulers, original against reduced, under
-both fusion rules; and what reduction buys at run time (one task per stage partition)."""
+"""A reduced graph computes what the original computed: random pipelines run on every backend
+(the local evaluator, Dask's synchronous and threaded schedulers), original against reduced,
+under both fusion rules; and what reduction buys at run time (one task per stage partition)."""
 import pytest
 from hypothesis import given, settings, strategies as st
 
 np = pytest.importorskip("numpy")
 pytest.importorskip("dask")
 
-from runtime_support import PARTS, numpy_registry, pipelines, same
+from runtime_support import PARTS, backends, numpy_registry, pipelines, same
 from vantrel import evaluate, reduce_outputs, to_dask
 from vantrel_core import GraphStore
 
@@ -24,13 +24,15 @@ def test_reduced_graph_computes_what_the_original_computes(built, maximal):
     assert same(evaluate(reduced, REG, ids), expected)
 
 
-@settings(max_examples=12)
-@given(pipelines(max_nodes=10), st.booleans(), st.sampled_from(["sync", "threads"]))
-def test_dask_schedulers_agree_with_the_local_evaluator(built, maximal, scheduler):
+@pytest.mark.parametrize("backend", backends())
+@settings(max_examples=8)
+@given(built=pipelines(max_nodes=10), maximal=st.booleans())
+def test_backends_agree_with_the_local_evaluator(backend, built, maximal):
     expected = evaluate(built.store, REG, built.outputs)
     reduced, ids, _ = reduce_outputs(built.store, built.outputs, maximal_fusion=maximal)
-    assert same(to_dask(built.store, REG, built.outputs).compute(scheduler=scheduler), expected)
-    assert same(to_dask(reduced, REG, ids).compute(scheduler=scheduler), expected)
+    assert same(backend.run(built.store, REG, built.outputs), expected)
+    assert same(backend.run(reduced, REG, ids), expected)
+    assert same(backend.run(built.store, REG, built.outputs, reduce=True, maximal_fusion=maximal), expected)
 
 
 def chain_store():
@@ -55,7 +57,8 @@ def test_fusion_rules_run_one_task_per_stage_partition(maximal, stages):
     assert same(evaluate(reduced, REG, ids), expected)
 
 
-def test_repeated_and_merged_outputs_each_get_their_result():
+@pytest.mark.parametrize("backend", backends())
+def test_repeated_and_merged_outputs_each_get_their_result(backend):
     g = GraphStore()
     x, y = g.add_source("col"), g.add_source("lit")
     p, q = g.add_op("add", [x, y]), g.add_op("add", [y, x])          # merged by commutativity
@@ -66,8 +69,7 @@ def test_repeated_and_merged_outputs_each_get_their_result():
     assert ids[0] == ids[2] == ids[3] == ids[4]
     expected = evaluate(g, REG, outputs)
     assert same(expected[0], expected[2])
-    for results in (evaluate(reduced, REG, ids), to_dask(reduced, REG, ids).compute(scheduler="sync")):
-        assert same(results, expected)
+    assert same(backend.run(reduced, REG, ids), expected)
 
 
 def test_a_run_is_a_dask_collection():
@@ -151,8 +153,9 @@ class Held:
         Held.live -= 1
 
 
+@pytest.mark.parametrize("backend", [b for b in backends() if b.id != "dask-threads"])
 @pytest.mark.parametrize("fan_out", [False, True])
-def test_a_stage_keeps_only_member_results_still_to_be_read(fan_out):
+def test_a_stage_keeps_only_member_results_still_to_be_read(backend, fan_out):
     # A long stage runs in one task; a member's result is released once its last reader has
     # run, so at the end of a chain only the results still to be read are alive.
     seen = []
@@ -171,7 +174,6 @@ def test_a_stage_keeps_only_member_results_still_to_be_read(fan_out):
     reduced, ids, report = reduce_outputs(g, [out], maximal_fusion=True)
     assert report["stages"] == 1
     expected = evaluate(g, reg, [out])
-    for run in (lambda: evaluate(reduced, reg, ids), lambda: to_dask(reduced, reg, ids).compute(scheduler="sync")):
-        seen.clear()
-        assert same(run(), expected)
-        assert seen == [1] * PARTS
+    seen.clear()
+    assert same(backend.run(reduced, reg, ids), expected)
+    assert seen == [1] * PARTS

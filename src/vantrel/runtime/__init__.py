@@ -5,6 +5,9 @@ collection and `compute` runs it on any Dask scheduler ("sync", "threads", "proc
 ``distributed.Client``). Both return one list of partitions per requested output, in order,
 repeats included. `reduce_outputs` reduces a store and maps every requested output to the
 reduced node that answers it, so a reduced graph runs for the same request.
+
+Both are backends of one `Interpreter`, which walks a checked `Plan` and calls one method per
+node kind; a new backend is one subclass (see the page "Writing a backend").
 """
 from __future__ import annotations
 
@@ -12,6 +15,7 @@ from typing import TYPE_CHECKING, Any, Sequence
 
 from ..registry import Registry
 from ._deps import require_dask
+from .interpreter import Interpreter
 from .kernels import clear_payload_cache
 from .local import evaluate, evaluate_plan
 from .output_map import for_run, reduce_outputs
@@ -20,7 +24,7 @@ from .plan import PartitionCountError, Plan, PlanError, UnregisteredNameError, b
 if TYPE_CHECKING:
     from .dask_graph import DaskRun
 
-__all__ = ["PartitionCountError", "Plan", "PlanError", "UnregisteredNameError", "build_plan",
+__all__ = ["Interpreter", "PartitionCountError", "Plan", "PlanError", "UnregisteredNameError", "build_plan",
            "clear_payload_cache", "compute", "evaluate", "evaluate_plan", "reduce_outputs", "to_dask"]
 
 

@@ -19,11 +19,13 @@ from ..registry import Registry
 from .kernels import (Literal, combine_groups, exchange_merge, exchange_split, external_apply, item, literal,
                       op_apply, reduction_chunk, reduction_combine, reduction_finalize, source_read,
                       stage_partition, stage_whole)
+from .interpreter import Interpreter
 from .plan import Plan, PlanNode, build_plan, no_gc
 
-__all__ = ["DaskRun", "build_dask", "to_dask"]
+__all__ = ["DaskBuilder", "DaskRun", "build_dask", "to_dask"]
 
 Key = tuple[Any, ...]
+Keys = list[Key]
 
 # Dask's own functions, seen through plain callable types (Dask's annotations are partial).
 _dask_compute: Callable[..., tuple[Any, ...]] = getattr(dask.base, "compute")
@@ -96,67 +98,68 @@ def to_dask(store: Any, registry: Registry, outputs: Sequence[int] | None = None
 def build_dask(plan: Plan) -> DaskRun:
     """The Dask collection of a checked plan."""
     name = "vantrel-" + uuid.uuid4().hex[:16]
-    builder = _Builder(name)
-    keys: dict[int, list[Key]] = {}
+    builder = DaskBuilder(name)
     with no_gc():
-        for node in plan.nodes.values():
-            keys[node.id] = builder.node(node, [keys[x] for x in node.inputs])
-    return DaskRun(builder.graph, [keys[o] for o in plan.outputs], name)
+        output_keys = builder.run(plan)
+    return DaskRun(builder.graph, output_keys, name)
 
 
+class DaskBuilder(Interpreter[Keys]):
+    """Each node's result is the list of the keys of its partitions; visiting a node adds
+    its tasks to ``graph``."""
 
-class _Builder:
     def __init__(self, name: str) -> None:
+        super().__init__()
         self.name = name
         self.graph: dict[Key, Any] = {}
         self.part = name            # final partitions: (name, node id, index)
         self.step = name + "-step"  # intermediates: (name-step, node id, what, ...)
 
-    def node(self, node: PlanNode, args: list[list[Key]]) -> list[Key]:
-        g, i, task, n = self.graph, node.id, node.task, node.count
-        out = [(self.part, i, k) for k in range(n)]
-        kind = node.kind
-        if kind == "source":
-            if node.parts is not None:
-                for key, part in zip(out, node.parts):
-                    g[key] = (literal, Literal(part))
-            else:
-                for k, key in enumerate(out):
-                    g[key] = (source_read, task, k)
-        elif kind in ("op", "external") or (kind == "stage" and task.per_partition):
-            fn = {"op": op_apply, "external": external_apply, "stage": stage_partition}[kind]
-            columns = [a * n if len(a) == 1 else a for a in args]  # broadcast one-partition inputs
-            tasks: list[tuple[Any, ...]]
-            if len(columns) == 1:  # the common shapes get tuples built without unpacking
-                tasks = [(fn, task, a) for a in columns[0]]
-            elif len(columns) == 2:
-                tasks = [(fn, task, a, b) for a, b in zip(*columns)]
-            else:
-                tasks = [(fn, task, *ins) for ins in zip(*columns)] if columns else [(fn, task)] * n
-            g.update(zip(out, tasks))
-        elif kind == "reduction":
-            self._reduction(node, args, out[0])
-        elif kind == "exchange":
-            self._exchange(node, args[0], out)
-        elif kind == "stage":
-            whole = (self.step, i, "whole")
-            g[whole] = (stage_whole, task, *(list(a) for a in args))
-            for k, key in enumerate(out):
-                g[key] = (item, whole, k)
+    def _out(self, node: PlanNode) -> Keys:
+        return [(self.part, node.id, k) for k in range(node.count)]
+
+    def source(self, node: PlanNode, args: list[Keys]) -> Keys:
+        out = self._out(node)
+        g = self.graph
+        if node.parts is not None:
+            for key, part in zip(out, node.parts):
+                g[key] = (literal, Literal(part))
         else:
-            raise AssertionError(f"unplanned kind {kind!r}")
+            for k, key in enumerate(out):
+                g[key] = (source_read, node.task, k)
         return out
 
-    def _reduction(self, node: PlanNode, args: list[list[Key]], out: Key) -> None:
+    def op(self, node: PlanNode, args: list[Keys]) -> Keys:
+        return self._per_partition(node, args, op_apply)
+
+    def external(self, node: PlanNode, args: list[Keys]) -> Keys:
+        return self._per_partition(node, args, external_apply)
+
+    def _per_partition(self, node: PlanNode, args: list[Keys], fn: Callable[..., Any]) -> Keys:
+        """One task per partition: ``fn(task, *partition k of every input)``."""
+        out, task, n = self._out(node), node.task, node.count
+        columns = [a * n if len(a) == 1 else a for a in args]  # broadcast one-partition inputs
+        tasks: list[tuple[Any, ...]]
+        if len(columns) == 1:  # the common shapes get tuples built without unpacking
+            tasks = [(fn, task, a) for a in columns[0]]
+        elif len(columns) == 2:
+            tasks = [(fn, task, a, b) for a, b in zip(*columns)]
+        else:
+            tasks = [(fn, task, *ins) for ins in zip(*columns)] if columns else [(fn, task)] * n
+        self.graph.update(zip(out, tasks))
+        return out
+
+    def reduction(self, node: PlanNode, args: list[Keys]) -> Keys:
         g, i, task = self.graph, node.id, node.task
+        (out,) = self._out(node)
         count = max((len(a) for a in args), default=1)
-        level: list[Key] = []
+        level: Keys = []
         for k in range(count):
             key: Key = (self.step, i, "chunk", k)
             g[key] = (reduction_chunk, task, *_pick(args, k))
             level.append(key)
         for depth, groups in enumerate(combine_groups(count, task.spec.fan_in)):
-            nxt: list[Key] = []
+            nxt: Keys = []
             for k, group in enumerate(groups):
                 if len(group) == 1:
                     nxt.append(level[group[0]])
@@ -166,23 +169,36 @@ class _Builder:
                 nxt.append(key)
             level = nxt
         g[out] = (reduction_finalize, task, level[0])
+        return [out]
 
-    def _exchange(self, node: PlanNode, inputs: list[Key], out: list[Key]) -> None:
+    def exchange(self, node: PlanNode, args: list[Keys]) -> Keys:
         g, i, task = self.graph, node.id, node.task
-        splits: list[Key] = []
-        for k, src in enumerate(inputs):
+        out = self._out(node)
+        splits: Keys = []
+        for k, src in enumerate(args[0]):
             key: Key = (self.step, i, "split", k)
             g[key] = (exchange_split, task, src)
             splits.append(key)
         for j, key in enumerate(out):
-            picks: list[Key] = []
+            picks: Keys = []
             for k, split in enumerate(splits):
                 pick: Key = (self.step, i, "pick", k, j)
                 g[pick] = (item, split, j)
                 picks.append(pick)
             g[key] = (exchange_merge, task, *picks)
+        return out
+
+    def stage(self, node: PlanNode, args: list[Keys]) -> Keys:
+        if node.task.per_partition:
+            return self._per_partition(node, args, stage_partition)
+        out = self._out(node)
+        whole = (self.step, node.id, "whole")
+        self.graph[whole] = (stage_whole, node.task, *(list(a) for a in args))
+        for k, key in enumerate(out):
+            self.graph[key] = (item, whole, k)
+        return out
 
 
-def _pick(args: list[list[Key]], k: int) -> list[Key]:
+def _pick(args: list[Keys], k: int) -> Keys:
     """Partition ``k`` of every argument, a one-partition argument broadcast."""
     return [a[0] if len(a) == 1 else a[k] for a in args]

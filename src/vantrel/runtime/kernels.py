@@ -12,6 +12,7 @@ import threading
 from typing import Any, Callable, Sequence
 
 from ..registry import Descriptor, ExchangeSpec, ReductionSpec
+from ..types import NodeKind
 
 NOTE_PREFIX = "vantrel: raised in "
 
@@ -20,8 +21,11 @@ class NodeInfo:
     """The identity of a node, as named in error notes: id, kind and name."""
 
     __slots__ = ("id", "kind", "name")
+    id: int
+    kind: NodeKind
+    name: str
 
-    def __init__(self, node_id: int, kind: str, name: str) -> None:
+    def __init__(self, node_id: int, kind: NodeKind, name: str) -> None:
         self.id, self.kind, self.name = node_id, kind, name
 
     def describe(self) -> str:

@@ -6,12 +6,15 @@ from __future__ import annotations
 from typing import Any, Sequence
 
 from ..registry import Registry
+from .interpreter import Interpreter
 from .kernels import (exchange_merge, exchange_split, external_apply, op_apply, pick_all, reduce_partitions,
                       source_read, stage_partition, stage_whole)
 from .output_map import for_run
 from .plan import Plan, PlanNode, build_plan
 
-__all__ = ["evaluate", "evaluate_plan"]
+__all__ = ["LocalEvaluator", "evaluate", "evaluate_plan"]
+
+Parts = list[Any]
 
 
 def evaluate(store: Any, registry: Registry, outputs: Sequence[int] | None = None, *, reduce: bool = False,
@@ -28,35 +31,33 @@ def evaluate(store: Any, registry: Registry, outputs: Sequence[int] | None = Non
 
 def evaluate_plan(plan: Plan) -> list[list[Any]]:
     """Compute a checked plan; see `evaluate`. Results are dropped after their last use."""
-    keep = set(plan.outputs)
-    last = plan.last_uses()
-    values: dict[int, list[Any]] = {}
-    for node in plan.nodes.values():
-        values[node.id] = _run(node, [values[x] for x in node.inputs])
-        for x in set(node.inputs):
-            if last[x] == node.id and x not in keep:
-                del values[x]
-    return [list(values[o]) for o in plan.outputs]
+    return [list(parts) for parts in LocalEvaluator().run(plan)]
 
 
-def _run(node: PlanNode, args: list[list[Any]]) -> list[Any]:
-    kind, task, n = node.kind, node.task, node.count
-    if kind == "source":
+class LocalEvaluator(Interpreter[Parts]):
+    """Each node's result is the list of its partitions, computed when the node is visited."""
+
+    def source(self, node: PlanNode, args: list[Parts]) -> Parts:
         if node.parts is not None:
             return list(node.parts)
-        return [source_read(task, i) for i in range(n)]
-    if kind == "op":
-        return [op_apply(task, *pick_all(args, i)) for i in range(n)]
-    if kind == "external":
-        return [external_apply(task, *pick_all(args, i)) for i in range(n)]
-    if kind == "reduction":
+        return [source_read(node.task, k) for k in range(node.count)]
+
+    def op(self, node: PlanNode, args: list[Parts]) -> Parts:
+        return [op_apply(node.task, *pick_all(args, k)) for k in range(node.count)]
+
+    def external(self, node: PlanNode, args: list[Parts]) -> Parts:
+        return [external_apply(node.task, *pick_all(args, k)) for k in range(node.count)]
+
+    def reduction(self, node: PlanNode, args: list[Parts]) -> Parts:
         count = max((len(a) for a in args), default=1)
-        return [reduce_partitions(task, args, count)]
-    if kind == "exchange":
-        splits = [exchange_split(task, part) for part in args[0]]
-        return [exchange_merge(task, *(s[j] for s in splits)) for j in range(n)]
-    if kind == "stage":
+        return [reduce_partitions(node.task, args, count)]
+
+    def exchange(self, node: PlanNode, args: list[Parts]) -> Parts:
+        splits = [exchange_split(node.task, part) for part in args[0]]
+        return [exchange_merge(node.task, *(s[j] for s in splits)) for j in range(node.count)]
+
+    def stage(self, node: PlanNode, args: list[Parts]) -> Parts:
+        task = node.task
         if task.per_partition:
-            return [stage_partition(task, *pick_all(args, i)) for i in range(n)]
+            return [stage_partition(task, *pick_all(args, k)) for k in range(node.count)]
         return stage_whole(task, *args)
-    raise AssertionError(f"unplanned kind {kind!r}")

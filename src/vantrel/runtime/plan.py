@@ -17,6 +17,7 @@ from dataclasses import dataclass
 from typing import Any, Callable, Generator, Mapping, Sequence
 
 from ..registry import Descriptor, Registry
+from ..types import NodeKind
 from .kernels import (ExchangeTask, ExternalTask, NodeInfo, OpTask, ReductionTask, SourceTask, StageTask, Where,
                       call, member_place, not_an_op)
 
@@ -58,7 +59,7 @@ class PlanNode:
         return self.info.id
 
     @property
-    def kind(self) -> str:
+    def kind(self) -> NodeKind:
         return self.info.kind
 
 
@@ -151,7 +152,7 @@ def _check_names(views: list[dict[str, Any]], registry: Registry) -> None:
             missing.append((table, name))
 
     for view in views:
-        kind = view["kind"]
+        kind: NodeKind = view["kind"]
         if kind in ("source", "op", "reduction"):
             need(kind, view["name"])
         elif kind == "exchange":
@@ -167,7 +168,8 @@ def _check_names(views: list[dict[str, Any]], registry: Registry) -> None:
 
 
 def _plan_node(view: dict[str, Any], nodes: dict[int, PlanNode], registry: Registry) -> PlanNode:
-    kind, name, params, inputs = view["kind"], view["name"], view["params"], list(view["inputs"])
+    kind: NodeKind = view["kind"]
+    name, params, inputs = view["name"], view["params"], list(view["inputs"])
     info = NodeInfo(view["id"], kind, name)
     counts = [nodes[x].count for x in inputs]
     if kind == "source":
