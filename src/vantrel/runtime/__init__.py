@@ -11,11 +11,14 @@ node kind; a new backend is one subclass (see the page "Writing a backend").
 """
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Sequence
+from typing import TYPE_CHECKING, Any
+
+from vantrel_core import GraphStore
 
 from ..registry import Registry
 from ._deps import require_dask
 from .interpreter import Interpreter
+from .ids import OutputIds
 from .kernels import clear_payload_cache
 from .local import evaluate, evaluate_plan
 from .output_map import for_run, reduce_outputs
@@ -28,7 +31,7 @@ __all__ = ["Interpreter", "PartitionCountError", "Plan", "PlanError", "Unregiste
            "clear_payload_cache", "compute", "evaluate", "evaluate_plan", "reduce_outputs", "to_dask"]
 
 
-def to_dask(store: Any, registry: Registry, outputs: Sequence[int] | None = None, *, reduce: bool = False,
+def to_dask(store: GraphStore, registry: Registry, outputs: OutputIds | None = None, *, reduce: bool = False,
             maximal_fusion: bool = False) -> DaskRun:
     """The Dask collection that computes ``outputs`` (default: the store's marks) of
     ``store``; with ``reduce=True``, of the reduced graph, which answers the same request
@@ -41,7 +44,7 @@ def to_dask(store: Any, registry: Registry, outputs: Sequence[int] | None = None
     return build(store, registry, outputs)
 
 
-def compute(store: Any, registry: Registry, outputs: Sequence[int] | None = None, *, reduce: bool = False,
+def compute(store: GraphStore, registry: Registry, outputs: OutputIds | None = None, *, reduce: bool = False,
             maximal_fusion: bool = False, scheduler: Any = None) -> list[list[Any]]:
     """Compute ``outputs`` of ``store`` (reduced first with ``reduce=True``) on a Dask
     scheduler: "sync", "threads", "processes", a ``distributed.Client``, or None for Dask's

@@ -14,12 +14,14 @@ from typing import Any, Callable, Sequence, cast
 
 import dask.base
 import dask.threaded
+from vantrel_core import GraphStore
 
 from ..registry import Registry
+from .ids import OutputIds
+from .interpreter import Interpreter
 from .kernels import (Literal, combine_groups, exchange_merge, exchange_split, external_apply, item, literal,
                       op_apply, reduction_chunk, reduction_combine, reduction_finalize, source_read,
                       stage_partition, stage_whole)
-from .interpreter import Interpreter
 from .plan import Plan, PlanNode, build_plan, no_gc
 
 __all__ = ["DaskBuilder", "DaskRun", "build_dask", "to_dask"]
@@ -89,7 +91,7 @@ def _as_lists(results: Sequence[Sequence[Any]]) -> list[list[Any]]:
     return [list(parts) for parts in results]
 
 
-def to_dask(store: Any, registry: Registry, outputs: Sequence[int] | None = None) -> DaskRun:
+def to_dask(store: GraphStore, registry: Registry, outputs: OutputIds | None = None) -> DaskRun:
     """The Dask collection that computes ``outputs`` (default: the store's marks) of
     ``store`` with ``registry``. Checks the graph first (see `build_plan`)."""
     return build_dask(build_plan(store, registry, outputs))

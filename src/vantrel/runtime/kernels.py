@@ -9,7 +9,7 @@ nested tasks, never inside other objects.
 from __future__ import annotations
 
 import threading
-from typing import Any, Callable, Sequence
+from typing import Any, Callable, Iterable, Mapping, Sequence, cast
 
 from ..registry import Descriptor, ExchangeSpec, ReductionSpec
 from ..types import NodeKind
@@ -70,6 +70,21 @@ def call(place: Any, step: str, fn: Callable[..., Any], args: Sequence[Any], kwa
     except Exception as exc:
         add_note(exc, NOTE_PREFIX + place.describe() + step)
         raise
+
+
+def as_parts(value: object, producer: Callable[[], str], what: str) -> list[Any]:
+    """The list of the parts or partitions that a user function returned: any iterable but a
+    str, bytes or a mapping (which would silently give characters, bytes or keys); anything
+    else is a ``TypeError`` naming the node (``producer()``, called only then)."""
+    kind = type(value)
+    if not issubclass(kind, (str, bytes, bytearray, Mapping)):
+        try:
+            items = iter(cast("Iterable[Any]", value))
+        except TypeError:
+            pass
+        else:
+            return list(items)
+    raise TypeError(f"{producer()} returned a {kind.__name__}, not a sequence of {what}")
 
 
 # --- sources -------------------------------------------------------------------------------
@@ -238,7 +253,8 @@ class ExchangeTask:
 
 
 def exchange_split(task: ExchangeTask, part: Any) -> list[Any]:
-    parts = list(call(task.info, " split", task.spec.split, (part, task.n), task.params))
+    parts = as_parts(call(task.info, " split", task.spec.split, (part, task.n), task.params),
+                     lambda: f"the split of {task.info.describe()}", "parts")
     if len(parts) != task.n:
         raise ValueError(f"the split of {task.info.describe()} returned {len(parts)} parts, "
                          f"expected {task.n}")

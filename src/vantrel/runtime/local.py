@@ -3,9 +3,12 @@ order. Made for tests and small data; it computes exactly what the Dask runtime 
 (same partitioning, same combine tree, same exchange order)."""
 from __future__ import annotations
 
-from typing import Any, Sequence
+from typing import Any
+
+from vantrel_core import GraphStore
 
 from ..registry import Registry
+from .ids import OutputIds
 from .interpreter import Interpreter
 from .kernels import (exchange_merge, exchange_split, external_apply, op_apply, pick_all, reduce_partitions,
                       source_read, stage_partition, stage_whole)
@@ -17,7 +20,7 @@ __all__ = ["LocalEvaluator", "evaluate", "evaluate_plan"]
 Parts = list[Any]
 
 
-def evaluate(store: Any, registry: Registry, outputs: Sequence[int] | None = None, *, reduce: bool = False,
+def evaluate(store: GraphStore, registry: Registry, outputs: OutputIds | None = None, *, reduce: bool = False,
              maximal_fusion: bool = False) -> list[list[Any]]:
     """Compute ``outputs`` (default: the store's marks) of ``store`` with ``registry``; with
     ``reduce=True``, run the reduced graph instead (``maximal_fusion`` picks the fusion rule).

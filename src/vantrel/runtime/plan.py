@@ -14,12 +14,15 @@ from __future__ import annotations
 import contextlib
 import gc
 from dataclasses import dataclass
-from typing import Any, Callable, Generator, Mapping, Sequence
+from typing import Any, Callable, Generator, Mapping, cast
+
+from vantrel_core import GraphStore
 
 from ..registry import Descriptor, Registry
 from ..types import NodeKind
+from .ids import OutputIds, check_store, output_ids
 from .kernels import (ExchangeTask, ExternalTask, NodeInfo, OpTask, ReductionTask, SourceTask, StageTask, Where,
-                      call, member_place, not_an_op)
+                      as_parts, call, member_place, not_an_op)
 
 __all__ = ["PartitionCountError", "Plan", "PlanError", "PlanNode", "UnregisteredNameError", "build_plan"]
 
@@ -79,17 +82,20 @@ class Plan:
         return last
 
 
-def build_plan(store: Any, registry: Registry, outputs: Sequence[int] | None = None) -> Plan:
+def build_plan(store: GraphStore, registry: Registry, outputs: OutputIds | None = None) -> Plan:
     """Check ``store`` against ``registry`` for ``outputs`` (default: the store's marks) and
     resolve every callable and partition count. Raises `UnregisteredNameError` listing every
     missing name, `PartitionCountError` naming the node whose inputs disagree, `PlanError`
-    for other graphs that cannot run, and ``ValueError`` for an output id the store lacks.
-    Sources registered with the list form are produced here."""
+    for other graphs that cannot run, and for a bad output id what the store's own methods
+    raise (see `vantrel.runtime.ids`). Sources registered with the list form are produced
+    here."""
+    store = check_store(store)
     if not isinstance(registry, Registry):  # pyright: ignore[reportUnnecessaryIsInstance]
         raise TypeError(f"registry must be a vantrel.Registry, not {type(registry).__name__}")
     with no_gc():
-        views = store.nodes()
-        wanted = _output_ids(store if outputs is None else outputs, len(views), outputs is None)
+        # Read as plain dicts: the planner looks up each kind's keys after checking the kind.
+        views: list[dict[str, Any]] = cast(Any, store.nodes())
+        wanted = output_ids(store.outputs() if outputs is None else outputs, len(views))
         live = _live(views, wanted)
         _check_names([views[i] for i in live], registry)
         nodes: dict[int, PlanNode] = {}
@@ -112,20 +118,6 @@ def no_gc() -> Generator[None, None, None]:
     finally:
         if was_enabled:
             gc.enable()
-
-
-def _output_ids(source: Any, n: int, from_marks: bool) -> list[int]:
-    ids = list(source.outputs()) if from_marks else source
-    if isinstance(ids, (str, bytes)):
-        raise TypeError("outputs must be a sequence of node ids, not a str")
-    out: list[int] = []
-    for x in ids:
-        if not isinstance(x, int) or isinstance(x, bool):
-            raise TypeError(f"outputs must hold int node ids, not {type(x).__name__}")
-        if not 0 <= x < n:
-            raise ValueError(f"no node with id {x}")
-        out.append(x)
-    return out
 
 
 def _live(views: list[dict[str, Any]], outputs: list[int]) -> list[int]:
@@ -195,7 +187,7 @@ def _plan_node(view: dict[str, Any], nodes: dict[int, PlanNode], registry: Regis
 def _plan_source(info: NodeInfo, registry: Registry, params: dict[str, Any]) -> PlanNode:
     spec = registry.sources[info.name]
     if spec.partitions is not None:
-        parts = list(call(info, "", spec.partitions, (), params))
+        parts = as_parts(call(info, "", spec.partitions, (), params), info.describe, "partitions")
         if not parts:
             raise PlanError(f"{info.describe()} produced no partitions")
         return PlanNode(info, [], len(parts), parts=parts)
