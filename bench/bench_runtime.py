@@ -145,7 +145,7 @@ def main() -> None:
           f"original graph: {original.task_count} tasks ({ops * args.partitions} of them ops)")
     runs = {}
     for rule, maximal in (("default", False), ("maximal", True)):
-        reduce_time, (reduced, ids, report) = best_of(3, lambda: vantrel.reduce_outputs(g, outputs,
+        reduce_time, (reduced, report, ids) = best_of(3, lambda: vantrel.reduce_outputs(g, outputs,
                                                                                       maximal_fusion=maximal))
         build_red, fused = best_of(3, lambda: vantrel.to_dask(reduced, reg, ids))
         runs[rule] = (reduced, ids)

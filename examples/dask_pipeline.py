@@ -181,7 +181,7 @@ def main() -> None:
         g, outputs = build(tmp)
         reg = registry()
         start = time.perf_counter()
-        reduced, ids, report = vantrel.reduce_outputs(g, outputs)
+        reduced, report, ids = vantrel.reduce_outputs(g, outputs)
         reduce_time = time.perf_counter() - start
         print(f"graph: {g.node_count()} nodes; reduced in {reduce_time * 1e3:.1f} ms to "
               f"{reduced.node_count()} nodes ({report['stages']} stages)")

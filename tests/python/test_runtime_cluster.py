@@ -32,7 +32,7 @@ def client():
 @given(pipelines(max_nodes=10), st.booleans())
 def test_reduced_graph_agrees_on_a_cluster(client, built, maximal):
     expected = evaluate(built.store, REG, built.outputs)
-    reduced, ids, _ = reduce_outputs(built.store, built.outputs, maximal_fusion=maximal)
+    reduced, _, ids = reduce_outputs(built.store, built.outputs, maximal_fusion=maximal)
     assert same(to_dask(built.store, REG, built.outputs).compute(scheduler=client), expected)
     assert same(client.compute(to_dask(reduced, REG, ids)).result(timeout=60), expected)
 
@@ -42,7 +42,7 @@ def test_failing_function_reaches_the_caller_with_its_node(client):
     reg.op("explode", _explode)
     g = GraphStore()
     bad = g.add_op("tanh", [g.add_op("explode", [g.add_source("col")])])
-    reduced, ids, _ = reduce_outputs(g, [bad])
+    reduced, _, ids = reduce_outputs(g, [bad])
     with pytest.raises(ArithmeticError, match="boom") as err:
         to_dask(reduced, reg, ids).compute(scheduler=client)
     assert err.value.__notes__ == [f"vantrel: raised in member 0 (op 'explode') of node {ids[0]} (stage)"]
@@ -67,7 +67,7 @@ def test_a_killed_worker_is_recomputed(client):
     out = g.add_reduction("sum", [g.add_op("mul", [slow, slow])])
     outs = [out, slow]
     expected = evaluate(g, reg, outs)
-    reduced, ids, _ = reduce_outputs(g, outs)
+    reduced, _, ids = reduce_outputs(g, outs)
     pids = client.run(os.getpid)
     future = client.compute(to_dask(reduced, reg, ids))
     deadline = time.monotonic() + 30
@@ -86,6 +86,6 @@ def test_dask_process_pool_scheduler():
     g = GraphStore()
     x = g.add_source("col")
     outs = [g.add_external(descriptor("2"), [g.add_op("tanh", [x])]), g.add_reduction("mean", [x]), x]
-    reduced, ids, _ = reduce_outputs(g, outs)
+    reduced, _, ids = reduce_outputs(g, outs)
     got = to_dask(reduced, REG, ids).compute(scheduler="processes", num_workers=2)
     assert same(got, evaluate(g, REG, outs))

@@ -34,7 +34,7 @@ def test_plain_python_partitions_run_reduced_and_unreduced():
     expected = [[[1, 4], [9, 16], [25, 36]], [[1.0, 4.0], [9.0, 16.0], [25.0, 36.0]],
                 [[-59, -35, 13], [-50, -14, 46]], [-99], [[1, 4], [9, 16], [25, 36]]]
     assert evaluate(g, plain_registry(), outputs) == expected
-    reduced, ids, _ = reduce_outputs(g, outputs)
+    reduced, _, ids = reduce_outputs(g, outputs)
     assert ids[0] == ids[1] == ids[4]
     assert evaluate(reduced, plain_registry(), ids) == [expected[0], expected[0]] + expected[2:]
     assert evaluate(g, plain_registry(), outputs, reduce=True, maximal_fusion=True)[2:] == expected[2:]

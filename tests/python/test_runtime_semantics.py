@@ -19,7 +19,7 @@ REG = numpy_registry()
 def test_reduced_graph_computes_what_the_original_computes(built, maximal):
     expected = evaluate(built.store, REG, built.outputs)
     assert [len(parts) for parts in expected] == [built.counts[o] for o in built.outputs]
-    reduced, ids, _ = reduce_outputs(built.store, built.outputs, maximal_fusion=maximal)
+    reduced, _, ids = reduce_outputs(built.store, built.outputs, maximal_fusion=maximal)
     assert len(ids) == len(built.outputs)
     assert same(evaluate(reduced, REG, ids), expected)
 
@@ -29,7 +29,7 @@ def test_reduced_graph_computes_what_the_original_computes(built, maximal):
 @given(built=pipelines(max_nodes=10), maximal=st.booleans())
 def test_backends_agree_with_the_local_evaluator(backend, built, maximal):
     expected = evaluate(built.store, REG, built.outputs)
-    reduced, ids, _ = reduce_outputs(built.store, built.outputs, maximal_fusion=maximal)
+    reduced, _, ids = reduce_outputs(built.store, built.outputs, maximal_fusion=maximal)
     assert same(backend.run(built.store, REG, built.outputs), expected)
     assert same(backend.run(reduced, REG, ids), expected)
     assert same(backend.run(built.store, REG, built.outputs, reduce=True, maximal_fusion=maximal), expected)
@@ -47,7 +47,7 @@ def chain_store():
 @pytest.mark.parametrize("maximal, stages", [(False, 2), (True, 1)])
 def test_fusion_rules_run_one_task_per_stage_partition(maximal, stages):
     g, out = chain_store()
-    reduced, ids, report = reduce_outputs(g, [out], maximal_fusion=maximal)
+    reduced, report, ids = reduce_outputs(g, [out], maximal_fusion=maximal)
     assert report["stages"] == stages
     original, fused = to_dask(g, REG, [out]), to_dask(reduced, REG, ids)
     assert original.task_count == 5 * PARTS          # source and four ops
@@ -65,7 +65,7 @@ def test_repeated_and_merged_outputs_each_get_their_result(backend):
     r = g.add_op("mul", [g.add_op("add", [p], {"scalar": 0.0, "side": "l"})], {"scalar": 1.0, "side": "r"})
     s = g.add_reduction("sum", [p])
     outputs = [q, s, p, r, q, x]
-    reduced, ids, _ = reduce_outputs(g, outputs)
+    reduced, _, ids = reduce_outputs(g, outputs)
     assert ids[0] == ids[2] == ids[3] == ids[4]
     expected = evaluate(g, REG, outputs)
     assert same(expected[0], expected[2])
@@ -86,7 +86,7 @@ def test_a_run_is_a_dask_collection():
 
 def test_outputs_default_to_the_marks_of_the_store():
     g, out = chain_store()
-    reduced, ids, _ = reduce_outputs(g, [out])
+    reduced, _, ids = reduce_outputs(g, [out])
     assert reduced.outputs() == ids
     assert same(evaluate(reduced, REG), evaluate(g, REG, [out]))
     assert same(to_dask(reduced, REG).compute(scheduler="sync"), evaluate(g, REG, [out]))
@@ -171,7 +171,7 @@ def test_a_stage_keeps_only_member_results_still_to_be_read(backend, fan_out):
     if fan_out:  # the first member is read again at the end, so it stays alive until then
         h = g.add_op("pair", [h, first])
     out = g.add_op("probe", [h])
-    reduced, ids, report = reduce_outputs(g, [out], maximal_fusion=True)
+    reduced, report, ids = reduce_outputs(g, [out], maximal_fusion=True)
     assert report["stages"] == 1
     expected = evaluate(g, reg, [out])
     seen.clear()

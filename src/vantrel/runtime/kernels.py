@@ -87,6 +87,26 @@ def as_parts(value: object, producer: Callable[[], str], what: str) -> list[Any]
     raise TypeError(f"{producer()} returned a {kind.__name__}, not a sequence of {what}")
 
 
+class Step:
+    """One kind of task of one node, as Dask runs it: ``fn(task, *args)``. Its ``__name__`` is
+    what the task runs (an op's name, a reduction's name and step, ...), which is how Dask's
+    profiler and pictures label a task's function."""
+
+    __slots__ = ("fn", "task", "__name__")
+
+    def __init__(self, fn: Callable[..., Any], task: Any, name: str) -> None:
+        self.fn, self.task, self.__name__ = fn, task, name
+
+    def __call__(self, *args: Any) -> Any:
+        return self.fn(self.task, *args)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return Step, (self.fn, self.task, self.__name__)
+
+    def __repr__(self) -> str:
+        return f"<vantrel step {self.__name__}>"
+
+
 # --- sources -------------------------------------------------------------------------------
 
 class SourceTask:

@@ -12,14 +12,14 @@ __all__ = ["for_run", "reduce_outputs"]
 
 
 def reduce_outputs(store: GraphStore, outputs: OutputIds | None = None, *,
-                   maximal_fusion: bool = False) -> tuple[GraphStore, list[int], ReductionReport]:
+                   maximal_fusion: bool = False) -> tuple[GraphStore, ReductionReport, list[int]]:
     """Reduce ``store`` for ``outputs`` (default: its marks). Returns ``(reduced_store,
-    output_ids, report)``: ``output_ids[i]`` is the node of ``reduced_store`` that answers
-    ``outputs[i]``, so running ``reduced_store`` for ``output_ids`` gives what running
-    ``store`` for ``outputs`` gives."""
+    report, output_ids)``, in the order of `vantrel_core.GraphStore.reduce_mapped`:
+    ``output_ids[i]`` is the node of ``reduced_store`` that answers ``outputs[i]``, so running
+    ``reduced_store`` for ``output_ids`` gives what running ``store`` for ``outputs`` gives."""
     store, wanted = requested(store, outputs)
     reduced, report, ids = store.reduce_mapped(outputs=wanted, maximal_fusion=maximal_fusion)
-    return reduced, list(ids), report
+    return reduced, report, list(ids)
 
 
 def requested(store: object, outputs: OutputIds | None) -> tuple[GraphStore, list[int]]:
@@ -34,5 +34,5 @@ def for_run(store: GraphStore, outputs: OutputIds | None, reduce: bool,
     answer the given outputs when ``reduce`` is true."""
     if not reduce:
         return requested(store, outputs)
-    reduced, ids, _ = reduce_outputs(store, outputs, maximal_fusion=maximal_fusion)
+    reduced, _, ids = reduce_outputs(store, outputs, maximal_fusion=maximal_fusion)
     return reduced, ids
