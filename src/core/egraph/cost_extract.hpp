@@ -1,0 +1,38 @@
+#pragma once
+/// Extraction by cost: for every class, the e-node whose term is cheapest, where a term costs
+/// its operator's cost plus what its children's terms cost. Ties go to the e-node added
+/// first, so the loaded graph's own nodes (added before any rule ran, in input order) win
+/// over e-nodes the rules created, and the result depends on the e-graph's history only.
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "egraph/egraph.hpp"
+
+namespace vantrel::egraph {
+
+/// Marks a class that no term reaches; the costs of terms saturate one below it.
+inline constexpr std::uint64_t kNoCost = ~std::uint64_t{0};
+
+/// What `choose_by_cost` picked, indexed by canonical class id (other entries unused).
+struct CostChoices {
+  std::vector<std::uint64_t> cost;  ///< the cheapest term's cost; kNoCost for none
+  std::vector<Id> chosen;           ///< the id the chosen e-node was added under
+};
+
+/// Picks the cheapest e-node of every class of a clean e-graph. A class's choice is fixed
+/// only once all the classes its e-node reads are fixed, cheapest first, so the choices
+/// never form a cycle, even with zero costs. `cost_of` gives an operator's own cost.
+CostChoices choose_by_cost(const EGraph& egraph, const std::function<std::uint64_t(GlobalSymbol)>& cost_of);
+
+/// The chosen terms of `roots` as a flat graph: every class the roots reach once, children
+/// before their users, in the order a depth-first walk from the roots (in order, children in
+/// order) finishes them. `nodes[k].children` hold positions in `nodes`; `roots` positions.
+struct ExtractedGraph {
+  std::vector<SymbolLang> nodes;
+  std::vector<Id> roots;
+};
+ExtractedGraph extract_terms(const EGraph& egraph, const CostChoices& choices, std::span<const Id> roots);
+
+}  // namespace vantrel::egraph

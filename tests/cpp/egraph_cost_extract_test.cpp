@@ -1,0 +1,92 @@
+#include <gtest/gtest.h>
+#include <map>
+#include <string>
+
+#include "egraph/cost_extract.hpp"
+
+namespace vantrel::egraph {
+namespace {
+
+SymbolLang leaf(const char* op) { return SymbolLang{GlobalSymbol::intern(op), {}}; }
+SymbolLang node(const char* op, IdList kids) { return SymbolLang{GlobalSymbol::intern(op), std::move(kids)}; }
+
+/// Costs by operator text; any other operator costs 1.
+auto costs(std::map<std::string, std::uint64_t> table) {
+  return [table = std::move(table)](GlobalSymbol s) {
+    auto it = table.find(std::string(s.text()));
+    return it == table.end() ? std::uint64_t{1} : it->second;
+  };
+}
+
+std::string text(const ExtractedGraph& g, std::size_t at) {
+  const SymbolLang& n = g.nodes[at];
+  std::string out(n.symbol.text());
+  if (n.children.size() == 0) return out;
+  out += "(";
+  for (std::uint32_t i = 0; i < n.children.size(); ++i) out += (i ? "," : "") + text(g, n.children[i]);
+  return out + ")";
+}
+
+TEST(CostExtract, ACheaperTermAddedLaterWins) {
+  // mul(x, two) = plus(x, x), as a rule would add it after the graph was loaded.
+  EGraph g;
+  const Id x = g.add(leaf("x"));
+  const Id two = g.add(leaf("two"));
+  const Id mul = g.add(node("mul", {x, two}));
+  const Id plus = g.add(node("plus", {x, x}));
+  g.union_(mul, plus);
+  g.rebuild();
+  const auto expensive = choose_by_cost(g, costs({{"mul", 5}}));
+  const ExtractedGraph out = extract_terms(g, expensive, std::vector<Id>{mul});
+  EXPECT_EQ(text(out, out.roots[0]), "plus(x,x)");
+  EXPECT_EQ(out.nodes.size(), 2u);  // x is shared and written once
+  EXPECT_EQ(expensive.cost[g.find(mul)], 3u);
+  // At equal cost the e-node added first wins.
+  const ExtractedGraph even = extract_terms(g, choose_by_cost(g, costs({})), std::vector<Id>{plus});
+  EXPECT_EQ(text(even, even.roots[0]), "mul(x,two)");
+}
+
+TEST(CostExtract, ZeroCostCyclesAreNeverChosen) {
+  // x = id(x): the class holds an e-node that reads the class itself.
+  EGraph g;
+  const Id x = g.add(leaf("x"));
+  const Id idx = g.add(node("id", {x}));
+  const Id top = g.add(node("f", {idx}));
+  g.union_(idx, x);
+  g.rebuild();
+  for (std::uint64_t id_cost : {0, 1}) {
+    const ExtractedGraph out =
+        extract_terms(g, choose_by_cost(g, costs({{"id", id_cost}, {"x", 0}})), std::vector<Id>{top, x});
+    EXPECT_EQ(text(out, out.roots[0]), "f(x)");
+    EXPECT_EQ(out.roots[1], out.nodes[out.roots[0]].children[0]);
+  }
+}
+
+TEST(CostExtract, ChildrenComeFirstInTheOrderTheWalkFinishesThem) {
+  EGraph g;
+  const Id a = g.add(leaf("a"));
+  const Id b = g.add(leaf("b"));
+  const Id fab = g.add(node("f", {b, a}));
+  const Id ga = g.add(node("g", {a}));
+  g.rebuild();
+  const ExtractedGraph out = extract_terms(g, choose_by_cost(g, costs({})), std::vector<Id>{ga, fab, ga});
+  ASSERT_EQ(out.nodes.size(), 4u);
+  EXPECT_EQ(text(out, 0), "a");
+  EXPECT_EQ(text(out, 1), "g(a)");
+  EXPECT_EQ(text(out, 2), "b");
+  EXPECT_EQ(text(out, 3), "f(b,a)");
+  EXPECT_EQ(out.roots, (std::vector<Id>{1, 3, 1}));
+}
+
+TEST(CostExtract, CostsSaturate) {
+  EGraph g;
+  Id t = g.add(leaf("x"));
+  for (int i = 0; i < 4; ++i) t = g.add(node("huge", {t, t}));
+  g.rebuild();
+  const auto choices = choose_by_cost(g, costs({{"huge", kNoCost / 2}}));
+  EXPECT_EQ(choices.cost[g.find(t)], kNoCost - 1);
+  EXPECT_EQ(extract_terms(g, choices, std::vector<Id>{t}).nodes.size(), 5u);
+}
+
+}  // namespace
+}  // namespace vantrel::egraph
