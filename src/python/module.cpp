@@ -1,7 +1,8 @@
 // The extension module: multi-phase initialisation whose exec step adds the three classes
-// and `version`, each also appended to `__all__`, and the two pickle reconstructors (module
-// attributes, not exports). The classes and the internal-fault class live in the module's
+// and `version`, each also appended to `__all__`, the two pickle reconstructors and
+// `_default_rules` (module attributes, not exports). The classes and the internal-fault class live in the module's
 // state, so every interpreter that imports the module gets its own.
+#include "engine/rule_set.hpp"
 #include "errors.hpp"
 #include "graph_store_type.hpp"
 #include "module_state.hpp"
@@ -44,6 +45,25 @@ PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString("0.0.1"); 
 
 PyMethodDef version_def = {"version", version, METH_NOARGS, "version()\n--\n\n"};
 
+// The default rules as (name, lhs, rhs) texts: the pure-Python package states what they
+// assume of op names, and reads them here instead of keeping a copy.
+PyObject* default_rules(PyObject*, PyObject*) {
+  const RuleSet& rules = default_rule_set();
+  Ref out = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(rules.size())));
+  if (!out) return nullptr;
+  Py_ssize_t i = 0;
+  for (const PatternRule& r : rules) {
+    PyObject* entry =
+        Py_BuildValue("(s#s#s#)", r.name.data(), static_cast<Py_ssize_t>(r.name.size()), r.lhs.data(),
+                      static_cast<Py_ssize_t>(r.lhs.size()), r.rhs.data(), static_cast<Py_ssize_t>(r.rhs.size()));
+    if (entry == nullptr) return nullptr;
+    PyTuple_SET_ITEM(out.get(), i++, entry);
+  }
+  return out.release();
+}
+
+PyMethodDef default_rules_def = {"_default_rules", default_rules, METH_NOARGS, "_default_rules()\n--\n\n"};
+
 int exec_module(PyObject* module) {
   auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
   if (!keep(state->internal_fault, create_internal_fault_type())) return -1;
@@ -60,6 +80,8 @@ int exec_module(PyObject* module) {
   if (!add_export(module, "version", PyCFunction_NewEx(&version_def, module, nullptr))) return -1;
   if (PyModule_AddObjectRef(module, store_from_blob_def.ml_name, state->store_from_blob) < 0) return -1;
   if (PyModule_AddObjectRef(module, descriptor_from_fields_def.ml_name, state->descriptor_from_fields) < 0) return -1;
+  Ref rules = Ref::steal(PyCFunction_NewEx(&default_rules_def, module, nullptr));
+  if (!rules || PyModule_AddObjectRef(module, default_rules_def.ml_name, rules.get()) < 0) return -1;
   return 0;
 }
 

@@ -28,7 +28,7 @@ TEST(EggEngine, RulesInTableOrder) {
   EXPECT_EQ(names, (std::vector<std::string>{"commute-add", "commute-mul", "commute-and", "commute-or", "commute-eq",
                                              "commute-ne", "commute-maximum", "commute-minimum", "identity-0",
                                              "identity-1", "identity-2", "identity-3"}));
-  EXPECT_EQ(engine().iteration_limit(), 12u);
+  EXPECT_EQ(engine().config().iteration_limit, 12u);
 }
 
 struct Example {

@@ -7,9 +7,10 @@
 #include <string_view>
 #include <vector>
 
+#include "egraph/egg_engine.hpp"
 #include "egraph/rewrite.hpp"
 #include "egraph/symbol.hpp"
-#include "optimizer/rule_table.hpp"
+#include "engine/rule_set.hpp"
 
 namespace vantrel::egraph::testing {
 
@@ -30,16 +31,20 @@ inline Rewrite rule(const std::string& name, const std::string& lhs, const std::
   return std::move(r).value();
 }
 
-// The rules the default engine runs, in its order.
-inline std::vector<Rewrite> default_rules() {
-  std::vector<Rewrite> rules;
-  for (std::string_view op : kCommutativeOps) {
-    const std::string token = "op|" + std::string(op);
-    rules.push_back(rule("commute-" + std::string(op), "(" + token + " ?a ?b)", "(" + token + " ?b ?a)"));
+// The rules the default engine runs, in its order: the engine's own list.
+inline const std::vector<Rewrite>& default_rules() {
+  static const EggEngine engine;
+  return engine.rules();
+}
+
+// The root tokens of the default identity rules.
+inline std::vector<std::string> identity_tokens() {
+  std::vector<std::string> tokens;
+  for (const PatternRule& r : default_rule_set()) {
+    const RuleFold f = fold_shape(r);
+    if (f.shape == FoldShape::kIdentity) tokens.emplace_back(f.token);
   }
-  for (std::size_t k = 0; k < kIdentityTokens.size(); ++k)
-    rules.push_back(rule("identity-" + std::to_string(k), "(" + std::string(kIdentityTokens[k]) + " ?x)", "?x"));
-  return rules;
+  return tokens;
 }
 
 // A random pipeline-like graph: leaves, commutative ops (often both operand orders of one
@@ -50,6 +55,7 @@ inline std::vector<SymbolLang> random_graph(std::uint64_t seed, std::size_t n) {
   Lcg rng{seed};
   std::vector<SymbolLang> nodes;
   const char* commutative[] = {"op|add", "op|mul", "op|maximum"};
+  const std::vector<std::string> identities = identity_tokens();
   for (std::size_t i = 0; i < n; ++i) {
     if (i < 8 || rng.below(10) == 0) {
       nodes.push_back(SymbolLang{sym("source|s" + std::to_string(rng.below(40))), {}});
@@ -63,7 +69,7 @@ inline std::vector<SymbolLang> random_graph(std::uint64_t seed, std::size_t n) {
       nodes.push_back(SymbolLang{op, {a, b}});
       if (rng.below(3) == 0) nodes.push_back(SymbolLang{op, {b, a}});
     } else if (kind < 7) {
-      nodes.push_back(SymbolLang{sym(std::string(kIdentityTokens[rng.below(kIdentityTokens.size())])), {pick()}});
+      nodes.push_back(SymbolLang{sym(identities[rng.below(identities.size())]), {pick()}});
     } else {
       nodes.push_back(SymbolLang{sym(rng.below(2) ? "op|neg" : "op|exp"), {pick()}});
     }

@@ -6,29 +6,43 @@
 #include "common/fault.hpp"
 #include "egraph/load_graph.hpp"
 #include "egraph/page_in.hpp"
-#include "optimizer/rule_table.hpp"
 
 namespace vantrel::egraph {
 namespace {
 
-Rewrite make_rule(const std::string& name, const std::string& lhs, const std::string& rhs) {
-  auto rule = Rewrite::make(name, pattern_from_text(lhs), pattern_from_text(rhs));
-  if (!rule.ok()) throw InternalFault(rule.error());
-  return std::move(rule).value();
+Result<std::vector<Rewrite>, std::string> compile(const RuleSet& rules) {
+  std::vector<Rewrite> out;
+  out.reserve(rules.size());
+  for (const PatternRule& r : rules) {
+    auto lhs = parse_pattern(r.lhs);
+    if (!lhs.ok()) return Err{"rule " + r.name + ": left side does not parse: " + r.lhs};
+    auto rhs = parse_pattern(r.rhs);
+    if (!rhs.ok()) return Err{"rule " + r.name + ": right side does not parse: " + r.rhs};
+    auto rule = Rewrite::make(r.name, Pattern(lhs.value()), Pattern(rhs.value()));
+    if (!rule.ok()) return Err{rule.error()};
+    out.push_back(std::move(rule).value());
+  }
+  return out;
+}
+
+std::vector<Rewrite> compile_or_fault(const RuleSet& rules) {
+  auto compiled = compile(rules);
+  if (!compiled.ok()) throw InternalFault(compiled.error());
+  return std::move(compiled).value();
 }
 
 }  // namespace
 
-EggEngine::EggEngine() {
-  rules_.reserve(kCommutativeOps.size() + kIdentityTokens.size());
-  for (std::string_view op : kCommutativeOps) {
-    const std::string n(op);
-    const std::string token = std::string(kOpTokenPrefix) + n;
-    rules_.push_back(make_rule("commute-" + n, "(" + token + " ?a ?b)", "(" + token + " ?b ?a)"));
-  }
-  for (std::size_t k = 0; k < kIdentityTokens.size(); ++k) {
-    rules_.push_back(make_rule("identity-" + std::to_string(k), "(" + std::string(kIdentityTokens[k]) + " ?x)", "?x"));
-  }
+EggEngine::EggEngine(RuleSet rules, EngineConfig config) : EggEngine(rules, compile_or_fault(rules), config) {}
+
+Result<EggEngine, std::string> EggEngine::make(RuleSet rules, EngineConfig config) {
+  auto compiled = compile(rules);
+  if (!compiled.ok()) return Err{compiled.error()};
+  return EggEngine(std::move(rules), std::move(compiled).value(), config);
+}
+
+EggEngine::EggEngine(RuleSet rules, std::vector<Rewrite> compiled, EngineConfig config)
+    : rule_set_(std::move(rules)), rules_(std::move(compiled)), config_(config) {
   for (const Rewrite& rule : rules_) {
     for (const Pattern* side : {rule.lhs.get(), rule.rhs.get()}) {
       for (const ENodeOrVar& n : side->ast().nodes) {
@@ -94,8 +108,7 @@ LabelResult EggEngine::canonicalize_labels_with_stats(const LabelGraph& graph, C
   const std::vector<Id> ids = load_graph(runner.e_graph, enodes, graph.likely_distinct);
 
   const auto t1 = Runner::Clock::now();
-  runner.iteration_limit = iteration_limit_;
-  runner.e_node_limit = 4 * n + 1024;
+  runner.configure(config_, n);
   runner.run(rules_);
   const EGraph& eg = runner.e_graph;
   const auto t2 = Runner::Clock::now();

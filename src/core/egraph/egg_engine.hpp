@@ -1,14 +1,17 @@
 #pragma once
-/// `EggEngine`: the system's rewrite engine. It proves nodes equal under commutativity of
-/// eight two-input operators and the scalar identities x + 0 and x * 1, and collapses every
-/// group of equal nodes onto its earliest member.
+/// `EggEngine`: the system's rewrite engine. It proves nodes equal under the rule set it is
+/// given (by default commutativity of eight two-input operators and the scalar identities
+/// x + 0 and x * 1) and collapses every group of equal nodes onto its earliest member.
 #include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "common/result.hpp"
+#include "egraph/engine_config.hpp"
 #include "egraph/rewrite.hpp"
 #include "egraph/runner.hpp"
+#include "engine/rule_set.hpp"
 #include "optimizer/engine.hpp"
 
 namespace vantrel::egraph {
@@ -30,8 +33,11 @@ struct CanonicalizeStats {
 
 class EggEngine final : public RewriteEngine {
  public:
-  /// Builds the twelve rules in their fixed order; iteration limit 12.
-  EggEngine();
+  /// Compiles `rules` in their order; a rule that does not compile is an internal fault
+  /// (the default rules always compile). The defaults are the system's engine.
+  explicit EggEngine(RuleSet rules = default_rule_set(), EngineConfig config = {});
+  /// The same, with a rule that does not compile reported as its error text.
+  static Result<EggEngine, std::string> make(RuleSet rules, EngineConfig config = {});
 
   /// Requires a well-formed graph (inputs before users, outputs in range); a violation is an
   /// internal fault.
@@ -44,14 +50,19 @@ class EggEngine final : public RewriteEngine {
   LabelResult canonicalize_labels(const LabelGraph& graph) const override;
   LabelResult canonicalize_labels_with_stats(const LabelGraph& graph, CanonicalizeStats* stats) const;
 
+  /// The compiled rules, in rule set order.
   const std::vector<Rewrite>& rules() const { return rules_; }
-  std::size_t iteration_limit() const { return iteration_limit_; }
+  const RuleSet* rule_set() const override { return &rule_set_; }
+  const EngineConfig& config() const { return config_; }
 
  private:
+  EggEngine(RuleSet rules, std::vector<Rewrite> compiled, EngineConfig config);
+
+  RuleSet rule_set_;
   std::vector<Rewrite> rules_;
   // The symbol of every text the rules mention, keyed by that text (views into the symbol table).
   std::unordered_map<std::string_view, GlobalSymbol> rule_symbols_;
-  std::size_t iteration_limit_ = 12;
+  EngineConfig config_;
 };
 
 }  // namespace vantrel::egraph

@@ -162,8 +162,8 @@ class Pattern {
 Pattern pattern_from_text(std::string_view text);
 
 /// Position of the first e-node that can match `op` in a sorted class node list: nodes with
-/// the same symbol are contiguous, so lists of 50 or more are binary searched and shorter
-/// ones scanned. Both give the same position.
+/// the same symbol are contiguous, so lists of `EngineConfig::kBinarySearchFrom` or more are
+/// binary searched and shorter ones scanned. Both give the same position.
 std::size_t first_candidate(std::span<const SymbolLang> sorted, GlobalSymbol op);
 
 }  // namespace vantrel::egraph

@@ -34,13 +34,23 @@ bool check_rules(const std::vector<Rewrite>& rules) {
 }
 
 std::optional<StopReason> Runner::check_limits() const {
-  if (started_at) {
+  if (started_at && time_budget) {
     const auto elapsed = now() - *started_at;
-    if (elapsed > time_budget) return TimeLimit{std::chrono::duration<double>(elapsed).count()};
+    if (elapsed > *time_budget) return TimeLimit{std::chrono::duration<double>(elapsed).count()};
   }
   if (e_graph.enode_count() > e_node_limit) return NodeLimit{e_graph.enode_count()};
   if (iteration_records.size() >= iteration_limit) return IterationLimit{iteration_records.size()};
   return std::nullopt;
+}
+
+void Runner::configure(const EngineConfig& config, std::size_t loaded_nodes) {
+  iteration_limit = config.iteration_limit;
+  e_node_limit = config.node_limit(loaded_nodes);
+  time_budget = config.time_budget;
+  auto backoff = std::make_unique<BackoffScheduler>();
+  backoff->default_match_threshold = config.match_threshold;
+  backoff->default_ban_span = config.ban_span;
+  scheduler = std::move(backoff);
 }
 
 void Runner::run(const std::vector<Rewrite>& rules) {

@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "egraph/engine_config.hpp"
 #include "egraph/scheduler.hpp"
 
 namespace vantrel::egraph {
@@ -65,13 +66,17 @@ class Runner {
   /// Runs to a stop reason. On return `outcome` is set, there is at least one record, and
   /// `e_graph` is clean.
   void run(const std::vector<Rewrite>& rules);
+  /// Takes the limits and a fresh backoff scheduler from `config`, for a loaded graph of
+  /// `loaded_nodes` nodes.
+  void configure(const EngineConfig& config, std::size_t loaded_nodes);
 
   EGraph e_graph;
   std::vector<Iteration> iteration_records;
   std::optional<StopReason> outcome;
   std::size_t iteration_limit = 30;
   std::size_t e_node_limit = 10000;
-  Clock::duration time_budget = std::chrono::seconds(5);
+  /// None: no time bound.
+  std::optional<Clock::duration> time_budget = std::chrono::seconds(5);
   std::optional<Clock::time_point> started_at;
   std::unique_ptr<RewriteScheduler> scheduler;
   /// The monotonic clock behind the time budget (replaceable so a test can make time pass).

@@ -2,12 +2,13 @@
 #include <algorithm>
 
 #include "common/fault.hpp"
+#include "egraph/engine_config.hpp"
 #include "egraph/pattern.hpp"
 
 namespace vantrel::egraph {
 
 std::size_t first_candidate(std::span<const SymbolLang> sorted, GlobalSymbol op) {
-  if (sorted.size() >= 50) {
+  if (sorted.size() >= EngineConfig::kBinarySearchFrom) {
     return static_cast<std::size_t>(std::lower_bound(sorted.begin(), sorted.end(), op,
                                                      [](const SymbolLang& n, GlobalSymbol s) { return n.symbol < s; }) -
                                     sorted.begin());

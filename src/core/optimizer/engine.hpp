@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/node_id.hpp"
+#include "engine/rule_set.hpp"
 
 namespace vantrel {
 
@@ -101,6 +102,11 @@ class RewriteEngine {
   /// spells the graph out, calls `canonicalize`, checks the result's contract (a broken one
   /// is an InternalFault) and turns it back into label ids.
   virtual LabelResult canonicalize_labels(const LabelGraph& graph) const;
+
+  /// The rules this engine proves equality by, when it runs a rule set and nothing else
+  /// (besides merging equal nodes); null otherwise. Only what an engine declares here lets a
+  /// caller reason about what it would merge.
+  virtual const RuleSet* rule_set() const { return nullptr; }
 };
 
 /// Checks the preconditions of `canonicalize` without reading out of bounds: every input is a

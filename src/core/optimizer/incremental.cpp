@@ -5,29 +5,33 @@
 #include <exception>
 
 #include "common/hash.hpp"
-#include "optimizer/rule_table.hpp"
 
 namespace vantrel {
 
-IncrementalReducer::IncrementalReducer() : seed_(process_hash_seed()), heads_(seed_) {}
+IncrementalReducer::IncrementalReducer(RuleSet rules)
+    : seed_(process_hash_seed()), rules_(std::move(rules)), heads_(seed_) {
+  for (const PatternRule& rule : rules_) {
+    const RuleFold f = fold_shape(rule);
+    switch (f.shape) {
+      case FoldShape::kSwap: fold_tokens_.emplace_back(f.token, kCommutative); break;
+      case FoldShape::kIdentity: fold_tokens_.emplace_back(f.token, kIdentity); break;
+      case FoldShape::kNone: folds_every_rule_ = false; continue;
+    }
+    if (!is_op_token(f.token)) fold_tokens_are_ops_ = false;
+  }
+}
 
 std::uint32_t IncrementalReducer::intern_head(const NodeKey& key) {
   const std::size_t before = canon_.heads.size();
   const std::uint32_t h = heads_.intern(key, canon_.heads);
   if (canon_.heads.size() == before) return h;
+  // A rule matches a node by its whole token, exactly as the engine matches its label.
   std::uint8_t flags = 0;
-  if (const Op* op = key.get_if<Op>()) {
+  if (!fold_tokens_.empty() && (key.get_if<Op>() != nullptr || !fold_tokens_are_ops_)) {
     const std::string token = key.token();
-    if (op->params.empty()) {
-      if (is_commutative_op(op->name)) flags |= kCommutative;
-    } else {
-      if (is_identity_token(token)) flags |= kIdentity;
+    for (const auto& [t, flag] : fold_tokens_) {
+      if (t == token) flags |= flag;
     }
-    // What the engine's rules match: the whole token, whatever the name and parameters.
-    std::uint8_t engine = 0;
-    if (is_identity_token(token)) engine |= kIdentity;
-    if (is_commutative_token(token)) engine |= kCommutative;
-    if (engine != flags) ++rule_mismatches_;
   }
   head_flags_.push_back(flags);
   return h;
@@ -218,33 +222,33 @@ Result<Reduced, BadNodeId> IncrementalReducer::finalize(std::span<const NodeId> 
   return reduce_flat(canon_, mapped.value(), engine, maximal_fusion, timings);
 }
 
-// Why the engine can be skipped. The default engine (whose rules are exactly the rule table's)
-// merges two nodes only through
+// Why the engine can be skipped. An engine that runs a rule set merges two nodes only through
 // (a) hash-consing: equal label and equal child classes,
-// (b) commutativity: a two-input node whose label is "op|add", "op|mul", ... (no parameters)
-//     meets the swapped form of another node, or
-// (c) identity: a one-input node whose label is one of the four identity tokens joins its input,
-// and through congruence once something has merged. The canonical form rules out all three
-// before anything merges: labels name distinct heads one to one (op tokens are injective on
-// op heads, other heads get distinct labels), and `fold` hash-conses by (head, canonical
-// inputs), so (a) finds no pair; `fold` never stores both operand orders of a commutative
-// head, so (b) only ever adds the swapped e-node to its own class; and `fold` never stores an
-// identity node with one input, so (c) never matches. With no first merge there is no
-// congruence either. Dead-code elimination only keeps a subset closed under inputs and
-// renumbers it one to one, which preserves all of this. So every class keeps exactly its one
-// node, whatever the run's limits, bans or time budget do, and the engine returns the graph
-// unchanged apart from `opaque`, which it recomputes from the label.
-//
-// This needs `fold`'s flags to be exactly the rules' matches for every head: `fold` decides
-// by name and parameters, the rules by the whole token. They agree for every op head (a name
-// is escaped in its token); the count of heads where they do not is kept all the same, and
-// any such head sends finalize through the engine.
+// (b) a swap rule "(T ?a ?b)" -> "(T ?b ?a)": a two-input node labelled T meets the swapped
+//     form of another node, or
+// (c) an identity rule "(T ?x)" -> "?x": a one-input node labelled T joins its input,
+// (d) any other rule,
+// and through congruence once something has merged. When the engine runs this reducer's rule
+// set and every rule has a fold shape, (d) is empty, and the canonical form rules out the rest
+// before anything merges: labels name distinct heads one to one (tokens are injective on
+// heads), and `fold` hash-conses by (head, canonical inputs), so (a) finds no pair; `fold`
+// flags a head by its whole token, exactly as a rule matches a label, never stores both
+// operand orders of a swap head, so (b) only ever adds the swapped e-node to its own class,
+// and never stores an identity node with one input, so (c) never matches. With no first
+// merge there is no congruence either. Dead-code elimination only keeps a subset closed under
+// inputs and renumbers it one to one, which preserves all of this. So every class keeps
+// exactly its one node, whatever the run's limits, bans or time budget do, and the engine
+// returns the graph unchanged apart from `opaque`, which it recomputes from the label.
+// Anything short of that (an engine that does not declare its rules, other rules, a rule
+// `fold` does not apply) runs the engine.
 Result<Reduced, BadNodeId> IncrementalReducer::finalize_default(std::span<const NodeId> outputs,
                                                                 const RewriteEngine& engine, bool maximal_fusion,
                                                                 PassTimings* timings) const {
   auto mapped = map_outputs(outputs);
   if (!mapped) return Err{mapped.error()};
-  if (rule_mismatches_ == 0) return reduce_flat_unmerged(canon_, mapped.value(), maximal_fusion, timings);
+  const RuleSet* engine_rules = engine.rule_set();
+  if (folds_every_rule_ && engine_rules != nullptr && *engine_rules == rules_)
+    return reduce_flat_unmerged(canon_, mapped.value(), maximal_fusion, timings);
   return reduce_flat(canon_, mapped.value(), engine, maximal_fusion, timings);
 }
 

@@ -1,9 +1,9 @@
 #pragma once
 /// The incremental reducer follows a store while it is being built. Each `step` folds only the
 /// nodes added since the previous step into a canonical form: inputs are first replaced by
-/// what they stand for, then scalar identities (x + 0, x * 1, recognised by their exact op
-/// token) stand for their input, a commutative two-input op without parameters is found under
-/// either operand order, and equal nodes are hash-consed. `finalize` runs the reduction
+/// what they stand for, then the rules of its rule set that have a fold shape apply (a
+/// one-input identity token stands for its input, a two-input swap token is found under either
+/// operand order), and equal nodes are hash-consed. `finalize` runs the reduction
 /// pipeline once over the canonical form. Every store node is processed exactly once, so
 /// `total_work` ends equal to the store's node count however the steps were cut.
 ///
@@ -17,6 +17,7 @@
 #include "common/hash_filter.hpp"
 #include "common/id_table.hpp"
 #include "common/result.hpp"
+#include "engine/rule_set.hpp"
 #include "optimizer/engine.hpp"
 #include "optimizer/flat_graph.hpp"
 #include "optimizer/pipeline.hpp"
@@ -26,7 +27,8 @@ namespace vantrel {
 
 class IncrementalReducer {
  public:
-  IncrementalReducer();
+  /// Folds by the rules of `rules` that have a fold shape (`fold_shape`).
+  explicit IncrementalReducer(RuleSet rules = default_rule_set());
 
   /// Consumes `delta`, the store's nodes from the watermark onward in id order, and returns
   /// its length. An input id at or above the watermark ends the step with that id; the keys
@@ -51,11 +53,9 @@ class IncrementalReducer {
   Result<Reduced, BadNodeId> finalize(std::span<const NodeId> outputs, const RewriteEngine& engine, bool maximal_fusion,
                                       PassTimings* timings = nullptr) const;
 
-  /// `finalize` with the default engine, whose rules are exactly those of the rule table
-  /// (optimizer/rule_table.hpp), with the same result. When the reducer's folding agrees with
-  /// those rules on every head of the canonical form (always, unless a head's flags disagree
-  /// with its token), the engine pass is skipped: see the .cpp for why it would merge nothing.
-  /// `engine` must run exactly the rule table's rules; it is used only when the check fails.
+  /// `finalize`, with the same result, skipping the engine pass when it provably merges
+  /// nothing: `engine` declares that it runs this reducer's rule set, and `fold` applies every
+  /// rule of it (see the .cpp for why). Otherwise the engine runs.
   Result<Reduced, BadNodeId> finalize_default(std::span<const NodeId> outputs, const RewriteEngine& engine,
                                               bool maximal_fusion, PassTimings* timings = nullptr) const;
 
@@ -100,8 +100,13 @@ class IncrementalReducer {
   std::uint64_t seed_;
   std::optional<std::uint64_t> followed_;  ///< identity of the store fed to `step_store`
   FlatGraph canon_;
-  /// Op heads whose folding flags differ from what the engine's rules would match by token.
-  std::uint64_t rule_mismatches_ = 0;
+  RuleSet rules_;
+  /// The token of every rule `fold` applies, with its flag; views into `rules_`.
+  std::vector<std::pair<std::string_view, std::uint8_t>> fold_tokens_;
+  /// Whether `fold` applies every rule of `rules_`: what lets `finalize_default` skip the engine.
+  bool folds_every_rule_ = true;
+  /// Whether every fold token is an op token, so that other heads need no token to be flagged.
+  bool fold_tokens_are_ops_ = true;
   /// A direct-mapped cache from a store's head id to the head id here. A store never changes
   /// a head id, so a hit is exact; the cache is cleared when another store is fed.
   struct HeadGuess {
