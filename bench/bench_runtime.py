@@ -3,15 +3,28 @@ partitions of 10^5 rows, run on a 2-worker local Dask cluster before and after r
 
 Prints, each beside its baseline measured in the same run:
 - task count and end-to-end wall time of the reduced graph against the original;
-- the time to plan and build the Dask graph per IR node against the reduce time per IR node.
+- the time to plan and build the Dask graph per IR node against the reduce time per IR node;
+- with ``--against REV``: the time to plan and build the Dask graph per task against the
+  runtime of the commit REV (checked out into a temporary directory and imported beside this
+  one), timed in turns;
+- with ``--reuse``: on the pipeline of examples/dask_pipeline.py, a second computation of the
+  same graph on one client after ``persist`` against the first (and, with ``--against``, the
+  same for REV's runtime).
 
     python3 bench/bench_runtime.py [--features N] [--partitions P] [--rows R] [--no-cluster]
+                                   [--against REV] [--reuse]
 """
 from __future__ import annotations
 
 import argparse
 import importlib
+import os
+import pathlib
+import subprocess
+import sys
+import tempfile
 import time
+from types import ModuleType
 
 import numpy as np
 
@@ -44,8 +57,8 @@ def load_model(descriptor: vantrel.Descriptor):
     return lambda x: np.tanh(x * weight)
 
 
-def registry(partitions: int) -> vantrel.Registry:
-    reg = vantrel.Registry()
+def registry(partitions: int, package: ModuleType = vantrel) -> vantrel.Registry:
+    reg = package.Registry()
     reg.source("column", read=read_column, count=partitions)
     for name, fn in (("add", np.add), ("mul", np.multiply), ("maximum", np.maximum)):
         reg.op(name, arith(fn))
@@ -127,6 +140,67 @@ def phases(store: vc.GraphStore, reg: vantrel.Registry, ids: list[int], tasks: i
         f"{t_dask / t_floor:.2f}x that floor; floor {t_floor / reduce_time:.2f}x reduce")
 
 
+def checkout(rev: str, into: str) -> ModuleType:
+    """The package ``vantrel`` of commit ``rev``, importable as ``vantrel_before`` (also by
+    worker processes started after this call)."""
+    root = pathlib.Path(__file__).resolve().parents[1]
+    archive = subprocess.run(["git", "-C", str(root), "archive", rev, "src/vantrel"], check=True,
+                             capture_output=True).stdout
+    subprocess.run(["tar", "-x", "-C", into], input=archive, check=True)
+    os.rename(os.path.join(into, "src", "vantrel"), os.path.join(into, "vantrel_before"))
+    sys.path.insert(0, into)
+    os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [into, os.environ.get("PYTHONPATH")]))
+    return importlib.import_module("vantrel_before")
+
+
+def build_cost(before: ModuleType, rev: str, g: vc.GraphStore, outputs: list[int], partitions: int) -> None:
+    """Plan + Dask graph per task, this runtime against ``before``'s, timed in turns."""
+    reg, old_reg = registry(partitions), registry(partitions, before)
+    reduced, _, ids = vantrel.reduce_outputs(g, outputs)
+    print(f"\nplan + Dask graph per task, best of 9 in turns, against the runtime of {rev}:")
+    for label, store, wanted in (("original", g, outputs), ("reduced", reduced, ids)):
+        best = {"now": float("inf"), "before": float("inf")}
+        tasks = 0
+        for _ in range(9):
+            for which, package, r in (("now", vantrel, reg), ("before", before, old_reg)):
+                run = None  # the other runtime's graph is freed before the clock starts
+                t, run = best_of(1, lambda: package.to_dask(store, r, wanted))
+                best[which] = min(best[which], t)
+                tasks = run.task_count
+        row(f"  {label} ({tasks} tasks)", f"{best['now'] / tasks * 1e6:.3f} us", rev,
+            f"{best['before'] / tasks * 1e6:.3f} us", f"{best['now'] / best['before']:.2f}x")
+
+
+def reuse(before: ModuleType | None, rev: str | None) -> None:
+    """The example pipeline computed on one client, persisted, and computed again."""
+    from distributed import Client, LocalCluster, wait
+
+    root = pathlib.Path(__file__).resolve().parents[1]
+    sys.path.insert(0, str(root / "examples"))
+    example = importlib.import_module("dask_pipeline")
+    packages = [("now", vantrel)] + ([(rev, before)] if before is not None else [])
+    with tempfile.TemporaryDirectory() as data:
+        example.write_dataset(pathlib.Path(data))
+        g, outputs = example.build(data)
+        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
+                          memory_limit="4GB") as cluster, Client(cluster) as client:
+            print("\nexample pipeline on a 2-worker LocalCluster: compute, persist, compute again")
+            for label, package in packages:
+                def fresh_registry() -> vantrel.Registry:
+                    reg = example.registry()
+                    return package.Registry(sources=reg.sources, ops=reg.ops, reductions=reg.reductions,
+                                            exchanges=reg.exchanges, externals=reg.externals)
+                package.to_dask(g, fresh_registry(), outputs).compute(scheduler=client)  # warm the workers up
+                reg = fresh_registry()
+                first, _ = best_of(1, lambda: package.to_dask(g, reg, outputs).compute(scheduler=client))
+                held = client.persist(package.to_dask(g, reg, outputs))
+                wait(held)
+                again, _ = best_of(1, lambda: package.to_dask(g, reg, outputs).compute(scheduler=client))
+                row(f"  {label}: second compute", f"{again * 1e3:.1f} ms", "first compute", f"{first * 1e3:.1f} ms",
+                    f"{again / first:.2f} of the first")
+                del held
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--features", type=int, default=1000)
@@ -134,8 +208,22 @@ def main() -> None:
     parser.add_argument("--partitions", type=int, default=16)
     parser.add_argument("--rows", type=int, default=100_000)
     parser.add_argument("--no-cluster", action="store_true", help="skip the end-to-end runs")
+    parser.add_argument("--against", metavar="REV", help="also time the runtime of commit REV")
+    parser.add_argument("--reuse", action="store_true", help="time a second compute after persist")
+    parser.add_argument("--only", action="store_true", help="only the --against and --reuse figures")
     args = parser.parse_args()
+    with tempfile.TemporaryDirectory() as tmp:
+        before = checkout(args.against, tmp) if args.against else None
+        if before is not None:
+            g, outputs = pipeline(args.features, args.columns, args.rows)
+            build_cost(before, args.against, g, outputs, args.partitions)
+        if args.reuse:
+            reuse(before, args.against)
+        if not args.only:
+            figures(args)
 
+
+def figures(args: argparse.Namespace) -> None:
     g, outputs = pipeline(args.features, args.columns, args.rows)
     reg = registry(args.partitions)
     n = g.node_count()

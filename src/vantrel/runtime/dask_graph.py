@@ -131,6 +131,8 @@ class DaskBuilder(Interpreter[Keys]):
     """Each node's result is the list of the keys of its partitions; visiting a node adds
     its tasks to ``graph``."""
 
+    releases_results = False  # every key stays in the graph
+
     def __init__(self, token: str) -> None:
         super().__init__()
         self.token = token
@@ -140,8 +142,8 @@ class DaskBuilder(Interpreter[Keys]):
         return f"{label}-{self.token}"
 
     def _out(self, node: PlanNode, label: str) -> Keys:
-        name = self._name(label)
-        return [(name, node.id, k) for k in range(node.count)]
+        name, i = f"{label}-{self.token}", node.info.id
+        return [(name, i, k) for k in range(node.count)]
 
     def source(self, node: PlanNode, args: list[Keys]) -> Keys:
         label = node_label(node)

@@ -36,7 +36,11 @@ class Interpreter(Generic[R]):
 
     Subclasses implement the six kind methods. Each receives the plan node (its task object,
     partition count and inputs, see `vantrel.runtime.plan.PlanNode`) and ``args``, the results
-    of its inputs in input order, and returns the node's result."""
+    of its inputs in input order, and returns the node's result. A backend whose results are
+    small and kept elsewhere anyway (task keys) sets ``releases_results`` false, and the walk
+    then skips finding each result's last reader."""
+
+    releases_results = True
 
     def __init__(self) -> None:
         methods: dict[str, Callable[[PlanNode, list[R]], R]] = {
@@ -45,10 +49,16 @@ class Interpreter(Generic[R]):
 
     def run(self, plan: Plan) -> list[R]:
         """The results of the plan's requested outputs, in order, repeats included."""
-        keep = set(plan.outputs)
-        last = plan.last_uses()
         results: dict[int, R] = {}
         visit = self.visit
+        if not self.releases_results:
+            methods = self._methods  # `visit` inlined: this loop runs once per node of big graphs
+            for node in plan.nodes.values():
+                info = node.info
+                results[info.id] = methods[info.kind](node, [results[x] for x in node.inputs])
+            return [results[o] for o in plan.outputs]
+        keep = set(plan.outputs)
+        last = plan.last_uses()
         for node in plan.nodes.values():
             results[node.id] = visit(node, [results[x] for x in node.inputs])
             for x in set(node.inputs):
