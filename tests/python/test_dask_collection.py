@@ -139,6 +139,26 @@ def test_dask_compute_and_persist_take_a_run():
     assert same(held.compute(scheduler="sync"), expected)
 
 
+def test_the_profiler_labels_tasks_by_what_they_run():
+    from dask.diagnostics import Profiler
+
+    g, outs = pipeline()
+    with Profiler() as profiler:
+        to_dask(g, REG, outs).compute(scheduler="sync")
+    names = {funcname(getattr(r.task, "func", None) or r.task[0]) for r in profiler.results}
+    assert {"col", "tanh", "neg", "sum-chunk", "sum", "mask-split", "mask", "model"} <= names
+
+
+def test_a_cloned_run_has_its_own_keys_and_the_same_results():
+    from dask.graph_manipulation import clone
+
+    g, outs = pipeline()
+    run = to_dask(g, REG, outs)
+    copy = clone(run)
+    assert not set(sum(copy.output_keys, [])) & set(sum(run.output_keys, []))
+    assert same(copy.compute(scheduler="sync"), evaluate(g, REG, outs))
+
+
 def test_dask_visualize_takes_a_run(tmp_path):
     pytest.importorskip("graphviz")
     g, outs = pipeline()
