@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "critical_section.hpp"
 #include "errors.hpp"
 
 namespace vantrel::py {
@@ -366,15 +367,12 @@ bool ParamViews::read(PyObject* obj) {
     return false;
   }
   bool ok;
-#ifdef Py_GIL_DISABLED
-  Py_BEGIN_CRITICAL_SECTION(obj);
-  ok = walk(obj);
-  Py_END_CRITICAL_SECTION();
-#else
-  ok = walk(obj);
-#endif
+  {
+    const CriticalSection locked(obj);  // released on every way out, a thrown bad_alloc's too
+    ok = walk(obj);
+  }
   // A dict changed by a value's own conversion is a caller's programming error, reported as
-  // an internal fault (thrown only now, outside the critical section).
+  // an internal fault (thrown outside the critical section).
   if (fault_ != nullptr) throw InternalFault(fault_);
   if (ok) sort_entries(entries());
   return ok;
@@ -385,6 +383,7 @@ bool ParamViews::read_for_immediate_use(PyObject* obj) {
   return read(obj);
 }
 
+#ifndef Py_GIL_DISABLED  // read_plain walks borrowed items only under the global lock
 namespace {
 /// `a.key < b.key`, deciding most pairs by their first bytes without a library call.
 bool key_before(const ParamEntryView& a, const ParamEntryView& b) {
@@ -394,6 +393,7 @@ bool key_before(const ParamEntryView& a, const ParamEntryView& b) {
   return a.key < b.key;
 }
 }  // namespace
+#endif
 
 bool ParamViews::read_plain(PyObject* dict) {
 #ifdef Py_GIL_DISABLED

@@ -8,6 +8,7 @@
 
 #include "args.hpp"
 #include "convert.hpp"
+#include "critical_section.hpp"
 #include "errors.hpp"
 #include "graph_store_type.hpp"
 #include "id_array.hpp"
@@ -60,6 +61,9 @@ Ref sequence_arg(PyObject* obj, const char* argname) {
 /// the dict in between.
 bool plain_params(PyObject* dict) {
   if (!PyDict_CheckExact(dict)) return false;
+  // The borrowed keys and values are only looked at, with no code run, while no other
+  // thread can change the dict.
+  const CriticalSection locked(dict);
   Py_ssize_t pos = 0;
   PyObject *k, *v;
   while (PyDict_Next(dict, &pos, &k, &v)) {

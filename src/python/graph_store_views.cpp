@@ -169,7 +169,7 @@ PyObject* gs_nodes(PyObject* self, PyObject*) {
   return guarded(self, [&]() -> PyObject* {
     StoreSnapshot snap = core(self).snapshot();
     std::unordered_set<NodeId> marked(snap.marked.begin(), snap.marked.end());
-    GcPause pause;
+    [[maybe_unused]] const GcPause pause;  // nothing to pause without the global lock
     NodeViewBuilder builder;
     if (!builder.init()) return nullptr;
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(snap.nodes.size())));

@@ -100,12 +100,22 @@ PyType_Spec pd_spec = {
     .slots = pd_slots,
 };
 
-/// A dict field that must be a str; a missing key is reported by the caller.
-bool dict_str(PyObject* dict, const char* key, PyObject*& found) {
+/// A dict field that must be a str, as a strong reference (null when the key is missing, and
+/// then false with an exception set if the lookup failed). The reference is taken by the
+/// lookup itself: another thread may replace the value at any moment after it.
+bool dict_str(PyObject* dict, const char* key, Ref& found) {
   Ref k = Ref::steal(PyUnicode_FromString(key));
   if (!k) return false;
-  found = PyDict_GetItemWithError(dict, k.get());  // borrowed; held by the caller's strong ref
-  return found != nullptr || !PyErr_Occurred();
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* value = nullptr;
+  if (PyDict_GetItemRef(dict, k.get(), &value) < 0) return false;
+  found = Ref::steal(value);
+  return true;
+#else
+  // Under the global lock nothing runs between the lookup and the increment.
+  found = Ref::borrow(PyDict_GetItemWithError(dict, k.get()));
+  return found || !PyErr_Occurred();
+#endif
 }
 
 }  // namespace
@@ -123,23 +133,21 @@ std::shared_ptr<const PayloadDescriptor> descriptor_from_py(PyTypeObject* type, 
     return nullptr;
   }
   auto d = std::make_shared<PayloadDescriptor>();
-  PyObject* found = nullptr;
+  Ref found;
   if (!dict_str(obj, "preprocessing_ref", found)) return nullptr;
-  if (found != nullptr && found != Py_None) {
-    Ref hold = Ref::borrow(found);
+  if (found && found.get() != Py_None) {
     std::string ref;
-    if (!str_from_py(found, nullptr, ref)) return nullptr;
+    if (!str_from_py(found.get(), nullptr, ref)) return nullptr;
     d->preprocessing_ref = std::move(ref);
   }
   std::string* fields[] = {&d->kind, &d->content_hash, &d->framework, &d->version, &d->io_schema};
   for (int i = 0; i < 5; ++i) {
     if (!dict_str(obj, kFieldNames[i], found)) return nullptr;
-    if (found == nullptr) {
+    if (!found) {
       PyErr_Format(PyExc_ValueError, "descriptor missing required field '%s'", kFieldNames[i]);
       return nullptr;
     }
-    Ref hold = Ref::borrow(found);
-    if (!str_from_py(found, nullptr, *fields[i])) return nullptr;
+    if (!str_from_py(found.get(), nullptr, *fields[i])) return nullptr;
   }
   return d;
 }
