@@ -24,6 +24,7 @@ print_stage_times() {
   end_stage
   printf '\n=== Stage times ===\n'
   cat "$STAGE_TIMES"
+  printf '%6d s  %s\n' "$SECONDS" "the whole run"
   return $status
 }
 trap print_stage_times EXIT
@@ -69,5 +70,6 @@ fi
 step "Python tests on $(python3 --version 2>&1) against the extension built with AddressSanitizer + UndefinedBehaviorSanitizer"
 bash tools/test_sanitized_python.sh build/test-asan
 
+end_stage  # the Python half times each of its own stages
 bash tools/test_python.sh
-step "All tests passed"
+printf '\n=== All tests passed ===\n'

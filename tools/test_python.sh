@@ -4,8 +4,12 @@
 #   2. a fresh venv installs the wheel and runs the Python suite, the typed-interface checks
 #      (stubtest, mypy --strict) and the docs (built with warnings as errors, examples run);
 #   3. a clean venv outside the checkout installs the sdist and runs the Python suite;
-#   4. the checkout is built and tested on every other interpreter >= 3.10 that pyenv has.
-# ccache (when present) compiles the shared core once for all of these builds.
+#   4. the checkout is built and tested on every other interpreter >= 3.10 that pyenv has,
+#      and on the two that tools/build_python.sh builds once into a cache outside the checkout
+#      (3.14 with the GIL and 3.14t without it; the free-threaded one installs from the sdist).
+# ccache (when present) compiles the shared core once for all of these builds; its directory
+# lives outside the checkout (VANTREL_CCACHE_DIR, default ~/.cache/vantrel-ccache), so that a
+# fresh clone on a machine that has run the tests before reuses it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -19,11 +23,12 @@ quiet_pip() {  # pip's own notes about unreachable local indexes are noise here
 
 if command -v ccache >/dev/null 2>&1 && [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ]; then
   export CMAKE_CXX_COMPILER_LAUNCHER=ccache
-  export CCACHE_DIR=${CCACHE_DIR:-$root/build/ccache} CCACHE_BASEDIR=/ CCACHE_NOHASHDIR=1
+  export CCACHE_DIR=${VANTREL_CCACHE_DIR:-${CCACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/vantrel-ccache}}
+  export CCACHE_BASEDIR=/ CCACHE_NOHASHDIR=1
 fi
 
 # The default interpreter first, then one interpreter per other minor version (the newest
-# patch release pyenv has), oldest first.
+# patch release pyenv has), oldest first, then the ones built here that are of none of those.
 interpreters() {
   local default py key
   default=$(command -v python3)
@@ -46,6 +51,10 @@ if sys.version_info >= (3, 10):
     done
   fi
   for key in "${keys[@]}"; do echo "${by_key[$key]}"; done
+  for py in "${built[@]}"; do
+    key=$(key_of "$py") || continue
+    [ -n "$key" ] && [ "$key" != "$default_key" ] && [ -z "${by_key[$key]:-}" ] && echo "$py"
+  done
 }
 
 fresh_venv() {  # python, dir
@@ -60,6 +69,9 @@ run_suite() {  # venv, test args...
   (cd "$root/tests/python" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" .)
 }
 
+step "Interpreters: CPython 3.14 and 3.14t, built once into a cache outside the checkout"
+mapfile -t built < <(bash "$root/tools/build_python.sh")
+[ ${#built[@]} -eq 0 ] || printf '    %s\n' "${built[@]}"
 mapfile -t pythons < <(interpreters)
 default_py=${pythons[0]}
 tag=$("$default_py" -c 'import sys; print("%d%d" % sys.version_info[:2])')
@@ -103,12 +115,20 @@ run_suite "$sdist_venv" -m "not cluster"  # local-cluster tests: once per run is
 
 for py in "${pythons[@]:1}"; do
   tag=$("$py" -c 'import sys, sysconfig; print("%d%d%s" % (*sys.version_info[:2], "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')
-  step "Python tests on $("$py" --version 2>&1)"
+  free_threaded=$([ "${tag%t}" != "$tag" ] && echo 1 || echo 0)
+  step "Python tests on $("$py" --version 2>&1)$([ "$free_threaded" = 1 ] && echo ' free-threaded, from the sdist')"
   venv=$root/build/venv-py$tag
   [ -x "$venv/bin/python" ] || fresh_venv "$py" "$venv"
-  quiet_pip "$venv/bin/python" -m pip install pytest hypothesis
-  quiet_pip "$venv/bin/python" -m pip install . --config-settings=build-dir="$root/build/py$tag" \
-    --config-settings=cmake.define.VANTREL_WERROR=ON
+  # Wheels only: a release without a wheel for a new interpreter would be built from source.
+  quiet_pip "$venv/bin/python" -m pip install --only-binary hypothesis,numpy pytest hypothesis
+  # The free-threaded build installs the sdist, as a user of that interpreter would.
+  source_tree=.
+  [ "$free_threaded" = 0 ] || source_tree=$sdist
+  quiet_pip "$venv/bin/python" -m pip install --force-reinstall --no-deps "$source_tree" \
+    --config-settings=build-dir="$root/build/py$tag" --config-settings=cmake.define.VANTREL_WERROR=ON
+  if [ "$free_threaded" = 1 ]; then
+    "$venv/bin/python" -c 'import sys, vantrel_core; sys.exit("importing vantrel_core turned the GIL on" if sys._is_gil_enabled() else 0)'
+  fi
   run_suite "$venv" -m "not cluster"
 done
 
