@@ -3,11 +3,12 @@
     python examples/render_reduction.py [OUTPUT_FOLDER]
 
 writes reduction.svg and reduction.png (and reduction.dot, the text they are drawn from) into
-OUTPUT_FOLDER (default: the current folder). Without Graphviz's `dot` program only the .dot
-file is written.
+OUTPUT_FOLDER (default: a new temporary folder, printed). Without Graphviz's `dot` program
+only the .dot file is written, and it says what to install.
 """
 import pathlib
 import sys
+import tempfile
 
 import vantrel_core as vc
 from vantrel import render
@@ -28,14 +29,12 @@ g.add_op("neg", [not_identity])                          # feeds no output: drop
 reduced, report = g.reduce(outputs=[shuffled])
 print("report:", dict(sorted(report.items())))
 
-out = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else ".")
+out = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else tempfile.mkdtemp(prefix="vantrel-"))
 out.mkdir(parents=True, exist_ok=True)
 (out / "reduction.dot").write_text(render.dot_source_side_by_side(g, reduced))
-svg = render.render_side_by_side(g, reduced)
-png = render.render_side_by_side(g, reduced, format="png")
-if svg is None or png is None:
-    print("Graphviz `dot` not found: wrote only", out / "reduction.dot")
-else:
-    (out / "reduction.svg").write_text(svg)
-    (out / "reduction.png").write_bytes(png)
+try:
+    render.render_side_by_side(g, reduced, filename=out / "reduction.svg")
+    render.render_side_by_side(g, reduced, filename=out / "reduction.png")
     print("wrote", out / "reduction.svg", "and", out / "reduction.png")
+except render.GraphvizNotFoundError as missing:
+    print(f"wrote only {out / 'reduction.dot'}: {missing}")

@@ -94,8 +94,8 @@ step "Python tests on $("$default_py" --version 2>&1), from the built wheel"
 extras=test,dask
 [ -f tools/check_types.sh ] && extras+=,typing
 [ -f tools/build_docs.sh ] && extras+=,docs
-quiet_pip "$tools/bin/python" -m pip install "$wheel[$extras]" numpy
-run_suite "$tools"
+quiet_pip "$tools/bin/python" -m pip install "$wheel[$extras]"
+run_suite "$tools" --cluster  # the local-cluster tests: once per run
 
 if [ -f tools/check_types.sh ]; then
   step "Typed interface: stubtest and mypy --strict"

@@ -22,9 +22,10 @@ results with -0.0 equal to +0.0 (and NaN equal to NaN, whose payloads are not ke
 """
 from __future__ import annotations
 
+import sys
 import uuid
 from dataclasses import dataclass, field
-from typing import Any, Callable, Mapping, NamedTuple, Sequence
+from typing import Any, Callable, Mapping, NamedTuple, Sequence, TypeVar, overload
 
 from . import algebra as _algebra
 
@@ -34,6 +35,7 @@ __all__ = [
     "Descriptor",
     "ExchangeSpec",
     "ExternalSpec",
+    "Join",
     "OpSpec",
     "ReductionSpec",
     "Registry",
@@ -46,6 +48,13 @@ COMMUTATIVE_OPS = frozenset({"add", "mul", "and", "or", "eq", "ne", "maximum", "
 #: Op name and the ``scalar`` parameter for which the one-input op is removed as an identity
 #: (with ``side`` "r" or "l" and no other parameter).
 IDENTITY_FORMS = {"add": 0.0, "mul": 1.0}
+
+F = TypeVar("F", bound=Callable[..., Any])
+Load = Callable[["Descriptor"], Callable[..., Any]]
+LoadT = TypeVar("LoadT", bound=Load)
+
+Join = Callable[[list[Any]], Any]
+"""Joins the partitions of one result, in order, into one value."""
 
 
 class Descriptor(NamedTuple):
@@ -128,15 +137,26 @@ class Registry:
     reductions: dict[str, ReductionSpec] = field(default_factory=dict)
     exchanges: dict[str, ExchangeSpec] = field(default_factory=dict)
     externals: dict[str, ExternalSpec] = field(default_factory=dict)
+    #: Joins of partitions by the type of their values, consulted before the built-in ones.
+    joins: dict[type, Join] = field(default_factory=dict)
     # Distinguishes the payload caches of two registries that load the same descriptor.
     cache_token: str = field(default_factory=lambda: uuid.uuid4().hex)
     # The laws declared with the ops (and by `rewrite`), in declaration order, and op costs.
     laws: list[_algebra.Law] = field(default_factory=list)
     costs: dict[str, int] = field(default_factory=dict)
 
+    @overload
+    def source(self, name: str, partitions: Callable[..., Sequence[Any]] | Sequence[Any], *,
+               read: None = None, count: int | Callable[..., int] | None = None) -> Registry: ...
+    @overload
+    def source(self, name: str, partitions: None = None, *, read: Callable[..., Any],
+               count: int | Callable[..., int] | None = None) -> Registry: ...
+    @overload
+    def source(self, name: str, partitions: None = None, *, read: None = None,
+               count: int | Callable[..., int] | None = None) -> Callable[[F], F]: ...
     def source(self, name: str, partitions: Callable[..., Sequence[Any]] | Sequence[Any] | None = None, *,
                read: Callable[..., Any] | None = None,
-               count: int | Callable[..., int] | None = None) -> Any:
+               count: int | Callable[..., int] | None = None) -> Registry | Callable[[F], F]:
         """Register source ``name``.
 
         ``partitions`` is a list of partitions, or a callable ``partitions(**params)`` that
@@ -145,7 +165,7 @@ class Registry:
         ``partitions`` nor ``read`` is given."""
         _check_name(name, "source")
         if partitions is None and read is None:
-            def register_read(fn: Callable[..., Any]) -> Callable[..., Any]:
+            def register_read(fn: F) -> F:
                 self.source(name, read=fn, count=count)
                 return fn
             return register_read
@@ -166,9 +186,17 @@ class Registry:
             self.sources[name] = SourceSpec(partitions=_Constant(parts))
         return self
 
+    @overload
+    def op(self, name: str, fn: Callable[..., Any], *, commutative: bool | None = None,
+           associative: bool = False, identity: Mapping[str, Any] | Sequence[Mapping[str, Any]] | None = None,
+           idempotent: bool = False, involution: bool = False, cost: int | None = None) -> Registry: ...
+    @overload
+    def op(self, name: str, fn: None = None, *, commutative: bool | None = None,
+           associative: bool = False, identity: Mapping[str, Any] | Sequence[Mapping[str, Any]] | None = None,
+           idempotent: bool = False, involution: bool = False, cost: int | None = None) -> Callable[[F], F]: ...
     def op(self, name: str, fn: Callable[..., Any] | None = None, *, commutative: bool | None = None,
            associative: bool = False, identity: Mapping[str, Any] | Sequence[Mapping[str, Any]] | None = None,
-           idempotent: bool = False, involution: bool = False, cost: int | None = None) -> Any:
+           idempotent: bool = False, involution: bool = False, cost: int | None = None) -> Registry | Callable[[F], F]:
         """Register op ``name`` as ``fn(*input_partitions, **params)``.
 
         ``commutative=False`` declares that ``fn`` depends on the order of its inputs; it is
@@ -189,7 +217,7 @@ class Registry:
         if cost is not None:
             _algebra.Algebra(costs={name: cost})  # the same check as an algebra's costs
         if fn is None:
-            def register_op(f: Callable[..., Any]) -> Callable[..., Any]:
+            def register_op(f: F) -> F:
                 self.op(name, f, commutative=commutative, associative=associative, identity=identity,
                         idempotent=idempotent, involution=involution, cost=cost)
                 return f
@@ -241,19 +269,93 @@ class Registry:
         self.exchanges[scheme] = ExchangeSpec(split, merge, partitions)
         return self
 
-    def external(self, kind: str, load: Callable[[Descriptor], Callable[..., Any]] | None = None) -> Any:
+    @overload
+    def external(self, kind: str, load: Load) -> Registry: ...
+    @overload
+    def external(self, kind: str, load: None = None) -> Callable[[LoadT], LoadT]: ...
+    def external(self, kind: str, load: Load | None = None) -> Registry | Callable[[LoadT], LoadT]:
         """Register the loader of external payloads whose descriptor ``kind`` is ``kind``:
         ``load(descriptor)`` returns the callable applied to the partitions. Returns the
         registry, or a decorator when ``load`` is left out."""
         _check_name(kind, "external kind")
         if load is None:
-            def register_load(f: Callable[[Descriptor], Callable[..., Any]]) -> Callable[[Descriptor], Callable[..., Any]]:
+            def register_load(f: LoadT) -> LoadT:
                 self.external(kind, f)
                 return f
             return register_load
         _check_callable(load, f"external {kind!r} load")
         self.externals[kind] = ExternalSpec(load)
         return self
+
+    def join(self, value_type: type, fn: Join) -> Registry:
+        """Join partitions whose values are instances of ``value_type`` (or of a subclass)
+        with ``fn(list_of_partitions)``, in place of the built-in joins. Returns the
+        registry."""
+        if not isinstance(value_type, type):  # pyright: ignore[reportUnnecessaryIsInstance]
+            raise TypeError(f"join value_type must be a type, not {type(value_type).__name__}")
+        _check_callable(fn, f"join for {value_type.__name__}")
+        self.joins[value_type] = fn
+        return self
+
+    def join_for(self, kind: str, parts: Sequence[Any]) -> Join | None:
+        """The function that joins the partitions ``parts`` of a result whose node kind is
+        ``kind``, or None when there is none. A reduction's one partition is its value; other
+        partitions are joined by the type of the first one: a join given with `join` (the
+        nearest class wins), else NumPy arrays are concatenated with ``numpy.concatenate``,
+        pandas frames and series with ``pandas.concat``, lists and tuples end to end."""
+        if kind == "reduction" and len(parts) == 1:
+            return _lone
+        if not parts:
+            return None
+        for cls in type(parts[0]).__mro__:
+            fn = self.joins.get(cls)
+            if fn is not None:
+                return fn
+        return _builtin_join(parts[0])
+
+    def joined(self, kind: str, parts: Sequence[Any]) -> Any:
+        """The partitions ``parts`` of a result as one value (see `join_for`). Without a
+        join, one partition is its value and several stay the list they are."""
+        fn = self.join_for(kind, parts)
+        if fn is not None:
+            return fn(list(parts))
+        return parts[0] if len(parts) == 1 else list(parts)
+
+
+def _lone(parts: list[Any]) -> Any:
+    return parts[0]
+
+
+def _builtin_join(value: Any) -> Join | None:
+    # Only a module already imported can have made ``value``: nothing is imported to look.
+    numpy = sys.modules.get("numpy")
+    if numpy is not None and isinstance(value, numpy.ndarray):
+        return _concatenate_arrays
+    pandas = sys.modules.get("pandas")
+    if pandas is not None and isinstance(value, (pandas.DataFrame, pandas.Series)):
+        return _concat_frames
+    if isinstance(value, (list, tuple)):
+        return _chain
+    return None
+
+
+# A lone partition is the value itself (a zero-dimensional array cannot be concatenated).
+
+def _concatenate_arrays(parts: list[Any]) -> Any:
+    return parts[0] if len(parts) == 1 else sys.modules["numpy"].concatenate(parts)
+
+
+def _concat_frames(parts: list[Any]) -> Any:
+    return parts[0] if len(parts) == 1 else sys.modules["pandas"].concat(parts)
+
+
+def _chain(parts: list[Any]) -> Any:
+    if len(parts) == 1:
+        return parts[0]
+    out: list[Any] = []
+    for part in parts:
+        out.extend(part)
+    return tuple(out) if isinstance(parts[0], tuple) else out
 
 
 def _op_laws(name: str, commutative: bool | None, associative: bool,

@@ -8,11 +8,15 @@ outputs have a double border. ``outputs=`` draws only what feeds the given nodes
 are unreadable whole.
 
 Graphviz's ``dot`` program is optional. `dot_source` always works; `render` and
-`render_side_by_side` return ``None`` when ``dot`` is not installed, and a store's notebook
-picture (`repr_mimebundle`) is then simply absent.
+`render_side_by_side` return pictures that notebooks display (`Svg`, which is the SVG text,
+or `Png`, the PNG bytes) and raise `GraphvizNotFoundError`, saying what to install, when
+``dot`` is missing; a store's notebook picture (`repr_mimebundle`) is then that hint. Past
+`DRAW_NODE_LIMIT` nodes `render` draws a summary unless asked for everything.
 """
 from __future__ import annotations
 
+import os
+import pathlib
 import shutil
 import subprocess
 from collections.abc import Iterable, Mapping, Sequence
@@ -23,7 +27,12 @@ from vantrel_core import GraphStore
 from .types import NodeView, ParamValue, StageMember
 
 __all__ = [
+    "DRAW_NODE_LIMIT",
+    "GraphvizNotFoundError",
     "NOTEBOOK_NODE_LIMIT",
+    "Picture",
+    "Png",
+    "Svg",
     "dot_source",
     "dot_source_side_by_side",
     "graphviz_available",
@@ -32,11 +41,20 @@ __all__ = [
     "repr_mimebundle",
 ]
 
+DRAW_NODE_LIMIT = 400
+"""`render` draws a summary of a part larger than this unless it is asked for every node."""
+
 NOTEBOOK_NODE_LIMIT = 400
-"""A store with more nodes than this shows no picture in a notebook (``dot`` would take long
-and the picture would be unreadable); draw a part of it with ``outputs=`` instead."""
+"""A store with more nodes than this shows its summary picture in a notebook."""
+
+SUMMARY_FOCUS = 12
+"""At most this many outputs are drawn in a summary."""
+
+SUMMARY_NODES = 48
+"""At most this many nodes are drawn in a summary, the outputs and their nearest inputs."""
 
 Format = Literal["svg", "png"]
+PathArg = Union[str, "os.PathLike[str]"]
 
 _FILL = {
     "source": "#dbeafe",
@@ -117,17 +135,25 @@ def _feeding(nodes: Sequence[NodeView], outputs: Optional[Sequence[int]]) -> lis
 
 
 def _body(store: GraphStore, outputs: Optional[Sequence[int]], prefix: str, indent: str) -> list[str]:
+    return _draw(_feeding(store.nodes(), outputs), prefix, indent)
+
+
+def _draw(chosen: Sequence[NodeView], prefix: str, indent: str, hidden: Optional[Mapping[int, int]] = None) -> list[str]:
+    """Node and edge lines of ``chosen``; ``hidden[i]`` counts inputs of node i left out,
+    drawn as one "..." mark feeding it."""
     out: list[str] = []
-    chosen = _feeding(store.nodes(), outputs)
     for node in chosen:
         peripheries = ", peripheries=2" if node["output"] else ""
         out.append(
             f'{indent}{prefix}{node["id"]} [label="{_label(_lines(node))}", '
             f'fillcolor="{_FILL[node["kind"]]}"{peripheries}];'
         )
+    drawn = {node["id"] for node in chosen} if hidden is not None else None
     for node in chosen:
         inputs = node["inputs"]
         for position, source in enumerate(inputs):
+            if drawn is not None and source not in drawn:
+                continue
             if node["kind"] == "stage":
                 attrs = f' [label="in{position}"]'
             elif len(inputs) > 1:
@@ -135,6 +161,9 @@ def _body(store: GraphStore, outputs: Optional[Sequence[int]], prefix: str, inde
             else:
                 attrs = ""
             out.append(f"{indent}{prefix}{source} -> {prefix}{node['id']}{attrs};")
+    for node_id, count in (hidden or {}).items():
+        out.append(f'{indent}{prefix}more{node_id} [label="... {count} more", shape=plaintext, style=""];')
+        out.append(f"{indent}{prefix}more{node_id} -> {prefix}{node_id} [style=dashed];")
     return out
 
 
@@ -146,9 +175,74 @@ _HEADER = [
 ]
 
 
-def dot_source(store: GraphStore, *, outputs: Optional[Sequence[int]] = None) -> str:
-    """The readable DOT text of a store, or of the part of it that feeds ``outputs``."""
-    return "\n".join([*_HEADER, *_body(store, outputs, "n", "  "), "}"]) + "\n"
+def dot_source(store: GraphStore, *, outputs: Optional[Sequence[int]] = None, full: bool = True,
+               limit: Optional[int] = None) -> str:
+    """The readable DOT text of a store, or of the part of it that feeds ``outputs``. With
+    ``full=False``, a part of more than ``limit`` nodes (default `DRAW_NODE_LIMIT`) is drawn as
+    a summary (see `render`)."""
+    nodes = store.nodes()
+    chosen = _feeding(nodes, outputs)
+    if full or len(chosen) <= _limit(limit):
+        body = _draw(chosen, "n", "  ")
+    else:
+        body = _summary(nodes, chosen, outputs)
+    return "\n".join([*_HEADER, *body, "}"]) + "\n"
+
+
+def _limit(limit: Optional[int]) -> int:
+    if limit is None:
+        return DRAW_NODE_LIMIT
+    if isinstance(limit, bool) or not isinstance(limit, int) or limit < 0:  # pyright: ignore[reportUnnecessaryIsInstance]
+        raise ValueError(f"limit must be a non-negative int, not {limit!r}")
+    return limit
+
+
+def _focus(nodes: Sequence[NodeView], chosen: Sequence[NodeView], outputs: Optional[Sequence[int]]) -> list[int]:
+    """What a summary centres on: the given outputs, else the marked ones, else the last nodes
+    that nothing reads."""
+    if outputs is not None:
+        return list(dict.fromkeys(outputs))
+    marked = [n["id"] for n in chosen if n["output"]]
+    if marked:
+        return marked
+    read = [False] * len(nodes)
+    for node in chosen:
+        for i in node["inputs"]:
+            read[i] = True
+    return [n["id"] for n in chosen if not read[n["id"]]][-SUMMARY_FOCUS:]
+
+
+def _summary(nodes: Sequence[NodeView], chosen: Sequence[NodeView], outputs: Optional[Sequence[int]]) -> list[str]:
+    counts: dict[str, int] = {}
+    for node in chosen:
+        counts[node["kind"]] = counts.get(node["kind"], 0) + 1
+    focus = _focus(nodes, chosen, outputs)
+    shown_focus = focus[:SUMMARY_FOCUS]
+    # Breadth first from the focus nodes, nearest first, until the budget is spent.
+    keep: dict[int, None] = dict.fromkeys(shown_focus)
+    frontier = list(shown_focus)
+    while frontier and len(keep) < SUMMARY_NODES:
+        following: list[int] = []
+        for i in frontier:
+            for j in nodes[i]["inputs"]:
+                if j not in keep and len(keep) < SUMMARY_NODES:
+                    keep[j] = None
+                    following.append(j)
+        frontier = following
+    drawn = [nodes[i] for i in sorted(keep)]
+    hidden: dict[int, int] = {}
+    for node in drawn:
+        missing = sum(1 for j in node["inputs"] if j not in keep)
+        if missing:
+            hidden[node["id"]] = missing
+    kinds = ", ".join(f"{count:,} {kind}" for kind, count in sorted(counts.items(), key=lambda kc: -kc[1]))
+    lines = [f"summary of {len(chosen):,} nodes: {kinds}",
+             f"drawn: {'the outputs' if outputs is not None or any(n['output'] for n in chosen) else 'the last unread nodes'}"
+             f" ({len(focus)}{'' if len(focus) == len(shown_focus) else f', the first {len(shown_focus)}'})"
+             f" and the {len(drawn) - len(shown_focus)} nodes nearest them",
+             "full=True draws every node"]
+    note = f'  summary [label="{_label(lines)}", shape=note, style=filled, fillcolor="#f3f4f6"];'
+    return [note, *_draw(drawn, "n", "  ", hidden)]
 
 
 def dot_source_side_by_side(
@@ -171,65 +265,144 @@ def dot_source_side_by_side(
     return "\n".join(lines) + "\n"
 
 
-def _run_dot(source: str, fmt: str) -> Union[str, bytes, None]:
+class GraphvizNotFoundError(RuntimeError):
+    """Drawing needs Graphviz's ``dot`` program, and it is not on the ``PATH``."""
+
+
+MISSING_GRAPHVIZ = (
+    "drawing needs Graphviz's `dot` program, which is not on the PATH: install Graphviz "
+    "(`apt-get install graphviz` on Debian and Ubuntu, `dnf install graphviz`, `brew install graphviz` "
+    "or `conda install graphviz`); vantrel.render.dot_source(store) gives the DOT text without it"
+)
+
+
+class Svg(str):
+    """An SVG picture: the SVG text itself (a ``str``), which notebooks display as the picture.
+    ``data`` is the text; `save` writes it to a file."""
+
+    __slots__ = ()
+
+    @property
+    def data(self) -> str:
+        return str(self)
+
+    def _repr_svg_(self) -> str:
+        return str(self)
+
+    def __repr__(self) -> str:
+        return f"<vantrel.render.Svg picture: {len(self):,} characters of SVG>"
+
+    def save(self, filename: PathArg) -> None:
+        """Write the SVG text to ``filename``."""
+        pathlib.Path(filename).write_text(self, encoding="utf-8")
+
+
+class Png(bytes):
+    """A PNG picture: the PNG bytes themselves, which notebooks display as the picture.
+    ``data`` is the bytes; `save` writes them to a file."""
+
+    __slots__ = ()
+
+    @property
+    def data(self) -> bytes:
+        return bytes(self)
+
+    def _repr_png_(self) -> bytes:
+        return bytes(self)
+
+    def __repr__(self) -> str:
+        return f"<vantrel.render.Png picture: {len(self):,} bytes of PNG>"
+
+    def save(self, filename: PathArg) -> None:
+        """Write the PNG bytes to ``filename``."""
+        pathlib.Path(filename).write_bytes(self)
+
+
+Picture = Union[Svg, Png]
+"""What `render` and `render_side_by_side` return."""
+
+
+def _format(fmt: Optional[str], filename: Optional[PathArg]) -> str:
+    if fmt is None:
+        suffix = pathlib.Path(filename).suffix.lower() if filename is not None else ""
+        fmt = "png" if suffix == ".png" else "svg"
     if fmt not in ("svg", "png"):
         raise ValueError(f"format must be 'svg' or 'png', not {fmt!r}")
+    return fmt
+
+
+def _run_dot(source: str, fmt: str, filename: Optional[PathArg]) -> Picture:
     dot = shutil.which("dot")
     if dot is None:
-        return None
+        raise GraphvizNotFoundError(MISSING_GRAPHVIZ)
     done = subprocess.run([dot, f"-T{fmt}"], input=source.encode(), capture_output=True, check=False)
     if done.returncode != 0:
         raise RuntimeError(f"dot failed: {done.stderr.decode(errors='replace').strip()}")
-    return done.stdout.decode() if fmt == "svg" else done.stdout
+    picture: Picture = Svg(done.stdout.decode()) if fmt == "svg" else Png(done.stdout)
+    if filename is not None:
+        picture.save(filename)
+    return picture
 
 
 @overload
-def render(
-    store: GraphStore, *, outputs: Optional[Sequence[int]] = None, format: Literal["svg"] = "svg"
-) -> Optional[str]: ...
+def render(store: GraphStore, *, outputs: Optional[Sequence[int]] = None, format: Literal["svg"],
+           filename: Optional[PathArg] = None, full: bool = False, limit: Optional[int] = None) -> Svg: ...
 @overload
-def render(
-    store: GraphStore, *, outputs: Optional[Sequence[int]] = None, format: Literal["png"]
-) -> Optional[bytes]: ...
-def render(
-    store: GraphStore, *, outputs: Optional[Sequence[int]] = None, format: Format = "svg"
-) -> Union[str, bytes, None]:
-    """The picture of a store (or of what feeds ``outputs``): SVG text, or PNG bytes with
-    ``format="png"``. ``None`` when Graphviz's ``dot`` is not installed."""
-    source = dot_source(store, outputs=outputs)
-    return _run_dot(source, format)
+def render(store: GraphStore, *, outputs: Optional[Sequence[int]] = None, format: Literal["png"],
+           filename: Optional[PathArg] = None, full: bool = False, limit: Optional[int] = None) -> Png: ...
+@overload
+def render(store: GraphStore, *, outputs: Optional[Sequence[int]] = None, format: None = None,
+           filename: None = None, full: bool = False, limit: Optional[int] = None) -> Svg: ...
+@overload
+def render(store: GraphStore, *, outputs: Optional[Sequence[int]] = None, format: None = None,
+           filename: PathArg, full: bool = False, limit: Optional[int] = None) -> Picture: ...
+def render(store: GraphStore, *, outputs: Optional[Sequence[int]] = None, format: Optional[Format] = None,
+           filename: Optional[PathArg] = None, full: bool = False, limit: Optional[int] = None) -> Picture:
+    """The picture of a store (or of what feeds ``outputs``) as an `Svg` (the default) or, with
+    ``format="png"``, a `Png`; notebooks display either. ``filename=`` also writes it there (a
+    name ending in ``.png`` picks PNG when ``format`` is not given).
+
+    A part of more than ``limit`` nodes (default `DRAW_NODE_LIMIT`) is drawn as a summary
+    unless ``full=True``: its count of nodes of each kind, the outputs (the given ones, else
+    the marked ones, else the last nodes nothing reads) and the nodes nearest them, with
+    "... N more" where inputs are left out. Graphviz takes minutes over thousands of nodes,
+    and such a picture cannot be read anyway.
+
+    Raises `GraphvizNotFoundError` (a ``RuntimeError``) saying what to install when
+    Graphviz's ``dot`` program is missing."""
+    fmt = _format(format, filename)
+    return _run_dot(dot_source(store, outputs=outputs, full=full, limit=limit), fmt, filename)
 
 
 @overload
+def render_side_by_side(before: GraphStore, after: GraphStore, *, outputs: Optional[Sequence[int]] = None,
+                        titles: tuple[str, str] = ("pipeline", "reduced"), format: Literal["svg"],
+                        filename: Optional[PathArg] = None) -> Svg: ...
+@overload
+def render_side_by_side(before: GraphStore, after: GraphStore, *, outputs: Optional[Sequence[int]] = None,
+                        titles: tuple[str, str] = ("pipeline", "reduced"), format: Literal["png"],
+                        filename: Optional[PathArg] = None) -> Png: ...
+@overload
+def render_side_by_side(before: GraphStore, after: GraphStore, *, outputs: Optional[Sequence[int]] = None,
+                        titles: tuple[str, str] = ("pipeline", "reduced"), format: None = None,
+                        filename: None = None) -> Svg: ...
+@overload
+def render_side_by_side(before: GraphStore, after: GraphStore, *, outputs: Optional[Sequence[int]] = None,
+                        titles: tuple[str, str] = ("pipeline", "reduced"), format: None = None,
+                        filename: PathArg) -> Picture: ...
 def render_side_by_side(
     before: GraphStore,
     after: GraphStore,
     *,
     outputs: Optional[Sequence[int]] = None,
     titles: tuple[str, str] = ("pipeline", "reduced"),
-    format: Literal["svg"] = "svg",
-) -> Optional[str]: ...
-@overload
-def render_side_by_side(
-    before: GraphStore,
-    after: GraphStore,
-    *,
-    outputs: Optional[Sequence[int]] = None,
-    titles: tuple[str, str] = ("pipeline", "reduced"),
-    format: Literal["png"],
-) -> Optional[bytes]: ...
-def render_side_by_side(
-    before: GraphStore,
-    after: GraphStore,
-    *,
-    outputs: Optional[Sequence[int]] = None,
-    titles: tuple[str, str] = ("pipeline", "reduced"),
-    format: Format = "svg",
-) -> Union[str, bytes, None]:
-    """A pipeline and its reduced form in one picture (see `dot_source_side_by_side`); ``None``
-    when Graphviz's ``dot`` is not installed."""
-    source = dot_source_side_by_side(before, after, outputs=outputs, titles=titles)
-    return _run_dot(source, format)
+    format: Optional[Format] = None,
+    filename: Optional[PathArg] = None,
+) -> Picture:
+    """A pipeline and its reduced form in one picture (see `dot_source_side_by_side`), drawn
+    whole, returned and saved as `render` does."""
+    fmt = _format(format, filename)
+    return _run_dot(dot_source_side_by_side(before, after, outputs=outputs, titles=titles), fmt, filename)
 
 
 def repr_mimebundle(
@@ -237,15 +410,15 @@ def repr_mimebundle(
     include: Optional[Iterable[str]] = None,
     exclude: Optional[Iterable[str]] = None,
 ) -> Optional[dict[str, str]]:
-    """What a notebook shows for a store: ``{"image/svg+xml": ...}``, or ``None`` (nothing) when
-    Graphviz is missing, when the store is larger than `NOTEBOOK_NODE_LIMIT`, or when the
-    notebook asked for other formats only."""
+    """What a notebook shows for a store: ``{"image/svg+xml": ...}``, its picture (a summary
+    past `NOTEBOOK_NODE_LIMIT` nodes); when Graphviz is missing, ``{"text/plain": ...}``, a
+    line saying what to install; ``None`` (the usual text) when the notebook asked for other
+    formats only."""
     wanted = "image/svg+xml"
     if include is not None and wanted not in include:
         return None
     if exclude is not None and wanted in exclude:
         return None
-    if store.node_count() > NOTEBOOK_NODE_LIMIT or not graphviz_available():
-        return None
-    svg = render(store)
-    return None if svg is None else {wanted: svg}
+    if not graphviz_available():
+        return {"text/plain": f"<vantrel_core.GraphStore of {store.node_count():,} nodes; no picture: {MISSING_GRAPHVIZ}>"}
+    return {wanted: str(render(store, limit=NOTEBOOK_NODE_LIMIT))}

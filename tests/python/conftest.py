@@ -15,5 +15,21 @@ def store():
     return GraphStore()
 
 
+def pytest_addoption(parser):
+    parser.addoption("--cluster", action="store_true",
+                     help="also run the tests that start local Dask clusters of worker processes (slow; "
+                          "tools/test_python.sh runs them)")
+
+
 def pytest_configure(config):
-    config.addinivalue_line("markers", "cluster: starts a local Dask cluster of worker processes (slow)")
+    config.addinivalue_line("markers", "cluster: starts a local Dask cluster of worker processes (slow; "
+                                       "run with --cluster)")
+
+
+def pytest_collection_modifyitems(config, items):
+    if config.getoption("--cluster"):
+        return
+    skip = pytest.mark.skip(reason="starts local Dask clusters of worker processes (slow): run with --cluster")
+    for item in items:
+        if "cluster" in item.keywords:
+            item.add_marker(skip)

@@ -1,5 +1,5 @@
-"""Readable pictures: what the DOT text shows, what `outputs=` keeps, and that everything
-degrades to nothing without Graphviz."""
+"""Readable pictures: what the DOT text shows, what `outputs=` keeps, the summary of large
+graphs, the picture objects, and what is said when Graphviz is missing."""
 import shutil
 
 import pytest
@@ -90,36 +90,87 @@ def test_deep_chain_needs_no_recursion():
     assert render.dot_source(g, outputs=[node]).count("->") == 20000
 
 
-def test_without_graphviz_everything_degrades_to_nothing(pipeline, monkeypatch):
+def test_without_graphviz_drawing_says_what_to_install(pipeline, monkeypatch, tmp_path):
     g, ids = pipeline
     monkeypatch.setattr(shutil, "which", lambda name: None)
     assert not render.graphviz_available()
-    assert render.render(g) is None
-    assert render.render(g, format="png") is None
-    assert render.render_side_by_side(g, g) is None
-    assert render.repr_mimebundle(g) is None
+    for draw in (lambda: render.render(g), lambda: render.render(g, format="png"),
+                 lambda: render.render_side_by_side(g, g), lambda: render.render(g, filename=tmp_path / "x.svg")):
+        with pytest.raises(render.GraphvizNotFoundError, match="apt-get install graphviz"):
+            draw()
+    assert not (tmp_path / "x.svg").exists()
+    assert issubclass(render.GraphvizNotFoundError, RuntimeError)
+    (text,) = render.repr_mimebundle(g).values()
+    assert "5 nodes; no picture" in text and "install Graphviz" in text
+    assert render.dot_source(g).startswith("digraph vantrel {")
 
 
-def test_notebook_bundle_respects_size_and_requested_formats(pipeline, monkeypatch):
+def test_notebook_bundle_respects_requested_formats(pipeline):
     g, _ = pipeline
     assert render.repr_mimebundle(g, include=["text/html"]) is None
     assert render.repr_mimebundle(g, exclude=["image/svg+xml"]) is None
-    monkeypatch.setattr(render, "NOTEBOOK_NODE_LIMIT", 2)
-    assert render.repr_mimebundle(g) is None
+
+
+def chain(n):
+    g = vc.GraphStore()
+    node = g.add_source("x")
+    for i in range(n):
+        node = g.add_op("f", [node], {"i": i})
+    return g, node
+
+
+def test_large_parts_are_summarised_unless_every_node_is_asked_for():
+    g, last = chain(3000)
+    text = render.dot_source(g, full=False)
+    assert "summary of 3,001 nodes: 3,000 op, 1 source" in text
+    assert "the last unread nodes (1)" in text
+    assert text.count(" -> ") == render.SUMMARY_NODES  # the chain drawn, plus the "more" mark
+    assert f"n{last} [" in text and f"n{last - render.SUMMARY_NODES + 1} [" in text
+    assert f'n{last - render.SUMMARY_NODES + 1}  op f' in text and "... 1 more" in text
+    assert render.dot_source(g, full=False, limit=5000) == render.dot_source(g)
+    mid = render.dot_source(g, outputs=[100, 2000], full=False)
+    assert "summary of 2,001 nodes" in mid and "the outputs (2)" in mid
+    assert "n100 [" in mid and "n2000 [" in mid and "n2500 [" not in mid
+    with pytest.raises(ValueError, match="limit must be"):
+        render.dot_source(g, full=False, limit=-1)
+
+
+def test_summary_centres_on_marked_outputs():
+    g, last = chain(500)
+    g.mark_outputs([250])
+    text = render.dot_source(g, full=False)
+    assert "summary of 501 nodes" in text and "the outputs (1)" in text
+    assert "n250 [" in text and f"n{last} [" not in text
 
 
 needs_dot = pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz dot is not installed")
 
 
 @needs_dot
-def test_render_svg_and_png(pipeline):
+def test_render_svg_and_png(pipeline, tmp_path):
     g, ids = pipeline
     svg = render.render(g, outputs=[ids["s"]])
-    assert svg is not None and svg.lstrip().startswith("<?xml") and "</svg>" in svg
+    assert isinstance(svg, render.Svg) and svg.lstrip().startswith("<?xml") and "</svg>" in svg
+    assert svg.data == str(svg) == svg._repr_svg_() and type(svg.data) is str
+    assert repr(svg).startswith("<vantrel.render.Svg picture")
     png = render.render_side_by_side(g, g.reduce(outputs=[ids["s"]])[0], format="png")
-    assert png is not None and png.startswith(b"\x89PNG")
+    assert isinstance(png, render.Png) and png.startswith(b"\x89PNG") and png._repr_png_() == png.data
     bundle = render.repr_mimebundle(g)
     assert bundle is not None and "</svg>" in bundle["image/svg+xml"]
+    saved = render.render(g, filename=tmp_path / "g.png")
+    assert isinstance(saved, render.Png) and (tmp_path / "g.png").read_bytes() == saved
+    svg.save(tmp_path / "g.svg")
+    assert (tmp_path / "g.svg").read_text() == svg
+    render.render(g, format="svg", filename=str(tmp_path / "forced.png"))
+    assert (tmp_path / "forced.png").read_text().lstrip().startswith("<?xml")
+
+
+@needs_dot
+def test_large_store_in_a_notebook_shows_its_summary(monkeypatch):
+    g, _ = chain(50)
+    monkeypatch.setattr(render, "NOTEBOOK_NODE_LIMIT", 10)
+    svg = render.repr_mimebundle(g)["image/svg+xml"]
+    assert "summary of 51 nodes" in svg
 
 
 def test_unknown_format_is_refused(pipeline, monkeypatch):
@@ -134,4 +185,4 @@ def test_store_shows_its_picture_in_a_notebook(pipeline, monkeypatch):
     assert g._repr_mimebundle_(include=["text/plain"]) is None
     assert g._repr_mimebundle_() == render.repr_mimebundle(g)
     monkeypatch.setattr(shutil, "which", lambda name: None)
-    assert g._repr_mimebundle_() is None
+    assert "install Graphviz" in g._repr_mimebundle_()["text/plain"]

@@ -14,3 +14,7 @@ def test_stubs_and_typed_package_ship_with_the_module():
     files = {str(f) for f in importlib.metadata.files("vantrel_core") or []}
     assert "vantrel_core-stubs/__init__.pyi" in files
     assert "vantrel/py.typed" in files
+
+
+def test_typed_pipeline_usage_runs():
+    runpy.run_path(str(ROOT / "tests" / "typing" / "pipeline_usage.py"), run_name="usage")["accepted"]()
