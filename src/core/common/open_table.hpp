@@ -18,6 +18,7 @@
 #include <memory>
 #include <new>
 #include <type_traits>
+#include <utility>
 
 #include "common/huge_pages.hpp"
 #include "common/prefetch.hpp"
@@ -31,8 +32,21 @@ class OpenTable {
  public:
   /// `first_capacity` (a power of two) is the slot count of the first allocation.
   explicit OpenTable(std::size_t first_capacity = 16) : first_capacity_(first_capacity) {}
-  OpenTable(OpenTable&&) noexcept = default;
-  OpenTable& operator=(OpenTable&&) noexcept = default;
+  // A table moved from is empty, with no slots: its size and capacity describe the slots it
+  // holds, and a lookup must never probe an array it no longer owns.
+  OpenTable(OpenTable&& o) noexcept
+      : slots_(std::move(o.slots_)),
+        capacity_(std::exchange(o.capacity_, 0)),
+        size_(std::exchange(o.size_, 0)),
+        first_capacity_(o.first_capacity_) {}
+  OpenTable& operator=(OpenTable&& o) noexcept {
+    OpenTable taken(std::move(o));
+    std::swap(slots_, taken.slots_);
+    std::swap(capacity_, taken.capacity_);
+    std::swap(size_, taken.size_);
+    std::swap(first_capacity_, taken.first_capacity_);
+    return *this;
+  }
 
   /// The full slot whose key matches, or null.
   template <class Match>
