@@ -6,22 +6,30 @@ work; GraphStore.reduce keeps it (the baseline). Prints, for a 10^6-node pipelin
    in the same run;
 2. two threads running reduce_mapped on two different 10^6-node stores, as a fraction of doing
    both one after the other, beside the same for reduce;
-3. reduce() on a 1-node store, beside node_count() on it (the cost of a bare method call).
+3. reduce() on a 1-node store, beside node_count() on it (the cost of a bare method call);
+4. for each method (reduce, reduce_mapped, IncrementalReducer.finalize and finalize_mapped):
+   two reductions of the two stores in two threads as a fraction of both one after the other
+   in the main thread, with the CPU time and the page faults of one reduction alone and in
+   parallel; beside a pure-Python control of the same shape (two threads of a CPU-bound loop
+   sized to take about as long), which shows what the interpreter allows: about 1.0 with a
+   GIL, about 0.5 without one on two idle cores.
 
 Both thread figures depend on free cores: on a busy machine the scheduler, not the GIL, decides
 how often the ticker runs and whether two threads run at once. So each also prints the same
 figure for zlib.compress, a standard-library call that releases the GIL as well, sized to take
 about as long: what the machine allows at that moment.
 
-    python bench/bench_threads.py [nodes]
+    python bench/bench_threads.py [nodes]              (1-3)
+    python bench/bench_threads.py --scaling [nodes]    (4)
 """
 import os
+import resource
 import sys
 import threading
 import time
 import zlib
 
-from vantrel_core import GraphStore
+from vantrel_core import GraphStore, IncrementalReducer
 
 from bench_reduce import build
 
@@ -148,5 +156,92 @@ def main():
     print(f"reduce() on a 1-node store: {r1 * 1e6:.2f} us   | node_count() (call floor): {floor * 1e6:.2f} us")
 
 
+def thread_usage():
+    """CPU seconds and minor page faults of the calling thread so far."""
+    r = resource.getrusage(resource.RUSAGE_THREAD)
+    return r.ru_utime + r.ru_stime, r.ru_minflt
+
+
+def timed(fn):
+    """(wall seconds, CPU seconds, page faults) of fn() in the calling thread."""
+    cpu0, faults0 = thread_usage()
+    t0 = time.perf_counter()
+    fn()
+    wall = time.perf_counter() - t0
+    cpu1, faults1 = thread_usage()
+    return wall, cpu1 - cpu0, faults1 - faults0
+
+
+def pair(calls, parallel):
+    """Runs the calls one after the other in this thread, or each in a thread of its own;
+    returns the wall time of the whole and the (wall, CPU, faults) of each call."""
+    if not parallel:
+        each = [timed(call) for call in calls]
+        return sum(w for w, _, _ in each), each
+    each = [None] * len(calls)
+
+    def run(k):
+        each[k] = timed(calls[k])
+
+    threads = [threading.Thread(target=run, args=(k,)) for k in range(len(calls))]
+    t0 = time.perf_counter()
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    return time.perf_counter() - t0, each
+
+
+def scaling(label, calls, rounds=2):
+    """Prints the parallel/serial ratio of `calls` (best of `rounds` each), with the CPU time
+    and page faults per call, and returns the ratio."""
+    ser = min((pair(calls, False) for _ in range(rounds)), key=lambda r: r[0])
+    par = min((pair(calls, True) for _ in range(rounds)), key=lambda r: r[0])
+    cpu_alone = sum(c for _, c, _ in ser[1]) / len(calls)
+    cpu_par = sum(c for _, c, _ in par[1]) / len(calls)
+    faults_alone = sum(f for _, _, f in ser[1]) // len(calls)
+    faults_par = sum(f for _, _, f in par[1]) // len(calls)
+    print(f"{label:<26} parallel/serial {par[0] / ser[0]:5.2f} ({par[0]:.2f} s vs {ser[0]:.2f} s)"
+          f"   CPU per call alone {cpu_alone:.2f} s, in parallel {cpu_par:.2f} s ({cpu_par / max(cpu_alone, 1e-9):.2f}x)"
+          f"   page faults per call alone {faults_alone}, in a thread {faults_par}")
+    return par[0] / ser[0]
+
+
+def scaling_main(n):
+    gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+    print(f"\n{sys.version.split()[0]}, GIL {'enabled' if gil else 'disabled'}, {os.cpu_count()} cores, "
+          f"load average {os.getloadavg()[0]:.1f}")
+    s1, out1, _ = build(n, seed=1)
+    s2, out2, _ = build(n, seed=2)
+    stores = ((s1, out1), (s2, out2))
+    methods = {
+        "reduce": lambda s, o: s.reduce(outputs=o),
+        "reduce_mapped": lambda s, o: s.reduce_mapped(outputs=o),
+        "finalize": lambda s, o: IncrementalReducer().finalize(s, outputs=o),
+        "finalize_mapped": lambda s, o: IncrementalReducer().finalize_mapped(s, outputs=o),
+    }
+    one = None
+    for name, method in methods.items():
+        calls = [lambda s=s, o=o, m=method: m(s, o) for s, o in stores]
+        calls[0]()  # warm: first-use tables and the allocator's arenas
+        if one is None:
+            one = timed(calls[0])[0]
+        scaling(f"two stores, {name}", calls)
+
+    def spin(k):
+        total = 0
+        for i in range(k):
+            total += i * i % 7
+        return total
+
+    probe = timed(lambda: spin(200_000))[0]
+    k = max(1, int(200_000 * one / max(probe, 1e-9)))
+    scaling("pure-Python control", [lambda: spin(k), lambda: spin(k)])
+
+
 if __name__ == "__main__":
-    main()
+    if "--scaling" in sys.argv:
+        sys.argv.remove("--scaling")
+        scaling_main(int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000)
+    else:
+        main()
