@@ -70,7 +70,9 @@ run_suite() {  # venv, test args...
 }
 
 step "Interpreters: CPython 3.14 and 3.14t, built once into a cache outside the checkout"
-mapfile -t built < <(bash "$root/tools/build_python.sh")
+built_list=$(bash "$root/tools/build_python.sh")  # a failed build stops the run here
+mapfile -t built <<<"$built_list"
+[ -n "$built_list" ] || built=()
 [ ${#built[@]} -eq 0 ] || printf '    %s\n' "${built[@]}"
 mapfile -t pythons < <(interpreters)
 default_py=${pythons[0]}
@@ -121,9 +123,14 @@ for py in "${pythons[@]:1}"; do
   [ -x "$venv/bin/python" ] || fresh_venv "$py" "$venv"
   # Wheels only: a release without a wheel for a new interpreter would be built from source.
   quiet_pip "$venv/bin/python" -m pip install --only-binary hypothesis,numpy pytest hypothesis
-  # The free-threaded build installs the sdist, as a user of that interpreter would.
+  # The free-threaded build installs the sdist, as a user of that interpreter would, unpacked
+  # at a fixed place so that ccache finds its objects again on the next run.
   source_tree=.
-  [ "$free_threaded" = 0 ] || source_tree=$sdist
+  if [ "$free_threaded" = 1 ]; then
+    source_tree=$root/build/sdist-source
+    rm -rf "$source_tree" && mkdir -p "$source_tree"
+    tar -xzf "$sdist" -C "$source_tree" --strip-components=1
+  fi
   quiet_pip "$venv/bin/python" -m pip install --force-reinstall --no-deps "$source_tree" \
     --config-settings=build-dir="$root/build/py$tag" --config-settings=cmake.define.VANTREL_WERROR=ON
   if [ "$free_threaded" = 1 ]; then
