@@ -10,10 +10,16 @@ for the same store, request and registry, so a graph run again reuses what a cli
 
 Tasks per node (n its partition count): a source, an op, an external and an op-only stage
 have one task per partition (a stage runs all its members in that one task: what fusion buys
-at run time); a reduction has one chunk task per partition of its inputs, the combine tree
-and one finalize task; an exchange with m input partitions has m split tasks, m * n pick tasks
-and n merge tasks; a stage with a reduction member runs whole in one task, plus one pick task
-per partition.
+at run time); a reduction has one chunk task per partition of its inputs, a combine task per
+group of every level of its combine tree but the last, and one task that runs the last
+level's combine and finalize; an exchange with m input partitions has m split tasks, m * n
+pick tasks (a pick moves one part, so a merge on another worker fetches only its parts) and
+n merge tasks; a stage with a reduction member runs whole in one task, plus one pick task per
+partition. A node read by one node only, which takes its partitions one by one, runs inside
+that reader's tasks when it or its reader is a stage or it is an exchange's merge (see
+`inline_nodes`): a stage swallows the reads only it reads and the stages before it, a chunk
+or a split swallows the stage before it. Such a task is named by all it runs, inlined
+nodes first ("column+mul", "log1p+maximum+...+hash-split", "hash+model").
 """
 from __future__ import annotations
 
@@ -28,7 +34,7 @@ from ..registry import Registry
 from .ids import OutputIds
 from .interpreter import Interpreter
 from .kernels import (Literal, Step, combine_groups, exchange_merge, exchange_split, external_apply, item, literal,
-                      op_apply, reduction_chunk, reduction_combine, reduction_finalize, source_read,
+                      op_apply, reduction_chunk, reduction_combine, reduction_finish, source_read,
                       stage_partition, stage_whole)
 from .output_map import requested
 from .plan import Plan, PlanNode, build_plan, no_gc
@@ -127,9 +133,61 @@ def build_dask(plan: Plan, token: str | None = None) -> DaskRun:
     return DaskRun(builder.graph, output_keys, "vantrel-" + token)
 
 
+class Inline:
+    """Partition ``k`` of a node whose one reader computes it inside its own task: the task
+    tuple that Dask runs nested in the reader's task, with no key of its own."""
+
+    __slots__ = ("task",)
+
+    def __init__(self, task: tuple[Any, ...]) -> None:
+        self.task = task
+
+
+def _ref(ref: Any) -> Any:
+    """What a task reads for one input partition: a key, or a nested task."""
+    return ref.task if type(ref) is Inline else ref
+
+
+def inline_nodes(plan: Plan) -> set[int]:
+    """The nodes whose partitions run inside the tasks of their one reader: not requested,
+    read by exactly one node, once, which takes partition ``k`` into its own task ``k``
+    (an op, an external, an op-only stage, an exchange's split, a reduction's chunk), not
+    broadcast; themselves one task per partition that reads partition ``k`` of their inputs
+    (a source, an op, an external, an op-only stage, an exchange's merge); and a stage, read
+    by a stage, or an exchange. So a stage swallows the reads that only it reads, a
+    reduction's chunk or an exchange's split swallows the stage that only it reads, and a
+    merge runs in its reader's task, with the same calls in the same order; ops of a graph
+    that was not reduced keep a task each, as fusing them is the reduction's choice."""
+    readers: dict[int, list[int]] = {}
+    for node in plan.nodes.values():
+        for x in node.inputs:
+            readers.setdefault(x, []).append(node.id)
+    wanted = set(plan.outputs)
+    found: set[int] = set()
+    nodes = plan.nodes
+    for node in nodes.values():
+        read_by = readers.get(node.id)
+        if read_by is None or len(read_by) != 1 or node.id in wanted or not _one_task_per_partition(node):
+            continue
+        reader = nodes[read_by[0]]
+        if node.kind != "stage" and reader.kind != "stage" and node.kind != "exchange":
+            continue  # the graph as written keeps a task per op: the reduced graph decides fusion
+        if reader.kind == "reduction" or reader.kind == "exchange" or _one_task_per_partition(reader):
+            if node.count == max(nodes[x].count for x in reader.inputs):  # else it is broadcast
+                found.add(node.id)
+    return found
+
+
+def _one_task_per_partition(node: PlanNode) -> bool:
+    kind = node.kind
+    return kind in ("source", "op", "external", "exchange") or (kind == "stage" and node.task.per_partition)
+
+
 class DaskBuilder(Interpreter[Keys]):
     """Each node's result is the list of the keys of its partitions; visiting a node adds
-    its tasks to ``graph``."""
+    its tasks to ``graph``. A node whose one reader runs it inside its own tasks (see
+    `inline_nodes`) adds no task: its result is a list of `Inline` task tuples, and the
+    reader's tasks are named by what they run, the inlined nodes' names first."""
 
     releases_results = False  # every key stays in the graph
 
@@ -137,26 +195,49 @@ class DaskBuilder(Interpreter[Keys]):
         super().__init__()
         self.token = token
         self.graph: dict[Key, Any] = {}
+        self.inline: set[int] = set()
+        self._names: dict[int, list[str]] = {}  # an inlined node: the names of what it runs
+
+    def run(self, plan: Plan) -> list[Keys]:
+        self.inline = inline_nodes(plan)
+        return super().run(plan)
 
     def _name(self, label: str) -> str:
         return f"{label}-{self.token}"
+
+    def _label(self, node: PlanNode, names: list[str] | None = None) -> str:
+        """The label of a node's tasks: what they run, inlined inputs first. A node that is
+        itself inlined keeps its names for its reader."""
+        inlined = self.inline
+        if names is None:
+            names = own_names(node)
+        if any(x in inlined for x in node.inputs):
+            got = self._names
+            names = [n for x in dict.fromkeys(node.inputs) if x in inlined for n in got[x]] + names
+        if node.id in inlined:
+            self._names[node.id] = names
+        return short_label(names) or node.kind
 
     def _out(self, node: PlanNode, label: str) -> Keys:
         name, i = f"{label}-{self.token}", node.info.id
         return [(name, i, k) for k in range(node.count)]
 
-    def source(self, node: PlanNode, args: list[Keys]) -> Keys:
-        label = node_label(node)
+    def _emit(self, node: PlanNode, label: str, tasks: list[tuple[Any, ...]]) -> Keys:
+        """Adds one task per partition, or hands them to the one reader that inlines them."""
+        if node.id in self.inline:
+            return [cast(Key, Inline(t)) for t in tasks]
         out = self._out(node, label)
-        g = self.graph
+        self.graph.update(zip(out, tasks))
+        return out
+
+    def source(self, node: PlanNode, args: list[Keys]) -> Keys:
+        label = self._label(node)
         if node.parts is not None:
-            for key, part in zip(out, node.parts):
-                g[key] = (literal, Literal(part))
+            tasks: list[tuple[Any, ...]] = [(literal, Literal(part)) for part in node.parts]
         else:
             read = Step(source_read, node.task, label)
-            for k, key in enumerate(out):
-                g[key] = (read, k)
-        return out
+            tasks = [(read, k) for k in range(node.count)]
+        return self._emit(node, label, tasks)
 
     def op(self, node: PlanNode, args: list[Keys]) -> Keys:
         return self._per_partition(node, args, op_apply)
@@ -166,9 +247,11 @@ class DaskBuilder(Interpreter[Keys]):
 
     def _per_partition(self, node: PlanNode, args: list[Keys], fn: Callable[..., Any]) -> Keys:
         """One task per partition: ``fn(task, *partition k of every input)``."""
-        label = node_label(node)
-        out, step, n = self._out(node, label), Step(fn, node.task, label), node.count
+        label = self._label(node)
+        step, n = Step(fn, node.task, label), node.count
         columns = [a * n if len(a) == 1 else a for a in args]  # broadcast one-partition inputs
+        if any(type(a[0]) is Inline for a in columns if a):
+            columns = [[_ref(r) for r in a] for a in columns]
         tasks: list[tuple[Any, ...]]
         if len(columns) == 1:  # the common shapes get tuples built without unpacking
             tasks = [(step, a) for a in columns[0]]
@@ -176,21 +259,24 @@ class DaskBuilder(Interpreter[Keys]):
             tasks = [(step, a, b) for a, b in zip(*columns)]
         else:
             tasks = [(step, *ins) for ins in zip(*columns)] if columns else [(step,)] * n
-        self.graph.update(zip(out, tasks))
-        return out
+        return self._emit(node, label, tasks)
 
     def reduction(self, node: PlanNode, args: list[Keys]) -> Keys:
-        g, i, task, label = self.graph, node.id, node.task, node_label(node)
+        """Chunk tasks (inlining what only they read), combine tasks for every level of the
+        tree but the last, and the last level's one combine with finalize in one task."""
+        g, i, task, label = self.graph, node.id, node.task, node.info.name or node.kind
         (out,) = self._out(node, label)
-        chunk, chunk_name = Step(reduction_chunk, task, label + "-chunk"), self._name(label + "-chunk")
+        chunk_label = self._label(node, [label]) + "-chunk"
+        chunk, chunk_name = Step(reduction_chunk, task, chunk_label), self._name(chunk_label)
         combine, combine_name = Step(reduction_combine, task, label + "-combine"), self._name(label + "-combine")
         count = max((len(a) for a in args), default=1)
         level: Keys = []
         for k in range(count):
             key: Key = (chunk_name, i, k)
-            g[key] = (chunk, *_pick(args, k))
+            g[key] = (chunk, *[_ref(r) for r in _pick(args, k)])
             level.append(key)
-        for depth, groups in enumerate(combine_groups(count, task.spec.fan_in)):
+        levels = combine_groups(count, task.spec.fan_in)
+        for depth, groups in enumerate(levels[:-1]):
             nxt: Keys = []
             for k, group in enumerate(groups):
                 if len(group) == 1:
@@ -200,32 +286,38 @@ class DaskBuilder(Interpreter[Keys]):
                 g[key] = (combine, *(level[m] for m in group))
                 nxt.append(key)
             level = nxt
-        g[out] = (Step(reduction_finalize, task, label), level[0])
+        g[out] = (Step(reduction_finish, task, label), *level)
         return [out]
 
     def exchange(self, node: PlanNode, args: list[Keys]) -> Keys:
-        g, i, task, label = self.graph, node.id, node.task, node_label(node)
-        out = self._out(node, label)
-        split, split_name = Step(exchange_split, task, label + "-split"), self._name(label + "-split")
-        pick_name, merge = self._name(label + "-pick"), Step(exchange_merge, task, label)
+        """Split tasks (inlining what only they read), one pick per split and output
+        partition (so that a merge moves only its parts between workers), and merges."""
+        i, task, scheme = node.id, node.task, node.info.name or node.kind
+        split_label = self._label(node, [scheme]) + "-split"
+        split, split_name = Step(exchange_split, task, split_label), self._name(split_label)
+        pick_name, merge = self._name(scheme + "-pick"), Step(exchange_merge, task, scheme)
+        g = self.graph
         splits: Keys = []
         for k, src in enumerate(args[0]):
             key: Key = (split_name, i, k)
-            g[key] = (split, src)
+            g[key] = (split, _ref(src))
             splits.append(key)
-        for j, key in enumerate(out):
+        if node.id in self.inline:
+            self._names[node.id] = [scheme]
+        tasks: list[tuple[Any, ...]] = []
+        for j in range(node.count):
             picks: Keys = []
             for k, split_key in enumerate(splits):
                 pick: Key = (pick_name, i, k, j)
                 g[pick] = (item, split_key, j)
                 picks.append(pick)
-            g[key] = (merge, *picks)
-        return out
+            tasks.append((merge, *picks))
+        return self._emit(node, scheme, tasks)
 
     def stage(self, node: PlanNode, args: list[Keys]) -> Keys:
         if node.task.per_partition:
             return self._per_partition(node, args, stage_partition)
-        label = node_label(node)
+        label = self._label(node)
         out = self._out(node, label)
         whole: Key = (self._name(label + "-whole"), node.id)
         self.graph[whole] = (Step(stage_whole, node.task, label + "-whole"), *(list(a) for a in args))
@@ -234,15 +326,24 @@ class DaskBuilder(Interpreter[Keys]):
         return out
 
 
-def node_label(node: PlanNode) -> str:
-    """What a node's tasks are named by: its name, or for a stage its distinct member names
-    in order, joined by "+" (at most three, then "..." and the last)."""
+def own_names(node: PlanNode) -> list[str]:
+    """The names of what a node runs: a stage's member names, else its own name."""
     if node.kind == "stage":
-        names = list(dict.fromkeys(node.task.names))
-        label = "+".join(names) if len(names) <= 3 else "+".join([*names[:2], "...", names[-1]])
-    else:
-        label = node.info.name
-    return label or node.kind
+        return list(node.task.names)
+    return [node.info.name or node.kind]
+
+
+def short_label(names: list[str]) -> str:
+    """Distinct names in order, joined by "+" (at most three, then "..." and the last)."""
+    names = list(dict.fromkeys(names))
+    return "+".join(names) if len(names) <= 3 else "+".join([*names[:2], "...", names[-1]])
+
+
+def node_label(node: PlanNode) -> str:
+    """What a node's tasks are named by when they run nothing else: its name, or for a stage
+    its distinct member names in order, joined by "+" (at most three, then "..." and the
+    last)."""
+    return short_label(own_names(node)) or node.kind
 
 
 def _pick(args: list[Keys], k: int) -> Keys:

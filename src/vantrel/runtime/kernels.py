@@ -237,6 +237,13 @@ def reduction_finalize(task: ReductionTask, partial: Any) -> Any:
     return call(task.info, " finalize", task.spec.finalize, (partial,), task.params)
 
 
+def reduction_finish(task: ReductionTask, *partials: Any) -> Any:
+    """The last level of the combine tree (one group: all of ``partials``) and finalize, in
+    one call; one partial is finalized as it is."""
+    partial = partials[0] if len(partials) == 1 else reduction_combine(task, *partials)
+    return reduction_finalize(task, partial)
+
+
 def combine_groups(count: int, fan_in: int) -> list[list[range]]:
     """The levels of the combine tree over ``count`` partials: at each level, the ranges of
     the previous level's results that one combine call receives (a range of one is passed
