@@ -133,19 +133,9 @@ def build_dask(plan: Plan, token: str | None = None) -> DaskRun:
     return DaskRun(builder.graph, output_keys, "vantrel-" + token)
 
 
-class Inline:
-    """Partition ``k`` of a node whose one reader computes it inside its own task: the task
-    tuple that Dask runs nested in the reader's task, with no key of its own."""
-
-    __slots__ = ("task",)
-
-    def __init__(self, task: tuple[Any, ...]) -> None:
-        self.task = task
-
-
-def _ref(ref: Any) -> Any:
-    """What a task reads for one input partition: a key, or a nested task."""
-    return ref.task if type(ref) is Inline else ref
+#: The most nodes whose calls nest inside one task: Dask runs a nested task by recursion, so
+#: a long chain of stages gets a key every so many stages instead of one deep task.
+MAX_INLINE_DEPTH = 16
 
 
 def inline_nodes(plan: Plan) -> set[int]:
@@ -157,24 +147,34 @@ def inline_nodes(plan: Plan) -> set[int]:
     by a stage, or an exchange. So a stage swallows the reads that only it reads, a
     reduction's chunk or an exchange's split swallows the stage that only it reads, and a
     merge runs in its reader's task, with the same calls in the same order; ops of a graph
-    that was not reduced keep a task each, as fusing them is the reduction's choice."""
+    that was not reduced keep a task each, as fusing them is the reduction's choice. A
+    chain nests at most `MAX_INLINE_DEPTH` nodes in one task."""
     readers: dict[int, list[int]] = {}
     for node in plan.nodes.values():
         for x in node.inputs:
             readers.setdefault(x, []).append(node.id)
     wanted = set(plan.outputs)
     found: set[int] = set()
+    depth: dict[int, int] = {}  # an inlined node: how many nodes its nested task holds
+    widest_input: dict[int, int] = {}  # a reader: the partition count of its widest input
     nodes = plan.nodes
     for node in nodes.values():
         read_by = readers.get(node.id)
         if read_by is None or len(read_by) != 1 or node.id in wanted or not _one_task_per_partition(node):
             continue
+        held = 1 + max((depth[x] for x in node.inputs if x in found), default=0)
+        if held > MAX_INLINE_DEPTH:
+            continue
         reader = nodes[read_by[0]]
         if node.kind != "stage" and reader.kind != "stage" and node.kind != "exchange":
             continue  # the graph as written keeps a task per op: the reduced graph decides fusion
         if reader.kind == "reduction" or reader.kind == "exchange" or _one_task_per_partition(reader):
-            if node.count == max(nodes[x].count for x in reader.inputs):  # else it is broadcast
+            widest = widest_input.get(reader.id)
+            if widest is None:
+                widest = widest_input[reader.id] = max(nodes[x].count for x in reader.inputs)
+            if node.count == widest:  # else it is broadcast
                 found.add(node.id)
+                depth[node.id] = held
     return found
 
 
@@ -186,8 +186,9 @@ def _one_task_per_partition(node: PlanNode) -> bool:
 class DaskBuilder(Interpreter[Keys]):
     """Each node's result is the list of the keys of its partitions; visiting a node adds
     its tasks to ``graph``. A node whose one reader runs it inside its own tasks (see
-    `inline_nodes`) adds no task: its result is a list of `Inline` task tuples, and the
-    reader's tasks are named by what they run, the inlined nodes' names first."""
+    `inline_nodes`) adds no task: its result is the list of its task tuples, which its
+    reader's tasks hold in place of keys, and the reader's tasks are named by what they
+    run, the inlined nodes' names first."""
 
     releases_results = False  # every key stays in the graph
 
@@ -215,7 +216,7 @@ class DaskBuilder(Interpreter[Keys]):
             got = self._names
             names = [n for x in dict.fromkeys(node.inputs) if x in inlined for n in got[x]] + names
         if node.id in inlined:
-            self._names[node.id] = names
+            self._names[node.id] = _label_names(names)
         return short_label(names) or node.kind
 
     def _out(self, node: PlanNode, label: str) -> Keys:
@@ -225,7 +226,7 @@ class DaskBuilder(Interpreter[Keys]):
     def _emit(self, node: PlanNode, label: str, tasks: list[tuple[Any, ...]]) -> Keys:
         """Adds one task per partition, or hands them to the one reader that inlines them."""
         if node.id in self.inline:
-            return [cast(Key, Inline(t)) for t in tasks]
+            return tasks  # Dask runs a task tuple found among a task's arguments in that task
         out = self._out(node, label)
         self.graph.update(zip(out, tasks))
         return out
@@ -250,8 +251,6 @@ class DaskBuilder(Interpreter[Keys]):
         label = self._label(node)
         step, n = Step(fn, node.task, label), node.count
         columns = [a * n if len(a) == 1 else a for a in args]  # broadcast one-partition inputs
-        if any(type(a[0]) is Inline for a in columns if a):
-            columns = [[_ref(r) for r in a] for a in columns]
         tasks: list[tuple[Any, ...]]
         if len(columns) == 1:  # the common shapes get tuples built without unpacking
             tasks = [(step, a) for a in columns[0]]
@@ -273,7 +272,7 @@ class DaskBuilder(Interpreter[Keys]):
         level: Keys = []
         for k in range(count):
             key: Key = (chunk_name, i, k)
-            g[key] = (chunk, *[_ref(r) for r in _pick(args, k)])
+            g[key] = (chunk, *_pick(args, k))
             level.append(key)
         levels = combine_groups(count, task.spec.fan_in)
         for depth, groups in enumerate(levels[:-1]):
@@ -300,7 +299,7 @@ class DaskBuilder(Interpreter[Keys]):
         splits: Keys = []
         for k, src in enumerate(args[0]):
             key: Key = (split_name, i, k)
-            g[key] = (split, _ref(src))
+            g[key] = (split, src)
             splits.append(key)
         if node.id in self.inline:
             self._names[node.id] = [scheme]
@@ -331,6 +330,13 @@ def own_names(node: PlanNode) -> list[str]:
     if node.kind == "stage":
         return list(node.task.names)
     return [node.info.name or node.kind]
+
+
+def _label_names(names: list[str]) -> list[str]:
+    """``names`` cut to what `short_label` shows of them and of any list they begin, so that
+    a chain of inlined stages passes on a few names, not all of their members'."""
+    names = list(dict.fromkeys(names))
+    return names if len(names) <= 3 else [names[0], names[1], "...", names[-1]]
 
 
 def short_label(names: list[str]) -> str:
