@@ -18,13 +18,8 @@ bool arg_type_error(const char* argname, const std::string& message) {
 
 void prefix_type_error(const char* argname) {
   if (argname == nullptr || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  Ref text = Ref::steal(value ? PyObject_Str(value) : nullptr);
-  Py_XDECREF(type);
-  Py_XDECREF(value);
-  Py_XDECREF(tb);
+  Ref exc = Ref::steal(take_exception());
+  Ref text = Ref::steal(exc ? PyObject_Str(exc.get()) : nullptr);
   if (!text) return;  // the new exception from PyObject_Str is pending
   PyErr_Format(PyExc_TypeError, "argument '%s': %U", argname, text.get());
 }
@@ -310,16 +305,13 @@ namespace {
 void note_bad_key([[maybe_unused]] PyObject* key) {
 #if PY_VERSION_HEX >= 0x030B0000
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
-  if (value != nullptr) {
+  PyObject* exc = take_exception();
+  if (exc != nullptr) {
     Ref note = Ref::steal(PyUnicode_FromFormat("params key %R has a value of an unsupported type", key));
-    Ref done = note ? Ref::steal(PyObject_CallMethod(value, "add_note", "O", note.get())) : Ref();
+    Ref done = note ? Ref::steal(PyObject_CallMethod(exc, "add_note", "O", note.get())) : Ref();
     if (!done) PyErr_Clear();
   }
-  PyErr_Restore(type, value, tb);
+  restore_exception(exc);
 #endif
 }
 

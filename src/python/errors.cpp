@@ -20,6 +20,30 @@ PyObject* raise_internal_fault(PyObject* owner, const std::string& message) {
   return nullptr;
 }
 
+PyObject* take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyErr_GetRaisedException();
+#else
+  // Before 3.12 the indicator holds a type, value and traceback that may be unnormalized.
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return value;
+#endif
+}
+
+void restore_exception(PyObject* exc) {
+  if (exc == nullptr) return;
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exc);
+#else
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc, PyException_GetTraceback(exc));
+#endif
+}
+
 PyObject* map_err(BadNodeId bad) {
   PyErr_Format(PyExc_ValueError, "no node with id %llu", static_cast<unsigned long long>(bad.id));
   return nullptr;

@@ -23,6 +23,12 @@ PyObject* map_err(BadNodeId bad);
 /// The same for an id refused from a request narrowed by `given`: N is the id as given.
 inline PyObject* map_err(BadNodeId bad, const IdNarrowing& given) { return map_err(BadNodeId{given.as_given(bad.id)}); }
 
+/// Takes the pending exception out of the error indicator, normalized and carrying its
+/// traceback; a new reference, or nullptr when none is pending.
+PyObject* take_exception();
+/// Makes `exc` (a reference this call takes over; nullptr does nothing) the pending exception.
+void restore_exception(PyObject* exc);
+
 /// Runs `fn`, turning C++ exceptions into Python ones. `owner` is the method's receiver,
 /// which leads to the module whose internal-fault class is raised; it is looked up only then.
 template <class Fn>

@@ -25,17 +25,14 @@ constexpr Py_ssize_t kChunk = 128;
 /// exception (PEP 678 notes, 3.11+); a failure to add the note is ignored.
 void note_refused([[maybe_unused]] Py_ssize_t index) {
 #if PY_VERSION_HEX >= 0x030B0000
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
-  if (value != nullptr) {
+  PyObject* exc = take_exception();
+  if (exc != nullptr) {
     Ref note =
         Ref::steal(PyUnicode_FromFormat("add_ops: node %zd refused; the %zd nodes before it were added", index, index));
-    Ref done = note ? Ref::steal(PyObject_CallMethod(value, "add_note", "O", note.get())) : Ref();
+    Ref done = note ? Ref::steal(PyObject_CallMethod(exc, "add_note", "O", note.get())) : Ref();
     if (!done) PyErr_Clear();
   }
-  PyErr_Restore(type, value, tb);
+  restore_exception(exc);
 #endif
 }
 
