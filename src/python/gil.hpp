@@ -17,10 +17,14 @@ template <class Fn>
 auto without_gil(Fn&& fn) -> decltype(fn()) {
   std::optional<decltype(fn())> out;
   std::exception_ptr error;
-  Py_BEGIN_ALLOW_THREADS try { out.emplace(fn()); } catch (...) {
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    out.emplace(fn());
+  } catch (...) {
     error = std::current_exception();
   }
-  Py_END_ALLOW_THREADS if (error) std::rethrow_exception(error);
+  Py_END_ALLOW_THREADS
+  if (error) std::rethrow_exception(error);
   return std::move(*out);
 }
 

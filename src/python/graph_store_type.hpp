@@ -10,7 +10,8 @@
 namespace vantrel::py {
 
 struct GraphStoreObject {
-  PyObject_HEAD GraphStore* store;  // owned; never null once constructed
+  PyObject_HEAD
+  GraphStore* store;  // owned; never null once constructed
 };
 
 /// Creates the class (called once per module object from the exec step); new reference or

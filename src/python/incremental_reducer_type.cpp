@@ -47,8 +47,9 @@ inline constexpr const char* kOtherStoreMessage =
     "means nothing for a different store: use one reducer per store";
 
 struct ReducerObject {
-  PyObject_HEAD PoisonMutex* mutex;  // owned
-  IncrementalReducer* reducer;       // owned, guarded by mutex
+  PyObject_HEAD
+  PoisonMutex* mutex;           // owned
+  IncrementalReducer* reducer;  // owned, guarded by mutex
   // The defining module's state, found once: the type holds the module, and every instance
   // holds its type, so the state outlives the object (it may be cleared, which is checked).
   ModuleState* state;

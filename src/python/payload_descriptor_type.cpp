@@ -18,7 +18,8 @@ namespace vantrel::py {
 namespace {
 
 struct DescriptorObject {
-  PyObject_HEAD std::shared_ptr<const PayloadDescriptor> value;  // immutable, so nodes may share it
+  PyObject_HEAD
+  std::shared_ptr<const PayloadDescriptor> value;  // immutable, so nodes may share it
 };
 
 const char* const kFieldNames[] = {"kind", "content_hash", "framework", "version", "io_schema", "preprocessing_ref"};
