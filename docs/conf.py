@@ -1,8 +1,11 @@
 """Sphinx configuration of the vantrel_core documentation."""
+import re
+from pathlib import Path
+
 project = "vantrel_core"
 author = "The vantrel_core developers"
 copyright = "2026, The vantrel_core developers"
-release = "0.0.1"
+release = re.search(r'^version = "([^"]+)"$', (Path(__file__).parent.parent / "pyproject.toml").read_text(), re.M)[1]
 
 extensions = ["sphinx.ext.autodoc"]
 autodoc_member_order = "bysource"

@@ -41,7 +41,8 @@ PyObject* module_function(PyObject* module, PyMethodDef* def) {
   return PyCFunction_NewEx(def, module, name.get());
 }
 
-PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString("0.0.1"); }
+// The build passes the version from pyproject.toml, where it is written once.
+PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString(VANTREL_VERSION); }
 
 PyMethodDef version_def = {"version", version, METH_NOARGS, "version()\n--\n\n"};
 
