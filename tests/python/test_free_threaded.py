@@ -26,7 +26,8 @@ def test_stress_runs_without_the_gil():
 def test_building_reducing_stepping_and_serializing_at_once():
     """One store, one thread per kind of work, all running at once. Nodes never change once
     added, so a reduction of an output depends only on the nodes before it: every result
-    taken during the run must equal the one taken on the final store, a blob must hold a
+    taken during the run must equal the one taken on the final store (but for the count of
+    nodes the store had), a blob must hold a
     prefix of the final store, and a reducer stepped concurrently must end where a fresh one
     does."""
     store = GraphStore()
@@ -85,7 +86,11 @@ def test_building_reducing_stepping_and_serializing_at_once():
     assert reduced and blobs
     for outputs, (store_then, report_then, ids_then) in reduced[:: max(1, len(reduced) // 40)]:
         store_now, report_now, ids_now = store.reduce_mapped(outputs=outputs)
-        assert store_then.serialize() == store_now.serialize() and report_then == report_now
+        assert store_then.serialize() == store_now.serialize()
+        # input_nodes counts the whole store as the reduction found it; the rest of the
+        # report depends only on what the outputs reach.
+        assert report_then.pop("input_nodes") <= report_now.pop("input_nodes")
+        assert report_then == report_now
         assert ids_then in (None, ids_now)
     final = [{k: v for k, v in n.items() if k != "output"} for n in store.nodes()]
     for blob in blobs[:: max(1, len(blobs) // 10)]:
