@@ -4,6 +4,7 @@
 #include "args.hpp"
 #include "convert.hpp"
 #include "default_engine.hpp"
+#include "engine_args.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
 #include "graph_store_type.hpp"
@@ -43,7 +44,7 @@ namespace {
 
 const char* const kReduceNames[] = {"maximal_fusion", "outputs"};
 const char* const kOutputsNames[] = {"outputs"};
-const char* const kMappedNames[] = {"outputs", "maximal_fusion"};
+const char* const kMappedNames[] = {"outputs", "maximal_fusion", "rules", "limits"};
 
 /// The common body: `fusion` is null when the method has no `maximal_fusion` parameter.
 PyObject* reduce_store(PyObject* self, PyObject* fusion, PyObject* outputs, bool with_store) {
@@ -87,8 +88,8 @@ PyObject* gs_reduce_one_shot(VANTREL_FASTCALL_ARGS) {
 }
 
 PyObject* gs_reduce_mapped(VANTREL_FASTCALL_ARGS) {
-  static const ArgSpec spec{"GraphStore.reduce_mapped", kMappedNames, 2, 0, 1};
-  PyObject* a[2];
+  static const ArgSpec spec{"GraphStore.reduce_mapped", kMappedNames, 4, 0, 1};
+  PyObject* a[4];
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
   return guarded(self, [&]() -> PyObject* {
     // Everything Python is read before the lock is released: `outputs` is required, and
@@ -98,8 +99,10 @@ PyObject* gs_reduce_mapped(VANTREL_FASTCALL_ARGS) {
     NodeIds ids;
     IdNarrowing given;
     if (!ids_from_py(a[0], "outputs", ids, given)) return nullptr;
+    ChosenEngine chosen;
+    if (!engine_from_py(a[2], a[3], chosen)) return nullptr;
     const GraphStore& store = *reinterpret_cast<GraphStoreObject*>(self)->store;
-    const RewriteEngine& engine = default_engine();
+    const RewriteEngine& engine = chosen.get();
     // The caller's reference to `self` keeps the store alive while the lock is released.
     auto result = without_gil([&] { return reduce_with_outputs(store, ids, engine, maximal); });
     if (!result) return map_err(result.error(), given);

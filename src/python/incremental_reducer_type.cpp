@@ -29,6 +29,7 @@
 #include "common/poison_mutex.hpp"
 #include "convert.hpp"
 #include "default_engine.hpp"
+#include "engine_args.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
 #include "graph_store_type.hpp"
@@ -116,7 +117,7 @@ Outcome<std::uint64_t> step_locked(ReducerObject* r, const GraphStore& store) {
 /// the reducer lock: nothing is consumed for a bad list), then consumes the delta and reduces
 /// under the lock. Touches no Python object.
 Outcome<ReducedStore> finalize_locked(ReducerObject* r, const GraphStore& store, std::optional<NodeIds> given,
-                                      bool maximal) {
+                                      bool maximal, const RewriteEngine& engine = default_engine()) {
   Outcome<ReducedStore> out;
   NodeIds outputs = given ? std::move(*given) : store.outputs();
   const std::uint64_t count = store.node_count();
@@ -128,9 +129,9 @@ Outcome<ReducedStore> finalize_locked(ReducerObject* r, const GraphStore& store,
   }
   PoisonMutex::Guard hold(*r->mutex);
   if (!consume_delta(*r->reducer, store, out)) return out;
-  // Same result as `finalize` with the default engine, which it runs only when it cannot
-  // prove that the engine would merge nothing.
-  auto result = r->reducer->finalize_default(outputs, default_engine(), maximal);
+  // Same result as `finalize` with `engine`, which it runs only when it cannot prove that the
+  // engine would merge nothing.
+  auto result = r->reducer->finalize_default(outputs, engine, maximal);
   if (!result) {
     out.bad = result.error();
     return out;
@@ -167,7 +168,7 @@ void ir_dealloc(PyObject* self) {
 
 const char* const kStepNames[] = {"store"};
 const char* const kFinalizeNames[] = {"store", "maximal_fusion", "outputs"};
-const char* const kFinalizeMappedNames[] = {"store", "outputs", "maximal_fusion"};
+const char* const kFinalizeMappedNames[] = {"store", "outputs", "maximal_fusion", "rules", "limits"};
 
 PyObject* ir_step(VANTREL_FASTCALL_ARGS) {
   static const ArgSpec spec{"IncrementalReducer.step", kStepNames, 1, 1, 1};
@@ -227,8 +228,8 @@ PyObject* ir_finalize(VANTREL_FASTCALL_ARGS) {
 }
 
 PyObject* ir_finalize_mapped(VANTREL_FASTCALL_ARGS) {
-  static const ArgSpec spec{"IncrementalReducer.finalize_mapped", kFinalizeMappedNames, 3, 1, 2};
-  PyObject* a[3];
+  static const ArgSpec spec{"IncrementalReducer.finalize_mapped", kFinalizeMappedNames, 5, 1, 2};
+  PyObject* a[5];
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
   return guarded(self, [&]() -> PyObject* {
     // Converted in the order `finalize` converts them; `outputs` is required.
@@ -237,12 +238,14 @@ PyObject* ir_finalize_mapped(VANTREL_FASTCALL_ARGS) {
     NodeIds ids;
     IdNarrowing given;
     if (!ids_from_py(a[1], "outputs", ids, given)) return nullptr;
+    ChosenEngine chosen;
+    if (!engine_from_py(a[3], a[4], chosen)) return nullptr;
 
     // The caller's references keep the reducer and the store alive while the interpreter
     // lock is released; the reducer lock is waited for without it.
     ReducerObject* r = as_reducer(self);
     Outcome<ReducedStore> reduced =
-        without_gil([&] { return finalize_locked(r, *f.store, std::move(ids), f.maximal); });
+        without_gil([&] { return finalize_locked(r, *f.store, std::move(ids), f.maximal, chosen.get()); });
     if (reduced.other_store) return raise_other_store();
     if (reduced.bad) return map_err(*reduced.bad, given);
     return mapped_to_py(f.state->graph_store_type, std::move(*reduced.value));
@@ -270,13 +273,16 @@ PyMethodDef ir_methods[] = {
      "`outputs=`, against EXACTLY that set (M22: stored marks\nignored). Returns the reduced store + report, "
      "exactly like `GraphStore.reduce`."},
     {"finalize_mapped", FASTCALL(ir_finalize_mapped), METH_FASTCALL | METH_KEYWORDS,
-     "finalize_mapped($self, store, *, outputs, maximal_fusion=False)\n--\n\n`finalize` against exactly `outputs` "
+     "finalize_mapped($self, store, *, outputs, maximal_fusion=False, rules=None, limits=None)\n--\n\n`finalize` "
+     "against exactly `outputs` "
      "(required; converted and checked as `finalize`\ndoes), saying where each one went. Returns `(reduced_store, "
      "report, output_ids)`: the store\nand the report equal what `finalize(store, outputs=outputs, "
      "maximal_fusion=maximal_fusion)`\nreturns, and `output_ids[i]` is the id in `reduced_store` of the node that "
      "computes\n`outputs[i]` (a store id), repeats and outputs proved equal included.\n\nOther threads keep "
      "running meanwhile (the interpreter lock is released while it waits for\nthe reducer, folds the delta and "
-     "reduces): threaded programs should use it rather than\n`finalize`, which holds the lock throughout."},
+     "reduces): threaded programs should use it rather than\n`finalize`, which holds the lock throughout.\n\n"
+     "`rules=` and `limits=` are those of `GraphStore.reduce_mapped`. The reducer folds by the\ndefault rules as "
+     "the graph arrives; with other rules `finalize_mapped` runs the engine with\nthem over that folded form."},
     {"__reduce__", ir_reduce_for_pickle, METH_NOARGS,
      "__reduce__($self, /)\n--\n\nAlways raises TypeError: a reducer follows one live store and cannot be "
      "pickled or copied."},

@@ -6,7 +6,7 @@ dict, the reduction report and parameter maps.
 """
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from typing import Literal, Tuple, TypedDict, Union
 
 ParamValue = Union[int, float, bool, str]
@@ -128,8 +128,25 @@ class ReductionReport(TypedDict):
     boundary_nodes: int
 
 
+PatternEntry = Union[str, Tuple[str, Union[Params, None], Sequence[int]]]
+"""One entry of a flat rule pattern: a variable (``"?x"``), or an op as (name, parameters,
+positions of its children among the earlier entries)."""
+
+RuleData = Tuple[str, Sequence[PatternEntry], Sequence[PatternEntry]]
+"""One rule as ``rules=`` takes it: (name, left side, right side), each side a flat pattern
+whose last entry is its root. `vantrel.algebra.Algebra` iterates as such rules."""
+
+
+class Limits(TypedDict, total=False):
+    """``limits=`` of the mapped reductions; a key left out keeps the engine's default."""
+
+    iterations: int
+    nodes: int
+    time: Union[float, None]
+
+
 __all__ = [
-    "DescriptorDict", "DescriptorView", "ExchangeNode", "ExternalNode", "InputRef", "MemberRef",
-    "NodeKind", "NodeView", "OpNode", "ParamValue", "Params", "ReductionNode", "ReductionReport",
-    "SourceNode", "StageMember", "StageNode",
+    "DescriptorDict", "DescriptorView", "ExchangeNode", "ExternalNode", "InputRef", "Limits", "MemberRef",
+    "NodeKind", "NodeView", "OpNode", "ParamValue", "Params", "PatternEntry", "ReductionNode", "ReductionReport",
+    "RuleData", "SourceNode", "StageMember", "StageNode",
 ]

@@ -9,7 +9,7 @@ from collections.abc import Callable, Iterable, Sequence
 from typing import NoReturn, final
 
 from typing_extensions import Buffer, Self
-from vantrel.types import DescriptorDict, NodeView, Params, ReductionReport
+from vantrel.types import DescriptorDict, Limits, NodeView, Params, ReductionReport, RuleData
 
 __all__ = ["GraphStore", "PayloadDescriptor", "IncrementalReducer", "version"]
 
@@ -75,7 +75,12 @@ class GraphStore:
         self, *, outputs: Sequence[int] | None = None
     ) -> tuple[GraphStore, ReductionReport]: ...
     def reduce_mapped(
-        self, *, outputs: Sequence[int], maximal_fusion: bool = False
+        self,
+        *,
+        outputs: Sequence[int],
+        maximal_fusion: bool = False,
+        rules: Iterable[RuleData] | None = None,
+        limits: Limits | None = None,
     ) -> tuple[GraphStore, ReductionReport, list[int]]: ...
     def mark_outputs(self, ids: Sequence[int]) -> None: ...
     def __reduce__(self) -> tuple[Callable[[bytes], GraphStore], tuple[bytes]]: ...
@@ -91,7 +96,13 @@ class IncrementalReducer:
         self, store: GraphStore, *, maximal_fusion: bool = False, outputs: Sequence[int] | None = None
     ) -> tuple[GraphStore, ReductionReport]: ...
     def finalize_mapped(
-        self, store: GraphStore, *, outputs: Sequence[int], maximal_fusion: bool = False
+        self,
+        store: GraphStore,
+        *,
+        outputs: Sequence[int],
+        maximal_fusion: bool = False,
+        rules: Iterable[RuleData] | None = None,
+        limits: Limits | None = None,
     ) -> tuple[GraphStore, ReductionReport, list[int]]: ...
     def __reduce__(self) -> NoReturn: ...
     def watermark(self) -> int: ...

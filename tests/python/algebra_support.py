@@ -99,8 +99,13 @@ def lawful_graphs(draw: st.DrawFn, max_ops: int = 24) -> tuple[GraphStore, list[
         return ids[draw(st.integers(0, len(ids) - 1))]
 
     for _ in range(draw(st.integers(1, max_ops))):
-        shape = draw(st.integers(0, 5))
-        if shape == 0:  # both groupings of one sum (or product)
+        shape = draw(st.integers(0, 6))
+        if shape == 6:  # both operand orders
+            name = draw(st.sampled_from(["plus", "times", "maximum", "minimum", "sub", "add", "mul"]))
+            a, b = pick(), pick()
+            ids.append(g.add_op(name, [a, b]))
+            ids.append(g.add_op(name, [b, a]))
+        elif shape == 0:  # both groupings of one sum (or product)
             name = draw(st.sampled_from(["plus", "times", "maximum", "minimum"]))
             a, b, c = pick(), pick(), pick()
             ids.append(g.add_op(name, [g.add_op(name, [a, b]), c]))

@@ -1,5 +1,5 @@
-"""A reduction changes no value where its laws hold, on every reduction path, and gives the same
-bytes in every process."""
+"""A reduction changes no value where its laws hold, on every reduction path and under any
+lawful algebra, and with no wall-clock limit gives the same bytes in every process."""
 from __future__ import annotations
 
 import subprocess
@@ -9,33 +9,38 @@ import textwrap
 import pytest
 from hypothesis import given, settings
 
-from algebra_support import lawful_graphs, lawful_registry, same_values, values
+from algebra_support import algebras, lawful_graphs, lawful_registry, same_values, values
 from vantrel_core import GraphStore, IncrementalReducer
 
 
-def by_reduce_mapped(store, outputs):
-    reduced, _, ids = store.reduce_mapped(outputs=outputs)
+# Deterministic bounds: no wall clock, and a node limit that a graph of this size under every
+# law of the generator reaches long before memory runs short.
+LIMITS = {"iterations": 30, "nodes": 50_000, "time": None}
+
+
+def by_reduce_mapped(store, outputs, algebra):
+    reduced, _, ids = store.reduce_mapped(outputs=outputs, rules=algebra, limits=LIMITS)
     return reduced, ids
 
 
-def by_maximal_fusion(store, outputs):
-    reduced, _, ids = store.reduce_mapped(outputs=outputs, maximal_fusion=True)
+def by_maximal_fusion(store, outputs, algebra):
+    reduced, _, ids = store.reduce_mapped(outputs=outputs, maximal_fusion=True, rules=algebra, limits=LIMITS)
     return reduced, ids
 
 
-def by_finalize_mapped(store, outputs):
-    reduced, _, ids = IncrementalReducer().finalize_mapped(store, outputs=outputs)
+def by_finalize_mapped(store, outputs, algebra):
+    reduced, _, ids = IncrementalReducer().finalize_mapped(store, outputs=outputs, rules=algebra, limits=LIMITS)
     return reduced, ids
 
 
-def by_steps(store, outputs):
+def by_steps(store, outputs, algebra):
     """The reducer follows a copy of the store as it grows, node by node, then finalizes."""
     follower, reducer = GraphStore(), IncrementalReducer()
     for node in store.nodes():
         follower.add_op(node["name"], node["inputs"], node["params"]) if node["kind"] == "op" else \
             follower.add_source(node["name"], node["params"])
         reducer.step(follower)
-    reduced, _, ids = reducer.finalize_mapped(follower, outputs=outputs)
+    reduced, _, ids = reducer.finalize_mapped(follower, outputs=outputs, rules=algebra, limits=LIMITS)
     return reduced, ids
 
 
@@ -45,10 +50,10 @@ REGISTRY = lawful_registry()
 
 @pytest.mark.parametrize("path", PATHS, ids=lambda p: p.__name__)
 @settings(max_examples=40)
-@given(graph=lawful_graphs())
-def test_reduction_keeps_values(path, graph):
+@given(graph=lawful_graphs(), algebra=algebras())
+def test_reduction_keeps_values(path, graph, algebra):
     store, outputs = graph
-    reduced, ids = path(store, outputs)
+    reduced, ids = path(store, outputs, algebra)
     assert len(ids) == len(outputs)
     assert same_values(values(store, outputs, REGISTRY), values(reduced, ids, REGISTRY))
 
@@ -56,6 +61,7 @@ def test_reduction_keeps_values(path, graph):
 # Builds a seeded graph, reduces it and prints the digest of the reduced blob and the ids.
 CHILD = textwrap.dedent("""
     import hashlib, random, sys
+    from vantrel.algebra import Algebra, associative, commutative, involution, rewrite
     from vantrel_core import GraphStore
     rng = random.Random(int(sys.argv[1]))
     g = GraphStore()
@@ -66,7 +72,10 @@ CHILD = textwrap.dedent("""
         arity = 1 if name == "neg" else 2
         ids.append(g.add_op(name, [rng.choice(ids) for _ in range(arity)]))
     outputs = rng.sample(ids, 20)
-    reduced, _, out = g.reduce_mapped(outputs=outputs)
+    algebra = Algebra(commutative("plus"), associative("plus"), associative("maximum"), involution("neg"),
+                      rewrite(("sub", "?a", "?b"), ("plus", "?a", ("neg", "?b"))))
+    reduced, _, out = g.reduce_mapped(outputs=outputs, rules=algebra,
+                                      limits={"iterations": 50, "nodes": 200_000, "time": None})
     print(hashlib.sha256(reduced.serialize() + repr(out).encode()).hexdigest())
 """)
 

@@ -51,6 +51,13 @@ class Ctx:
         self.reducer = IncrementalReducer()
         self.reducer.step(g)
         self.name = "add"
+        # Rules as `rules=` takes them: commuted adds, a nested rewrite with parameters.
+        self.rules = [("commute-add", ["?a", "?b", ("add", None, [0, 1])], ["?b", "?a", ("add", None, [0, 1])]),
+                      ("fold", ["?x", ("add", {"scalar": 0.0, "side": "r"}, [0]), ("neg", {}, [1])],
+                       ["?x", ("neg", None, [0])])]
+        self.limits = {"iterations": 5, "nodes": 10_000, "time": None}
+        self.bad_rules = [("r", ["?x", ("f", None, [0])], ["?y"])]
+        self.bad_params = [("r", ["?x", ("f", {"k": None}, [0])], ["?x"])]
 
     def watched(self):
         return dict(vars(self))
@@ -134,6 +141,11 @@ CASES = {
         ("maximal", lambda c: c.store.reduce_mapped(outputs=c.outputs, maximal_fusion=True)),
         ("bad id", raising(lambda c: c.store.reduce_mapped(outputs=[0, 99]), ValueError)),
         ("missing outputs", raising(lambda c: c.store.reduce_mapped(), TypeError)),
+        ("rules", lambda c: c.store.reduce_mapped(outputs=c.outputs, rules=c.rules)),
+        ("limits", lambda c: c.store.reduce_mapped(outputs=c.outputs, rules=c.rules, limits=c.limits)),
+        ("bad rule", raising(lambda c: c.store.reduce_mapped(outputs=c.outputs, rules=c.bad_rules), ValueError)),
+        ("rule params", raising(lambda c: c.store.reduce_mapped(outputs=c.outputs, rules=c.bad_params), TypeError)),
+        ("bad limits", raising(lambda c: c.store.reduce_mapped(outputs=c.outputs, limits={"time": -1}), ValueError)),
     ],
     "GraphStore.add_source": [
         ("existing", lambda c: c.store.add_source("x", {"n": 1})),
@@ -266,6 +278,9 @@ CASES = {
         ("maximal", lambda c: c.reducer.finalize_mapped(c.store, outputs=c.outputs, maximal_fusion=True)),
         ("bad id", raising(lambda c: c.reducer.finalize_mapped(c.store, outputs=[99]), ValueError)),
         ("store type", raising(lambda c: c.reducer.finalize_mapped(None, outputs=[0]), TypeError)),
+        ("rules", lambda c: c.reducer.finalize_mapped(c.store, outputs=c.outputs, rules=c.rules, limits=c.limits)),
+        ("bad rule", raising(lambda c: c.reducer.finalize_mapped(c.store, outputs=[0], rules=c.bad_rules),
+                             ValueError)),
     ],
     "IncrementalReducer.watermark": [
         ("read", lambda c: c.reducer.watermark()),

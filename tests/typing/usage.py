@@ -13,7 +13,8 @@ import pickle
 from typing import TYPE_CHECKING, Any
 
 import vantrel_core as vc
-from vantrel.types import DescriptorDict, NodeView, ReductionReport, StageMember
+from vantrel.algebra import Algebra, associative, commutative
+from vantrel.types import DescriptorDict, Limits, NodeView, ReductionReport, StageMember
 from vantrel_core import GraphStore, IncrementalReducer, PayloadDescriptor
 
 if TYPE_CHECKING:
@@ -99,6 +100,12 @@ def accepted() -> None:
     assert_type(mapped_report, ReductionReport)
     assert_type(output_ids, list[int])
     assert output_ids[0] == output_ids[1]
+    algebra = Algebra(commutative("plus"), associative("plus"))
+    limits: Limits = {"iterations": 20, "nodes": 10_000, "time": None}
+    by_algebra = g.reduce_mapped(outputs=[m], rules=algebra, limits=limits)
+    assert_type(by_algebra, tuple[GraphStore, ReductionReport, list[int]])
+    by_data = g.reduce_mapped(outputs=[m], rules=[("r", ["?x", ("neg", None, [0])], ["?x", ("abs", {}, [0])])])
+    assert len(by_data[2]) == 1
     copied = pickle.loads(pickle.dumps(marked))
     assert isinstance(copied, GraphStore) and copied.serialize() == marked.serialize()
 
@@ -109,6 +116,8 @@ def accepted() -> None:
     assert_type(r.canonical_count(), int)
     assert_type(r.finalize(g, outputs=[m], maximal_fusion=False), tuple[GraphStore, ReductionReport])
     assert_type(r.finalize_mapped(g, outputs=[m]), tuple[GraphStore, ReductionReport, list[int]])
+    assert_type(r.finalize_mapped(g, outputs=[m], rules=algebra, limits={"time": 1.5}),
+                tuple[GraphStore, ReductionReport, list[int]])
 
     d = PayloadDescriptor(kind="k", content_hash="h", framework="f", version="v", io_schema="s",
                           preprocessing_ref="p")
@@ -135,6 +144,7 @@ def rejected(g: GraphStore, d: PayloadDescriptor, r: IncrementalReducer) -> None
     g.reduction_report(maximal_fusion=True)  # type: ignore[call-arg]
     g.serialize(outputs="0")  # type: ignore[arg-type]
     g.reduce_mapped()  # type: ignore[call-arg]
+    g.reduce_mapped(outputs=[0], limits={"time": "1"})  # type: ignore[arg-type]
     g.reduce_mapped([0])  # type: ignore[call-arg]
     g.mark_outputs("0")  # type: ignore[arg-type]
     r.finalize_mapped(g)  # type: ignore[call-arg]

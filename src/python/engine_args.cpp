@@ -1,0 +1,269 @@
+// `rules=` and `limits=`: rules given as flat patterns over op names and parameters become the
+// pattern texts of a rule set; a limits dict becomes the bounds of an engine run.
+#include "engine_args.hpp"
+
+#include <cmath>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+
+#include "convert.hpp"
+#include "default_engine.hpp"
+#include "ir/node_key.hpp"
+
+namespace vantrel::py {
+
+namespace {
+
+/// The most terms a rule side may spell out: a flat pattern may use one entry many times, and
+/// the engine reads (and matches) the side as a tree.
+constexpr std::size_t kMaxPatternTerms = 100000;
+
+bool rule_error(PyObject* type, PyObject* name, const char* message) {
+  PyErr_Format(type, "rule %R: %s", name, message);
+  return false;
+}
+
+/// Characters after which the pattern reader ends a plain atom, or that it trims.
+bool needs_quotes(std::string_view text) { return text.find_first_of(" \t\n\r\v\f()") != std::string_view::npos; }
+
+/// Writes a node token as one atom of pattern text: as it is when the reader takes it whole,
+/// else between double quotes (which the reader keeps verbatim). A token that is neither is
+/// refused: it holds a double quote, or ends in a backslash, and also a space or parenthesis.
+bool append_atom(std::string_view token, std::string& out) {
+  if (!needs_quotes(token)) {
+    out += token;
+    return true;
+  }
+  if (token.find('"') != std::string_view::npos || token.back() == '\\') return false;
+  out += '"';
+  out += token;
+  out += '"';
+  return true;
+}
+
+bool is_variable_text(std::string_view text) {
+  return text.size() >= 2 && text[0] == '?' && !needs_quotes(text) && text.find('"') == std::string_view::npos;
+}
+
+struct Entry {
+  std::string text;  ///< the variable, or the op's atom
+  std::vector<std::size_t> children;
+  bool variable = false;
+};
+
+/// One entry of a flat pattern; `index` is its position.
+bool entry_from_py(PyObject* item, std::size_t index, PyObject* rule, Entry& out) {
+  if (PyUnicode_Check(item)) {
+    std::string text;
+    if (!str_from_py(item, nullptr, text)) return false;
+    if (!is_variable_text(text)) {
+      return rule_error(PyExc_ValueError, rule,
+                        "a pattern entry that is a str must be a variable: '?' and a name without white space, "
+                        "parentheses or quotes");
+    }
+    out.text = std::move(text);
+    out.variable = true;
+    return true;
+  }
+  Ref seq = Ref::steal(PySequence_Fast(item, ""));
+  if (!seq || PySequence_Fast_GET_SIZE(seq.get()) != 3) {
+    PyErr_Clear();
+    return rule_error(PyExc_TypeError, rule,
+                      "a pattern entry is a variable or a sequence (op name, params, child positions)");
+  }
+  PyObject** parts = PySequence_Fast_ITEMS(seq.get());
+  std::string name;
+  if (!PyUnicode_Check(parts[0])) return rule_error(PyExc_TypeError, rule, "an op's name must be a str");
+  if (!str_from_py(parts[0], nullptr, name)) return false;
+  ParamMap params;
+  // A parameter that does not convert raises the conversion's own error, as in `add_op`.
+  if (!params_from_py(parts[1], params)) return false;
+  Ref children = Ref::steal(PySequence_Fast(parts[2], ""));
+  if (!children || PyUnicode_Check(parts[2])) {
+    PyErr_Clear();
+    return rule_error(PyExc_TypeError, rule, "an op's children must be a sequence of positions");
+  }
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(children.get());
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    PyObject* child = PySequence_Fast_GET_ITEM(children.get(), k);
+    const Py_ssize_t pos = PyLong_Check(child) ? PyLong_AsSsize_t(child) : -2;
+    if (pos == -1 && PyErr_Occurred()) PyErr_Clear();
+    if (pos < 0 || static_cast<std::size_t>(pos) >= index) {
+      return rule_error(PyExc_ValueError, rule, "a child position must be an int naming an earlier entry");
+    }
+    out.children.push_back(static_cast<std::size_t>(pos));
+  }
+  const std::string token = NodeKey(Op{name, std::move(params), {}}).token();
+  if (!append_atom(token, out.text)) {
+    return rule_error(PyExc_ValueError, rule,
+                      "an op token with white space or parentheses and also a double quote or a final "
+                      "backslash cannot be written in a pattern");
+  }
+  return true;
+}
+
+/// A flat pattern as pattern text; `lhs` says which side, for the check that it is an op.
+bool side_from_py(PyObject* obj, PyObject* rule, bool lhs, std::string& out) {
+  Ref seq = Ref::steal(PySequence_Fast(obj, ""));
+  if (!seq || PyUnicode_Check(obj)) {
+    PyErr_Clear();
+    return rule_error(PyExc_TypeError, rule, "a rule side must be a sequence of pattern entries");
+  }
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  if (n == 0) return rule_error(PyExc_ValueError, rule, "a rule side must have at least one entry");
+  std::vector<Entry> entries(static_cast<std::size_t>(n));
+  std::vector<std::size_t> terms(entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (!entry_from_py(PySequence_Fast_GET_ITEM(seq.get(), i), i, rule, entries[i])) return false;
+    std::size_t count = 1;
+    for (std::size_t c : entries[i].children) count += terms[c];
+    if (count > kMaxPatternTerms) return rule_error(PyExc_ValueError, rule, "a rule side spells out too many terms");
+    terms[i] = count;
+  }
+  if (lhs && entries.back().variable) {
+    return rule_error(PyExc_ValueError, rule, "the left side must be an op pattern, not a variable");
+  }
+  // Spell the root out without recursion: (entry, next child to write) frames.
+  std::vector<std::pair<std::size_t, std::size_t>> stack{{entries.size() - 1, 0}};
+  while (!stack.empty()) {
+    auto& [at, next] = stack.back();
+    const Entry& e = entries[at];
+    if (e.children.empty()) {
+      out += e.text;
+      stack.pop_back();
+      continue;
+    }
+    if (next == 0) {
+      out += '(';
+      out += e.text;
+    }
+    if (next == e.children.size()) {
+      out += ')';
+      stack.pop_back();
+      continue;
+    }
+    out += ' ';
+    const std::size_t child = e.children[next++];
+    stack.emplace_back(child, 0);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool rules_from_py(PyObject* obj, std::vector<PatternRule>& out) {
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "argument 'rules': must be an iterable of rules, not str");
+    return false;
+  }
+  Ref rules = Ref::steal(PySequence_Fast(obj, "argument 'rules': must be an iterable of rules"));
+  if (!rules) return false;
+  std::unordered_set<std::string> names;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(rules.get());
+  out.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(rules.get(), i);
+    Ref rule = Ref::steal(PySequence_Fast(item, ""));
+    if (!rule || PyUnicode_Check(item) || PySequence_Fast_GET_SIZE(rule.get()) != 3 ||
+        !PyUnicode_Check(PySequence_Fast_GET_ITEM(rule.get(), 0))) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "argument 'rules': rule %zd must be a sequence (name, lhs, rhs) with a str name",
+                   i);
+      return false;
+    }
+    PyObject* name = PySequence_Fast_GET_ITEM(rule.get(), 0);
+    PatternRule converted;
+    if (!str_from_py(name, "rules", converted.name)) return false;
+    if (converted.name.empty()) return rule_error(PyExc_ValueError, name, "a rule name must not be empty");
+    if (!names.insert(converted.name).second) return rule_error(PyExc_ValueError, name, "another rule has this name");
+    if (!side_from_py(PySequence_Fast_GET_ITEM(rule.get(), 1), name, true, converted.lhs)) return false;
+    if (!side_from_py(PySequence_Fast_GET_ITEM(rule.get(), 2), name, false, converted.rhs)) return false;
+    out.push_back(std::move(converted));
+  }
+  return true;
+}
+
+bool limits_from_py(PyObject* obj, egraph::EngineConfig& config) {
+  if (!PyDict_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "argument 'limits': must be a dict or None");
+    return false;
+  }
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(obj, &pos, &key, &value)) {
+    const char* k = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+    if (k == nullptr) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "argument 'limits': unknown key %R", key);
+      return false;
+    }
+    const std::string_view which(k);
+    if (which == "iterations" || which == "nodes") {
+      if (!PyLong_Check(value) || PyBool_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "argument 'limits': %s must be an int", k);
+        return false;
+      }
+      const unsigned long long n = PyLong_AsUnsignedLongLong(value);
+      if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+      if (which == "iterations") {
+        config.iteration_limit = n;
+      } else {
+        config.node_limit_per_input = 0;
+        config.node_limit_base = n;
+      }
+    } else if (which == "time") {
+      if (value == Py_None) {
+        config.time_budget.reset();
+        continue;
+      }
+      if (PyBool_Check(value) || !(PyFloat_Check(value) || PyLong_Check(value))) {
+        PyErr_SetString(PyExc_TypeError, "argument 'limits': time must be a number of seconds or None");
+        return false;
+      }
+      const double seconds = PyFloat_AsDouble(value);
+      if (seconds == -1.0 && PyErr_Occurred()) return false;
+      if (!(seconds >= 0.0) || seconds > 1e9) {
+        PyErr_SetString(PyExc_ValueError, "argument 'limits': time must be between 0 and 1e9 seconds");
+        return false;
+      }
+      config.time_budget =
+          std::chrono::duration_cast<egraph::EngineConfig::Duration>(std::chrono::duration<double>(seconds));
+    } else {
+      PyErr_Format(PyExc_TypeError, "argument 'limits': unknown key %R (the keys are 'iterations', 'nodes' and 'time')",
+                   key);
+      return false;
+    }
+  }
+  return true;
+}
+
+const RewriteEngine& ChosenEngine::get() const {
+  if (own_) return *own_;
+  return default_engine();
+}
+
+bool engine_from_py(PyObject* rules, PyObject* limits, ChosenEngine& out) {
+  const bool given_rules = rules != nullptr && rules != Py_None;
+  const bool given_limits = limits != nullptr && limits != Py_None;
+  if (!given_rules && !given_limits) return true;
+  RuleSet rule_set = default_rule_set();
+  if (given_rules) {
+    std::vector<PatternRule> converted;
+    if (!rules_from_py(rules, converted)) return false;
+    rule_set = RuleSet(std::move(converted));
+  }
+  egraph::EngineConfig config;
+  if (given_limits && !limits_from_py(limits, config)) return false;
+  // The default rules under the default limits are the shared engine itself.
+  if (!given_limits && rule_set == default_rule_set()) return true;
+  auto engine = egraph::EggEngine::make(std::move(rule_set), config);
+  if (!engine) {
+    PyErr_Format(PyExc_ValueError, "argument 'rules': %s", engine.error().c_str());
+    return false;
+  }
+  out.own_.emplace(std::move(engine).value());
+  return true;
+}
+
+}  // namespace vantrel::py

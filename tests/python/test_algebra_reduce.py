@@ -1,0 +1,143 @@
+"""Reducing by a declared algebra: `rules=` and `limits=` of the mapped reductions."""
+from __future__ import annotations
+
+import pytest
+
+from vantrel.algebra import Algebra, associative, commutative, identity, involution, rewrite
+from vantrel_core import GraphStore, IncrementalReducer
+
+
+def mapped(store, outputs, **kwargs):
+    return store.reduce_mapped(outputs=outputs, **kwargs)
+
+
+def finalized(store, outputs, **kwargs):
+    return IncrementalReducer().finalize_mapped(store, outputs=outputs, **kwargs)
+
+
+REDUCTIONS = [mapped, finalized]
+
+
+def sample():
+    g = GraphStore()
+    x, y, z = (g.add_source(name) for name in "xyz")
+    outs = [g.add_op("add", [x, y]), g.add_op("add", [y, x]),
+            g.add_op("mul", [g.add_op("add", [x], {"scalar": 0.0, "side": "r"}), z]),
+            g.add_op("plus", [g.add_op("plus", [x, y]), z]), g.add_op("plus", [x, g.add_op("plus", [y, z])]),
+            g.add_op("neg", [g.add_op("neg", [z])])]
+    return g, outs
+
+
+def outcome(result):
+    reduced, report, ids = result
+    return reduced.serialize(), report, ids
+
+
+@pytest.mark.parametrize("reduce", REDUCTIONS, ids=lambda f: f.__name__)
+@pytest.mark.parametrize("kwargs", [{"rules": None}, {"limits": None}, {"rules": None, "limits": None},
+                                    {"rules": Algebra.default()}, {"rules": list(Algebra.default())}])
+def test_default_rules_reduce_as_without_them(reduce, kwargs):
+    g, outs = sample()
+    assert outcome(reduce(g, outs, **kwargs)) == outcome(reduce(g, outs))
+
+
+@pytest.mark.parametrize("reduce", REDUCTIONS, ids=lambda f: f.__name__)
+def test_declared_laws_merge_what_they_prove(reduce):
+    g, outs = sample()
+    def source_z(reduced):
+        return next(n["id"] for n in reduced.nodes() if n["kind"] == "source" and n["name"] == "z")
+
+    reduced, _, plain = reduce(g, outs)
+    assert plain[3] != plain[4] and plain[5] != source_z(reduced)
+    algebra = Algebra(commutative("plus"), associative("plus"), involution("neg"))
+    reduced, _, ids = reduce(g, outs, rules=algebra)
+    assert ids[0] == ids[1] and ids[3] == ids[4] and ids[5] == source_z(reduced)  # neg(neg(z)) is z
+
+
+def test_without_the_default_rules_commuted_ops_stay_apart():
+    g, outs = sample()
+    _, report, ids = mapped(g, outs, rules=Algebra(include_default=False))
+    assert ids[0] != ids[1]
+    assert report["canonical_nodes"] > mapped(g, outs)[1]["canonical_nodes"]
+
+
+def test_a_rewrite_builds_nodes_the_graph_did_not_have():
+    """sub(a, b) and plus(a, neg(b)) meet in plus(a, neg(b)), which the rule adds for the sub."""
+    g = GraphStore()
+    a, b = g.add_source("a"), g.add_source("b")
+    d = g.add_op("sub", [a, b])
+    n = g.add_op("neg", [b])
+    p = g.add_op("plus", [a, n])
+    algebra = Algebra(rewrite(("sub", "?a", "?b"), ("plus", "?a", ("neg", "?b"))))
+    reduced, _, ids = mapped(g, [d, p], rules=algebra)
+    assert ids[0] == ids[1]
+    answer = reduced.nodes()[ids[0]]
+    assert [m["name"] for m in answer["members"]] == ["sub"]  # the earliest member computes both
+
+
+def test_parameters_with_spaces_and_quotes_in_rules():
+    g = GraphStore()
+    x = g.add_source("x")
+    ident = g.add_op("f", [x], {"mode": "a b"})
+    _, _, ids = mapped(g, [ident], rules=Algebra(identity("f", {"mode": "a b"})))
+    assert ids == [0]
+    with pytest.raises(ValueError, match="cannot be written in a pattern"):
+        mapped(g, [ident], rules=Algebra(identity("f", {"mode": 'a "b"'})))
+
+
+def test_a_growing_rule_set_ends_by_its_limits():
+    """Associativity and commutativity on a wide sum enumerate every grouping: the run stops
+    at its node limit, not by memory or time."""
+    g = GraphStore()
+    total = g.add_source("s0")
+    for k in range(1, 40):
+        total = g.add_op("plus", [total, g.add_source(f"s{k}")])
+    algebra = Algebra(commutative("plus"), associative("plus"))
+    limits = {"iterations": 1000, "nodes": 20000, "time": None}
+    first = outcome(mapped(g, [total], rules=algebra, limits=limits))
+    assert first == outcome(mapped(g, [total], rules=algebra, limits=limits))
+    assert len(first[2]) == 1
+
+
+@pytest.mark.parametrize("rules, error, message", [
+    ("plus", TypeError, "must be an iterable of rules, not str"),
+    (5, TypeError, "must be an iterable of rules"),
+    ([("r",)], TypeError, "rule 0 must be a sequence"),
+    ([("r", [("f", None, [0])], ["?x"])], ValueError, "a child position must be an int naming an earlier entry"),
+    ([("r", ["?x"], ["?x"])], ValueError, "the left side must be an op pattern, not a variable"),
+    ([("r", ["?x", ("f", None, [0])], ["?y"])], ValueError, r"refers to unbound var \?y"),
+    ([("r", ["?x", ("f", None, [0])], ["?x"]), ("r", ["?x", ("g", None, [0])], ["?x"])], ValueError,
+     "another rule has this name"),
+    ([("r", ["?x", ("f", {"k": None}, [0])], ["?x"])], TypeError, "param values must be int, float, bool, or str"),
+    ([("r", ["x y", ("f", None, [0])], ["?x"])], ValueError, "must be a variable"),
+    ([("r", [], ["?x"])], ValueError, "at least one entry"),
+    ([("", ["?x", ("f", None, [0])], ["?x"])], ValueError, "must not be empty"),
+])
+def test_bad_rules_are_refused(rules, error, message):
+    g, outs = sample()
+    for reduce in REDUCTIONS:
+        with pytest.raises(error, match=message):
+            reduce(g, outs, rules=rules)
+
+
+@pytest.mark.parametrize("limits, error, message", [
+    ([("iterations", 3)], TypeError, "must be a dict or None"),
+    ({"iteration": 3}, TypeError, "unknown key 'iteration'"),
+    ({"iterations": 2.0}, TypeError, "iterations must be an int"),
+    ({"nodes": True}, TypeError, "nodes must be an int"),
+    ({"iterations": -1}, OverflowError, None),
+    ({"time": -1.0}, ValueError, "time must be between 0 and 1e9 seconds"),
+    ({"time": float("nan")}, ValueError, "time must be between"),
+    ({"time": "1"}, TypeError, "time must be a number of seconds or None"),
+])
+def test_bad_limits_are_refused(limits, error, message):
+    g, outs = sample()
+    with pytest.raises(error, match=message):
+        mapped(g, outs, limits=limits)
+
+
+def test_tight_limits_merge_less_but_keep_outputs():
+    g, outs = sample()
+    _, report, ids = mapped(g, outs, limits={"iterations": 0})
+    assert ids[0] != ids[1] and len(ids) == len(outs)  # no iteration ran: no commuted pair met
+    assert report["canonical_nodes"] > mapped(g, outs)[1]["canonical_nodes"]
