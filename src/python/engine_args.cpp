@@ -2,6 +2,7 @@
 // pattern texts of a rule set; a limits dict becomes the bounds of an engine run.
 #include "engine_args.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <string_view>
@@ -243,10 +244,70 @@ const RewriteEngine& ChosenEngine::get() const {
   return default_engine();
 }
 
-bool engine_from_py(PyObject* rules, PyObject* limits, ChosenEngine& out) {
+namespace {
+
+/// Op costs from a mapping of op names to non-negative ints, keyed by escaped name and sorted.
+bool costs_from_py(PyObject* mapping, const char* what, std::vector<std::pair<std::string, std::uint64_t>>& out) {
+  Ref items = Ref::steal(PyMapping_Items(mapping));
+  if (!items) return false;
+  const Py_ssize_t n = PyList_GET_SIZE(items.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* pair = PyList_GET_ITEM(items.get(), i);
+    PyObject* key = PyTuple_GET_ITEM(pair, 0);
+    PyObject* value = PyTuple_GET_ITEM(pair, 1);
+    std::string name;
+    if (!PyUnicode_Check(key) || !str_from_py(key, nullptr, name)) {
+      if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s: an op name must be a str", what);
+      return false;
+    }
+    if (!PyLong_Check(value) || PyBool_Check(value)) {
+      PyErr_Format(PyExc_TypeError, "%s: the cost of %R must be an int", what, key);
+      return false;
+    }
+    const unsigned long long cost = PyLong_AsUnsignedLongLong(value);
+    if (cost == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out.emplace_back(escape_token(name), cost);
+  }
+  std::sort(out.begin(), out.end());
+  return true;
+}
+
+/// `extract=`: None or "earliest", "cost" (weighed by `rules.costs` when `rules` has such a
+/// mapping, else one per node), or a mapping of op costs.
+bool extraction_from_py(PyObject* extract, PyObject* rules, egraph::EngineConfig& config) {
+  if (extract == nullptr || extract == Py_None) return true;
+  if (PyUnicode_Check(extract)) {
+    if (PyUnicode_CompareWithASCIIString(extract, "earliest") == 0) return true;
+    if (PyUnicode_CompareWithASCIIString(extract, "cost") != 0) {
+      PyErr_Format(PyExc_ValueError, "argument 'extract': must be 'earliest', 'cost' or a dict of op costs, not %R",
+                   extract);
+      return false;
+    }
+    config.extraction = egraph::EngineConfig::Extraction::kCost;
+    if (rules == nullptr || rules == Py_None || PyUnicode_Check(rules)) return true;
+    Ref costs = Ref::steal(PyObject_GetAttrString(rules, "costs"));
+    if (!costs) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+      PyErr_Clear();
+      return true;
+    }
+    return costs_from_py(costs.get(), "argument 'rules': costs", config.op_costs);
+  }
+  if (!PyDict_Check(extract)) {
+    PyErr_SetString(PyExc_TypeError, "argument 'extract': must be 'earliest', 'cost' or a dict of op costs");
+    return false;
+  }
+  config.extraction = egraph::EngineConfig::Extraction::kCost;
+  return costs_from_py(extract, "argument 'extract'", config.op_costs);
+}
+
+}  // namespace
+
+bool engine_from_py(PyObject* rules, PyObject* limits, PyObject* extract, ChosenEngine& out) {
   const bool given_rules = rules != nullptr && rules != Py_None;
   const bool given_limits = limits != nullptr && limits != Py_None;
-  if (!given_rules && !given_limits) return true;
+  const bool given_extract = extract != nullptr && extract != Py_None;
+  if (!given_rules && !given_limits && !given_extract) return true;
   RuleSet rule_set = default_rule_set();
   if (given_rules) {
     std::vector<PatternRule> converted;
@@ -255,8 +316,11 @@ bool engine_from_py(PyObject* rules, PyObject* limits, ChosenEngine& out) {
   }
   egraph::EngineConfig config;
   if (given_limits && !limits_from_py(limits, config)) return false;
-  // The default rules under the default limits are the shared engine itself.
-  if (!given_limits && rule_set == default_rule_set()) return true;
+  if (!extraction_from_py(extract, rules, config)) return false;
+  // The default rules under the default settings are the shared engine itself.
+  if (!given_limits && config.extraction == egraph::EngineConfig::Extraction::kEarliest &&
+      rule_set == default_rule_set())
+    return true;
   auto engine = egraph::EggEngine::make(std::move(rule_set), config);
   if (!engine) {
     PyErr_Format(PyExc_ValueError, "argument 'rules': %s", engine.error().c_str());

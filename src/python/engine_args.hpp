@@ -29,21 +29,23 @@ bool limits_from_py(PyObject* obj, egraph::EngineConfig& config);
 
 namespace vantrel::py {
 
-/// The engine a mapped reduction runs: the shared default engine when `rules` and `limits`
-/// are both absent or None (exactly the reduction of the methods without them), else one built
-/// for this call from the given rules (default: the default rule set) and limits.
+/// The engine a mapped reduction runs: the shared default engine when `rules`, `limits` and
+/// `extract` are absent or None (exactly the reduction of the methods without them), else one
+/// built for this call from the given rules (default: the default rule set) and settings.
 class ChosenEngine {
  public:
   const RewriteEngine& get() const;
 
  private:
-  friend bool engine_from_py(PyObject* rules, PyObject* limits, ChosenEngine& out);
+  friend bool engine_from_py(PyObject* rules, PyObject* limits, PyObject* extract, ChosenEngine& out);
   std::optional<egraph::EggEngine> own_;
 };
 
-/// Converts `rules=` and `limits=` (either may be null for omitted) and builds the engine. A
-/// rule set the engine cannot compile (a right side naming a variable its left side does not
-/// bind) raises ValueError with the engine's message.
-bool engine_from_py(PyObject* rules, PyObject* limits, ChosenEngine& out);
+/// Converts `rules=`, `limits=` and `extract=` (each may be null for omitted) and builds the
+/// engine. `extract` is None or "earliest" (the earliest member of every class), "cost" (the
+/// cheapest term, weighed by the `costs` mapping of `rules` when it has one), or a dict of op
+/// costs. A rule set the engine cannot compile (a right side naming a variable its left side
+/// does not bind) raises ValueError with the engine's message.
+bool engine_from_py(PyObject* rules, PyObject* limits, PyObject* extract, ChosenEngine& out);
 
 }  // namespace vantrel::py

@@ -44,7 +44,7 @@ namespace {
 
 const char* const kReduceNames[] = {"maximal_fusion", "outputs"};
 const char* const kOutputsNames[] = {"outputs"};
-const char* const kMappedNames[] = {"outputs", "maximal_fusion", "rules", "limits"};
+const char* const kMappedNames[] = {"outputs", "maximal_fusion", "rules", "limits", "extract"};
 
 /// The common body: `fusion` is null when the method has no `maximal_fusion` parameter.
 PyObject* reduce_store(PyObject* self, PyObject* fusion, PyObject* outputs, bool with_store) {
@@ -88,8 +88,8 @@ PyObject* gs_reduce_one_shot(VANTREL_FASTCALL_ARGS) {
 }
 
 PyObject* gs_reduce_mapped(VANTREL_FASTCALL_ARGS) {
-  static const ArgSpec spec{"GraphStore.reduce_mapped", kMappedNames, 4, 0, 1};
-  PyObject* a[4];
+  static const ArgSpec spec{"GraphStore.reduce_mapped", kMappedNames, 5, 0, 1};
+  PyObject* a[5];
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
   return guarded(self, [&]() -> PyObject* {
     // Everything Python is read before the lock is released: `outputs` is required, and
@@ -100,7 +100,7 @@ PyObject* gs_reduce_mapped(VANTREL_FASTCALL_ARGS) {
     IdNarrowing given;
     if (!ids_from_py(a[0], "outputs", ids, given)) return nullptr;
     ChosenEngine chosen;
-    if (!engine_from_py(a[2], a[3], chosen)) return nullptr;
+    if (!engine_from_py(a[2], a[3], a[4], chosen)) return nullptr;
     const GraphStore& store = *reinterpret_cast<GraphStoreObject*>(self)->store;
     const RewriteEngine& engine = chosen.get();
     // The caller's reference to `self` keeps the store alive while the lock is released.

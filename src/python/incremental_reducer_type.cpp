@@ -168,7 +168,7 @@ void ir_dealloc(PyObject* self) {
 
 const char* const kStepNames[] = {"store"};
 const char* const kFinalizeNames[] = {"store", "maximal_fusion", "outputs"};
-const char* const kFinalizeMappedNames[] = {"store", "outputs", "maximal_fusion", "rules", "limits"};
+const char* const kFinalizeMappedNames[] = {"store", "outputs", "maximal_fusion", "rules", "limits", "extract"};
 
 PyObject* ir_step(VANTREL_FASTCALL_ARGS) {
   static const ArgSpec spec{"IncrementalReducer.step", kStepNames, 1, 1, 1};
@@ -228,8 +228,8 @@ PyObject* ir_finalize(VANTREL_FASTCALL_ARGS) {
 }
 
 PyObject* ir_finalize_mapped(VANTREL_FASTCALL_ARGS) {
-  static const ArgSpec spec{"IncrementalReducer.finalize_mapped", kFinalizeMappedNames, 5, 1, 2};
-  PyObject* a[5];
+  static const ArgSpec spec{"IncrementalReducer.finalize_mapped", kFinalizeMappedNames, 6, 1, 2};
+  PyObject* a[6];
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
   return guarded(self, [&]() -> PyObject* {
     // Converted in the order `finalize` converts them; `outputs` is required.
@@ -239,7 +239,7 @@ PyObject* ir_finalize_mapped(VANTREL_FASTCALL_ARGS) {
     IdNarrowing given;
     if (!ids_from_py(a[1], "outputs", ids, given)) return nullptr;
     ChosenEngine chosen;
-    if (!engine_from_py(a[3], a[4], chosen)) return nullptr;
+    if (!engine_from_py(a[3], a[4], a[5], chosen)) return nullptr;
 
     // The caller's references keep the reducer and the store alive while the interpreter
     // lock is released; the reducer lock is waited for without it.
@@ -273,7 +273,8 @@ PyMethodDef ir_methods[] = {
      "`outputs=`, against EXACTLY that set (M22: stored marks\nignored). Returns the reduced store + report, "
      "exactly like `GraphStore.reduce`."},
     {"finalize_mapped", FASTCALL(ir_finalize_mapped), METH_FASTCALL | METH_KEYWORDS,
-     "finalize_mapped($self, store, *, outputs, maximal_fusion=False, rules=None, limits=None)\n--\n\n`finalize` "
+     "finalize_mapped($self, store, *, outputs, maximal_fusion=False, rules=None, limits=None, "
+     "extract=None)\n--\n\n`finalize` "
      "against exactly `outputs` "
      "(required; converted and checked as `finalize`\ndoes), saying where each one went. Returns `(reduced_store, "
      "report, output_ids)`: the store\nand the report equal what `finalize(store, outputs=outputs, "
@@ -281,7 +282,8 @@ PyMethodDef ir_methods[] = {
      "computes\n`outputs[i]` (a store id), repeats and outputs proved equal included.\n\nOther threads keep "
      "running meanwhile (the interpreter lock is released while it waits for\nthe reducer, folds the delta and "
      "reduces): threaded programs should use it rather than\n`finalize`, which holds the lock throughout.\n\n"
-     "`rules=` and `limits=` are those of `GraphStore.reduce_mapped`. The reducer folds by the\ndefault rules as "
+     "`rules=`, `limits=` and `extract=` are those of `GraphStore.reduce_mapped`. The reducer folds by the\ndefault "
+     "rules as "
      "the graph arrives; with other rules `finalize_mapped` runs the engine with\nthem over that folded form."},
     {"__reduce__", ir_reduce_for_pickle, METH_NOARGS,
      "__reduce__($self, /)\n--\n\nAlways raises TypeError: a reducer follows one live store and cannot be "

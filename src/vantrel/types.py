@@ -145,8 +145,14 @@ class Limits(TypedDict, total=False):
     time: Union[float, None]
 
 
+Extraction = Union[Literal["earliest", "cost"], Mapping[str, int]]
+"""``extract=`` of the mapped reductions: each class read back as its earliest member, or as its
+cheapest term (``"cost"``: weighed by the ``costs`` of the rules given, such as an algebra's;
+a mapping: by those op costs; an op not named costs 1)."""
+
+
 __all__ = [
-    "DescriptorDict", "DescriptorView", "ExchangeNode", "ExternalNode", "InputRef", "Limits", "MemberRef",
+    "DescriptorDict", "DescriptorView", "ExchangeNode", "Extraction", "ExternalNode", "InputRef", "Limits", "MemberRef",
     "NodeKind", "NodeView", "OpNode", "ParamValue", "Params", "PatternEntry", "ReductionNode", "ReductionReport",
     "RuleData", "SourceNode", "StageMember", "StageNode",
 ]

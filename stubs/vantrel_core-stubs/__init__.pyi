@@ -9,7 +9,7 @@ from collections.abc import Callable, Iterable, Sequence
 from typing import NoReturn, final
 
 from typing_extensions import Buffer, Self
-from vantrel.types import DescriptorDict, Limits, NodeView, Params, ReductionReport, RuleData
+from vantrel.types import DescriptorDict, Extraction, Limits, NodeView, Params, ReductionReport, RuleData
 
 __all__ = ["GraphStore", "PayloadDescriptor", "IncrementalReducer", "version"]
 
@@ -81,6 +81,7 @@ class GraphStore:
         maximal_fusion: bool = False,
         rules: Iterable[RuleData] | None = None,
         limits: Limits | None = None,
+        extract: Extraction | None = None,
     ) -> tuple[GraphStore, ReductionReport, list[int]]: ...
     def mark_outputs(self, ids: Sequence[int]) -> None: ...
     def __reduce__(self) -> tuple[Callable[[bytes], GraphStore], tuple[bytes]]: ...
@@ -103,6 +104,7 @@ class IncrementalReducer:
         maximal_fusion: bool = False,
         rules: Iterable[RuleData] | None = None,
         limits: Limits | None = None,
+        extract: Extraction | None = None,
     ) -> tuple[GraphStore, ReductionReport, list[int]]: ...
     def __reduce__(self) -> NoReturn: ...
     def watermark(self) -> int: ...

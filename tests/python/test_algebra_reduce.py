@@ -141,3 +141,67 @@ def test_tight_limits_merge_less_but_keep_outputs():
     _, report, ids = mapped(g, outs, limits={"iterations": 0})
     assert ids[0] != ids[1] and len(ids) == len(outs)  # no iteration ran: no commuted pair met
     assert report["canonical_nodes"] > mapped(g, outs)[1]["canonical_nodes"]
+
+
+def doubled():
+    g = GraphStore()
+    x = g.add_source("x")
+    twice = g.add_op("mul", [x], {"scalar": 2.0, "side": "r"})
+    return g, [g.add_op("exp", [twice]), twice]
+
+
+DOUBLE = rewrite(("mul", {"scalar": 2.0, "side": "r"}, "?x"), ("add", "?x", "?x"), name="double")
+
+
+def members(reduced, node_id):
+    return [(m["name"], m["params"]) for m in reduced.nodes()[node_id]["members"]]
+
+
+@pytest.mark.parametrize("reduce", REDUCTIONS, ids=lambda f: f.__name__)
+def test_extraction_by_cost_builds_the_cheaper_term(reduce):
+    g, outs = doubled()
+    cheap_add = Algebra(DOUBLE, costs={"mul": 5})
+    reduced, _, ids = reduce(g, outs, rules=cheap_add, extract="cost")
+    assert members(reduced, ids[0]) == [("add", {}), ("exp", {})] or \
+        members(reduced, ids[1]) == [("add", {})]
+    assert all(name != "mul" for node in reduced.nodes() if node["kind"] == "stage"
+               for name, _ in members(reduced, node["id"]))
+    # A dict of costs weighs the same way; at equal cost the graph's own node wins.
+    assert outcome(reduce(g, outs, rules=cheap_add, extract={"mul": 5})) == \
+        outcome(reduce(g, outs, rules=cheap_add, extract="cost"))
+    reduced, _, ids = reduce(g, outs, rules=Algebra(DOUBLE), extract="cost")
+    assert ("mul", {"scalar": 2.0, "side": "r"}) in members(reduced, ids[1])
+    # Earliest extraction never builds a node the graph did not have.
+    reduced, _, ids = reduce(g, outs, rules=cheap_add)
+    assert ("mul", {"scalar": 2.0, "side": "r"}) in members(reduced, ids[1])
+
+
+def test_extraction_by_cost_keeps_only_what_the_outputs_need():
+    g = GraphStore()
+    a, b = g.add_source("a"), g.add_source("b")
+    d = g.add_op("sub", [a, b])
+    p = g.add_op("plus", [a, g.add_op("neg", [b])])
+    algebra = Algebra(rewrite(("sub", "?a", "?b"), ("plus", "?a", ("neg", "?b"))))
+    earliest, report, _ = mapped(g, [d, p], rules=algebra)
+    cheapest, cost_report, ids = mapped(g, [d, p], rules=algebra, extract="cost")
+    assert ids[0] == ids[1]
+    assert cost_report["reduced_nodes"] == 3 < report["reduced_nodes"]  # no stage for a lone neg(b)
+
+
+@pytest.mark.parametrize("extract, error, message", [
+    ("fast", ValueError, "must be 'earliest', 'cost' or a dict of op costs"),
+    (3, TypeError, "must be 'earliest', 'cost' or a dict of op costs"),
+    ({"f": -1}, OverflowError, None),
+    ({"f": 1.5}, TypeError, "the cost of 'f' must be an int"),
+    ({1: 2}, TypeError, "an op name must be a str"),
+])
+def test_bad_extraction_is_refused(extract, error, message):
+    g, outs = doubled()
+    with pytest.raises(error, match=message):
+        mapped(g, outs, extract=extract)
+
+
+def test_earliest_extraction_is_the_default():
+    g, outs = sample()
+    assert outcome(mapped(g, outs, extract="earliest")) == outcome(mapped(g, outs))
+    assert outcome(finalized(g, outs, extract="earliest")) == outcome(finalized(g, outs))

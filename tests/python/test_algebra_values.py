@@ -33,6 +33,17 @@ def by_finalize_mapped(store, outputs, algebra):
     return reduced, ids
 
 
+def by_cost(store, outputs, algebra):
+    reduced, _, ids = store.reduce_mapped(outputs=outputs, rules=algebra, limits=LIMITS, extract="cost")
+    return reduced, ids
+
+
+def by_cost_finalize(store, outputs, algebra):
+    reduced, _, ids = IncrementalReducer().finalize_mapped(store, outputs=outputs, rules=algebra, limits=LIMITS,
+                                                           extract="cost")
+    return reduced, ids
+
+
 def by_steps(store, outputs, algebra):
     """The reducer follows a copy of the store as it grows, node by node, then finalizes."""
     follower, reducer = GraphStore(), IncrementalReducer()
@@ -44,7 +55,7 @@ def by_steps(store, outputs, algebra):
     return reduced, ids
 
 
-PATHS = [by_reduce_mapped, by_maximal_fusion, by_finalize_mapped, by_steps]
+PATHS = [by_reduce_mapped, by_maximal_fusion, by_finalize_mapped, by_steps, by_cost, by_cost_finalize]
 REGISTRY = lawful_registry()
 
 
@@ -73,16 +84,16 @@ CHILD = textwrap.dedent("""
         ids.append(g.add_op(name, [rng.choice(ids) for _ in range(arity)]))
     outputs = rng.sample(ids, 20)
     algebra = Algebra(commutative("plus"), associative("plus"), associative("maximum"), involution("neg"),
-                      rewrite(("sub", "?a", "?b"), ("plus", "?a", ("neg", "?b"))))
-    reduced, _, out = g.reduce_mapped(outputs=outputs, rules=algebra,
+                      rewrite(("sub", "?a", "?b"), ("plus", "?a", ("neg", "?b"))), costs={"sub": 3})
+    reduced, _, out = g.reduce_mapped(outputs=outputs, rules=algebra, extract=sys.argv[2],
                                       limits={"iterations": 50, "nodes": 200_000, "time": None})
     print(hashlib.sha256(reduced.serialize() + repr(out).encode()).hexdigest())
 """)
 
 
-@pytest.mark.parametrize("seed", [1, 2])
-def test_reduction_is_the_same_in_two_processes(seed):
-    digests = {subprocess.run([sys.executable, "-c", CHILD, str(seed)], check=True, capture_output=True,
+@pytest.mark.parametrize("seed, extract", [(1, "earliest"), (2, "cost")])
+def test_reduction_is_the_same_in_two_processes(seed, extract):
+    digests = {subprocess.run([sys.executable, "-c", CHILD, str(seed), extract], check=True, capture_output=True,
                               text=True).stdout for _ in range(2)}
     assert len(digests) == 1 and len(next(iter(digests)).strip()) == 64
 

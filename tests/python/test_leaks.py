@@ -146,6 +146,8 @@ CASES = {
         ("bad rule", raising(lambda c: c.store.reduce_mapped(outputs=c.outputs, rules=c.bad_rules), ValueError)),
         ("rule params", raising(lambda c: c.store.reduce_mapped(outputs=c.outputs, rules=c.bad_params), TypeError)),
         ("bad limits", raising(lambda c: c.store.reduce_mapped(outputs=c.outputs, limits={"time": -1}), ValueError)),
+        ("by cost", lambda c: c.store.reduce_mapped(outputs=c.outputs, rules=c.rules, extract={"neg": 2, "add": 1})),
+        ("bad cost", raising(lambda c: c.store.reduce_mapped(outputs=c.outputs, extract={"neg": 1.5}), TypeError)),
     ],
     "GraphStore.add_source": [
         ("existing", lambda c: c.store.add_source("x", {"n": 1})),
@@ -279,6 +281,7 @@ CASES = {
         ("bad id", raising(lambda c: c.reducer.finalize_mapped(c.store, outputs=[99]), ValueError)),
         ("store type", raising(lambda c: c.reducer.finalize_mapped(None, outputs=[0]), TypeError)),
         ("rules", lambda c: c.reducer.finalize_mapped(c.store, outputs=c.outputs, rules=c.rules, limits=c.limits)),
+        ("by cost", lambda c: c.reducer.finalize_mapped(c.store, outputs=c.outputs, rules=c.rules, extract="cost")),
         ("bad rule", raising(lambda c: c.reducer.finalize_mapped(c.store, outputs=[0], rules=c.bad_rules),
                              ValueError)),
     ],

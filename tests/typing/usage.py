@@ -104,6 +104,8 @@ def accepted() -> None:
     limits: Limits = {"iterations": 20, "nodes": 10_000, "time": None}
     by_algebra = g.reduce_mapped(outputs=[m], rules=algebra, limits=limits)
     assert_type(by_algebra, tuple[GraphStore, ReductionReport, list[int]])
+    assert_type(g.reduce_mapped(outputs=[m], rules=algebra, extract="cost")[2], list[int])
+    assert_type(g.reduce_mapped(outputs=[m], extract={"plus": 2})[2], list[int])
     by_data = g.reduce_mapped(outputs=[m], rules=[("r", ["?x", ("neg", None, [0])], ["?x", ("abs", {}, [0])])])
     assert len(by_data[2]) == 1
     copied = pickle.loads(pickle.dumps(marked))
@@ -145,6 +147,7 @@ def rejected(g: GraphStore, d: PayloadDescriptor, r: IncrementalReducer) -> None
     g.serialize(outputs="0")  # type: ignore[arg-type]
     g.reduce_mapped()  # type: ignore[call-arg]
     g.reduce_mapped(outputs=[0], limits={"time": "1"})  # type: ignore[arg-type]
+    g.reduce_mapped(outputs=[0], extract="fast")  # type: ignore[arg-type]
     g.reduce_mapped([0])  # type: ignore[call-arg]
     g.mark_outputs("0")  # type: ignore[arg-type]
     r.finalize_mapped(g)  # type: ignore[call-arg]

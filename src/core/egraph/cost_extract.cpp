@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <queue>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "common/fault.hpp"
@@ -99,6 +101,72 @@ ExtractedGraph extract_terms(const EGraph& egraph, const CostChoices& choices, s
     }
     out.roots.push_back(pos[r]);
   }
+  return out;
+}
+
+namespace {
+
+/// The cost of one node with token `text`.
+std::uint64_t token_cost(std::string_view text, std::span<const std::pair<std::string, std::uint64_t>> op_costs) {
+  if (!is_op_token(text)) return 1;
+  const std::string_view name = text.substr(3, text.find('|', 3) - 3);
+  const auto it = std::lower_bound(op_costs.begin(), op_costs.end(), name,
+                                   [](const auto& entry, std::string_view key) { return entry.first < key; });
+  return it != op_costs.end() && it->first == name ? it->second : 1;
+}
+
+}  // namespace
+
+LabelResult read_back_by_cost(const EGraph& egraph, const LabelGraph& graph,
+                              std::span<const GlobalSymbol> label_symbols, std::span<const Id> ids,
+                              std::span<const std::pair<std::string, std::uint64_t>> op_costs) {
+  // A local symbol is numbered by its label; a rule's symbol maps to the label that has its
+  // text, if the graph has one.
+  std::unordered_map<std::uint32_t, std::uint32_t> label_of;
+  std::vector<std::uint64_t> label_cost(graph.labels.size());
+  for (std::size_t l = 0; l < graph.labels.size(); ++l) {
+    label_cost[l] = token_cost(graph.labels[l], op_costs);
+    if (!label_symbols[l].is_local()) label_of.emplace(label_symbols[l].value(), static_cast<std::uint32_t>(l));
+  }
+  constexpr std::uint32_t kIndexMask = GlobalSymbol::kLocalCount - 1;
+  std::unordered_map<std::uint32_t, std::uint64_t> symbol_cost;
+  auto cost_of = [&](GlobalSymbol s) -> std::uint64_t {
+    if (s.is_local()) return label_cost[s.value() & kIndexMask];
+    auto [it, fresh] = symbol_cost.try_emplace(s.value(), 0);
+    if (fresh) it->second = token_cost(s.text(), op_costs);
+    return it->second;
+  };
+  const CostChoices choices = choose_by_cost(egraph, cost_of);
+
+  std::vector<Id> roots;
+  roots.reserve(graph.outputs.size());
+  for (NodeId o : graph.outputs) roots.push_back(ids[o]);
+  const ExtractedGraph terms = extract_terms(egraph, choices, roots);
+
+  LabelResult out;
+  std::uint64_t inputs = 0;
+  for (const SymbolLang& node : terms.nodes) inputs += node.children.size();
+  out.nodes.reserve(terms.nodes.size(), inputs);
+  std::unordered_map<std::uint32_t, std::uint32_t> added;
+  for (const SymbolLang& node : terms.nodes) {
+    std::uint32_t label;
+    if (node.symbol.is_local()) {
+      label = node.symbol.value() & kIndexMask;
+    } else if (auto known = label_of.find(node.symbol.value()); known != label_of.end()) {
+      label = known->second;
+    } else {
+      auto [it, fresh] = added.try_emplace(node.symbol.value(), 0);
+      if (fresh) {
+        it->second = static_cast<std::uint32_t>(graph.labels.size() + out.added_labels.size());
+        out.added_labels.emplace_back(node.symbol.text());
+      }
+      label = it->second;
+    }
+    out.nodes.label.push_back(label);
+    for (Id child : node.children) out.nodes.input_pool.push_back(child);
+    out.nodes.input_begin.push_back(out.nodes.input_pool.size());
+  }
+  out.outputs.assign(terms.roots.begin(), terms.roots.end());
   return out;
 }
 

@@ -6,9 +6,12 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "egraph/egraph.hpp"
+#include "optimizer/engine.hpp"
 
 namespace vantrel::egraph {
 
@@ -34,5 +37,14 @@ struct ExtractedGraph {
   std::vector<Id> roots;
 };
 ExtractedGraph extract_terms(const EGraph& egraph, const CostChoices& choices, std::span<const Id> roots);
+
+/// A loaded graph read back by cost: the classes its outputs reach, each as its cheapest term,
+/// in `extract_terms` order. `label_symbols[l]` is the symbol label l was loaded under (a local
+/// symbol numbered l, or a rule's symbol), `ids[i]` the class node i was loaded into. A term
+/// a rule created may carry a text the graph did not have: it is listed in `added_labels`. An
+/// op node costs what `op_costs` (escaped op name to cost, sorted by name) says, any other 1.
+LabelResult read_back_by_cost(const EGraph& egraph, const LabelGraph& graph,
+                              std::span<const GlobalSymbol> label_symbols, std::span<const Id> ids,
+                              std::span<const std::pair<std::string, std::uint64_t>> op_costs);
 
 }  // namespace vantrel::egraph

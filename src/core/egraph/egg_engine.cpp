@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "common/fault.hpp"
+#include "egraph/cost_extract.hpp"
 #include "egraph/load_graph.hpp"
 #include "egraph/page_in.hpp"
 
@@ -112,6 +113,23 @@ LabelResult EggEngine::canonicalize_labels_with_stats(const LabelGraph& graph, C
   runner.run(rules_);
   const EGraph& eg = runner.e_graph;
   const auto t2 = Runner::Clock::now();
+
+  if (config_.extraction == EngineConfig::Extraction::kCost) {
+    LabelResult out = read_back_by_cost(eg, graph, symbols, ids, config_.op_costs);
+    if (stats != nullptr) {
+      stats->iterations = runner.iteration_records.size();
+      stats->stop = *runner.outcome;
+      stats->enode_count = eg.enode_count();
+      stats->class_count = eg.class_count();
+      stats->records = std::move(runner.iteration_records);
+      stats->roots.resize(n);
+      for (std::size_t i = 0; i < n; ++i) stats->roots[i] = eg.find(ids[i]);
+      stats->load_time = std::chrono::duration<double>(t1 - t0).count();
+      stats->run_time = std::chrono::duration<double>(t2 - t1).count();
+      stats->readback_time = std::chrono::duration<double>(Runner::Clock::now() - t2).count();
+    }
+    return out;
+  }
 
   // Every class is represented by its earliest member; the e-graph's own choice of root
   // plays no part. Both tables are indexed by class id and only looked up; like the other

@@ -52,7 +52,11 @@ class EggEngine final : public RewriteEngine {
 
   /// The compiled rules, in rule set order.
   const std::vector<Rewrite>& rules() const { return rules_; }
-  const RuleSet* rule_set() const override { return &rule_set_; }
+  /// The rule set, when classes are read back as their earliest members; with extraction by
+  /// cost the engine does more than merge, and declares nothing.
+  const RuleSet* rule_set() const override {
+    return config_.extraction == EngineConfig::Extraction::kEarliest ? &rule_set_ : nullptr;
+  }
   const EngineConfig& config() const { return config_; }
 
  private:

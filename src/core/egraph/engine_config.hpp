@@ -4,7 +4,11 @@
 /// else.
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace vantrel::egraph {
 
@@ -31,6 +35,15 @@ struct EngineConfig {
   /// smaller ones by a scan: below it the scan's sequential reads beat the search's branches.
   /// A compile-time setting, since it sits in the matcher's innermost loop.
   static constexpr std::size_t kBinarySearchFrom = 50;
+
+  /// How classes are read back. kEarliest: every class as its earliest loaded node, all
+  /// classes kept. kCost: the classes the outputs reach, each as its cheapest term (see
+  /// egraph/cost_extract.hpp), which may be an e-node the rules created.
+  enum class Extraction : std::uint8_t { kEarliest, kCost };
+  Extraction extraction = Extraction::kEarliest;
+  /// For kCost: the cost of one op node by its escaped name (as in its token), sorted by
+  /// name. Every other node costs 1.
+  std::vector<std::pair<std::string, std::uint64_t>> op_costs;
 
   /// The e-node limit for a loaded graph of `n` nodes.
   std::size_t node_limit(std::size_t n) const { return node_limit_per_input * n + node_limit_base; }
