@@ -239,9 +239,41 @@ bool limits_from_py(PyObject* obj, egraph::EngineConfig& config) {
   return true;
 }
 
-const RewriteEngine& ChosenEngine::get() const {
+const RewriteEngine& ChosenEngine::get() const { return egg(); }
+
+const egraph::EggEngine& ChosenEngine::egg() const {
   if (own_) return *own_;
   return default_engine();
+}
+
+PyObject* explanation_to_py(const egraph::RecordingEngine& engine) {
+  static const char* const kStops[] = {"saturated", "iteration_limit", "node_limit", "time_limit", "other"};
+  const egraph::CanonicalizeStats& stats = engine.stats();
+  // Merges per rule over the whole run, in the order the rules first merged.
+  std::vector<std::pair<egraph::GlobalSymbol, std::size_t>> totals;
+  if (engine.ran()) {
+    for (const egraph::Iteration& it : stats.records) {
+      for (const auto& [name, count] : it.applied_counts) {
+        auto at = std::find_if(totals.begin(), totals.end(), [&](const auto& e) { return e.first == name; });
+        if (at == totals.end()) {
+          totals.emplace_back(name, count);
+        } else {
+          at->second += count;
+        }
+      }
+    }
+  }
+  Ref rules = Ref::steal(PyDict_New());
+  if (!rules) return nullptr;
+  for (const auto& [name, count] : totals) {
+    Ref value = Ref::steal(PyLong_FromSize_t(count));
+    Ref key = Ref::steal(str_to_py(name.text()));
+    if (!value || !key || PyDict_SetItem(rules.get(), key.get(), value.get()) < 0) return nullptr;
+  }
+  const char* stop = engine.ran() ? kStops[stats.stop.index()] : "not_run";
+  return Py_BuildValue("{s:n,s:s,s:n,s:O}", "iterations", static_cast<Py_ssize_t>(engine.ran() ? stats.iterations : 0),
+                       "stop", stop, "e_nodes", static_cast<Py_ssize_t>(engine.ran() ? stats.enode_count : 0), "rules",
+                       rules.get());
 }
 
 namespace {

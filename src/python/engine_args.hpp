@@ -7,6 +7,7 @@
 
 #include "egraph/egg_engine.hpp"
 #include "egraph/engine_config.hpp"
+#include "egraph/recording_engine.hpp"
 #include "engine/rule_set.hpp"
 #include "py_ref.hpp"
 
@@ -35,6 +36,7 @@ namespace vantrel::py {
 class ChosenEngine {
  public:
   const RewriteEngine& get() const;
+  const egraph::EggEngine& egg() const;
 
  private:
   friend bool engine_from_py(PyObject* rules, PyObject* limits, PyObject* extract, ChosenEngine& out);
@@ -47,5 +49,11 @@ class ChosenEngine {
 /// costs. A rule set the engine cannot compile (a right side naming a variable its left side
 /// does not bind) raises ValueError with the engine's message.
 bool engine_from_py(PyObject* rules, PyObject* limits, PyObject* extract, ChosenEngine& out);
+
+/// What a recorded engine run did, as the dict `explain=True` returns: "iterations", "stop"
+/// ("saturated", "iteration_limit", "node_limit", "time_limit", or "not_run" when the graph
+/// left nothing to run on), "e_nodes" (the e-graph's size at the end) and "rules" (rule name
+/// to the number of merges it made, in rule order, rules that merged nothing left out).
+PyObject* explanation_to_py(const egraph::RecordingEngine& engine);
 
 }  // namespace vantrel::py

@@ -32,6 +32,13 @@ PyObject* reduced_to_py(PyTypeObject* store_type, ReducedStore reduced, bool wit
   return PyTuple_Pack(2, store.get(), report.get());
 }
 
+PyObject* with_explanation(PyObject* mapped, const egraph::RecordingEngine& engine) {
+  Ref explanation = Ref::steal(explanation_to_py(engine));
+  if (!explanation) return nullptr;
+  return PyTuple_Pack(4, PyTuple_GET_ITEM(mapped, 0), PyTuple_GET_ITEM(mapped, 1), PyTuple_GET_ITEM(mapped, 2),
+                      explanation.get());
+}
+
 PyObject* mapped_to_py(PyTypeObject* store_type, ReducedStore reduced) {
   Ref ids = Ref::steal(ids_to_py(reduced.output_ids));
   if (!ids) return nullptr;
@@ -44,7 +51,7 @@ namespace {
 
 const char* const kReduceNames[] = {"maximal_fusion", "outputs"};
 const char* const kOutputsNames[] = {"outputs"};
-const char* const kMappedNames[] = {"outputs", "maximal_fusion", "rules", "limits", "extract"};
+const char* const kMappedNames[] = {"outputs", "maximal_fusion", "rules", "limits", "extract", "explain"};
 
 /// The common body: `fusion` is null when the method has no `maximal_fusion` parameter.
 PyObject* reduce_store(PyObject* self, PyObject* fusion, PyObject* outputs, bool with_store) {
@@ -88,8 +95,8 @@ PyObject* gs_reduce_one_shot(VANTREL_FASTCALL_ARGS) {
 }
 
 PyObject* gs_reduce_mapped(VANTREL_FASTCALL_ARGS) {
-  static const ArgSpec spec{"GraphStore.reduce_mapped", kMappedNames, 5, 0, 1};
-  PyObject* a[5];
+  static const ArgSpec spec{"GraphStore.reduce_mapped", kMappedNames, 6, 0, 1};
+  PyObject* a[6];
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
   return guarded(self, [&]() -> PyObject* {
     // Everything Python is read before the lock is released: `outputs` is required, and
@@ -101,12 +108,17 @@ PyObject* gs_reduce_mapped(VANTREL_FASTCALL_ARGS) {
     if (!ids_from_py(a[0], "outputs", ids, given)) return nullptr;
     ChosenEngine chosen;
     if (!engine_from_py(a[2], a[3], a[4], chosen)) return nullptr;
+    bool explain = false;
+    if (a[5] != nullptr && !bool_from_py(a[5], "explain", explain)) return nullptr;
     const GraphStore& store = *reinterpret_cast<GraphStoreObject*>(self)->store;
-    const RewriteEngine& engine = chosen.get();
+    const egraph::RecordingEngine recording(chosen.egg());
+    const RewriteEngine& engine = explain ? static_cast<const RewriteEngine&>(recording) : chosen.get();
     // The caller's reference to `self` keeps the store alive while the lock is released.
     auto result = without_gil([&] { return reduce_with_outputs(store, ids, engine, maximal); });
     if (!result) return map_err(result.error(), given);
-    return mapped_to_py(Py_TYPE(self), std::move(result).value());
+    Ref mapped = Ref::steal(mapped_to_py(Py_TYPE(self), std::move(result).value()));
+    if (!mapped || !explain) return mapped.release();
+    return with_explanation(mapped.get(), recording);
   });
 }
 

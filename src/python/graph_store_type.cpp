@@ -94,7 +94,8 @@ PyMethodDef gs_methods[] = {
      "_repr_mimebundle_($self, include=None, exclude=None)\n--\n\nThe store's picture in a notebook "
      "(vantrel.render.repr_mimebundle); None without Graphviz."},
     {"reduce_mapped", FASTCALL(gs_reduce_mapped), METH_FASTCALL | METH_KEYWORDS,
-     "reduce_mapped($self, *, outputs, maximal_fusion=False, rules=None, limits=None, extract=None)\n--\n\nReduce "
+     "reduce_mapped($self, *, outputs, maximal_fusion=False, rules=None, limits=None, extract=None, "
+     "explain=False)\n--\n\nReduce "
      "against "
      "exactly `outputs` (required; "
      "converted and checked as `reduce` does) and say\nwhere each one went. Returns `(reduced_store, report, "
@@ -108,7 +109,8 @@ PyMethodDef gs_methods[] = {
      "\npatterns, such as a `vantrel.Algebra`) and `limits=` bounds the engine's run (a dict of\n`iterations`, "
      "`nodes` and `time` in seconds, None for no wall-clock bound). `extract=\"cost\"` reads\nevery class back as its "
      "cheapest term (weighed by `rules.costs`, or a dict given as\n`extract`), which may be a node the rules built. "
-     "Without them the result is that of `reduce`."},
+     "Without them the result is that of `reduce`.\n`explain=True` appends a dict of what the "
+     "engine did: its iterations, why it stopped,\nthe e-graph's final size and the merges of each rule."},
     {"mark_outputs", FASTCALL(gs_mark_outputs), METH_FASTCALL | METH_KEYWORDS,
      "mark_outputs($self, ids)\n--\n\nMark the nodes `ids` as outputs, in order, after the marks already there; a "
      "node marked\nbefore keeps its first position. Every id is checked first: an id that is not a node of\nthis "

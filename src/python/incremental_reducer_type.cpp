@@ -168,7 +168,8 @@ void ir_dealloc(PyObject* self) {
 
 const char* const kStepNames[] = {"store"};
 const char* const kFinalizeNames[] = {"store", "maximal_fusion", "outputs"};
-const char* const kFinalizeMappedNames[] = {"store", "outputs", "maximal_fusion", "rules", "limits", "extract"};
+const char* const kFinalizeMappedNames[] = {"store",  "outputs", "maximal_fusion", "rules",
+                                            "limits", "extract", "explain"};
 
 PyObject* ir_step(VANTREL_FASTCALL_ARGS) {
   static const ArgSpec spec{"IncrementalReducer.step", kStepNames, 1, 1, 1};
@@ -228,8 +229,8 @@ PyObject* ir_finalize(VANTREL_FASTCALL_ARGS) {
 }
 
 PyObject* ir_finalize_mapped(VANTREL_FASTCALL_ARGS) {
-  static const ArgSpec spec{"IncrementalReducer.finalize_mapped", kFinalizeMappedNames, 6, 1, 2};
-  PyObject* a[6];
+  static const ArgSpec spec{"IncrementalReducer.finalize_mapped", kFinalizeMappedNames, 7, 1, 2};
+  PyObject* a[7];
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
   return guarded(self, [&]() -> PyObject* {
     // Converted in the order `finalize` converts them; `outputs` is required.
@@ -240,15 +241,21 @@ PyObject* ir_finalize_mapped(VANTREL_FASTCALL_ARGS) {
     if (!ids_from_py(a[1], "outputs", ids, given)) return nullptr;
     ChosenEngine chosen;
     if (!engine_from_py(a[3], a[4], a[5], chosen)) return nullptr;
+    bool explain = false;
+    if (a[6] != nullptr && !bool_from_py(a[6], "explain", explain)) return nullptr;
+    const egraph::RecordingEngine recording(chosen.egg());
+    const RewriteEngine& engine = explain ? static_cast<const RewriteEngine&>(recording) : chosen.get();
 
     // The caller's references keep the reducer and the store alive while the interpreter
     // lock is released; the reducer lock is waited for without it.
     ReducerObject* r = as_reducer(self);
     Outcome<ReducedStore> reduced =
-        without_gil([&] { return finalize_locked(r, *f.store, std::move(ids), f.maximal, chosen.get()); });
+        without_gil([&] { return finalize_locked(r, *f.store, std::move(ids), f.maximal, engine); });
     if (reduced.other_store) return raise_other_store();
     if (reduced.bad) return map_err(*reduced.bad, given);
-    return mapped_to_py(f.state->graph_store_type, std::move(*reduced.value));
+    Ref mapped = Ref::steal(mapped_to_py(f.state->graph_store_type, std::move(*reduced.value)));
+    if (!mapped || !explain) return mapped.release();
+    return with_explanation(mapped.get(), recording);
   });
 }
 
@@ -274,7 +281,7 @@ PyMethodDef ir_methods[] = {
      "exactly like `GraphStore.reduce`."},
     {"finalize_mapped", FASTCALL(ir_finalize_mapped), METH_FASTCALL | METH_KEYWORDS,
      "finalize_mapped($self, store, *, outputs, maximal_fusion=False, rules=None, limits=None, "
-     "extract=None)\n--\n\n`finalize` "
+     "extract=None, explain=False)\n--\n\n`finalize` "
      "against exactly `outputs` "
      "(required; converted and checked as `finalize`\ndoes), saying where each one went. Returns `(reduced_store, "
      "report, output_ids)`: the store\nand the report equal what `finalize(store, outputs=outputs, "
@@ -282,7 +289,8 @@ PyMethodDef ir_methods[] = {
      "computes\n`outputs[i]` (a store id), repeats and outputs proved equal included.\n\nOther threads keep "
      "running meanwhile (the interpreter lock is released while it waits for\nthe reducer, folds the delta and "
      "reduces): threaded programs should use it rather than\n`finalize`, which holds the lock throughout.\n\n"
-     "`rules=`, `limits=` and `extract=` are those of `GraphStore.reduce_mapped`. The reducer folds by the\ndefault "
+     "`rules=`, `limits=`, `extract=` and `explain=` are those of `GraphStore.reduce_mapped`. The reducer folds by "
+     "the\ndefault "
      "rules as "
      "the graph arrives; with other rules `finalize_mapped` runs the engine with\nthem over that folded form."},
     {"__reduce__", ir_reduce_for_pickle, METH_NOARGS,

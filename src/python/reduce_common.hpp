@@ -1,6 +1,7 @@
 #pragma once
 // Shared by GraphStore's reduction methods and IncrementalReducer.finalize: the report dict
 // and the tuples a reduction returns.
+#include "egraph/recording_engine.hpp"
 #include "optimizer/reduced_store.hpp"
 #include "py_ref.hpp"
 
@@ -13,5 +14,7 @@ PyObject* report_to_py(const ReductionReport& report);
 PyObject* reduced_to_py(PyTypeObject* store_type, ReducedStore reduced, bool with_store);
 /// The tuple (new GraphStore, report dict, output id list) of the mapped reductions.
 PyObject* mapped_to_py(PyTypeObject* store_type, ReducedStore reduced);
+/// That tuple with the explanation of the recorded engine run appended (`explain=True`).
+PyObject* with_explanation(PyObject* mapped, const egraph::RecordingEngine& engine);
 
 }  // namespace vantrel::py

@@ -145,6 +145,17 @@ class Limits(TypedDict, total=False):
     time: Union[float, None]
 
 
+class Explanation(TypedDict):
+    """What the engine did in a reduction asked with ``explain=True``."""
+
+    iterations: int
+    stop: Literal["saturated", "iteration_limit", "node_limit", "time_limit", "other", "not_run"]
+    e_nodes: int
+    rules: dict[str, int]
+    """Merges per rule over the run, in the order the rules first merged; rules that merged
+    nothing are left out."""
+
+
 Extraction = Union[Literal["earliest", "cost"], Mapping[str, int]]
 """``extract=`` of the mapped reductions: each class read back as its earliest member, or as its
 cheapest term (``"cost"``: weighed by the ``costs`` of the rules given, such as an algebra's;
@@ -152,7 +163,7 @@ a mapping: by those op costs; an op not named costs 1)."""
 
 
 __all__ = [
-    "DescriptorDict", "DescriptorView", "ExchangeNode", "Extraction", "ExternalNode", "InputRef", "Limits", "MemberRef",
+    "DescriptorDict", "DescriptorView", "ExchangeNode", "Explanation", "Extraction", "ExternalNode", "InputRef", "Limits", "MemberRef",
     "NodeKind", "NodeView", "OpNode", "ParamValue", "Params", "PatternEntry", "ReductionNode", "ReductionReport",
     "RuleData", "SourceNode", "StageMember", "StageNode",
 ]

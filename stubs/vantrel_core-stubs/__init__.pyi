@@ -6,10 +6,10 @@ dicts it takes and returns live in `vantrel.types`, which exists at run time too
 """
 
 from collections.abc import Callable, Iterable, Sequence
-from typing import NoReturn, final
+from typing import Literal, NoReturn, final, overload
 
 from typing_extensions import Buffer, Self
-from vantrel.types import DescriptorDict, Extraction, Limits, NodeView, Params, ReductionReport, RuleData
+from vantrel.types import DescriptorDict, Explanation, Extraction, Limits, NodeView, Params, ReductionReport, RuleData
 
 __all__ = ["GraphStore", "PayloadDescriptor", "IncrementalReducer", "version"]
 
@@ -74,6 +74,7 @@ class GraphStore:
     def reduce_incremental(
         self, *, outputs: Sequence[int] | None = None
     ) -> tuple[GraphStore, ReductionReport]: ...
+    @overload
     def reduce_mapped(
         self,
         *,
@@ -82,7 +83,19 @@ class GraphStore:
         rules: Iterable[RuleData] | None = None,
         limits: Limits | None = None,
         extract: Extraction | None = None,
+        explain: Literal[False] = False,
     ) -> tuple[GraphStore, ReductionReport, list[int]]: ...
+    @overload
+    def reduce_mapped(
+        self,
+        *,
+        outputs: Sequence[int],
+        maximal_fusion: bool = False,
+        rules: Iterable[RuleData] | None = None,
+        limits: Limits | None = None,
+        extract: Extraction | None = None,
+        explain: Literal[True],
+    ) -> tuple[GraphStore, ReductionReport, list[int], Explanation]: ...
     def mark_outputs(self, ids: Sequence[int]) -> None: ...
     def __reduce__(self) -> tuple[Callable[[bytes], GraphStore], tuple[bytes]]: ...
     def _repr_mimebundle_(
@@ -96,6 +109,7 @@ class IncrementalReducer:
     def finalize(
         self, store: GraphStore, *, maximal_fusion: bool = False, outputs: Sequence[int] | None = None
     ) -> tuple[GraphStore, ReductionReport]: ...
+    @overload
     def finalize_mapped(
         self,
         store: GraphStore,
@@ -105,7 +119,20 @@ class IncrementalReducer:
         rules: Iterable[RuleData] | None = None,
         limits: Limits | None = None,
         extract: Extraction | None = None,
+        explain: Literal[False] = False,
     ) -> tuple[GraphStore, ReductionReport, list[int]]: ...
+    @overload
+    def finalize_mapped(
+        self,
+        store: GraphStore,
+        *,
+        outputs: Sequence[int],
+        maximal_fusion: bool = False,
+        rules: Iterable[RuleData] | None = None,
+        limits: Limits | None = None,
+        extract: Extraction | None = None,
+        explain: Literal[True],
+    ) -> tuple[GraphStore, ReductionReport, list[int], Explanation]: ...
     def __reduce__(self) -> NoReturn: ...
     def watermark(self) -> int: ...
     def total_work(self) -> int: ...

@@ -205,3 +205,30 @@ def test_earliest_extraction_is_the_default():
     g, outs = sample()
     assert outcome(mapped(g, outs, extract="earliest")) == outcome(mapped(g, outs))
     assert outcome(finalized(g, outs, extract="earliest")) == outcome(finalized(g, outs))
+
+
+@pytest.mark.parametrize("reduce", REDUCTIONS, ids=lambda f: f.__name__)
+def test_a_reduction_explains_itself(reduce):
+    g, outs = sample()
+    algebra = Algebra(commutative("plus"), associative("plus"), involution("neg"))
+    *result, why = reduce(g, outs, rules=algebra, explain=True)
+    assert outcome(result) == outcome(reduce(g, outs, rules=algebra))  # explaining changes nothing
+    assert why["stop"] == "saturated" and why["iterations"] >= 2 and why["e_nodes"] > g.node_count()
+    assert set(why["rules"]) <= {rule.name for rule in algebra} and why["rules"]["assoc-plus"] >= 1
+    assert why["rules"]["involution-neg"] == 1
+    # The default engine, which the incremental reducer could skip, runs when asked to explain.
+    *_, plain = reduce(g, outs, explain=True)
+    assert plain["stop"] == "saturated" and plain["iterations"] >= 1
+    assert set(plain["rules"]) <= {rule.name for rule in Algebra.default()}
+
+
+def test_an_explanation_names_the_limit_that_stopped_the_run():
+    g = GraphStore()
+    total = g.add_source("s0")
+    for k in range(1, 30):
+        total = g.add_op("plus", [total, g.add_source(f"s{k}")])
+    algebra = Algebra(commutative("plus"), associative("plus"))
+    for limits, stop in [({"nodes": 3000, "iterations": 100, "time": None}, "node_limit"),
+                         ({"iterations": 2, "time": None}, "iteration_limit"), ({"time": 0.0}, "time_limit")]:
+        assert mapped(g, [total], rules=algebra, limits=limits, explain=True)[3]["stop"] == stop
+    assert mapped(g, [], explain=True)[3]["iterations"] <= 1

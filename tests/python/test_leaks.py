@@ -148,6 +148,8 @@ CASES = {
         ("bad limits", raising(lambda c: c.store.reduce_mapped(outputs=c.outputs, limits={"time": -1}), ValueError)),
         ("by cost", lambda c: c.store.reduce_mapped(outputs=c.outputs, rules=c.rules, extract={"neg": 2, "add": 1})),
         ("bad cost", raising(lambda c: c.store.reduce_mapped(outputs=c.outputs, extract={"neg": 1.5}), TypeError)),
+        ("explained", lambda c: c.store.reduce_mapped(outputs=c.outputs, rules=c.rules, explain=True)),
+        ("explain type", raising(lambda c: c.store.reduce_mapped(outputs=c.outputs, explain=1), TypeError)),
     ],
     "GraphStore.add_source": [
         ("existing", lambda c: c.store.add_source("x", {"n": 1})),
@@ -282,6 +284,7 @@ CASES = {
         ("store type", raising(lambda c: c.reducer.finalize_mapped(None, outputs=[0]), TypeError)),
         ("rules", lambda c: c.reducer.finalize_mapped(c.store, outputs=c.outputs, rules=c.rules, limits=c.limits)),
         ("by cost", lambda c: c.reducer.finalize_mapped(c.store, outputs=c.outputs, rules=c.rules, extract="cost")),
+        ("explained", lambda c: c.reducer.finalize_mapped(c.store, outputs=c.outputs, explain=True)),
         ("bad rule", raising(lambda c: c.reducer.finalize_mapped(c.store, outputs=[0], rules=c.bad_rules),
                              ValueError)),
     ],

@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any
 
 import vantrel_core as vc
 from vantrel.algebra import Algebra, associative, commutative
-from vantrel.types import DescriptorDict, Limits, NodeView, ReductionReport, StageMember
+from vantrel.types import DescriptorDict, Explanation, Limits, NodeView, ReductionReport, StageMember
 from vantrel_core import GraphStore, IncrementalReducer, PayloadDescriptor
 
 if TYPE_CHECKING:
@@ -106,6 +106,9 @@ def accepted() -> None:
     assert_type(by_algebra, tuple[GraphStore, ReductionReport, list[int]])
     assert_type(g.reduce_mapped(outputs=[m], rules=algebra, extract="cost")[2], list[int])
     assert_type(g.reduce_mapped(outputs=[m], extract={"plus": 2})[2], list[int])
+    explained = g.reduce_mapped(outputs=[m], rules=algebra, explain=True)
+    assert_type(explained[3], Explanation)
+    assert explained[3]["stop"] == "saturated"
     by_data = g.reduce_mapped(outputs=[m], rules=[("r", ["?x", ("neg", None, [0])], ["?x", ("abs", {}, [0])])])
     assert len(by_data[2]) == 1
     copied = pickle.loads(pickle.dumps(marked))
@@ -120,6 +123,8 @@ def accepted() -> None:
     assert_type(r.finalize_mapped(g, outputs=[m]), tuple[GraphStore, ReductionReport, list[int]])
     assert_type(r.finalize_mapped(g, outputs=[m], rules=algebra, limits={"time": 1.5}),
                 tuple[GraphStore, ReductionReport, list[int]])
+    assert_type(r.finalize_mapped(g, outputs=[m], explain=True)[3]["rules"], dict[str, int])
+
 
     d = PayloadDescriptor(kind="k", content_hash="h", framework="f", version="v", io_schema="s",
                           preprocessing_ref="p")
@@ -145,12 +150,12 @@ def rejected(g: GraphStore, d: PayloadDescriptor, r: IncrementalReducer) -> None
     g.reduce(maximal_fusion=1)  # type: ignore[arg-type]
     g.reduction_report(maximal_fusion=True)  # type: ignore[call-arg]
     g.serialize(outputs="0")  # type: ignore[arg-type]
-    g.reduce_mapped()  # type: ignore[call-arg]
-    g.reduce_mapped(outputs=[0], limits={"time": "1"})  # type: ignore[arg-type]
-    g.reduce_mapped(outputs=[0], extract="fast")  # type: ignore[arg-type]
-    g.reduce_mapped([0])  # type: ignore[call-arg]
+    g.reduce_mapped()  # type: ignore[call-overload]
+    g.reduce_mapped(outputs=[0], limits={"time": "1"})  # type: ignore[call-overload]
+    g.reduce_mapped(outputs=[0], extract="fast")  # type: ignore[call-overload]
+    g.reduce_mapped([0])  # type: ignore[call-overload]
     g.mark_outputs("0")  # type: ignore[arg-type]
-    r.finalize_mapped(g)  # type: ignore[call-arg]
+    r.finalize_mapped(g)  # type: ignore[call-overload]
     GraphStore.deserialize("VIR1")  # type: ignore[arg-type]
     GraphStore(1)  # type: ignore[call-arg]
     PayloadDescriptor("model", "h", "f", "1", "s")  # type: ignore[call-arg]
