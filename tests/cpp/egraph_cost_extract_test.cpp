@@ -3,6 +3,8 @@
 #include <string>
 
 #include "egraph/cost_extract.hpp"
+#include "egraph/egg_engine.hpp"
+#include "engine/rule_set.hpp"
 
 namespace vantrel::egraph {
 namespace {
@@ -86,6 +88,44 @@ TEST(CostExtract, CostsSaturate) {
   const auto choices = choose_by_cost(g, costs({{"huge", kNoCost / 2}}));
   EXPECT_EQ(choices.cost[g.find(t)], kNoCost - 1);
   EXPECT_EQ(extract_terms(g, choices, std::vector<Id>{t}).nodes.size(), 5u);
+}
+
+}  // namespace
+}  // namespace vantrel::egraph
+
+namespace vantrel::egraph {
+namespace {
+
+EngineConfig by_cost(std::vector<std::pair<std::string, std::uint64_t>> costs) {
+  EngineConfig config;
+  config.extraction = EngineConfig::Extraction::kCost;
+  config.op_costs = std::move(costs);
+  return config;
+}
+
+TEST(CostEngine, ATermARuleBuiltReplacesADearerNode) {
+  const RuleSet doubling({PatternRule{"double", "(op|mul|k=i2 ?x)", "(op|add ?x ?x)"}});
+  const EngineGraph g{{{"src|x", {}, true}, {"op|mul|k=i2", {0}, false}, {"op|exp", {1}, false}}, {2, 1}};
+  const EggEngine dear_mul(doubling, by_cost({{"mul", 5}}));
+  EXPECT_EQ(dear_mul.rule_set(), nullptr);  // it does more than merge: nothing may skip it
+  const EngineGraph out = dear_mul.canonicalize(g);
+  EXPECT_EQ(out, (EngineGraph{{{"src|x", {}, true}, {"op|add", {0, 0}, false}, {"op|exp", {1}, false}}, {2, 1}}));
+  // At equal cost the graph's own node stays, and so does its place.
+  EXPECT_EQ(EggEngine(doubling, by_cost({})).canonicalize(g), g);
+}
+
+TEST(CostEngine, OnlyWhatTheOutputsReachIsReadBack) {
+  const EngineGraph g{{{"src|a", {}, true},
+                       {"src|b", {}, true},
+                       {"op|sub", {0, 1}, false},
+                       {"op|neg", {1}, false},
+                       {"op|plus", {0, 3}, false}},
+                      {4, 2}};
+  const RuleSet rules({PatternRule{"sub", "(op|sub ?a ?b)", "(op|plus ?a (op|neg ?b))"}});
+  const EngineGraph earliest = EggEngine(rules).canonicalize(g);
+  EXPECT_EQ(earliest.nodes.size(), 4u);  // the lone neg(b) is a class of its own
+  const EngineGraph cheapest = EggEngine(rules, by_cost({})).canonicalize(g);
+  EXPECT_EQ(cheapest, (EngineGraph{{{"src|a", {}, true}, {"src|b", {}, true}, {"op|sub", {0, 1}, false}}, {2, 2}}));
 }
 
 }  // namespace

@@ -63,7 +63,9 @@ EngineGraph EggEngine::canonicalize_with_stats(const EngineGraph& graph, Canonic
   EngineGraph out;
   out.nodes.reserve(result.nodes.size());
   for (std::uint64_t i = 0; i < result.nodes.size(); ++i) {
-    const std::string& text = labels[result.nodes.label[i]];
+    // A label past the graph's own names a text a rule built (extraction by cost).
+    const std::uint32_t l = result.nodes.label[i];
+    const std::string& text = l < labels.size() ? labels[l] : result.added_labels.at(l - labels.size());
     auto in = result.nodes.inputs(i);
     out.nodes.push_back(EngineNode{text, NodeIds(in.begin(), in.end()), !is_op_token(text)});
   }
