@@ -26,7 +26,7 @@ dict keys and set members (by identity).
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any, Iterable, Literal, Mapping, Sequence, Union
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Mapping, Sequence, Union, cast
 
 from vantrel_core import GraphStore, PayloadDescriptor
 
@@ -62,8 +62,14 @@ def plain_value(value: Any) -> Any:
     return value
 
 
-def _plain_params(params: Mapping[str, Any]) -> dict[str, Any]:
-    return {key: value if type(value) in _PLAIN else plain_value(value) for key, value in params.items()}
+_PLAIN_TYPES = frozenset(_PLAIN)
+
+
+def _plain_params(params: dict[str, Any]) -> dict[str, Any]:
+    # The usual dict of plain values is passed on as it is (checked at C speed).
+    if _PLAIN_TYPES.issuperset(map(type, params.values())):
+        return params
+    return {key: plain_value(value) for key, value in params.items()}
 
 
 def _scalar(value: object) -> Any:
@@ -74,24 +80,68 @@ def _scalar(value: object) -> Any:
     return value if isinstance(value, _PLAIN) else None
 
 
+_new = object.__new__
+
+
+def _handle(pipeline: Pipeline, node_id: int) -> Node:
+    """The one handle of ``node_id`` in ``pipeline``, made on first use."""
+    handles = pipeline._handles  # pyright: ignore[reportPrivateUsage]
+    handle = handles.get(node_id)
+    if handle is None:
+        # Slots set directly: a call of __init__ would be a third of the builder's cost.
+        handle = handles[node_id] = _new(Node)
+        handle.id, handle.pipeline, handle.store = node_id, pipeline, pipeline.store
+    return handle
+
+
+def _binary(name: str, reflected: bool) -> Callable[[Node, Node | Scalar], Node]:
+    """The method of one two-operand operator (one function per operator: this is the
+    builder's hot path, and a further call would cost as much as the work)."""
+    side = "l" if reflected else "r"
+
+    def method(self: Node, other: Any) -> Node:
+        if type(other) is Node:
+            if other.store is not self.store:
+                raise ValueError(f"{name}: the two nodes belong to different pipelines")
+            node_id = self.store.add_op(name, [other.id, self.id] if reflected else [self.id, other.id])
+        else:
+            scalar = other if type(other) in _PLAIN else _scalar(other)
+            if scalar is None:
+                return NotImplemented  # type: ignore[no-any-return]
+            node_id = self.store.add_op(name, [self.id], {"scalar": scalar, "side": side})
+        # _handle, inlined.
+        pipeline = self.pipeline
+        handles = pipeline._handles  # pyright: ignore[reportPrivateUsage]
+        handle = handles.get(node_id)
+        if handle is None:
+            handle = handles[node_id] = _new(Node)
+            handle.id, handle.pipeline, handle.store = node_id, pipeline, self.store
+        return handle
+
+    method.__name__ = f"__{'r' if reflected else ''}{name}__"
+    return method
+
+
+def _unary(name: str) -> Callable[[Node], Node]:
+    def method(self: Node) -> Node:
+        return _handle(self.pipeline, self.store.add_op(name, [self.id]))
+
+    return method
+
+
 class Node:
     """One node of a `Pipeline`: ``id`` is its id in ``store`` (``pipeline.store``).
 
     Operators on handles and constants build ops (see the module's description); ``op``,
-    ``reduction``, ``exchange`` and ``external`` build the other nodes that read this one."""
+    ``reduction``, ``exchange`` and ``external`` build the other nodes that read this one.
+    Handles are made by their pipeline, one per node."""
 
-    __slots__ = ("id", "pipeline")
+    __slots__ = ("id", "pipeline", "store")
     # Operators of NumPy values leave a handle operand to the handle's own reflected method.
     __array_ufunc__ = None
-
-    def __init__(self, pipeline: Pipeline, node_id: int) -> None:
-        self.pipeline = pipeline
-        self.id = node_id
-
-    @property
-    def store(self) -> GraphStore:
-        """The store this node belongs to."""
-        return self.pipeline.store
+    id: int
+    pipeline: Pipeline
+    store: GraphStore
 
     def __repr__(self) -> str:
         return f"<vantrel.Node {self.id}>"
@@ -100,20 +150,20 @@ class Node:
         raise TypeError("a vantrel.Node has no truth value: `a == b` builds an 'eq' node; "
                         "compare `a.id == b.id` to ask whether two handles are one node")
 
-    __hash__ = object.__hash__
-
     # -- building ------------------------------------------------------------------------
 
     def op(self, name: str, /, *others: Node, **params: Any) -> Node:
         """The op ``name`` with this node and ``others`` as its inputs, in that order, and
         the keyword arguments as its parameters."""
         p = self.pipeline
-        return p.handle_of(p.store.add_op(name, [self.id, *p.ids_of(others)], _plain_params(params)))
+        inputs = [self.id, *p.ids_of(others)] if others else [self.id]
+        return _handle(p, self.store.add_op(name, inputs, _plain_params(params) if params else None))
 
     def reduction(self, name: str, /, *others: Node, **params: Any) -> Node:
         """The reduction ``name`` of this node (and ``others``): one partition."""
         p = self.pipeline
-        return p.handle_of(p.store.add_reduction(name, [self.id, *p.ids_of(others)], _plain_params(params)))
+        inputs = [self.id, *p.ids_of(others)] if others else [self.id]
+        return _handle(p, self.store.add_reduction(name, inputs, _plain_params(params) if params else None))
 
     def exchange(self, scheme: str, /, **params: Any) -> Node:
         """This node's rows redistributed by the exchange ``scheme`` (the ``scheme``
@@ -129,120 +179,34 @@ class Node:
 
     def maximum(self, other: Node | Scalar) -> Node:
         """The element-wise ``maximum`` op (a rule commutes it)."""
-        return self._binary("maximum", other, False)
+        return _maximum(self, other)
 
     def minimum(self, other: Node | Scalar) -> Node:
         """The element-wise ``minimum`` op (a rule commutes it)."""
-        return self._binary("minimum", other, False)
+        return _minimum(self, other)
 
-    def _binary(self, name: str, other: object, reflected: bool) -> Node:
-        p = self.pipeline
-        if isinstance(other, Node):
-            if other.pipeline is not p:
-                raise ValueError(f"{name}: the two nodes belong to different pipelines")
-            inputs = [other.id, self.id] if reflected else [self.id, other.id]
-            return p.handle_of(p.store.add_op(name, inputs))
-        scalar = _scalar(other)
-        if scalar is None:
-            return NotImplemented  # type: ignore[no-any-return]
-        return p.handle_of(p.store.add_op(name, [self.id], {"scalar": scalar, "side": "l" if reflected else "r"}))
+    # -- operators (``2.0 < a`` reaches ``a > 2.0``: Python mirrors comparisons itself) --
 
-    def _unary(self, name: str) -> Node:
-        p = self.pipeline
-        return p.handle_of(p.store.add_op(name, [self.id]))
+    __add__, __radd__ = _binary("add", False), _binary("add", True)
+    __sub__, __rsub__ = _binary("sub", False), _binary("sub", True)
+    __mul__, __rmul__ = _binary("mul", False), _binary("mul", True)
+    __truediv__, __rtruediv__ = _binary("truediv", False), _binary("truediv", True)
+    __floordiv__, __rfloordiv__ = _binary("floordiv", False), _binary("floordiv", True)
+    __mod__, __rmod__ = _binary("mod", False), _binary("mod", True)
+    __pow__, __rpow__ = _binary("pow", False), _binary("pow", True)
+    __and__, __rand__ = _binary("and", False), _binary("and", True)
+    __or__, __ror__ = _binary("or", False), _binary("or", True)
+    __xor__, __rxor__ = _binary("xor", False), _binary("xor", True)
+    __eq__ = cast("Callable[[Node, object], Node]", _binary("eq", False))  # type: ignore[assignment]
+    __ne__ = cast("Callable[[Node, object], Node]", _binary("ne", False))  # type: ignore[assignment]
+    __lt__, __le__ = _binary("lt", False), _binary("le", False)
+    __gt__, __ge__ = _binary("gt", False), _binary("ge", False)
+    __neg__, __pos__ = _unary("neg"), _unary("pos")
+    __invert__, __abs__ = _unary("invert"), _unary("abs")
+    __hash__ = object.__hash__
 
-    # -- operators -----------------------------------------------------------------------
 
-    def __add__(self, other: Node | Scalar) -> Node:
-        return self._binary("add", other, False)
-
-    def __radd__(self, other: Scalar) -> Node:
-        return self._binary("add", other, True)
-
-    def __sub__(self, other: Node | Scalar) -> Node:
-        return self._binary("sub", other, False)
-
-    def __rsub__(self, other: Scalar) -> Node:
-        return self._binary("sub", other, True)
-
-    def __mul__(self, other: Node | Scalar) -> Node:
-        return self._binary("mul", other, False)
-
-    def __rmul__(self, other: Scalar) -> Node:
-        return self._binary("mul", other, True)
-
-    def __truediv__(self, other: Node | Scalar) -> Node:
-        return self._binary("truediv", other, False)
-
-    def __rtruediv__(self, other: Scalar) -> Node:
-        return self._binary("truediv", other, True)
-
-    def __floordiv__(self, other: Node | Scalar) -> Node:
-        return self._binary("floordiv", other, False)
-
-    def __rfloordiv__(self, other: Scalar) -> Node:
-        return self._binary("floordiv", other, True)
-
-    def __mod__(self, other: Node | Scalar) -> Node:
-        return self._binary("mod", other, False)
-
-    def __rmod__(self, other: Scalar) -> Node:
-        return self._binary("mod", other, True)
-
-    def __pow__(self, other: Node | Scalar) -> Node:
-        return self._binary("pow", other, False)
-
-    def __rpow__(self, other: Scalar) -> Node:
-        return self._binary("pow", other, True)
-
-    def __and__(self, other: Node | Scalar) -> Node:
-        return self._binary("and", other, False)
-
-    def __rand__(self, other: Scalar) -> Node:
-        return self._binary("and", other, True)
-
-    def __or__(self, other: Node | Scalar) -> Node:
-        return self._binary("or", other, False)
-
-    def __ror__(self, other: Scalar) -> Node:
-        return self._binary("or", other, True)
-
-    def __xor__(self, other: Node | Scalar) -> Node:
-        return self._binary("xor", other, False)
-
-    def __rxor__(self, other: Scalar) -> Node:
-        return self._binary("xor", other, True)
-
-    # ``2.0 < a`` reaches ``a > 2.0``: Python reflects comparisons onto the mirrored operator.
-    def __eq__(self, other: object) -> Node:  # type: ignore[override]
-        return self._binary("eq", other, False)
-
-    def __ne__(self, other: object) -> Node:  # type: ignore[override]
-        return self._binary("ne", other, False)
-
-    def __lt__(self, other: Node | Scalar) -> Node:
-        return self._binary("lt", other, False)
-
-    def __le__(self, other: Node | Scalar) -> Node:
-        return self._binary("le", other, False)
-
-    def __gt__(self, other: Node | Scalar) -> Node:
-        return self._binary("gt", other, False)
-
-    def __ge__(self, other: Node | Scalar) -> Node:
-        return self._binary("ge", other, False)
-
-    def __neg__(self) -> Node:
-        return self._unary("neg")
-
-    def __pos__(self) -> Node:
-        return self._unary("pos")
-
-    def __invert__(self) -> Node:
-        return self._unary("invert")
-
-    def __abs__(self) -> Node:
-        return self._unary("abs")
+_maximum, _minimum = _binary("maximum", False), _binary("minimum", False)
 
 
 class Pipeline:
@@ -262,6 +226,8 @@ class Pipeline:
     {'scalar': 2.0, 'side': 'r'}
     """
 
+    __slots__ = ("_handles", "_outputs", "registry", "store")
+
     def __init__(self, registry: Registry | None = None, *, store: GraphStore | None = None) -> None:
         if store is not None and not isinstance(store, GraphStore):  # pyright: ignore[reportUnnecessaryIsInstance]
             raise TypeError(f"store must be a vantrel_core.GraphStore, not {type(store).__name__}")
@@ -279,10 +245,7 @@ class Pipeline:
 
     def handle_of(self, node_id: int) -> Node:
         """The handle of ``node_id``, a node of ``store`` (unchecked: see `node`)."""
-        handle = self._handles.get(node_id)
-        if handle is None:
-            handle = self._handles[node_id] = Node(self, node_id)
-        return handle
+        return _handle(self, node_id)
 
     def ids_of(self, nodes: Iterable[Node]) -> list[int]:
         """The ids of handles of this pipeline (``TypeError`` for anything else,
