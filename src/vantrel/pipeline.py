@@ -26,7 +26,7 @@ dict keys and set members (by identity).
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Mapping, Sequence, Union, cast
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Mapping, Sequence, Union
 
 from vantrel_core import GraphStore, PayloadDescriptor
 
@@ -197,8 +197,12 @@ class Node:
     __and__, __rand__ = _binary("and", False), _binary("and", True)
     __or__, __ror__ = _binary("or", False), _binary("or", True)
     __xor__, __rxor__ = _binary("xor", False), _binary("xor", True)
-    __eq__ = cast("Callable[[Node, object], Node]", _binary("eq", False))  # type: ignore[assignment]
-    __ne__ = cast("Callable[[Node, object], Node]", _binary("ne", False))  # type: ignore[assignment]
+    def __eq__(self, other: object) -> Node:  # type: ignore[override]
+        return _eq(self, other)  # type: ignore[arg-type]
+
+    def __ne__(self, other: object) -> Node:  # type: ignore[override]
+        return _ne(self, other)  # type: ignore[arg-type]
+
     __lt__, __le__ = _binary("lt", False), _binary("le", False)
     __gt__, __ge__ = _binary("gt", False), _binary("ge", False)
     __neg__, __pos__ = _unary("neg"), _unary("pos")
@@ -207,6 +211,7 @@ class Node:
 
 
 _maximum, _minimum = _binary("maximum", False), _binary("minimum", False)
+_eq, _ne = _binary("eq", False), _binary("ne", False)
 
 
 class Pipeline:

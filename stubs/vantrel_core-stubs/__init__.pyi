@@ -1,4 +1,9 @@
-"""Typed interface of the `vantrel_core` extension module.
+"""The IR of a dataflow pipeline as an interned, hash-consed graph: `GraphStore` builds it
+node by node (equal nodes are one id), reduces it, stores it as a canonical blob and draws it
+as DOT; `PayloadDescriptor` describes an external payload; `IncrementalReducer` follows a
+store while it grows. `vantrel.Pipeline` writes graphs with node handles and named outputs.
+
+Typed interface of the `vantrel_core` extension module.
 
 The module is a single compiled file and cannot carry ``py.typed`` itself, so its types ship as
 this stub-only package (PEP 561), installed beside it by the same wheel. The shapes of the
@@ -44,16 +49,26 @@ class PayloadDescriptor:
 @final
 class GraphStore:
     def __new__(cls) -> Self: ...
-    def add_source(self, name: str, params: Params | None = None) -> int: ...
-    def add_op(self, name: str, inputs: Sequence[int], params: Params | None = None) -> int: ...
-    def add_reduction(self, name: str, inputs: Sequence[int], params: Params | None = None) -> int: ...
+    def add_source(self, name: str, params: Params | None = None) -> int:
+        """Add the source ``name`` with ``params`` (a dict of str to int, float, bool or str, or
+        None) and return its id; an equal source already in the store returns its id."""
+    def add_op(self, name: str, inputs: Sequence[int], params: Params | None = None) -> int:
+        """Add the op ``name`` over ``inputs`` (node ids, in order, repeats kept) with
+        ``params`` and return its id; an equal op already in the store returns its id. No
+        commutativity or identity is applied here: that is the reduction's business."""
+    def add_reduction(self, name: str, inputs: Sequence[int], params: Params | None = None) -> int:
+        """Add the reduction ``name`` over ``inputs`` with ``params`` and return its id. A
+        reduction is never rewritten and never fused into a stage."""
     def add_exchange(self, inputs: Sequence[int], params: Params | None = None) -> int: ...
     def add_external(
         self,
         descriptor: PayloadDescriptor | DescriptorDict,
         inputs: Sequence[int],
         params: Params | None = None,
-    ) -> int: ...
+    ) -> int:
+        """Add an external payload (a model, say) described by ``descriptor`` (a
+        PayloadDescriptor, or a dict with its fields) applied to ``inputs``, and return its
+        id. The inputs are checked before the descriptor."""
     def add_ops(
         self,
         name: str,
@@ -62,8 +77,11 @@ class GraphStore:
     ) -> list[int]: ...
     def nodes(self) -> list[NodeView]: ...
     def outputs(self) -> list[int]: ...
-    def node_count(self) -> int: ...
-    def to_dot(self) -> str: ...
+    def node_count(self) -> int:
+        """The number of nodes; ids run from 0 to node_count() - 1."""
+    def to_dot(self) -> str:
+        """The whole store as fixed, minimal Graphviz DOT text, meant for comparing graphs;
+        vantrel.render draws pictures for people."""
     def serialize(self, outputs: Sequence[int] | None = None) -> bytes: ...
     @staticmethod
     def deserialize(data: bytes) -> GraphStore: ...
