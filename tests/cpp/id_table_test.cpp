@@ -30,7 +30,7 @@ TEST(IdTable, FindOrInsertFindsOrAddsExactlyLikeFindThenInsert) {
     std::uint32_t want = two_probes.find(h, [&](std::uint32_t id) { return keys_two[id] == key; });
     if (want == kNoId) {
       want = static_cast<std::uint32_t>(keys_two.size());
-      two_probes.insert(h, want, [](std::uint32_t) { return 0; });
+      two_probes.insert(h, want);
       keys_two.push_back(key);
     }
     ASSERT_EQ(got, want) << "key " << key;

@@ -39,10 +39,9 @@ class IdTable {
     return static_cast<std::uint32_t>(id);
   }
 
-  /// Inserts an id known to be absent. (`hash_of(id)`, the hash of a stored id, is no longer
-  /// needed: growth moves slots by their tags.)
-  template <class HashOf>
-  void insert(std::uint64_t hash, std::uint64_t id, HashOf&& /*hash_of*/) {
+  /// Inserts an id known to be absent. Growth moves slots by their tags, so the table never
+  /// needs the hash of a stored id.
+  void insert(std::uint64_t hash, std::uint64_t id) {
     if (id >= kNoId) throw InternalFault("node table cannot grow any further");
     const std::uint32_t tag = tag_of(hash);
     table_.insert_new(tag, Slot{static_cast<std::uint32_t>(id) + 1, tag}, [](const Slot& s) { return s.tag; });

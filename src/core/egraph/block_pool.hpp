@@ -4,10 +4,10 @@
 /// list of its size and is handed out again before new room is carved; all of them go at once
 /// with the pool.
 ///
-/// With one heap block per long list, a canonicalize of a million nodes allocated about half a
-/// million blocks and freed them, scattered through memory, when the e-graph was dropped (each
-/// free a cache miss, then the allocator's consolidation of them): dropping a loaded e-graph
-/// took 21 ns a node, and takes 10 with the pool.
+/// One heap block per long list would make a canonicalize of a million nodes allocate about
+/// half a million blocks and free them, scattered through memory, when the e-graph is dropped
+/// (each free a cache miss, then the allocator's consolidation of them): dropping a loaded
+/// e-graph costs about 10 ns a node with the pool, against 21 with a block per list.
 #include <array>
 #include <cstddef>
 #include <memory>

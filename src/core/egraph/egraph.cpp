@@ -15,8 +15,8 @@ namespace {
 /// Classes (or e-nodes) from which the tables a pass reads at random outgrow the caches (8 MiB
 /// of classes alone, with the hash-cons and union-find beside them). Below that, fetching
 /// ahead has little to hide and its hints cost more than they save: loading a graph of 10^5
-/// e-nodes with equal ones among them took 77 ns an e-node with them, 54 without; at 3 x 10^5,
-/// 86 with them, 99 without.
+/// e-nodes with equal ones among them costs about 77 ns an e-node with them, 54 without; at
+/// 3 x 10^5, 86 with them, 99 without.
 constexpr std::size_t kFetchWorthIt = std::size_t{1} << 17;
 
 // Keeps the longer list and appends the shorter one (the survivor's list first on a tie), so

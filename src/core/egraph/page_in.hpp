@@ -9,7 +9,7 @@ namespace vantrel::egraph {
 /// in one call. A zeroed table that is then probed at random otherwise takes two faults per
 /// page (the first read maps the shared zero page, the first write replaces it) and takes
 /// them one at a time. Only a hint: where the system lacks the request, or refuses it,
-/// nothing happens and the pages come in on first use as before. Small ranges are left alone.
+/// nothing happens and the pages come in on first use. Small ranges are left alone.
 void page_in_for_writing(const void* data, std::size_t bytes);
 
 /// Reserves room for `n` elements in all and brings in the pages of the room past the

@@ -33,7 +33,6 @@ enum class ParseErrorKind {
 
 enum class FromOpError {
   UnexpectedVar,  ///< a variable with children
-  BadVar,         ///< a variable text without the leading "?" (never produced by `from_op`)
 };
 
 struct PatternParseError {

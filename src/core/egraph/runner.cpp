@@ -18,7 +18,6 @@ std::string describe(const StopReason& reason) {
     std::string operator()(const IterationLimit& r) const { return "IterationLimit(" + std::to_string(r.count) + ")"; }
     std::string operator()(const NodeLimit& r) const { return "NodeLimit(" + std::to_string(r.count) + ")"; }
     std::string operator()(const TimeLimit& r) const { return "TimeLimit(" + std::to_string(r.seconds) + ")"; }
-    std::string operator()(const Other& r) const { return "Other(" + r.text + ")"; }
   };
   return std::visit(Visitor{}, reason);
 }

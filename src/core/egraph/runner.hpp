@@ -31,13 +31,8 @@ struct TimeLimit {
   double seconds = 0;
   friend bool operator==(const TimeLimit&, const TimeLimit&) = default;
 };
-/// A stop requested by a per-iteration hook. No hook exists, so no run ends this way; the
-/// variant stays so that the stop reasons keep their full, documented set.
-struct Other {
-  std::string text;
-  friend bool operator==(const Other&, const Other&) = default;
-};
-using StopReason = std::variant<Saturated, IterationLimit, NodeLimit, TimeLimit, Other>;
+/// Why a run ended. A stop requested by a hook has no variant: the runner has no hooks.
+using StopReason = std::variant<Saturated, IterationLimit, NodeLimit, TimeLimit>;
 
 /// "Saturated", "IterationLimit(12)", ... for reports.
 std::string describe(const StopReason& reason);

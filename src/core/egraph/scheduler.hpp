@@ -23,7 +23,7 @@ class RewriteScheduler {
 
   /// What the runner calls: the same search into a flat list it reuses, and the same
   /// application from it. The defaults go through the two calls above, so a scheduler that
-  /// only implements those behaves exactly as before.
+  /// only implements those behaves the same either way.
   virtual void search_rewrite_flat(std::size_t iteration, const EGraph& egraph, const Rewrite& rewrite,
                                    FlatMatches& out) {
     out = FlatMatches::from(search_rewrite(iteration, egraph, rewrite));

@@ -55,7 +55,7 @@ std::uint32_t HeadInterner::intern(const NodeKey& key, std::vector<NodeKey>& hea
   std::uint32_t id = index_.find(h, [&](std::uint32_t i) { return hashes_[i] == h && same_head(heads[i], key); });
   if (id != kNoId) return id;
   const std::uint64_t fresh = heads.size();
-  index_.insert(h, fresh, [&](std::uint32_t i) { return hashes_[i]; });
+  index_.insert(h, fresh);
   heads.push_back(key.with_inputs({}));
   hashes_.push_back(h);
   return static_cast<std::uint32_t>(fresh);

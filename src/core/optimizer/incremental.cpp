@@ -74,7 +74,7 @@ NodeId IncrementalReducer::fold(std::uint32_t head, const NodeIds& inputs) {
     if (found != kNoId) return found;
     const std::uint32_t other = cons_find(head, swapped, swapped_hash);
     if (other != kNoId) return other;
-    cons_.insert(hash, pos, [&](std::uint32_t p) { return cons_hash_[p]; });
+    cons_.insert(hash, pos);
     return append_new(head, inputs, hash, true);
   }
   if (!cons_filter_.maybe_contains(hash)) return append_new(head, inputs, hash, false);
@@ -105,7 +105,7 @@ NodeId IncrementalReducer::append_new(std::uint32_t head, const NodeIds& inputs,
 
 void IncrementalReducer::index_waiting() {
   for (std::uint32_t p : unindexed_) cons_.prefetch(cons_hash_[p]);
-  for (std::uint32_t p : unindexed_) cons_.insert(cons_hash_[p], p, [&](std::uint32_t q) { return cons_hash_[q]; });
+  for (std::uint32_t p : unindexed_) cons_.insert(cons_hash_[p], p);
   unindexed_.clear();
 }
 

@@ -40,7 +40,7 @@ class StageHeads {
     const std::uint64_t hash = hash_words();
     const std::uint32_t found = index_.find(hash, [&](std::uint32_t k) { return same_words(k); });
     if (found != kNoId) return head_of_[found];
-    index_.insert(hash, head_of_.size(), nullptr);
+    index_.insert(hash, head_of_.size());
     store_.insert(store_.end(), words_.begin(), words_.end());
     begin_.push_back(store_.size());
     head_of_.push_back(static_cast<std::uint32_t>(heads.size()));

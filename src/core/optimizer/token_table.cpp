@@ -40,7 +40,7 @@ const NodeKey* TokenTable::find(std::string_view label) const {
 std::uint32_t TokenTable::insert_label(std::string label, const NodeKey* head) {
   const std::uint64_t h = text_hash(label, seed_);
   const std::uint64_t id = labels_.size();
-  by_label_.insert(h, id, [&](std::uint32_t i) { return label_hash_[i]; });
+  by_label_.insert(h, id);
   labels_.push_back(std::move(label));
   label_hash_.push_back(h);
   label_head_.push_back(head);
@@ -66,7 +66,7 @@ std::uint32_t TokenTable::add(const NodeKey& head) {
   const std::uint32_t k = ++collisions_[first];
   const std::uint32_t id = insert_label(renamed_label(token, k), &head);
   const std::uint64_t slot = renamed_.size();
-  by_head_.insert(hh, slot, [&](std::uint32_t i) { return renamed_hash_[i]; });
+  by_head_.insert(hh, slot);
   renamed_.push_back(id);
   renamed_hash_.push_back(hh);
   return id;
