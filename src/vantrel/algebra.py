@@ -41,7 +41,7 @@ import math
 import struct
 from dataclasses import dataclass
 from types import MappingProxyType
-from typing import Any, Iterator, Mapping, NamedTuple, Sequence, Tuple, Union
+from typing import Any, Iterator, Mapping, NamedTuple, Sequence, Tuple, Union, cast
 
 __all__ = [
     "Algebra",
@@ -202,7 +202,7 @@ class Algebra:
     __slots__ = ("_laws", "_rules", "_costs", "_keys")
 
     def __init__(self, *laws: Law, costs: Mapping[str, int] | None = None, include_default: bool = True) -> None:
-        if not isinstance(include_default, bool):
+        if not isinstance(cast(object, include_default), bool):
             raise TypeError("include_default must be a bool")
         all_laws = (*(_default_laws() if include_default else ()), *laws)
         rules: list[RuleSpec] = []
@@ -212,7 +212,7 @@ class Algebra:
         kept: list[Law] = []
         counters: dict[str, int] = {}
         for law in all_laws:
-            if not isinstance(law, Law):
+            if not isinstance(cast(object, law), Law):
                 raise TypeError(f"an algebra is built from laws (commutative(...), rewrite(...), ...), "
                                 f"not {type(law).__name__}")
             # A law whose every rule is present already (same sides) adds nothing and takes no
@@ -324,10 +324,11 @@ def show_pattern(entries: Sequence[Entry]) -> str:
 def _check_costs(costs: Mapping[str, int] | None) -> dict[str, int]:
     if costs is None:
         return {}
-    if not isinstance(costs, Mapping):
-        raise TypeError(f"costs must be a mapping of op names to ints, not {type(costs).__name__}")
+    given = cast(object, costs)  # a caller's value: checked, whatever its annotation says
+    if not isinstance(given, Mapping):
+        raise TypeError(f"costs must be a mapping of op names to ints, not {type(given).__name__}")
     checked: dict[str, int] = {}
-    for op, cost in costs.items():
+    for op, cost in cast("Mapping[object, object]", given).items():
         if not isinstance(op, str):
             raise TypeError(f"costs: an op name must be a str, not {type(op).__name__}")
         if isinstance(cost, bool) or not isinstance(cost, int):
@@ -358,7 +359,7 @@ def _default_laws() -> tuple[Law, ...]:
 def _default_keys() -> tuple[Any, ...]:
     keys = _default_cache.get("keys")
     if keys is None:
-        keys = Algebra()._keys[0]
+        keys = Algebra()._keys[0]  # pyright: ignore[reportPrivateUsage]
         _default_cache["keys"] = keys
     return keys
 
@@ -441,7 +442,7 @@ class _Scratch:
 
         store = vantrel_core.GraphStore()
         leaf = store.add_source("")
-        ids = []
+        ids: list[int] = []
         for name, params, arity in self.ops:
             try:
                 ids.append(store.add_op(name, [leaf] * arity, params))
@@ -459,7 +460,7 @@ class _Scratch:
             if isinstance(entry, str):
                 final: Entry = entry
             else:
-                op_index, children = entry
+                op_index, children = cast("tuple[int, list[int]]", entry)
                 name = self.ops[op_index][0]
                 final = PatternOp(name, self.converted[op_index], tuple(remap[c] for c in children))
             key = _entry_key(final)
@@ -507,16 +508,17 @@ def _split_op(label: str, where: str, template: object) -> tuple[str, Any, list[
                         f"(write ({template!r}, ...) for an op, '?name' for a variable)")
     if not isinstance(template, (tuple, list)):
         raise RuleError(f"rule {label}: {where}: {template!r} is neither a variable nor an op template")
-    if not template:
+    items = cast("Sequence[object]", template)
+    if not items:
         raise RuleError(f"rule {label}: {where}: an op template needs at least the op name")
-    name = template[0]
+    name = items[0]
     if is_variable(name):
         raise RuleError(f"rule {label}: {where}: the variable {name} cannot take inputs")
     if not isinstance(name, str):
         raise RuleError(f"rule {label}: {where}: an op template starts with the op name (a str), "
                         f"not {type(name).__name__}")
-    rest = list(template[1:])
-    params = None
+    rest = list(items[1:])
+    params: object = None
     if rest and isinstance(rest[0], dict):
         params = rest.pop(0)
     for child in rest:
@@ -558,10 +560,11 @@ def _show_template(template: object, limit: int = 80) -> str:
             text = item.text
         elif isinstance(item, (tuple, list)):
             open_, close = ("(", ")") if isinstance(item, tuple) else ("[", "]")
-            if len(item) == 1 and isinstance(item, tuple):
+            children = cast("Sequence[object]", item)
+            if len(children) == 1 and isinstance(item, tuple):
                 close = ",)"
             parts: list[object] = []
-            for k, child in enumerate(item):
+            for k, child in enumerate(children):
                 if k:
                     parts.append(_Text(", "))
                 parts.append(child)

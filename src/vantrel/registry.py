@@ -25,7 +25,7 @@ from __future__ import annotations
 import sys
 import uuid
 from dataclasses import dataclass, field
-from typing import Any, Callable, Mapping, NamedTuple, Sequence, TypeVar, overload
+from typing import Any, Callable, Mapping, NamedTuple, Sequence, TypeVar, cast, overload
 
 from . import algebra as _algebra
 
@@ -364,9 +364,9 @@ def _op_laws(name: str, commutative: bool | None, associative: bool,
     """The laws `Registry.op` declares for op ``name``, checked before anything is registered."""
     for flag, what in ((commutative, "commutative"), (associative, "associative"), (idempotent, "idempotent"),
                        (involution, "involution")):
-        if flag is not None and not isinstance(flag, bool):
+        if flag is not None and not isinstance(cast(object, flag), bool):
             raise TypeError(f"op {name!r}: {what} must be a bool, not {type(flag).__name__}")
-    laws = []
+    laws: list[_algebra.Law] = []
     if commutative:
         laws.append(_algebra.commutative(name))
     if associative:
