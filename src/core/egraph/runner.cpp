@@ -66,7 +66,7 @@ void Runner::run(const std::vector<Rewrite>& rules) {
     iteration_records.push_back(std::move(record));
     if (!stop) stop = check_limits();
     if (stop) {
-      outcome = std::move(stop);
+      outcome = stop;
       return;
     }
   }
@@ -116,7 +116,7 @@ Iteration Runner::run_one(const std::vector<Rewrite>& rules, std::size_t i) {
   const bool saturated = it.applied_counts.empty() && scheduler->can_stop(i) &&
                          e_graph.enode_count() == it.e_nodes_at_start && e_graph.class_count() == it.classes_at_start;
   if (saturated && !result) result = Saturated{};
-  it.stop = std::move(result);
+  it.stop = result;
 
   it.search_time = seconds_between(t0, t1);
   it.apply_time = seconds_between(t1, t2);
