@@ -108,7 +108,7 @@ def _lines(node: NodeView) -> list[str]:
 
 
 def _quote(text: str) -> str:
-    return text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n")
+    return text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n").replace("\0", "\\\\0")
 
 
 def _label(lines: Iterable[str]) -> str:

@@ -61,6 +61,10 @@ std::vector<LabelCase> label_cases() {
       {"ExchangeWithParams", Exchange{params({{"scheme", ParamValue::of_str("hash")}}), {}},
        R"(  n0 [label="Exchange {scheme=\"hash\"}"];)"},
       {"NonAsciiName", Source{"日本", {}}, "  n0 [label=\"Source 日本\"];"},
+      // A NUL would end the DOT string early: it is shown as \0, its backslash doubled.
+      {"NulInName", Source{std::string("a\0b", 3), {}}, R"(  n0 [label="Source a\\0b"];)"},
+      {"NulInParamKey", Op{"f", params({{std::string("k\0", 2), ParamValue::of_int(1)}}), {}},
+       R"(  n0 [label="Op f {k\\0=1}"];)"},
   };
 }
 

@@ -1,6 +1,7 @@
 """Readable pictures: what the DOT text shows, what `outputs=` keeps, the summary of large
 graphs, the picture objects, and what is said when Graphviz is missing."""
 import shutil
+import subprocess
 
 import pytest
 
@@ -186,3 +187,29 @@ def test_store_shows_its_picture_in_a_notebook(pipeline, monkeypatch):
     assert g._repr_mimebundle_() == render.repr_mimebundle(g)
     monkeypatch.setattr(shutil, "which", lambda name: None)
     assert "install Graphviz" in g._repr_mimebundle_()["text/plain"]
+
+
+def nul_store():
+    g = vc.GraphStore()
+    a = g.add_source("a\0b", {"k\0": "v\0"})
+    desc = vc.PayloadDescriptor(kind="m\0", content_hash="h", framework="f\0", version="1", io_schema="s",
+                                preprocessing_ref="p\0")
+    g.mark_outputs([g.add_external(desc, [a])])
+    return g
+
+
+@pytest.mark.parametrize("dot_text", [lambda g: g.to_dot(), render.dot_source], ids=["to_dot", "dot_source"])
+def test_nul_is_written_escaped(dot_text):
+    g = nul_store()
+    text = dot_text(g)
+    assert "\0" not in text
+    assert "a\\\\0b" in text and "m\\\\0" in text
+    assert dot_text(g) == text
+
+
+@needs_dot
+def test_nul_in_names_renders():
+    g = nul_store()
+    assert "</svg>" in str(render.render(g))
+    done = subprocess.run(["dot", "-Tsvg"], input=g.to_dot().encode(), capture_output=True)
+    assert done.returncode == 0, done.stderr

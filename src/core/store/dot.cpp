@@ -22,9 +22,15 @@ void append_id(std::string& out, std::uint64_t id) {
 }
 
 /// Appends a label, escaped for a double-quoted DOT string: backslashes doubled, then double
-/// quotes preceded by a backslash. Everything else passes through unchanged.
+/// quotes preceded by a backslash. A NUL, which ends a DOT string early and so makes the text
+/// unreadable, is shown as the two characters \0 (written with the backslash doubled).
+/// Everything else passes through unchanged.
 void append_escaped_label(std::string& out, std::string_view label) {
   for (char c : label) {
+    if (c == '\0') {
+      out.append("\\\\0");
+      continue;
+    }
     if (c == '\\' || c == '"') out.push_back('\\');
     out.push_back(c);
   }
