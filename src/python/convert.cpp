@@ -28,6 +28,30 @@ namespace {
 std::string type_name(PyObject* obj) { return Py_TYPE(obj)->tp_name; }
 }  // namespace
 
+bool walkable_view(PyObject* obj, const char* argname, const char* what) {
+  if (!PyMemoryView_Check(obj)) return true;
+  Py_buffer view;
+  if (PyObject_GetBuffer(obj, &view, PyBUF_FULL_RO) != 0) {
+    // A released view: the interpreter's own ValueError, with the argument named.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref text = Ref::steal(value ? PyObject_Str(value) : nullptr);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    if (text) PyErr_Format(PyExc_ValueError, "argument '%s': %U", argname, text.get());
+    return false;
+  }
+  const int ndim = view.ndim;
+  const std::string format = view.format != nullptr ? view.format : "B";
+  PyBuffer_Release(&view);
+  if (ndim == 1) return true;
+  PyErr_Format(PyExc_TypeError, "argument '%s': cannot read a %d-dimensional memoryview of format '%s' as %s", argname,
+               ndim, format.c_str(), what);
+  return false;
+}
+
 bool str_view_from_py(PyObject* obj, const char* argname, std::string_view& out) {
   if (!PyUnicode_Check(obj)) {
     return arg_type_error(argname, "'" + type_name(obj) + "' object cannot be converted to 'str'");
@@ -152,6 +176,7 @@ bool ids_from_py(PyObject* obj, const char* argname, NodeIds& out, IdNarrowing& 
   if (!PySequence_Check(obj)) {
     return arg_type_error(argname, "'" + type_name(obj) + "' object cannot be converted to 'Sequence'");
   }
+  if (!walkable_view(obj, argname, "node ids")) return false;
 #ifndef Py_GIL_DISABLED
   // Fast path: with the interpreter lock held and exact ints, no Python code runs between
   // item reads, so borrowed items stay valid.

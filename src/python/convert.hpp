@@ -89,5 +89,10 @@ PyObject* param_value_to_py(const ParamValue& value);
 bool arg_type_error(const char* argname, const std::string& message);
 /// Prefixes a pending TypeError with "argument 'NAME': "; other exceptions stay as they are.
 void prefix_type_error(const char* argname);
+/// True when `obj` may be walked item by item. A memoryview that is released, or that is not
+/// one-dimensional (the interpreter cannot index it), is refused here with an error naming the
+/// argument: ValueError for a released view, TypeError for the others; `what` says what the
+/// items would have been read as.
+bool walkable_view(PyObject* obj, const char* argname, const char* what);
 
 }  // namespace vantrel::py

@@ -38,7 +38,7 @@ void note_refused([[maybe_unused]] Py_ssize_t index) {
 
 /// A sequence argument as a tuple the call owns (a str is refused like a list of ids is):
 /// later items' conversions cannot change it under the walk.
-Ref sequence_arg(PyObject* obj, const char* argname) {
+Ref sequence_arg(PyObject* obj, const char* argname, const char* what) {
   if (PyUnicode_Check(obj)) {
     arg_type_error(argname, "Can't extract `str` to `Vec`");
     return Ref();
@@ -48,6 +48,7 @@ Ref sequence_arg(PyObject* obj, const char* argname) {
     arg_type_error(argname, std::string("'") + Py_TYPE(obj)->tp_name + "' object cannot be converted to 'Sequence'");
     return Ref();
   }
+  if (!walkable_view(obj, argname, what)) return Ref();
   Ref tuple = Ref::steal(PySequence_Tuple(obj));
   if (!tuple) prefix_type_error(argname);
   return tuple;
@@ -153,7 +154,7 @@ PyObject* gs_add_ops(VANTREL_FASTCALL_ARGS) {
 #else
     const bool live_list = false;  // another thread could change the list at any time
 #endif
-    Ref inputs = from_array || live_list ? Ref::borrow(a[1]) : sequence_arg(a[1], "inputs");
+    Ref inputs = from_array || live_list ? Ref::borrow(a[1]) : sequence_arg(a[1], "inputs", "node inputs");
     if (!inputs) return nullptr;
     const Py_ssize_t count = from_array ? array.rows() : PySequence_Fast_GET_SIZE(inputs.get());
     Ref params_list;
@@ -165,6 +166,7 @@ PyObject* gs_add_ops(VANTREL_FASTCALL_ARGS) {
         PyErr_SetString(PyExc_TypeError, "params must be a dict, None, or a sequence of them");
         return nullptr;
       }
+      if (!walkable_view(params_arg, "params", "params")) return nullptr;
       params_list = Ref::steal(PySequence_Tuple(params_arg));
       if (!params_list) return nullptr;
       if (PyTuple_GET_SIZE(params_list.get()) != count) {

@@ -180,6 +180,7 @@ CASES = {
         ("array", lambda c: c.store.add_ops(c.name, id_array([[0, 1], [1, 0]]))),
         ("array negative id", raising(lambda c: c.store.add_ops(c.name, id_array([[0, 1], [1, -1]])), OverflowError)),
         ("array bad id", raising(lambda c: c.store.add_ops(c.name, id_array([[0, 1], [99, 0]])), ValueError)),
+        ("float view", raising(lambda c: c.store.add_ops(c.name, memoryview(bytes(16)).cast("d", (2, 1))), TypeError)),
     ],
     "GraphStore.add_reduction": [
         ("existing", lambda c: c.store.add_reduction("sum", [4, 3], {"axis": 0})),
