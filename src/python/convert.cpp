@@ -1,6 +1,8 @@
 #include "convert.hpp"
 
 #include <algorithm>
+#include <new>
+#include <stdexcept>
 
 #include "critical_section.hpp"
 #include "errors.hpp"
@@ -194,6 +196,21 @@ bool ids_from_py(PyObject* obj, const char* argname, NodeIds& out, IdNarrowing& 
     }
   }
 #endif
+  // Room for the items the sequence claims, made before any is read: a length no memory could
+  // hold (a broadcast array claims any) is a MemoryError at once, not after hours of reading.
+  if (const Py_ssize_t claimed = PyObject_Size(obj); claimed > 0) {
+    try {
+      out.reserve(static_cast<std::size_t>(claimed));
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return false;
+    } catch (const std::length_error&) {
+      PyErr_NoMemory();
+      return false;
+    }
+  } else if (claimed < 0) {
+    PyErr_Clear();  // no length: the items are read as they come
+  }
   Ref it = Ref::steal(PyObject_GetIter(obj));
   if (!it) {
     prefix_type_error(argname);

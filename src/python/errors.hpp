@@ -4,6 +4,7 @@
 // module's internal-fault exception (a direct subclass of BaseException), out-of-memory
 // becomes MemoryError.
 #include <new>
+#include <stdexcept>
 #include <string>
 
 #include "common/fault.hpp"
@@ -39,6 +40,8 @@ auto guarded(PyObject* owner, Fn&& fn) -> decltype(fn()) {
     raise_internal_fault(owner, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();  // a size no container can hold: memory that cannot be had
   } catch (const std::exception& e) {
     raise_internal_fault(owner, e.what());
   } catch (...) {

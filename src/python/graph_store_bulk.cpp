@@ -2,6 +2,7 @@
 // a time and each chunk is interned in one hold of the store lock, which is where the call
 // saves over a loop of add_op (argument binding, one lock per node, and for one shared
 // params dict its conversion and head lookup per node).
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -143,10 +144,11 @@ PyObject* gs_add_ops(VANTREL_FASTCALL_ARGS) {
     // A two-dimensional array of ints is read whole here, before any Python code can run.
     IdArray array;
     const bool from_array = array.read(a[1], given);
-    // The inputs as the call walks them: a tuple it owns, so that Python code run by a
-    // conversion cannot change them under the walk. An exact list is walked as it is (no
-    // copy, no reference taken per node) when reading the params runs no code before the
-    // walk, and for as long as every node converts without running code; see `freeze`.
+    if (!from_array && PyErr_Occurred()) return nullptr;
+      // The inputs as the call walks them: a tuple it owns, so that Python code run by a
+      // conversion cannot change them under the walk. An exact list is walked as it is (no
+      // copy, no reference taken per node) when reading the params runs no code before the
+      // walk, and for as long as every node converts without running code; see `freeze`.
 #ifndef Py_GIL_DISABLED
     const bool live_list = !from_array && PyList_CheckExact(a[1]) &&
                            (shared ? params_arg == Py_None || plain_params(params_arg)
@@ -175,6 +177,12 @@ PyObject* gs_add_ops(VANTREL_FASTCALL_ARGS) {
         return nullptr;
       }
     }
+    // More nodes than ids can name is refused before anything is reserved or added.
+    if (static_cast<std::uint64_t>(count) > kMaxNodeCount) {
+      PyErr_Format(PyExc_ValueError, "argument 'inputs': %zd nodes are more than a store can hold (%llu)", count,
+                   static_cast<unsigned long long>(kMaxNodeCount));
+      return nullptr;
+    }
     const NamedHeadView shared_head(NodeKey::kOp, name, shared_views.entries());
     // Room for every node up front (and for their inputs, when an array tells how many); with
     // one params dict, every node after the first of its head goes into the node index.
@@ -190,7 +198,7 @@ PyObject* gs_add_ops(VANTREL_FASTCALL_ARGS) {
     };
 
     NodeIds ids;
-    ids.reserve(static_cast<std::size_t>(count));
+    ids.reserve(std::min<std::size_t>(static_cast<std::size_t>(count), std::size_t{1} << 20));  // grows past that
     NodeIds node_inputs, pool;
     std::vector<std::size_t> begin;
     std::vector<std::uint32_t> head_of;

@@ -1,5 +1,6 @@
 #include "id_array.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <type_traits>
@@ -40,6 +41,9 @@ int integer_format(const char* format, Py_ssize_t itemsize, bool& is_signed) {
   return itemsize == 1 || itemsize == 2 || itemsize == 4 || itemsize == 8 ? static_cast<int>(itemsize) : 0;
 }
 
+/// The most ids reserved before the rows are read.
+constexpr std::size_t kReserveAtMost = std::size_t{1} << 24;
+
 template <class T>
 T load(const char* p) {
   T v;
@@ -54,7 +58,10 @@ void read_rows(const Py_buffer& view, std::vector<NodeId>& ids, std::vector<std:
   const Py_ssize_t rows = view.shape[0], width = view.shape[1];
   const Py_ssize_t row_step = view.strides[0], step = view.strides[1];
   const char* base = static_cast<const char*>(view.buf);
-  ids.reserve(static_cast<std::size_t>(rows * width));
+  // The sizes come from the caller (a broadcast view claims any shape over one element): room
+  // is made for a bounded part up front, the rest as rows are read, so that memory runs out
+  // only if the rows really need it. The product fits: the caller bounds both sizes.
+  ids.reserve(std::min(static_cast<std::size_t>(rows) * static_cast<std::size_t>(width), kReserveAtMost));
   for (Py_ssize_t i = 0; i < rows; ++i) {
     const char* row = base + i * row_step;
     bool negative = false;
@@ -71,6 +78,22 @@ void read_rows(const Py_buffer& view, std::vector<NodeId>& ids, std::vector<std:
   }
 }
 
+/// False with ValueError set for more rows than a store can hold nodes, and with MemoryError
+/// for more ids in all than memory could ever hold; nothing is reserved before this check.
+bool sizes_possible(Py_ssize_t rows, Py_ssize_t width) {
+  if (static_cast<std::uint64_t>(rows) > kMaxNodeCount) {
+    PyErr_Format(PyExc_ValueError, "argument 'inputs': %zd rows are more nodes than a store can hold (%llu)", rows,
+                 static_cast<unsigned long long>(kMaxNodeCount));
+    return false;
+  }
+  if (width != 0 && static_cast<std::uint64_t>(rows) >
+                        (std::uint64_t{1} << 60) / sizeof(NodeId) / static_cast<std::uint64_t>(width)) {
+    PyErr_Format(PyExc_MemoryError, "argument 'inputs': %zd rows of %zd ids cannot be held in memory", rows, width);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool IdArray::read(PyObject* obj, IdNarrowing& narrowing) {
@@ -82,6 +105,10 @@ bool IdArray::read(PyObject* obj, IdNarrowing& narrowing) {
   }
   bool is_signed = false;
   const int size = view.ndim == 2 ? integer_format(view.format, view.itemsize, is_signed) : 0;
+  if (size != 0 && !sizes_possible(view.shape[0], view.shape[1])) {
+    PyBuffer_Release(&view);
+    return false;
+  }
   if (size != 0) {
     rows_ = view.shape[0];
     width_ = static_cast<std::size_t>(view.shape[1]);

@@ -14,7 +14,8 @@ class IdArray {
  public:
   /// Reads `obj` whole, when it exports a two-dimensional buffer of integers in this machine's
   /// byte order; false (nothing raised) for anything else, which the caller reads as a
-  /// sequence. Reading stops at the first row holding a negative value: the rows before it
+  /// sequence. Sizes no store or memory could hold are false with ValueError (rows past the
+  /// id limit) or MemoryError set. Reading stops at the first row holding a negative value: the rows before it
   /// are read, and `bad_row()` converts that row as a list of its values would convert,
   /// raising the same error.
   bool read(PyObject* obj, IdNarrowing& narrowing);

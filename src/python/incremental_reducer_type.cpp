@@ -97,7 +97,20 @@ std::optional<std::uint64_t> consume_delta(IncrementalReducer& reducer, const Gr
     out.other_store = true;
     return std::nullopt;
   }
-  auto consumed = reducer.step_store(store);
+  // A shortage of memory part way puts the reducer back as it was before the step, so that
+  // its lock need not be poisoned (nothing else the step can throw leaves it whole).
+  const IncrementalReducer::Mark mark = reducer.mark();
+  auto consumed = [&] {
+    try {
+      return reducer.step_store(store);
+    } catch (const std::bad_alloc&) {
+      reducer.roll_back(mark);
+      throw;
+    } catch (const std::length_error&) {
+      reducer.roll_back(mark);
+      throw;
+    }
+  }();
   if (!consumed) {
     out.bad = consumed.error();
     return std::nullopt;
@@ -128,16 +141,24 @@ Outcome<ReducedStore> finalize_locked(ReducerObject* r, const GraphStore& store,
     }
   }
   PoisonMutex::Guard hold(*r->mutex);
-  if (!consume_delta(*r->reducer, store, out)) return out;
-  // Same result as `finalize` with `engine`, which it runs only when it cannot prove that the
-  // engine would merge nothing.
-  auto result = r->reducer->finalize_default(outputs, engine, maximal);
-  if (!result) {
-    out.bad = result.error();
+  try {
+    if (!consume_delta(*r->reducer, store, out)) return out;
+    // Same result as `finalize` with `engine`, which it runs only when it cannot prove that the
+    // engine would merge nothing.
+    auto result = r->reducer->finalize_default(outputs, engine, maximal);
+    if (!result) {
+      out.bad = result.error();
+      return out;
+    }
+    out.value = from_reduced(std::move(result).value());
     return out;
+  } catch (const std::bad_alloc&) {
+    hold.unlock();  // the step was rolled back and the reduction reads only: the reducer is whole
+    throw;
+  } catch (const std::length_error&) {
+    hold.unlock();
+    throw;
   }
-  out.value = from_reduced(std::move(result).value());
-  return out;
 }
 
 PyObject* ir_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

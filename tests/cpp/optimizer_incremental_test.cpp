@@ -39,6 +39,30 @@ TEST(Incremental, WorkedExample) {
   EXPECT_EQ(r.watermark(), 5u);
 }
 
+// A step abandoned part way (by a shortage of memory) is undone by rolling back to a mark:
+// the reducer then folds the same nodes again as if the step had never run.
+TEST(Incremental, RollBackUndoesAStep) {
+  std::vector<NodeKey> first = {src("x"), src("y"), op("add", {0, 1})};
+  std::vector<NodeKey> second;
+  for (NodeId i = 0; i < 200; ++i) second.push_back(op(i % 2 ? "mul" : "add", {i + 2, i % 3}));
+  IncrementalReducer plain, undone;
+  step_ok(plain, first);
+  step_ok(undone, first);
+  const IncrementalReducer::Mark mark = undone.mark();
+  step_ok(undone, second);
+  undone.roll_back(mark);
+  EXPECT_EQ(undone.canonical(), plain.canonical());
+  EXPECT_EQ(undone.id_map(), plain.id_map());
+  EXPECT_EQ(undone.total_work(), plain.total_work());
+  EXPECT_EQ(undone.cons_table(op("add", {2, 0})), std::nullopt);  // folded after the mark
+  EXPECT_EQ(undone.cons_table(op("add", {0, 1})), std::optional<std::uint64_t>{2});
+  step_ok(plain, second);
+  step_ok(undone, second);
+  EXPECT_EQ(undone.canonical(), plain.canonical());
+  EXPECT_EQ(undone.id_map(), plain.id_map());
+  EXPECT_EQ(undone.cons_table(op("mul", {5, 0})), plain.cons_table(op("mul", {5, 0})));
+}
+
 TEST(Incremental, IdentityOnlyByExactToken) {
   const ParamMap zero_r = pmap({{"scalar", ParamValue::of_float(0.0)}, {"side", ParamValue::of_str("r")}});
   struct Case {

@@ -3,6 +3,7 @@
 #include "common/poison_mutex.hpp"
 
 #include <gtest/gtest.h>
+#include <new>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -40,6 +41,13 @@ TEST(PoisonMutex, AnExceptionLeavingLockedPoisonsAndPassesThrough) {
   EXPECT_TRUE(is_poisoned(m));
   EXPECT_THROW(PoisonMutex::Guard g(m), InternalFault);
   EXPECT_TRUE(is_poisoned(m));  // a refused attempt leaves the lock free
+}
+
+TEST(PoisonMutex, AShortageOfMemoryLeavingLockedPoisonsNothing) {
+  PoisonMutex m(kMessage);
+  EXPECT_THROW(m.locked([]() -> int { throw std::bad_alloc(); }), std::bad_alloc);
+  EXPECT_THROW(m.locked([]() -> int { throw std::length_error("vector::reserve"); }), std::length_error);
+  EXPECT_FALSE(is_poisoned(m));
 }
 
 TEST(PoisonMutex, AnExceptionThroughAGuardPoisons) {

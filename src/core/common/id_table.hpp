@@ -47,6 +47,9 @@ class IdTable {
     table_.insert_new(tag, Slot{static_cast<std::uint32_t>(id) + 1, tag}, [](const Slot& s) { return s.tag; });
   }
 
+  /// Forgets every id, keeping the capacity: ids put back afterwards go in without growing.
+  void clear() { table_.clear(); }
+
   /// Makes room for `n` ids in all, so that they go in without growing.
   void reserve(std::size_t n) {
     table_.reserve(n, [](const Slot& s) { return s.tag; });

@@ -91,6 +91,8 @@ class OpenTable {
   /// Makes room for `n` entries in all, so that they go in without growing.
   template <class HashOf>
   void reserve(std::size_t n, HashOf&& hash_of) {
+    // A count no table could hold is a shortage of memory, not a reason to loop for ever.
+    if (n > (std::size_t{1} << 60) / sizeof(Slot)) throw std::bad_alloc();
     std::size_t cap = capacity_ == 0 ? first_capacity_ : capacity_;
     while (n * 2 > cap) cap *= 2;
     if (cap != capacity_) grow_to(cap, hash_of);

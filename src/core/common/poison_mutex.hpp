@@ -3,6 +3,12 @@
 /// while it holds the lock marks the mutex poisoned; every later lock attempt throws
 /// InternalFault with the owner's message instead of touching half-updated state.
 ///
+/// A shortage of memory (std::bad_alloc, or std::length_error for a size no container can
+/// hold) does not poison through `locked`: every section run under a store's, reducer's or
+/// symbol table's lock either makes its room before it changes anything or puts back what it
+/// changed, so such a failure leaves the object whole and usable. A `Guard` cannot tell the
+/// exception in flight: its holders release it early (`unlock`) for these two.
+///
 /// The lock is one atomic word (0 free, 1 held, 2 held with waiters), taken by a single
 /// compare-and-swap when nobody else holds it. Stores and reducers take it once per call,
 /// and most calls are short and uncontended, so the uncontended path is what matters; a
@@ -10,6 +16,8 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "common/fault.hpp"
@@ -63,6 +71,10 @@ class PoisonMutex {
     } release{*this};
     try {
       return fn();
+    } catch (const std::bad_alloc&) {
+      throw;  // the section left its state whole (see above)
+    } catch (const std::length_error&) {
+      throw;
     } catch (...) {
       poisoned_ = true;  // still held: the lock is released as the exception leaves
       throw;

@@ -50,6 +50,33 @@ class Shard {
 
   std::uint32_t intern(std::string_view text, std::uint64_t hash) {
     PoisonMutex::Guard guard(mutex_);
+    // Every allocation below comes before the change it serves (the table grows before a slot
+    // is chosen, a chunk and a text are made before they are stored): a shortage of memory
+    // leaves the shard as it was, and unpoisoned.
+    try {
+      return intern_locked(text, hash);
+    } catch (const std::bad_alloc&) {
+      guard.unlock();
+      throw;
+    }
+  }
+
+  std::uint32_t count() {
+    PoisonMutex::Guard guard(mutex_);
+    return count_;
+  }
+
+  // No lock: the texts a handle can name were written before the handle was handed out.
+  std::string_view text_at(std::uint32_t local) const {
+    std::uint32_t chunk = 0, offset = 0;
+    locate(local, chunk, offset);
+    const std::string* storage = chunks_[chunk].load(std::memory_order_acquire);
+    if (storage == nullptr) throw InternalFault("unknown symbol");
+    return storage[offset];
+  }
+
+ private:
+  std::uint32_t intern_locked(std::string_view text, std::uint64_t hash) {
     const auto tag = static_cast<std::uint32_t>(hash >> 32);
     Slot& slot = table_.find_or_empty(
         hash, [&](const Slot& s) { return s.tag == tag && text_at(s.local_plus_one - 1) == text; },
@@ -71,21 +98,6 @@ class Shard {
     return local;
   }
 
-  std::uint32_t count() {
-    PoisonMutex::Guard guard(mutex_);
-    return count_;
-  }
-
-  // No lock: the texts a handle can name were written before the handle was handed out.
-  std::string_view text_at(std::uint32_t local) const {
-    std::uint32_t chunk = 0, offset = 0;
-    locate(local, chunk, offset);
-    const std::string* storage = chunks_[chunk].load(std::memory_order_acquire);
-    if (storage == nullptr) throw InternalFault("unknown symbol");
-    return storage[offset];
-  }
-
- private:
   struct Slot {
     std::uint32_t local_plus_one;  // 0: empty
     std::uint32_t tag;             // high half of the text's hash

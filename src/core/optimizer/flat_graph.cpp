@@ -3,6 +3,7 @@
 #include "common/fault.hpp"
 #include "common/hash.hpp"
 #include "common/open_table.hpp"
+#include "common/room.hpp"
 #include "store/graph_store.hpp"
 
 namespace vantrel {
@@ -55,8 +56,13 @@ std::uint32_t HeadInterner::intern(const NodeKey& key, std::vector<NodeKey>& hea
   std::uint32_t id = index_.find(h, [&](std::uint32_t i) { return hashes_[i] == h && same_head(heads[i], key); });
   if (id != kNoId) return id;
   const std::uint64_t fresh = heads.size();
+  // Everything that allocates comes before the index learns of the head: a shortage of
+  // memory leaves the interner as it was.
+  NodeKey head = key.with_inputs({});
+  grow_for_one(heads, 1);
+  grow_for_one(hashes_, 1);
   index_.insert(h, fresh);
-  heads.push_back(key.with_inputs({}));
+  heads.push_back(std::move(head));
   hashes_.push_back(h);
   return static_cast<std::uint32_t>(fresh);
 }

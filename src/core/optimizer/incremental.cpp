@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "common/hash.hpp"
+#include "common/room.hpp"
 
 namespace vantrel {
 
@@ -22,9 +23,7 @@ IncrementalReducer::IncrementalReducer(RuleSet rules)
 }
 
 std::uint32_t IncrementalReducer::intern_head(const NodeKey& key) {
-  const std::size_t before = canon_.heads.size();
-  const std::uint32_t h = heads_.intern(key, canon_.heads);
-  if (canon_.heads.size() == before) return h;
+  if (const std::uint32_t known = heads_.find(key, canon_.heads); known != kNoId) return known;
   // A rule matches a node by its whole token, exactly as the engine matches its label.
   std::uint8_t flags = 0;
   if (!fold_tokens_.empty() && (key.get_if<Op>() != nullptr || !fold_tokens_are_ops_)) {
@@ -33,6 +32,10 @@ std::uint32_t IncrementalReducer::intern_head(const NodeKey& key) {
       if (t == token) flags |= flag;
     }
   }
+  // Everything that allocates happens before the head is entered, so that a shortage of
+  // memory never leaves a head without its flags.
+  grow_for_one(head_flags_, 1);
+  const std::uint32_t h = heads_.intern(key, canon_.heads);
   head_flags_.push_back(flags);
   return h;
 }

@@ -66,6 +66,15 @@ class IncrementalReducer {
   /// The canonical position of a key with canonical inputs, if it is in the canonical form.
   std::optional<std::uint64_t> cons_table(const NodeKey& key) const;
 
+  /// What a step may change, as it stands now. After a step abandoned by a shortage of memory,
+  /// `roll_back` puts the reducer back to its mark (heads met on the way may stay: they are
+  /// whole and unused); it allocates nothing.
+  struct Mark {
+    std::uint64_t watermark, nodes, total_work;
+  };
+  Mark mark() const { return Mark{id_map_.size(), canon_.size(), total_work_}; }
+  void roll_back(const Mark& m) noexcept;
+
   std::uint64_t watermark() const { return id_map_.size(); }
   std::uint64_t total_work() const { return total_work_; }
   std::uint64_t canonical_count() const { return canon_.size(); }

@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "common/prefetch.hpp"
+#include "common/room.hpp"
 
 namespace vantrel {
 
@@ -47,20 +48,33 @@ NodeId GraphStore::node_id_locked(std::uint32_t hid, std::span<const NodeId> inp
     in.head_of.push_back(hid);
     return static_cast<NodeId>(n);
   };
+  // Room for a new node is made before anything records it (its head's first node, its index
+  // entry): a shortage of memory then leaves the store as it was, and `append` allocates
+  // nothing.
+  auto make_room = [&] {
+    grow_for_one(in.input_pool, inputs.size());
+    grow_for_one(in.input_begin, 1);
+    grow_for_one(in.head_of, 1);
+  };
   // A full store refuses the new id before anything changes, so that ids never wrap.
   // The first node of each head is found through the head, so a node with a head of its own
   // (a source or an op with its own parameters) never probes or enters the node index.
-  while (in.first_of_head.size() <= hid) in.first_of_head.push_back(kNoId);
+  if (in.first_of_head.size() <= hid) in.first_of_head.resize(hid + std::size_t{1}, kNoId);
   NodeId& first = in.first_of_head[hid];
   if (first == kNoId) {
     if (n >= node_limit_) return kNoId;
+    make_room();
     first = static_cast<NodeId>(n);
     return append();
   }
   if (same(first)) return first;
   // Every later node of the head is in the index; one probe finds it or the slot it goes in.
   const std::uint64_t nh = known_hash != nullptr ? *known_hash : node_hash_of(hid, inputs, seed_);
-  auto next_id = [&]() -> std::uint64_t { return n < node_limit_ ? n : kNoId; };
+  auto next_id = [&]() -> std::uint64_t {
+    if (n >= node_limit_) return kNoId;
+    make_room();
+    return n;
+  };
   const std::uint32_t id = in.node_index.find_or_insert(
       nh, [&](std::uint32_t other) { return in.head_of[other] == hid && same(other); }, next_id);
   if (id == kNoId) return kNoId;  // new, but the store is full
@@ -293,16 +307,26 @@ void GraphStore::reserve(std::uint64_t nodes, std::uint64_t inputs, std::uint64_
 
 void GraphStore::reserve_locked(std::uint64_t nodes, std::uint64_t inputs, std::uint64_t indexed) {
   GraphStoreInner& in = *inner_;
-  in.head_of.reserve(in.head_of.size() + nodes);
-  in.input_begin.reserve(in.input_begin.size() + nodes);
-  in.input_pool.reserve(in.input_pool.size() + inputs);
-  in.node_index.reserve(in.node_index.size() + indexed);
+  // A hint, capped by what the store can still hold. Room that cannot be had is left to be
+  // made node by node: each reservation either succeeds or changes nothing.
+  const std::uint64_t room = node_limit_ - std::min<std::uint64_t>(node_limit_, in.head_of.size());
+  nodes = std::min(nodes, room);
+  indexed = std::min(indexed, room);
+  try {
+    in.head_of.reserve(in.head_of.size() + nodes);
+    in.input_begin.reserve(in.input_begin.size() + nodes);
+    in.input_pool.reserve(in.input_pool.size() + inputs);
+    in.node_index.reserve(in.node_index.size() + indexed);
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
 }
 
 Result<Ok, BadNodeId> GraphStore::mark_output(NodeId id) {
   return mutex_.locked([&]() -> Result<Ok, BadNodeId> {
     GraphStoreInner& in = *inner_;
     if (id >= in.head_of.size()) return Err{BadNodeId{id}};
+    grow_for_one(in.marked, 1);  // before the set changes: the append cannot fail after it
     if (in.marked_set.insert(id).second) in.marked.push_back(id);
     return Ok{};
   });
@@ -315,6 +339,7 @@ Result<Ok, BadNodeId> GraphStore::mark_outputs(std::span<const NodeId> ids) {
       if (id >= in.head_of.size()) return Err{BadNodeId{id}};
     }
     for (NodeId id : ids) {
+      grow_for_one(in.marked, 1);  // before the set changes: the append cannot fail after it
       if (in.marked_set.insert(id).second) in.marked.push_back(id);
     }
     return Ok{};

@@ -31,8 +31,16 @@ bool HeadTable::matches(std::uint32_t h, const Request& r) const {
 
 std::uint32_t HeadTable::find_or_add(const Request& r, bool& added) {
   const auto next = static_cast<std::uint32_t>(size());  // below the node count, so below kNoId
+  // Room for a new head is made before the index learns of it: a shortage of memory leaves
+  // the table as it was, and nothing after the index entry allocates.
+  auto make_room = [&]() -> std::uint64_t {
+    grow_for_one(arena_, r.owned == nullptr ? r.bytes.size() : 5);
+    grow_for_one(begin_, 1);
+    if (r.owned != nullptr) grow_for_one(owned_, 1);
+    return next;
+  };
   const std::uint32_t id = index_.find_or_insert(
-      r.hash, [&](std::uint32_t h) { return matches(h, r); }, [&] { return std::uint64_t{next}; });
+      r.hash, [&](std::uint32_t h) { return matches(h, r); }, make_room);
   added = id == next;
   if (!added) return id;
   if (r.owned == nullptr) {

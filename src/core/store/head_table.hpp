@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/id_table.hpp"
+#include "common/room.hpp"
 #include "ir/node_key.hpp"
 #include "store/encoded_head.hpp"
 
