@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/fault.hpp"
+#include "common/poison_mutex.hpp"
 #include "py_ref.hpp"
 #include "store/graph_store.hpp"
 
@@ -38,6 +39,8 @@ auto guarded(PyObject* owner, Fn&& fn) -> decltype(fn()) {
     return fn();
   } catch (const InternalFault& e) {
     raise_internal_fault(owner, e.what());
+  } catch (const HeldAtFork& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::length_error&) {

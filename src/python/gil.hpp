@@ -4,6 +4,7 @@
 #include <optional>
 #include <utility>
 
+#include "common/poison_mutex.hpp"
 #include "py_ref.hpp"
 
 namespace vantrel::py {
@@ -26,6 +27,24 @@ auto without_gil(Fn&& fn) -> decltype(fn()) {
   Py_END_ALLOW_THREADS
   if (error) std::rethrow_exception(error);
   return std::move(*out);
+}
+
+/// Runs `fn`, which takes a store's or reducer's lock, with the interpreter lock held when the
+/// lock is free, as every uncontended call does; when it is held by another thread, `fn` is
+/// run again from the start without the interpreter lock, so that the wait does not stop
+/// other Python threads. `fn` must touch no Python object and must change nothing before its
+/// lock attempts (a lock attempt that would wait throws before the lock is taken). This keeps
+/// the lock order: no thread ever waits for the interpreter lock while it holds an object lock.
+template <class Fn>
+auto waiting_without_gil(Fn&& fn) -> decltype(fn()) {
+  {
+    NoWaitScope no_wait;
+    try {
+      return fn();
+    } catch (const WouldWait&) {
+    }
+  }
+  return without_gil(fn);
 }
 
 }  // namespace vantrel::py

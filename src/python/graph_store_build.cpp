@@ -3,6 +3,7 @@
 #include "args.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
+#include "gil.hpp"
 #include "graph_store_type.hpp"
 #include "module_state.hpp"
 
@@ -11,7 +12,8 @@ namespace vantrel::py {
 namespace {
 
 PyObject* intern_key(PyObject* self, NodeKey key, const IdNarrowing& given) {
-  auto result = reinterpret_cast<GraphStoreObject*>(self)->store->intern(std::move(key));
+  GraphStore& store = *reinterpret_cast<GraphStoreObject*>(self)->store;
+  auto result = waiting_without_gil([&] { return store.intern(NodeKey(key)); });
   if (!result) return map_err(result.error(), given);
   return id_to_py(result.value());
 }
@@ -45,7 +47,8 @@ PyObject* add_named(PyObject* self, const ArgSpec& spec, PyObject* const* args, 
     ParamViews params;
     if (!params.read_for_immediate_use(a[kHasInputs ? 2 : 1])) return nullptr;
     const NamedHeadView head(kKind, name, params.entries());
-    auto result = reinterpret_cast<GraphStoreObject*>(self)->store->intern(head, inputs);
+    GraphStore& store = *reinterpret_cast<GraphStoreObject*>(self)->store;
+    auto result = waiting_without_gil([&] { return store.intern(head, inputs); });
     if (!result) return map_err(result.error(), given);
     return id_to_py(result.value());
   });
@@ -114,7 +117,8 @@ PyObject* gs_mark_outputs(VANTREL_FASTCALL_ARGS) {
     IdNarrowing given;
     if (!ids_from_py(a[0], "ids", ids, given)) return nullptr;
     // Checked and marked in one hold of the store lock: a bad id marks nothing.
-    auto marked = reinterpret_cast<GraphStoreObject*>(self)->store->mark_outputs(ids);
+    GraphStore& store = *reinterpret_cast<GraphStoreObject*>(self)->store;
+    auto marked = waiting_without_gil([&] { return store.mark_outputs(ids); });
     if (!marked) return map_err(marked.error(), given);
     Py_RETURN_NONE;
   });

@@ -11,6 +11,7 @@
 #include "convert.hpp"
 #include "critical_section.hpp"
 #include "errors.hpp"
+#include "gil.hpp"
 #include "graph_store_type.hpp"
 #include "id_array.hpp"
 
@@ -186,8 +187,11 @@ PyObject* gs_add_ops(VANTREL_FASTCALL_ARGS) {
     const NamedHeadView shared_head(NodeKey::kOp, name, shared_views.entries());
     // Room for every node up front (and for their inputs, when an array tells how many); with
     // one params dict, every node after the first of its head goes into the node index.
-    store.reserve(static_cast<std::uint64_t>(count), from_array ? array.inputs_read() : 0,
-                  shared ? static_cast<std::uint64_t>(count) : 0);
+    waiting_without_gil([&] {
+      store.reserve(static_cast<std::uint64_t>(count), from_array ? array.inputs_read() : 0,
+                    shared ? static_cast<std::uint64_t>(count) : 0);
+      return 0;
+    });
 
     // Before the first conversion that may run Python code, a list walked as it is becomes a
     // copy of itself as it stands, which is the list as it was when the call began.
@@ -241,7 +245,7 @@ PyObject* gs_add_ops(VANTREL_FASTCALL_ARGS) {
         // A conversion error stays pending while the converted nodes are interned; the
         // store calls nothing in Python.
         const auto heads = shared ? std::span<const NamedHeadView>(&shared_head, 1) : chunk.heads();
-        auto result = store.intern_batch(heads, head_of, pool, begin, ids);
+        auto result = waiting_without_gil([&] { return store.intern_batch(heads, head_of, pool, begin, ids); });
         if (!result) {
           PyErr_Clear();
           map_err(result.error(), given);

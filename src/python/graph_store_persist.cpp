@@ -8,6 +8,7 @@
 #include "args.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
+#include "gil.hpp"
 #include "graph_store_type.hpp"
 #include "module_state.hpp"
 #include "pickling.hpp"
@@ -34,7 +35,11 @@ PyObject* write_to_bytes(const GraphStore& store, const Result<BlobPlan, EncodeE
   if (!plan) return raise_encode_error(plan.error(), given);
   Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan.value().size)));
   if (!bytes) return nullptr;
-  write_blob(store, plan.value(), PyBytes_AS_STRING(bytes.get()));
+  char* out = PyBytes_AS_STRING(bytes.get());
+  waiting_without_gil([&] {
+    write_blob(store, plan.value(), out);
+    return 0;
+  });
   return bytes.release();
 }
 
@@ -45,7 +50,8 @@ const char* const kDeserializeNames[] = {"data"};
 
 PyObject* gs_to_dot(PyObject* self, PyObject*) {
   return guarded(self, [&]() -> PyObject* {
-    const std::string dot = core(self).to_dot();
+    const GraphStore& store = core(self);
+    const std::string dot = waiting_without_gil([&] { return store.to_dot(); });
     return str_to_py(dot);
   });
 }
@@ -60,11 +66,11 @@ PyObject* gs_serialize(VANTREL_FASTCALL_ARGS) {
     if (!optional_ids_from_py(a[0], "outputs", outputs, given)) return nullptr;
     GraphStore& store = core(self);
     // Without `outputs=` the marks are the outputs; they are read together with the nodes.
-    if (!outputs) return write_to_bytes(store, plan_blob_marked(store), IdNarrowing{});
+    if (!outputs) return write_to_bytes(store, waiting_without_gil([&] { return plan_blob_marked(store); }), {});
     // The ids are checked in the given order against the node count the blob is planned
     // for ("no node with id N" for the first bad one); the store only grows, so they are
     // still valid when the nodes are written.
-    return write_to_bytes(store, plan_blob(store, std::move(*outputs)), given);
+    return write_to_bytes(store, waiting_without_gil([&] { return plan_blob(store, *outputs); }), given);
   });
 }
 
@@ -97,7 +103,7 @@ PyObject* blob_to_store(PyTypeObject* type, PyObject* data) {
 }
 
 PyObject* store_to_blob(const GraphStore& store) {
-  return write_to_bytes(store, plan_blob_marked(store), IdNarrowing{});
+  return write_to_bytes(store, waiting_without_gil([&] { return plan_blob_marked(store); }), IdNarrowing{});
 }
 
 }  // namespace vantrel::py

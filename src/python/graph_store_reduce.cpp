@@ -63,8 +63,11 @@ PyObject* reduce_store(PyObject* self, PyObject* fusion, PyObject* outputs, bool
 
   const GraphStore& store = *reinterpret_cast<GraphStoreObject*>(self)->store;
   const RewriteEngine& engine = default_engine();
-  if (!ids) return reduced_to_py(Py_TYPE(self), reduce_with(store, engine, maximal), with_store);
-  auto result = reduce_with_outputs(store, *ids, engine, maximal);
+  if (!ids) {
+    return reduced_to_py(Py_TYPE(self), waiting_without_gil([&] { return reduce_with(store, engine, maximal); }),
+                         with_store);
+  }
+  auto result = waiting_without_gil([&] { return reduce_with_outputs(store, *ids, engine, maximal); });
   if (!result) return map_err(result.error(), given);
   return reduced_to_py(Py_TYPE(self), std::move(result).value(), with_store);
 }

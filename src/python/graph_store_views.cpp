@@ -9,6 +9,7 @@
 #include "convert.hpp"
 #include "errors.hpp"
 #include "gc_pause.hpp"
+#include "gil.hpp"
 #include "graph_store_type.hpp"
 
 namespace vantrel::py {
@@ -167,7 +168,8 @@ class NodeViewBuilder {
 
 PyObject* gs_nodes(PyObject* self, PyObject*) {
   return guarded(self, [&]() -> PyObject* {
-    StoreSnapshot snap = core(self).snapshot();
+    const GraphStore& store = core(self);
+    StoreSnapshot snap = waiting_without_gil([&] { return store.snapshot(); });
     std::unordered_set<NodeId> marked(snap.marked.begin(), snap.marked.end());
     [[maybe_unused]] const GcPause pause;  // nothing to pause without the global lock
     NodeViewBuilder builder;
@@ -184,11 +186,17 @@ PyObject* gs_nodes(PyObject* self, PyObject*) {
 }
 
 PyObject* gs_outputs(PyObject* self, PyObject*) {
-  return guarded(self, [&]() -> PyObject* { return ids_to_py(core(self).outputs()); });
+  return guarded(self, [&]() -> PyObject* {
+    const GraphStore& store = core(self);
+    return ids_to_py(waiting_without_gil([&] { return store.outputs(); }));
+  });
 }
 
 PyObject* gs_node_count(PyObject* self, PyObject*) {
-  return guarded(self, [&]() -> PyObject* { return PyLong_FromUnsignedLongLong(core(self).node_count()); });
+  return guarded(self, [&]() -> PyObject* {
+    const GraphStore& store = core(self);
+    return PyLong_FromUnsignedLongLong(waiting_without_gil([&] { return store.node_count(); }));
+  });
 }
 
 }  // namespace vantrel::py

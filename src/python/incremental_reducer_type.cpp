@@ -129,10 +129,10 @@ Outcome<std::uint64_t> step_locked(ReducerObject* r, const GraphStore& store) {
 /// The body of `finalize` and `finalize_mapped`: checks the outputs against the store (before
 /// the reducer lock: nothing is consumed for a bad list), then consumes the delta and reduces
 /// under the lock. Touches no Python object.
-Outcome<ReducedStore> finalize_locked(ReducerObject* r, const GraphStore& store, std::optional<NodeIds> given,
+Outcome<ReducedStore> finalize_locked(ReducerObject* r, const GraphStore& store, const std::optional<NodeIds>& given,
                                       bool maximal, const RewriteEngine& engine = default_engine()) {
   Outcome<ReducedStore> out;
-  NodeIds outputs = given ? std::move(*given) : store.outputs();
+  NodeIds outputs = given ? *given : store.outputs();
   const std::uint64_t count = store.node_count();
   for (NodeId o : outputs) {
     if (o >= count) {
@@ -157,6 +157,12 @@ Outcome<ReducedStore> finalize_locked(ReducerObject* r, const GraphStore& store,
     throw;
   } catch (const std::length_error&) {
     hold.unlock();
+    throw;
+  } catch (const WouldWait&) {
+    hold.unlock();  // met at the store's lock, before the step changed anything
+    throw;
+  } catch (const HeldAtFork&) {
+    hold.unlock();  // the same: the store's lock was held when the process forked
     throw;
   }
 }
@@ -206,7 +212,8 @@ PyObject* ir_step(VANTREL_FASTCALL_ARGS) {
     if (state == nullptr) return nullptr;
     const GraphStore* store = store_arg(state, a[0]);
     if (store == nullptr) return nullptr;
-    Outcome<std::uint64_t> consumed = step_locked(as_reducer(self), *store);
+    ReducerObject* r = as_reducer(self);
+    Outcome<std::uint64_t> consumed = waiting_without_gil([&] { return step_locked(r, *store); });
     if (consumed.other_store) return raise_other_store();
     if (consumed.bad) return map_err(*consumed.bad);
     // A step consumes few nodes as a rule: the signed constructor has a short path for them.
@@ -242,7 +249,8 @@ PyObject* ir_finalize(VANTREL_FASTCALL_ARGS) {
     IdNarrowing narrowing;
     if (!optional_ids_from_py(a[2], "outputs", given, narrowing)) return nullptr;
 
-    Outcome<ReducedStore> reduced = finalize_locked(as_reducer(self), *f.store, std::move(given), f.maximal);
+    ReducerObject* r = as_reducer(self);
+    Outcome<ReducedStore> reduced = waiting_without_gil([&] { return finalize_locked(r, *f.store, given, f.maximal); });
     if (reduced.other_store) return raise_other_store();
     if (reduced.bad) return map_err(*reduced.bad, narrowing);
     return reduced_to_py(f.state->graph_store_type, std::move(*reduced.value), true);
@@ -270,8 +278,9 @@ PyObject* ir_finalize_mapped(VANTREL_FASTCALL_ARGS) {
     // The caller's references keep the reducer and the store alive while the interpreter
     // lock is released; the reducer lock is waited for without it.
     ReducerObject* r = as_reducer(self);
+    const std::optional<NodeIds> outputs(std::move(ids));
     Outcome<ReducedStore> reduced =
-        without_gil([&] { return finalize_locked(r, *f.store, std::move(ids), f.maximal, engine); });
+        without_gil([&] { return finalize_locked(r, *f.store, outputs, f.maximal, engine); });
     if (reduced.other_store) return raise_other_store();
     if (reduced.bad) return map_err(*reduced.bad, given);
     Ref mapped = Ref::steal(mapped_to_py(f.state->graph_store_type, std::move(*reduced.value)));
@@ -284,7 +293,8 @@ template <std::uint64_t (IncrementalReducer::*Counter)() const>
 PyObject* ir_counter(PyObject* self, PyObject*) {
   return guarded(self, [&]() -> PyObject* {
     ReducerObject* r = as_reducer(self);
-    const std::uint64_t value = r->mutex->locked([&] { return ((*r->reducer).*Counter)(); });
+    const std::uint64_t value =
+        waiting_without_gil([&] { return r->mutex->locked([&] { return ((*r->reducer).*Counter)(); }); });
     return PyLong_FromUnsignedLongLong(value);
   });
 }

@@ -2,10 +2,13 @@
 // unlock or a refusal does not, and contended holders exclude each other.
 #include "common/poison_mutex.hpp"
 
+#include <atomic>
 #include <gtest/gtest.h>
 #include <new>
 #include <stdexcept>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace vantrel {
@@ -139,4 +142,57 @@ TEST(PoisonMutex, ConcurrentWaitersSeeAPoisonedLock) {
 }
 
 }  // namespace
+
+TEST(PoisonMutex, AThreadThatMayNotWaitIsToldInsteadOfSleeping) {
+  PoisonMutex m(kMessage);
+  std::atomic<bool> held{false}, release{false};
+  std::thread holder([&] {
+    m.locked([&] {
+      held = true;
+      while (!release) std::this_thread::yield();
+    });
+  });
+  while (!held) std::this_thread::yield();
+  {
+    NoWaitScope no_wait;
+    EXPECT_THROW(m.locked([] {}), WouldWait);
+  }
+  release = true;
+  m.locked([] {});  // outside the scope it waits, and gets the lock
+  holder.join();
+  EXPECT_FALSE(is_poisoned(m));
+  NoWaitScope no_wait;
+  EXPECT_EQ(m.locked([] { return 3; }), 3);  // a free lock is taken as usual
+}
+
+TEST(PoisonMutex, ALockHeldWhenTheProcessForkedIsRefusedInTheChild) {
+  PoisonMutex m(kMessage);
+  std::atomic<bool> held{false}, release{false};
+  std::thread holder([&] {
+    m.locked([&] {
+      held = true;
+      while (!release) std::this_thread::yield();
+    });
+  });
+  while (!held) std::this_thread::yield();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // The holder does not exist here: waiting would never end.
+    int code = 1;
+    try {
+      m.locked([] {});
+    } catch (const HeldAtFork&) {
+      code = 0;
+    } catch (...) {
+    }
+    _exit(code);
+  }
+  release = true;
+  holder.join();
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  m.locked([] {});  // the parent's lock is as it was
+}
+
 }  // namespace vantrel

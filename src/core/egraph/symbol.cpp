@@ -11,6 +11,10 @@
 #include "common/open_table.hpp"
 #include "common/poison_mutex.hpp"
 
+#if defined(__unix__) || defined(__APPLE__)
+#include <pthread.h>
+#endif
+
 namespace vantrel::egraph {
 namespace {
 
@@ -66,6 +70,8 @@ class Shard {
     return count_;
   }
 
+  PoisonMutex& mutex() { return mutex_; }
+
   // No lock: the texts a handle can name were written before the handle was handed out.
   std::string_view text_at(std::uint32_t local) const {
     std::uint32_t chunk = 0, offset = 0;
@@ -110,10 +116,32 @@ class Shard {
   std::uint32_t count_ = 0;
 };
 
+std::array<Shard, kShards>* the_shards = nullptr;
+
+// A process forked while another thread interns a symbol would inherit a shard held by a
+// thread it does not have. So the forking thread takes every shard lock before the fork (each
+// holder leaves within an intern), and both processes release them after it: the child's copy
+// is whole, and its locks are free.
+void before_fork() {
+  for (Shard& shard : *the_shards) shard.mutex().lock_for_fork();
+}
+void after_fork_in_parent() {
+  for (Shard& shard : *the_shards) shard.mutex().unlock_for_fork();
+}
+void after_fork_in_child() {
+  for (Shard& shard : *the_shards) shard.mutex().reset_after_fork();
+}
+
 // Created on first use and deliberately never destroyed: symbols must stay readable until
 // the process ends, including from static destructors elsewhere.
 std::array<Shard, kShards>& shards() {
-  static auto* table = new std::array<Shard, kShards>();
+  static auto* table = [] {
+    the_shards = new std::array<Shard, kShards>();
+#if defined(__unix__) || defined(__APPLE__)
+    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+#endif
+    return the_shards;
+  }();
   return *table;
 }
 
