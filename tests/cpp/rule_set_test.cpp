@@ -28,7 +28,8 @@ class FoldShapeOf : public ::testing::TestWithParam<ShapeCase> {};
 
 TEST_P(FoldShapeOf, OnlyTheExactSpellingsFold) {
   const ShapeCase& c = GetParam();
-  const RuleFold f = fold_shape(PatternRule{"r", c.lhs, c.rhs});
+  const PatternRule rule{"r", c.lhs, c.rhs};  // the fold's token views the rule's text
+  const RuleFold f = fold_shape(rule);
   EXPECT_EQ(f.shape, c.shape);
   EXPECT_EQ(f.token, c.token);
 }

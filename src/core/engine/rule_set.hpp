@@ -60,5 +60,6 @@ struct RuleFold {
 /// distinct variables, a plain atom T that is not a variable): any other text, even one the
 /// engine reads as the same rule, is kNone, which never lets a reducer skip the engine.
 RuleFold fold_shape(const PatternRule& rule);
+RuleFold fold_shape(PatternRule&& rule) = delete;  // the result would view a dead rule's text
 
 }  // namespace vantrel
