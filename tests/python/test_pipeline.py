@@ -2,8 +2,9 @@
 through the local evaluator and Dask with the partitions of every result joined."""
 import operator
 
-import numpy as np
 import pytest
+
+np = pytest.importorskip("numpy")
 
 import vantrel
 from vantrel import Node, Pipeline, Registry
