@@ -8,9 +8,9 @@ key. What decides a run's values is the graph, the request and the callables beh
   its outputs (byte-identical for equal stores and requests, in every process);
 - the callables: the registry's identity, which is its ``cache_token`` (a random token made
   with the registry, kept when it is pickled) and, per table, every registered name with a
-  serial number of the spec object registered under it. A serial is handed out the first time
-  a spec object is seen in this process and never handed out again; re-registering a name
-  makes a new spec object, so it gives new keys, and a spec object's serial is forgotten only
+  serial number of the entry object registered under it. A serial is handed out the first time
+  an entry object is seen in this process and never handed out again; re-registering a name
+  makes a new entry object, so it gives new keys, and an entry object's serial is forgotten only
   when the object is gone.
 
 So one registry object, unchanged, gives the same keys for the same store and request, and two
