@@ -115,20 +115,25 @@ LabelResult EggEngine::canonicalize_labels_with_stats(const LabelGraph& graph, C
   runner.run(rules_);
   const EGraph& eg = runner.e_graph;
   const auto t2 = Runner::Clock::now();
+  // The run's statistics, once the result has been read back; `roots` is each node's class.
+  const auto record = [&](std::vector<Id> roots) {
+    stats->iterations = runner.iteration_records.size();
+    stats->stop = *runner.outcome;
+    stats->enode_count = eg.enode_count();
+    stats->class_count = eg.class_count();
+    stats->records = std::move(runner.iteration_records);
+    stats->roots = std::move(roots);
+    stats->load_time = std::chrono::duration<double>(t1 - t0).count();
+    stats->run_time = std::chrono::duration<double>(t2 - t1).count();
+    stats->readback_time = std::chrono::duration<double>(Runner::Clock::now() - t2).count();
+  };
 
   if (config_.extraction == EngineConfig::Extraction::kCost) {
     LabelResult out = read_back_by_cost(eg, graph, symbols, ids, config_.op_costs);
     if (stats != nullptr) {
-      stats->iterations = runner.iteration_records.size();
-      stats->stop = *runner.outcome;
-      stats->enode_count = eg.enode_count();
-      stats->class_count = eg.class_count();
-      stats->records = std::move(runner.iteration_records);
-      stats->roots.resize(n);
-      for (std::size_t i = 0; i < n; ++i) stats->roots[i] = eg.find(ids[i]);
-      stats->load_time = std::chrono::duration<double>(t1 - t0).count();
-      stats->run_time = std::chrono::duration<double>(t2 - t1).count();
-      stats->readback_time = std::chrono::duration<double>(Runner::Clock::now() - t2).count();
+      std::vector<Id> roots(n);
+      for (std::size_t i = 0; i < n; ++i) roots[i] = eg.find(ids[i]);
+      record(std::move(roots));
     }
     return out;
   }
@@ -164,17 +169,7 @@ LabelResult EggEngine::canonicalize_labels_with_stats(const LabelGraph& graph, C
   out.outputs.reserve(graph.outputs.size());
   for (NodeId o : graph.outputs) out.outputs.push_back(pos[canon[o]]);
 
-  if (stats != nullptr) {
-    stats->iterations = runner.iteration_records.size();
-    stats->stop = *runner.outcome;
-    stats->enode_count = eg.enode_count();
-    stats->class_count = eg.class_count();
-    stats->records = std::move(runner.iteration_records);
-    stats->roots = canon;
-    stats->load_time = std::chrono::duration<double>(t1 - t0).count();
-    stats->run_time = std::chrono::duration<double>(t2 - t1).count();
-    stats->readback_time = std::chrono::duration<double>(Runner::Clock::now() - t2).count();
-  }
+  if (stats != nullptr) record(std::move(canon));
   return out;
 }
 
