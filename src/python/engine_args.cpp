@@ -16,6 +16,18 @@ namespace vantrel::py {
 
 namespace {
 
+/// The items of a caller's iterable as a tuple taken in one step: a list another thread changes
+/// meanwhile cannot free an item read here through a borrowed pointer. A non-empty `message`
+/// replaces the TypeError of an object that is not iterable.
+Ref items_at_once(PyObject* obj, const char* message) {
+  Ref items = Ref::steal(PySequence_Tuple(obj));
+  if (!items && *message != '\0' && PyErr_ExceptionMatches(PyExc_TypeError)) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, message);
+  }
+  return items;
+}
+
 /// The most terms a rule side may spell out: a flat pattern may use one entry many times, and
 /// the engine reads (and matches) the side as a tree.
 constexpr std::size_t kMaxPatternTerms = 100000;
@@ -67,7 +79,7 @@ bool entry_from_py(PyObject* item, std::size_t index, PyObject* rule, Entry& out
     out.variable = true;
     return true;
   }
-  Ref seq = Ref::steal(PySequence_Fast(item, ""));
+  Ref seq = items_at_once(item, "");
   if (!seq || PySequence_Fast_GET_SIZE(seq.get()) != 3) {
     PyErr_Clear();
     return rule_error(PyExc_TypeError, rule,
@@ -80,7 +92,7 @@ bool entry_from_py(PyObject* item, std::size_t index, PyObject* rule, Entry& out
   ParamMap params;
   // A parameter that does not convert raises the conversion's own error, as in `add_op`.
   if (!params_from_py(parts[1], params)) return false;
-  Ref children = Ref::steal(PySequence_Fast(parts[2], ""));
+  Ref children = items_at_once(parts[2], "");
   if (!children || PyUnicode_Check(parts[2])) {
     PyErr_Clear();
     return rule_error(PyExc_TypeError, rule, "an op's children must be a sequence of positions");
@@ -106,7 +118,7 @@ bool entry_from_py(PyObject* item, std::size_t index, PyObject* rule, Entry& out
 
 /// A flat pattern as pattern text; `lhs` says which side, for the check that it is an op.
 bool side_from_py(PyObject* obj, PyObject* rule, bool lhs, std::string& out) {
-  Ref seq = Ref::steal(PySequence_Fast(obj, ""));
+  Ref seq = items_at_once(obj, "");
   if (!seq || PyUnicode_Check(obj)) {
     PyErr_Clear();
     return rule_error(PyExc_TypeError, rule, "a rule side must be a sequence of pattern entries");
@@ -158,14 +170,14 @@ bool rules_from_py(PyObject* obj, std::vector<PatternRule>& out) {
     PyErr_SetString(PyExc_TypeError, "argument 'rules': must be an iterable of rules, not str");
     return false;
   }
-  Ref rules = Ref::steal(PySequence_Fast(obj, "argument 'rules': must be an iterable of rules"));
+  Ref rules = items_at_once(obj, "argument 'rules': must be an iterable of rules");
   if (!rules) return false;
   std::unordered_set<std::string> names;
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(rules.get());
   out.reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = PySequence_Fast_GET_ITEM(rules.get(), i);
-    Ref rule = Ref::steal(PySequence_Fast(item, ""));
+    Ref rule = items_at_once(item, "");
     if (!rule || PyUnicode_Check(item) || PySequence_Fast_GET_SIZE(rule.get()) != 3 ||
         !PyUnicode_Check(PySequence_Fast_GET_ITEM(rule.get(), 0))) {
       PyErr_Clear();
@@ -190,9 +202,12 @@ bool limits_from_py(PyObject* obj, egraph::EngineConfig& config) {
     PyErr_SetString(PyExc_TypeError, "argument 'limits': must be a dict or None");
     return false;
   }
+  // A copy taken in one step: its keys and values stay alive while they are read.
+  const Ref limits = Ref::steal(PyDict_Copy(obj));
+  if (!limits) return false;
   PyObject *key, *value;
   Py_ssize_t pos = 0;
-  while (PyDict_Next(obj, &pos, &key, &value)) {
+  while (PyDict_Next(limits.get(), &pos, &key, &value)) {
     const char* k = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
     if (k == nullptr) {
       PyErr_Clear();
