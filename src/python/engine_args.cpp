@@ -269,7 +269,7 @@ PyObject* explanation_to_py(const egraph::RecordingEngine& engine) {
   if (engine.ran()) {
     for (const egraph::Iteration& it : stats.records) {
       for (const auto& [name, count] : it.applied_counts) {
-        auto at = std::find_if(totals.begin(), totals.end(), [&](const auto& e) { return e.first == name; });
+        auto at = std::find_if(totals.begin(), totals.end(), [&rule = name](const auto& e) { return e.first == rule; });
         if (at == totals.end()) {
           totals.emplace_back(name, count);
         } else {
