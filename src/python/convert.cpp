@@ -35,13 +35,8 @@ bool walkable_view(PyObject* obj, const char* argname, const char* what) {
   Py_buffer view;
   if (PyObject_GetBuffer(obj, &view, PyBUF_FULL_RO) != 0) {
     // A released view: the interpreter's own ValueError, with the argument named.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref text = Ref::steal(value ? PyObject_Str(value) : nullptr);
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
+    Ref raised = Ref::steal(take_exception());
+    Ref text = Ref::steal(raised ? PyObject_Str(raised.get()) : nullptr);
     if (text) PyErr_Format(PyExc_ValueError, "argument '%s': %U", argname, text.get());
     return false;
   }
