@@ -31,7 +31,7 @@ from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Mapping, Seq
 from vantrel_core import GraphStore, PayloadDescriptor
 
 from .registry import Registry
-from .types import DescriptorDict
+from .types import DescriptorDict, Extraction, Limits, RuleData
 
 if TYPE_CHECKING:
     from . import render as _render
@@ -347,20 +347,24 @@ class Pipeline:
         return [views[i]["kind"] for i in ids]
 
     def run(self, names: Sequence[str] | str | None = None, *, registry: Registry | None = None,
-            reduce: bool = False, maximal_fusion: bool = False) -> dict[str, Any]:
+            reduce: bool = False, maximal_fusion: bool = False, rules: Iterable[RuleData] | None = None,
+            limits: Limits | None = None, extract: Extraction | None = None) -> dict[str, Any]:
         """Compute the named outputs (default: all of them) in the calling thread with
-        `vantrel.evaluate`; ``reduce=True`` runs the reduced graph instead. Returns a dict of
+        `vantrel.evaluate`; ``reduce=True`` runs the reduced graph instead (reduced as
+        `vantrel.evaluate` reduces, with ``rules``, ``limits`` and ``extract``). Returns a dict of
         output name to value: the partitions of each result joined by ``registry.joined``
         (arrays and frames concatenated, a reduction's lone partition as it is)."""
         from .runtime import evaluate
 
         chosen, reg = self._request(names, registry)
         ids = [self._outputs[n].id for n in chosen]
-        results = evaluate(self.store, reg, ids, reduce=reduce, maximal_fusion=maximal_fusion)
+        results = evaluate(self.store, reg, ids, reduce=reduce, maximal_fusion=maximal_fusion, rules=rules,
+                           limits=limits, extract=extract)
         return self._joined(chosen, results, reg)
 
     def to_dask(self, names: Sequence[str] | str | None = None, *, registry: Registry | None = None,
-                reduce: bool = False, maximal_fusion: bool = False) -> DaskRun:
+                reduce: bool = False, maximal_fusion: bool = False, rules: Iterable[RuleData] | None = None,
+                limits: Limits | None = None, extract: Extraction | None = None) -> DaskRun:
         """The Dask collection of the named outputs (see `vantrel.to_dask`); its results come
         in the order of ``names`` (default: every output, in the order they were named), as
         lists of partitions. Needs the extra 'dask'."""
@@ -368,18 +372,21 @@ class Pipeline:
 
         chosen, reg = self._request(names, registry)
         ids = [self._outputs[n].id for n in chosen]
-        return to_dask(self.store, reg, ids, reduce=reduce, maximal_fusion=maximal_fusion)
+        return to_dask(self.store, reg, ids, reduce=reduce, maximal_fusion=maximal_fusion, rules=rules, limits=limits,
+                       extract=extract)
 
     def compute(self, names: Sequence[str] | str | None = None, *, registry: Registry | None = None,
-                reduce: bool = False, maximal_fusion: bool = False, scheduler: Any = None) -> dict[str, Any]:
+                reduce: bool = False, maximal_fusion: bool = False, rules: Iterable[RuleData] | None = None,
+                limits: Limits | None = None, extract: Extraction | None = None,
+                scheduler: Any = None) -> dict[str, Any]:
         """`run` on a Dask scheduler ("sync", "threads", "processes", a
         ``distributed.Client``, or None for Dask's default). Needs the extra 'dask'."""
         from .runtime import compute
 
         chosen, reg = self._request(names, registry)
         ids = [self._outputs[n].id for n in chosen]
-        results = compute(self.store, reg, ids, reduce=reduce, maximal_fusion=maximal_fusion,
-                          scheduler=scheduler)
+        results = compute(self.store, reg, ids, reduce=reduce, maximal_fusion=maximal_fusion, rules=rules,
+                          limits=limits, extract=extract, scheduler=scheduler)
         return self._joined(chosen, results, reg)
 
     def render(self, *, format: Literal["svg", "png"] | None = None, filename: str | os.PathLike[str] | None = None,

@@ -11,17 +11,18 @@ node kind; a new backend is one subclass (see the page "Writing a backend").
 """
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Iterable
 
 from vantrel_core import GraphStore
 
 from ..registry import Registry
+from ..types import Extraction, Limits, RuleData
 from ._deps import require_dask
 from .interpreter import Interpreter
 from .ids import OutputIds
 from .kernels import clear_payload_cache
 from .local import evaluate, evaluate_plan
-from .output_map import for_run, reduce_outputs
+from .output_map import Reduction, for_run, reduce_outputs
 from .plan import PartitionCountError, Plan, PlanError, UnregisteredNameError, build_plan
 
 if TYPE_CHECKING:
@@ -32,23 +33,29 @@ __all__ = ["Interpreter", "PartitionCountError", "Plan", "PlanError", "Unregiste
 
 
 def to_dask(store: GraphStore, registry: Registry, outputs: OutputIds | None = None, *, reduce: bool = False,
-            maximal_fusion: bool = False) -> DaskRun:
+            maximal_fusion: bool = False, rules: Iterable[RuleData] | None = None, limits: Limits | None = None,
+            extract: Extraction | None = None) -> DaskRun:
     """The Dask collection that computes ``outputs`` (default: the store's marks) of
     ``store``; with ``reduce=True``, of the reduced graph, which answers the same request
-    (``maximal_fusion`` picks the fusion rule). See `vantrel.runtime.dask_graph.DaskRun`.
+    (``maximal_fusion`` picks the fusion rule; ``rules``, ``limits`` and ``extract`` are those
+    of `vantrel_core.GraphStore.reduce_mapped`, and without ``rules`` a registry that declares
+    laws or op costs reduces by its algebra). See `vantrel.runtime.dask_graph.DaskRun`.
     Needs the extra 'dask'."""
     require_dask()
     from .dask_graph import to_dask as build
 
-    store, outputs = for_run(store, outputs, reduce, maximal_fusion)
+    reduction = Reduction(maximal_fusion, rules, limits, extract, registry)
+    store, outputs = for_run(store, outputs, reduce, reduction)
     return build(store, registry, outputs)
 
 
 def compute(store: GraphStore, registry: Registry, outputs: OutputIds | None = None, *, reduce: bool = False,
-            maximal_fusion: bool = False, scheduler: Any = None) -> list[list[Any]]:
-    """Compute ``outputs`` of ``store`` (reduced first with ``reduce=True``) on a Dask
-    scheduler: "sync", "threads", "processes", a ``distributed.Client``, or None for Dask's
-    default. One list of partitions per requested output, in order, repeats included.
-    Needs the extra 'dask'."""
-    run = to_dask(store, registry, outputs, reduce=reduce, maximal_fusion=maximal_fusion)
+            maximal_fusion: bool = False, rules: Iterable[RuleData] | None = None, limits: Limits | None = None,
+            extract: Extraction | None = None, scheduler: Any = None) -> list[list[Any]]:
+    """Compute ``outputs`` of ``store`` (reduced first with ``reduce=True``, as `to_dask`
+    reduces) on a Dask scheduler: "sync", "threads", "processes", a ``distributed.Client``,
+    or None for Dask's default. One list of partitions per requested output, in order,
+    repeats included. Needs the extra 'dask'."""
+    run = to_dask(store, registry, outputs, reduce=reduce, maximal_fusion=maximal_fusion, rules=rules,
+                  limits=limits, extract=extract)
     return run.compute(scheduler=scheduler)

@@ -3,7 +3,7 @@ order. Made for tests and small data; it computes exactly what the Dask runtime 
 (same partitioning, same combine tree, same exchange order)."""
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Iterable
 
 from vantrel_core import GraphStore
 
@@ -12,7 +12,8 @@ from .ids import OutputIds
 from .interpreter import Interpreter
 from .kernels import (exchange_merge, exchange_split, external_apply, op_apply, pick_all, reduce_partitions,
                       source_read, stage_partition, stage_whole)
-from .output_map import for_run
+from ..types import Extraction, Limits, RuleData
+from .output_map import Reduction, for_run
 from .plan import Plan, PlanNode, build_plan
 
 __all__ = ["LocalEvaluator", "evaluate", "evaluate_plan"]
@@ -21,14 +22,18 @@ Parts = list[Any]
 
 
 def evaluate(store: GraphStore, registry: Registry, outputs: OutputIds | None = None, *, reduce: bool = False,
-             maximal_fusion: bool = False) -> list[list[Any]]:
+             maximal_fusion: bool = False, rules: Iterable[RuleData] | None = None, limits: Limits | None = None,
+             extract: Extraction | None = None) -> list[list[Any]]:
     """Compute ``outputs`` (default: the store's marks) of ``store`` with ``registry``; with
-    ``reduce=True``, run the reduced graph instead (``maximal_fusion`` picks the fusion rule).
+    ``reduce=True``, run the reduced graph instead (``maximal_fusion`` picks the fusion rule;
+    ``rules``, ``limits`` and ``extract`` are those of `vantrel_core.GraphStore.reduce_mapped`,
+    and without ``rules`` a registry that declares laws or op costs reduces by its algebra).
 
     Returns one entry per requested output, in order and with repeats: the list of that
     node's partitions (a reduction's result is a list of one partition). Everything is
     checked before any user function runs (see `vantrel.runtime.build_plan`)."""
-    store, outputs = for_run(store, outputs, reduce, maximal_fusion)
+    reduction = Reduction(maximal_fusion, rules, limits, extract, registry)
+    store, outputs = for_run(store, outputs, reduce, reduction)
     return evaluate_plan(build_plan(store, registry, outputs))
 
 
