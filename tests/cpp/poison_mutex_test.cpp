@@ -27,6 +27,33 @@ bool is_poisoned(PoisonMutex& m) {
   }
 }
 
+/// Another thread that holds the lock from construction until `release()`; it is joined when
+/// this goes out of scope.
+class HeldElsewhere {
+ public:
+  explicit HeldElsewhere(PoisonMutex& m)
+      : holder_([this, &m] {
+          m.locked([this] {
+            held_ = true;
+            while (!released_) std::this_thread::yield();
+          });
+        }) {
+    while (!held_) std::this_thread::yield();
+  }
+  HeldElsewhere(const HeldElsewhere&) = delete;
+  HeldElsewhere& operator=(const HeldElsewhere&) = delete;
+  ~HeldElsewhere() {
+    release();
+    holder_.join();
+  }
+
+  void release() { released_ = true; }
+
+ private:
+  std::atomic<bool> held_{false}, released_{false};
+  std::thread holder_;
+};
+
 TEST(PoisonMutex, LockedReturnsTheResultAndReleases) {
   PoisonMutex m(kMessage);
   EXPECT_EQ(m.locked([] { return 41; }) + 1, 42);
@@ -145,21 +172,13 @@ TEST(PoisonMutex, ConcurrentWaitersSeeAPoisonedLock) {
 
 TEST(PoisonMutex, AThreadThatMayNotWaitIsToldInsteadOfSleeping) {
   PoisonMutex m(kMessage);
-  std::atomic<bool> held{false}, release{false};
-  std::thread holder([&] {
-    m.locked([&] {
-      held = true;
-      while (!release) std::this_thread::yield();
-    });
-  });
-  while (!held) std::this_thread::yield();
+  HeldElsewhere holder(m);
   {
     NoWaitScope no_wait;
     EXPECT_THROW(m.locked([] {}), WouldWait);
   }
-  release = true;
+  holder.release();
   m.locked([] {});  // outside the scope it waits, and gets the lock
-  holder.join();
   EXPECT_FALSE(is_poisoned(m));
   NoWaitScope no_wait;
   EXPECT_EQ(m.locked([] { return 3; }), 3);  // a free lock is taken as usual
@@ -167,14 +186,7 @@ TEST(PoisonMutex, AThreadThatMayNotWaitIsToldInsteadOfSleeping) {
 
 TEST(PoisonMutex, ALockHeldWhenTheProcessForkedIsRefusedInTheChild) {
   PoisonMutex m(kMessage);
-  std::atomic<bool> held{false}, release{false};
-  std::thread holder([&] {
-    m.locked([&] {
-      held = true;
-      while (!release) std::this_thread::yield();
-    });
-  });
-  while (!held) std::this_thread::yield();
+  HeldElsewhere holder(m);
   const pid_t pid = fork();
   if (pid == 0) {
     // The holder does not exist here: waiting would never end.
@@ -187,8 +199,7 @@ TEST(PoisonMutex, ALockHeldWhenTheProcessForkedIsRefusedInTheChild) {
     }
     _exit(code);
   }
-  release = true;
-  holder.join();
+  holder.release();
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
