@@ -12,7 +12,9 @@ work; GraphStore.reduce keeps it (the baseline). Prints, for a 10^6-node pipelin
    in the main thread, with the CPU time and the page faults of one reduction alone and in
    parallel; beside a pure-Python control of the same shape (two threads of a CPU-bound loop
    sized to take about as long), which shows what the interpreter allows: about 1.0 with a
-   GIL, about 0.5 without one on two idle cores.
+   GIL, about 0.5 without one on two idle cores; and beside a memory-bound control (two
+   threads of random reads from tables far larger than the caches, with NumPy, which releases
+   the GIL), which shows what two cores sharing one memory system allow.
 
 Both thread figures depend on free cores: on a busy machine the scheduler, not the GIL, decides
 how often the ticker runs and whether two threads run at once. So each also prints the same
@@ -237,6 +239,29 @@ def scaling_main(n):
     probe = timed(lambda: spin(200_000))[0]
     k = max(1, int(200_000 * one / max(probe, 1e-9)))
     scaling("pure-Python control", [lambda: spin(k), lambda: spin(k)])
+    memory_control(one)
+
+
+def memory_control(seconds):
+    """Two threads of random reads over tables far larger than the caches, the access pattern of
+    a reduction's hash tables, sized to take about `seconds`: what the memory system allows two
+    cores, whatever the interpreter. NumPy releases the GIL inside `take`."""
+    try:
+        import numpy as np
+    except ImportError:
+        print("memory-bound control skipped: numpy is not installed")
+        return
+    rng = np.random.default_rng(0)
+    tables = [rng.integers(0, 1 << 30, size=1 << 24) for _ in range(2)]  # 128 MiB each
+    picks = rng.integers(0, 1 << 24, size=1 << 20)
+    probe = timed(lambda: tables[0].take(picks))[0]
+    rounds = max(1, int(seconds / max(probe, 1e-9)))
+
+    def gather(table):
+        for _ in range(rounds):
+            table.take(picks)
+
+    scaling("memory-bound control", [lambda: gather(tables[0]), lambda: gather(tables[1])])
 
 
 if __name__ == "__main__":
