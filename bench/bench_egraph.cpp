@@ -11,8 +11,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "egraph/egg_engine.hpp"
 #include "egraph/load_graph.hpp"
+#include "egraph_engine/egg_engine.hpp"
 
 using namespace vantrel;
 using namespace vantrel::egraph;

@@ -12,7 +12,7 @@
 #include <cstdlib>
 
 #include "bench_graphs.hpp"
-#include "egraph/egg_engine.hpp"
+#include "egraph_engine/egg_engine.hpp"
 #include "optimizer/reduced_store.hpp"
 
 using namespace vantrel;

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "egraph/egg_engine.hpp"
+#include "egraph_engine/egg_engine.hpp"
 #include "harness.hpp"
 #include "optimizer/incremental.hpp"
 #include "optimizer/reduced_store.hpp"

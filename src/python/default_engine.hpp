@@ -1,6 +1,6 @@
 #pragma once
 // The rewrite engine every reduction from Python uses.
-#include "egraph/egg_engine.hpp"
+#include "egraph_engine/egg_engine.hpp"
 
 namespace vantrel::py {
 

@@ -5,9 +5,9 @@
 #include <optional>
 #include <vector>
 
-#include "egraph/egg_engine.hpp"
 #include "egraph/engine_config.hpp"
-#include "egraph/recording_engine.hpp"
+#include "egraph_engine/egg_engine.hpp"
+#include "egraph_engine/recording_engine.hpp"
 #include "engine/rule_set.hpp"
 #include "py_ref.hpp"
 

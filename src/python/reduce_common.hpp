@@ -1,7 +1,7 @@
 #pragma once
 // Shared by GraphStore's reduction methods and IncrementalReducer.finalize: the report dict
 // and the tuples a reduction returns.
-#include "egraph/recording_engine.hpp"
+#include "egraph_engine/recording_engine.hpp"
 #include "optimizer/reduced_store.hpp"
 #include "py_ref.hpp"
 

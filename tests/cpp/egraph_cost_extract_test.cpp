@@ -3,7 +3,7 @@
 #include <string>
 
 #include "egraph/cost_extract.hpp"
-#include "egraph/egg_engine.hpp"
+#include "egraph_engine/egg_engine.hpp"
 #include "engine/rule_set.hpp"
 
 namespace vantrel::egraph {

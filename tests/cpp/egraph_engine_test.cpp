@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "common/fault.hpp"
-#include "egraph/egg_engine.hpp"
+#include "egraph_engine/egg_engine.hpp"
 
 namespace vantrel::egraph {
 namespace {

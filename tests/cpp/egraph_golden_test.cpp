@@ -9,7 +9,7 @@
 #include <tuple>
 #include <vector>
 
-#include "egraph/egg_engine.hpp"
+#include "egraph_engine/egg_engine.hpp"
 
 namespace vantrel::egraph {
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/huge_pages.hpp"
-#include "egraph/page_in.hpp"
+#include "common/page_in.hpp"
 #include "egraph/rewrite.hpp"
 #include "egraph_test_support.hpp"
 

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "egraph/egg_engine.hpp"
+#include "egraph_engine/egg_engine.hpp"
 #include "optimizer/incremental.hpp"
 #include "optimizer/reduced_store.hpp"
 #include "optimizer_support.hpp"

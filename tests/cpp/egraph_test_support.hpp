@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "egraph/egg_engine.hpp"
 #include "egraph/rewrite.hpp"
 #include "egraph/symbol.hpp"
+#include "egraph_engine/egg_engine.hpp"
 #include "engine/rule_set.hpp"
 
 namespace vantrel::egraph::testing {

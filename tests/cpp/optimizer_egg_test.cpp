@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <random>
 
-#include "egraph/egg_engine.hpp"
+#include "egraph_engine/egg_engine.hpp"
 #include "optimizer/incremental.hpp"
 #include "optimizer/reduced_store.hpp"
 #include "optimizer_support.hpp"

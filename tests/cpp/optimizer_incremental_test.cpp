@@ -5,7 +5,7 @@
 #include <random>
 #include <thread>
 
-#include "egraph/egg_engine.hpp"
+#include "egraph_engine/egg_engine.hpp"
 #include "optimizer/flat_graph.hpp"
 #include "optimizer/incremental.hpp"
 #include "optimizer_support.hpp"

@@ -5,7 +5,7 @@
 #include <random>
 
 #include "common/fault.hpp"
-#include "egraph/egg_engine.hpp"
+#include "egraph_engine/egg_engine.hpp"
 #include "optimizer/pipeline.hpp"
 #include "optimizer/stage_fusion.hpp"
 #include "optimizer_support.hpp"

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/rewrite_engine.hpp"
 #include "ir/node_key.hpp"
-#include "optimizer/engine.hpp"
 #include "optimizer/flat_graph.hpp"
 #include "store/graph_store.hpp"
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "egraph/egg_engine.hpp"
 #include "egraph/runner.hpp"
+#include "egraph_engine/egg_engine.hpp"
 #include "optimizer/incremental.hpp"
 #include "optimizer_support.hpp"
 

@@ -11,7 +11,7 @@
 #include <tuple>
 #include <vector>
 
-#include "egraph/egg_engine.hpp"
+#include "egraph_engine/egg_engine.hpp"
 #include "optimizer/incremental.hpp"
 #include "optimizer/reduced_store.hpp"
 #include "optimizer_support.hpp"

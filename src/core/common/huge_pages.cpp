@@ -10,8 +10,8 @@ namespace vantrel {
 
 void advise_huge_pages(const void* data, std::size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-  if (data == nullptr || bytes < kHugePagesWorthIt) return;
-  constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
+  if (data == nullptr || !paging_pays(bytes)) return;
+  constexpr std::uintptr_t huge = kLargePageBytes;
   const auto begin = reinterpret_cast<std::uintptr_t>(data);
   const std::uintptr_t first = (begin + huge - 1) & ~(huge - 1);
   const std::uintptr_t last = (begin + bytes) & ~(huge - 1);

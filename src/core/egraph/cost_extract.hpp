@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "egraph/egraph.hpp"
-#include "optimizer/engine.hpp"
+#include "engine/rewrite_engine.hpp"
 
 namespace vantrel::egraph {
 

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "common/fault.hpp"
-#include "egraph/page_in.hpp"
+#include "common/page_in.hpp"
 
 namespace vantrel::egraph {
 namespace {

@@ -12,8 +12,8 @@
 
 #include "common/fault.hpp"
 #include "common/open_table.hpp"
+#include "common/page_in.hpp"
 #include "common/prefetch.hpp"
-#include "egraph/page_in.hpp"
 #include "egraph/symbol_lang.hpp"
 
 namespace vantrel::egraph {

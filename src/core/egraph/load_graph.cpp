@@ -1,6 +1,6 @@
 #include "egraph/load_graph.hpp"
 
-#include "egraph/page_in.hpp"
+#include "common/page_in.hpp"
 
 namespace vantrel::egraph {
 

@@ -3,9 +3,9 @@
 #include <vector>
 
 #include "common/fault.hpp"
+#include "common/page_in.hpp"
 #include "common/prefetch.hpp"
 #include "egraph/id.hpp"
-#include "egraph/page_in.hpp"
 
 namespace vantrel::egraph {
 

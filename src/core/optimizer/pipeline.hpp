@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "engine/rewrite_engine.hpp"
 #include "ir/node_key.hpp"
-#include "optimizer/engine.hpp"
 #include "optimizer/flat_graph.hpp"
 
 namespace vantrel {

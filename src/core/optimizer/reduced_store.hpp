@@ -6,7 +6,7 @@
 #include <span>
 
 #include "common/result.hpp"
-#include "optimizer/engine.hpp"
+#include "engine/rewrite_engine.hpp"
 #include "optimizer/pipeline.hpp"
 #include "store/graph_store.hpp"
 

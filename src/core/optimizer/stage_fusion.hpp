@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/rewrite_engine.hpp"
 #include "ir/node_key.hpp"
-#include "optimizer/engine.hpp"
 #include "optimizer/flat_graph.hpp"
 #include "optimizer/token_table.hpp"
 

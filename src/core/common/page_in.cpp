@@ -1,4 +1,4 @@
-#include "egraph/page_in.hpp"
+#include "common/page_in.hpp"
 
 #include <cstdint>
 
@@ -9,12 +9,11 @@
 #include <unistd.h>
 #endif
 
-namespace vantrel::egraph {
+namespace vantrel {
 
 void page_in_for_writing(const void* data, std::size_t bytes) {
 #if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-  constexpr std::size_t kWorthIt = std::size_t{1} << 21;  // below this, faults cost little
-  if (data == nullptr || bytes < kWorthIt) return;
+  if (data == nullptr || !paging_pays(bytes)) return;
   const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
   const auto begin = reinterpret_cast<std::uintptr_t>(data);
   const std::uintptr_t first = (begin + page - 1) & ~(page - 1);
@@ -30,4 +29,4 @@ void page_in_for_writing(const void* data, std::size_t bytes) {
 #endif
 }
 
-}  // namespace vantrel::egraph
+}  // namespace vantrel

@@ -1,4 +1,4 @@
-#include "optimizer/engine.hpp"
+#include "engine/rewrite_engine.hpp"
 
 #include <string_view>
 #include <unordered_map>

@@ -3,13 +3,14 @@
 #include <cstddef>
 #include <vector>
 
-namespace vantrel::egraph {
+namespace vantrel {
 
 /// Asks the system to back the whole pages of [data, data + bytes) with writable memory now,
 /// in one call. A zeroed table that is then probed at random otherwise takes two faults per
 /// page (the first read maps the shared zero page, the first write replaces it) and takes
 /// them one at a time. Only a hint: where the system lacks the request, or refuses it,
-/// nothing happens and the pages come in on first use. Small ranges are left alone.
+/// nothing happens and the pages come in on first use. Ranges where paging does not pay
+/// (`paging_pays`) are left alone.
 void page_in_for_writing(const void* data, std::size_t bytes);
 
 /// Reserves room for `n` elements in all and brings in the pages of the room past the
@@ -30,4 +31,4 @@ std::vector<T> paged_list(std::size_t n, const T& value = T{}) {
   return v;
 }
 
-}  // namespace vantrel::egraph
+}  // namespace vantrel

@@ -11,8 +11,8 @@
 #include "egraph/engine_config.hpp"
 #include "egraph/rewrite.hpp"
 #include "egraph/runner.hpp"
+#include "engine/rewrite_engine.hpp"
 #include "engine/rule_set.hpp"
-#include "optimizer/engine.hpp"
 
 namespace vantrel::egraph {
 

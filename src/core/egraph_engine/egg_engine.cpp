@@ -1,12 +1,12 @@
-#include "egraph/egg_engine.hpp"
+#include "egraph_engine/egg_engine.hpp"
 
 #include <string>
 #include <string_view>
 
 #include "common/fault.hpp"
+#include "common/page_in.hpp"
 #include "egraph/cost_extract.hpp"
 #include "egraph/load_graph.hpp"
-#include "egraph/page_in.hpp"
 
 namespace vantrel::egraph {
 namespace {

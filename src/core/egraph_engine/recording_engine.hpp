@@ -3,7 +3,7 @@
 /// iterations, the stop reason, how often each rule merged), for a caller that explains a
 /// reduction. It declares no rule set, so a caller that could prove the engine pass useless
 /// runs it anyway and the run is recorded; the result is the engine's own either way.
-#include "egraph/egg_engine.hpp"
+#include "egraph_engine/egg_engine.hpp"
 
 namespace vantrel::egraph {
 
