@@ -9,10 +9,14 @@ Prints, each beside its baseline measured in the same run:
   one), timed in turns;
 - with ``--reuse``: on the pipeline of examples/dask_pipeline.py, a second computation of the
   same graph on one client after ``persist`` against the first (and, with ``--against``, the
-  same for REV's runtime).
+  same for REV's runtime);
+- with ``--sizes N,N,...``: for pipelines of N features each, with both fusion rules, plan +
+  Dask graph of the reduced store against the reduction (and, with ``--against``, against REV's
+  runtime on the same store, timed in turns), and the store's node_table() against its
+  nodes() views and its blob.
 
     python3 bench/bench_runtime.py [--features N] [--partitions P] [--rows R] [--no-cluster]
-                                   [--against REV] [--reuse]
+                                   [--against REV] [--reuse] [--sizes N,N,...]
 """
 from __future__ import annotations
 
@@ -128,13 +132,15 @@ def phases(store: vc.GraphStore, reg: vantrel.Registry, ids: list[int], tasks: i
     from vantrel.runtime.plan import build_plan
 
     t_views, _ = best_of(3, store.nodes)
+    t_table, _ = best_of(3, store.node_table)
     t_plan, plan = best_of(3, lambda: build_plan(store, reg, ids))
     t_dask, _ = best_of(3, lambda: build_dask(plan))
     t_floor, _ = best_of(3, lambda: dict_floor(tasks))
     def us(t: float) -> str:
         return f"{t / n * 1e6:.2f} us"
 
-    row("    of which nodes() views", us(t_views), "reduce", us(reduce_time), f"{t_views / reduce_time:.2f}x reduce")
+    row("    of which node_table()", us(t_table), "nodes() views", us(t_views), f"{t_table / t_views:.2f}x nodes(); "
+        f"{t_table / reduce_time:.2f}x reduce")
     row("    of which plan (with views)", us(t_plan), "reduce", us(reduce_time), f"{t_plan / reduce_time:.2f}x reduce")
     row("    of which Dask graph", us(t_dask), f"dict of {tasks} tuple tasks", us(t_floor),
         f"{t_dask / t_floor:.2f}x that floor; floor {t_floor / reduce_time:.2f}x reduce")
@@ -201,6 +207,37 @@ def reuse(before: ModuleType | None, rev: str | None) -> None:
                 del held
 
 
+def sizes(before: ModuleType | None, rev: str | None, features: list[int], partitions: int) -> None:
+    """Plan + Dask graph of reduced stores of several sizes, beside the reduction (and REV)."""
+    print("\nplan + Dask graph of the reduced store (to_dask), best of 5 in turns, beside the reduction:")
+    reg = registry(partitions)
+    old_reg = registry(partitions, before) if before is not None else None
+    for n in features:
+        g, outputs = pipeline(n, 16, 100_000)
+        for rule, maximal in (("default", False), ("maximal", True)):
+            reduced, _, ids = vantrel.reduce_outputs(g, outputs, maximal_fusion=maximal)
+            best = {"reduce": float("inf"), "now": float("inf"), "before": float("inf"), "table": float("inf"),
+                    "views": float("inf"), "blob": float("inf")}
+            turns = [("reduce", lambda: vantrel.reduce_outputs(g, outputs, maximal_fusion=maximal)),
+                     ("now", lambda: vantrel.to_dask(reduced, reg, ids)),
+                     ("table", reduced.node_table), ("views", reduced.nodes), ("blob", reduced.serialize)]
+            if before is not None:
+                turns.append(("before", lambda: before.to_dask(reduced, old_reg, ids)))
+            for _ in range(5):
+                for which, fn in turns:
+                    t, _ = best_of(1, fn)
+                    best[which] = min(best[which], t)
+            label = f"  {g.node_count()} nodes, {rule}"
+            row(label, f"{best['now'] * 1e3:.2f} ms", "reduce", f"{best['reduce'] * 1e3:.2f} ms",
+                f"{best['now'] / best['reduce']:.2f}x reduce")
+            if before is not None:
+                row(f"    {rev}", f"{best['before'] * 1e3:.2f} ms", "reduce", f"{best['reduce'] * 1e3:.2f} ms",
+                    f"{best['before'] / best['reduce']:.2f}x reduce; now {best['before'] / best['now']:.1f}x faster")
+            row(f"    node_table() ({reduced.node_count()} nodes)", f"{best['table'] * 1e3:.2f} ms", "nodes() views",
+                f"{best['views'] * 1e3:.2f} ms", f"{best['views'] / best['table']:.1f}x faster; "
+                f"blob {best['blob'] * 1e3:.2f} ms")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--features", type=int, default=1000)
@@ -210,7 +247,8 @@ def main() -> None:
     parser.add_argument("--no-cluster", action="store_true", help="skip the end-to-end runs")
     parser.add_argument("--against", metavar="REV", help="also time the runtime of commit REV")
     parser.add_argument("--reuse", action="store_true", help="time a second compute after persist")
-    parser.add_argument("--only", action="store_true", help="only the --against and --reuse figures")
+    parser.add_argument("--sizes", metavar="N,N,...", help="plan + Dask graph at these feature counts")
+    parser.add_argument("--only", action="store_true", help="only the --against, --reuse and --sizes figures")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         before = checkout(args.against, tmp) if args.against else None
@@ -219,6 +257,8 @@ def main() -> None:
             build_cost(before, args.against, g, outputs, args.partitions)
         if args.reuse:
             reuse(before, args.against)
+        if args.sizes:
+            sizes(before, args.against, [int(n) for n in args.sizes.split(",")], args.partitions)
         if not args.only:
             figures(args)
 

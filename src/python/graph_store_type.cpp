@@ -69,6 +69,21 @@ PyMethodDef gs_methods[] = {
      "and\n`reproduce` interprets it). Each entry is a dict with `id`, `kind`\n(source|op|reduction|external|stage), "
      "`name`, `params`, `inputs`, `output` (bool), plus a\n`descriptor` dict for external nodes and `n_members` for "
      "stage nodes."},
+    {"node_table", gs_node_table, METH_NOARGS,
+     "node_table($self)\n--\n\nThe facts of `nodes()` in columns, for programs that walk a whole graph: a tuple\n"
+     "`(kinds, names, params, inputs, outputs, externals, stages, member_ops)`. `kinds` is a bytes\n"
+     "object with one kind code per node (0 source, 1 op, 2 reduction, 3 external, 4 stage,\n"
+     "5 exchange); `names`, `params` and `inputs` are lists in id order as in `nodes()` (equal names\n"
+     "share one str); `outputs` the marks; `externals` maps each external node to its descriptor\n"
+     "dict; `stages` maps each stage node to `(ops, members, arg_counts, args)`; and\n"
+     "`member_ops` lists each distinct stage member once as `(kind, name, params)`, kind \"op\"\n"
+     "or \"red\".\n\n"
+     "Of a stage: `ops` is the tuple of the `member_ops` positions it uses, in the order of first\n"
+     "use; `members`, `arg_counts` and `args` are bytes of unsigned 32-bit ints in the machine's\n"
+     "order (`memoryview(b).cast(\"I\")`): per member its position in `ops` and its argument\n"
+     "count, and per argument, member after member, the slot it reads: input i is slot i and\n"
+     "member j is slot `len(inputs) + j`. An unparseable member token raises ValueError as\n"
+     "`nodes()` does."},
     {"outputs", gs_outputs, METH_NOARGS,
      "outputs($self)\n--\n\nThe marked output node ids, in mark order (what an IR evaluator returns, in order)."},
     {"node_count", gs_node_count, METH_NOARGS, "node_count($self)\n--\n\n"},

@@ -39,6 +39,10 @@ PyObject* gs_add_ops(VANTREL_FASTCALL_ARGS);
 PyObject* gs_nodes(PyObject* self, PyObject* unused);
 PyObject* gs_outputs(PyObject* self, PyObject* unused);
 PyObject* gs_node_count(PyObject* self, PyObject* unused);
+/// The "descriptor" dict of an external node's view; new reference or nullptr.
+PyObject* descriptor_view_to_py(const PayloadDescriptor& d);
+// The columnar view (graph_store_table.cpp)
+PyObject* gs_node_table(PyObject* self, PyObject* unused);
 // Persistence (graph_store_persist.cpp)
 PyObject* gs_to_dot(PyObject* self, PyObject* unused);
 PyObject* gs_serialize(VANTREL_FASTCALL_ARGS);

@@ -24,20 +24,6 @@ bool set_item(PyObject* dict, const char* key, Ref value) {
 
 Ref optional_str(const std::optional<std::string>& s) { return s ? Ref::steal(str_to_py(*s)) : Ref::borrow(Py_None); }
 
-Ref descriptor_to_py(const PayloadDescriptor& d) {
-  Ref dict = Ref::steal(PyDict_New());
-  if (!dict) return dict;
-  if (!set_item(dict.get(), "kind", Ref::steal(str_to_py(d.kind))) ||
-      !set_item(dict.get(), "content_hash", Ref::steal(str_to_py(d.content_hash))) ||
-      !set_item(dict.get(), "framework", Ref::steal(str_to_py(d.framework))) ||
-      !set_item(dict.get(), "version", Ref::steal(str_to_py(d.version))) ||
-      !set_item(dict.get(), "io_schema", Ref::steal(str_to_py(d.io_schema))) ||
-      !set_item(dict.get(), "preprocessing_ref", optional_str(d.preprocessing_ref))) {
-    return Ref();
-  }
-  return dict;
-}
-
 /// Builds the node dicts of one `nodes()` call. Objects that recur from node to node are
 /// made once per call and shared, as immutable values may be: the dict keys, the kind
 /// names, each distinct name, and each distinct stage member token, parsed once (a fused
@@ -66,7 +52,7 @@ class NodeViewBuilder {
       return Ref();
     }
     if (const auto* ext = key.get_if<External>()) {
-      if (!set_item(dict.get(), "descriptor", descriptor_to_py(*ext->descriptor))) return Ref();
+      if (!set_item(dict.get(), "descriptor", Ref::steal(descriptor_view_to_py(*ext->descriptor)))) return Ref();
     } else if (const auto* stage = key.get_if<Stage>()) {
       if (!put(dict, kNMembers, Ref::steal(PyLong_FromSize_t(stage->members.size())))) return Ref();
       Ref members = Ref::steal(PyList_New(static_cast<Py_ssize_t>(stage->members.size())));
@@ -165,6 +151,20 @@ class NodeViewBuilder {
 };
 
 }  // namespace
+
+PyObject* descriptor_view_to_py(const PayloadDescriptor& d) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return nullptr;
+  if (!set_item(dict.get(), "kind", Ref::steal(str_to_py(d.kind))) ||
+      !set_item(dict.get(), "content_hash", Ref::steal(str_to_py(d.content_hash))) ||
+      !set_item(dict.get(), "framework", Ref::steal(str_to_py(d.framework))) ||
+      !set_item(dict.get(), "version", Ref::steal(str_to_py(d.version))) ||
+      !set_item(dict.get(), "io_schema", Ref::steal(str_to_py(d.io_schema))) ||
+      !set_item(dict.get(), "preprocessing_ref", optional_str(d.preprocessing_ref))) {
+    return nullptr;
+  }
+  return dict.release();
+}
 
 PyObject* gs_nodes(PyObject* self, PyObject*) {
   return guarded(self, [&]() -> PyObject* {

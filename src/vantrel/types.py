@@ -56,6 +56,18 @@ class StageMember(TypedDict):
     inputs: list[Union[InputRef, MemberRef]]
 
 
+StageColumns = Tuple[Tuple[int, ...], bytes, bytes, bytes]
+"""A stage in `GraphStore.node_table()`: ``(ops, members, arg_counts, args)``."""
+
+MemberOp = Tuple[Literal["op", "red"], str, "dict[str, ParamValue]"]
+"""A distinct stage member in `GraphStore.node_table()`: ``(kind, name, params)``."""
+
+NodeTable = Tuple[bytes, "list[str]", "list[dict[str, ParamValue]]", "list[list[int]]", "list[int]",
+                  "dict[int, DescriptorView]", "dict[int, StageColumns]", "list[MemberOp]"]
+"""What `GraphStore.node_table()` returns: ``(kinds, names, params, inputs, outputs,
+externals, stages, member_ops)``."""
+
+
 class SourceNode(TypedDict):
     id: int
     output: bool
@@ -163,7 +175,7 @@ a mapping: by those op costs; an op not named costs 1)."""
 
 
 __all__ = [
-    "DescriptorDict", "DescriptorView", "ExchangeNode", "Explanation", "Extraction", "ExternalNode", "InputRef", "Limits", "MemberRef",
-    "NodeKind", "NodeView", "OpNode", "ParamValue", "Params", "PatternEntry", "ReductionNode", "ReductionReport",
-    "RuleData", "SourceNode", "StageMember", "StageNode",
+    "DescriptorDict", "DescriptorView", "ExchangeNode", "Explanation", "Extraction", "ExternalNode", "InputRef", "Limits", "MemberOp", "MemberRef",
+    "NodeKind", "NodeTable", "NodeView", "OpNode", "ParamValue", "Params", "PatternEntry", "ReductionNode", "ReductionReport",
+    "RuleData", "SourceNode", "StageColumns", "StageMember", "StageNode",
 ]

@@ -14,7 +14,7 @@ from collections.abc import Callable, Iterable, Sequence
 from typing import Literal, NoReturn, final, overload
 
 from typing_extensions import Buffer, Self
-from vantrel.types import DescriptorDict, Explanation, Extraction, Limits, NodeView, Params, ReductionReport, RuleData
+from vantrel.types import DescriptorDict, Explanation, Extraction, Limits, NodeTable, NodeView, Params, ReductionReport, RuleData
 
 __all__ = ["GraphStore", "PayloadDescriptor", "IncrementalReducer", "version"]
 
@@ -76,6 +76,9 @@ class GraphStore:
         params: Params | Sequence[Params | None] | None = None,
     ) -> list[int]: ...
     def nodes(self) -> list[NodeView]: ...
+    def node_table(self) -> NodeTable:
+        """The facts of ``nodes()`` in columns: ``(kinds, names, params, inputs, outputs,
+        externals, stages, member_ops)``; a stage's members come as bytes of 32-bit ints."""
     def outputs(self) -> list[int]: ...
     def node_count(self) -> int:
         """The number of nodes; ids run from 0 to node_count() - 1."""

@@ -204,6 +204,11 @@ CASES = {
         ("all", lambda c: c.store.nodes()),
         ("args", raising(lambda c: c.store.nodes(1), TypeError)),
     ],
+    "GraphStore.node_table": [
+        ("plain", lambda c: c.store.node_table()),
+        ("stages", lambda c: c.store.reduce(outputs=c.outputs)[0].node_table()),
+        ("args", raising(lambda c: c.store.node_table(1), TypeError)),
+    ],
     "GraphStore.outputs": [
         ("all", lambda c: GraphStore.deserialize(c.blob).outputs()),
         ("args", raising(lambda c: c.store.outputs(1), TypeError)),

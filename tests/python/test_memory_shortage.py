@@ -53,6 +53,7 @@ CHILD = textwrap.dedent(r'''
         "add_external": lambda: t.add_external(desc, [0]),
         "mark_outputs": lambda: g.mark_outputs(list(range(N))),
         "nodes": lambda: g.nodes(),
+        "node_table": lambda: g.node_table(),
         "serialize": lambda: g.serialize(),
         "deserialize": lambda: vc.GraphStore.deserialize(blob),
         "pickle": lambda: pickle.loads(pickle.dumps(g)),
@@ -103,7 +104,7 @@ CHILD = textwrap.dedent(r'''
 ''')
 
 METHODS = ["add_source", "add_op", "add_ops", "add_ops-array", "add_reduction", "add_exchange", "add_external",
-           "mark_outputs", "nodes", "serialize", "deserialize", "pickle", "to_dot", "reduce", "reduce_mapped",
+           "mark_outputs", "nodes", "node_table", "serialize", "deserialize", "pickle", "to_dot", "reduce", "reduce_mapped",
            "reduction_report", "reduce_incremental", "step", "finalize", "finalize_mapped"]
 
 

@@ -24,6 +24,7 @@ nodes first ("column+mul", "log1p+maximum+...+hash-split", "hash+model").
 from __future__ import annotations
 
 import uuid
+from itertools import repeat
 from typing import Any, Callable, Mapping, Sequence, cast
 
 import dask.base
@@ -149,38 +150,51 @@ def inline_nodes(plan: Plan) -> set[int]:
     merge runs in its reader's task, with the same calls in the same order; ops of a graph
     that was not reduced keep a task each, as fusing them is the reduction's choice. A
     chain nests at most `MAX_INLINE_DEPTH` nodes in one task."""
-    readers: dict[int, list[int]] = {}
-    for node in plan.nodes.values():
-        for x in node.inputs:
-            readers.setdefault(x, []).append(node.id)
-    wanted = set(plan.outputs)
-    found: set[int] = set()
-    depth: dict[int, int] = {}  # an inlined node: how many nodes its nested task holds
-    widest_input: dict[int, int] = {}  # a reader: the partition count of its widest input
+    return set(_inlined(plan))
+
+
+def _inlined(plan: Plan) -> dict[int, int]:
+    """`inline_nodes` with, for each, the number of nodes its nested task holds."""
     nodes = plan.nodes
+    reader_of: dict[int, int] = {}  # the one reader of a node, or -1 for more than one read
     for node in nodes.values():
-        read_by = readers.get(node.id)
-        if read_by is None or len(read_by) != 1 or node.id in wanted or not _one_task_per_partition(node):
+        r = node.info.id
+        for x in node.inputs:
+            reader_of[x] = -1 if x in reader_of else r
+    wanted = set(plan.outputs)
+    found: dict[int, int] = {}  # an inlined node: how many nodes its nested task holds
+    widest_input: dict[int, int] = {}  # a reader: the partition count of its widest input
+    for node in nodes.values():
+        i = node.info.id
+        r = reader_of.get(i, -1)
+        if r < 0 or i in wanted or not _one_task_per_partition(node):
             continue
-        held = 1 + max((depth[x] for x in node.inputs if x in found), default=0)
+        reader = nodes[r]
+        kind, reader_kind = node.info.kind, reader.info.kind
+        if kind != "stage" and reader_kind != "stage" and kind != "exchange":
+            continue  # the graph as written keeps a task per op: the reduced graph decides fusion
+        held = 1
+        for x in node.inputs:
+            d = found.get(x)
+            if d is not None and d >= held:
+                held = d + 1
         if held > MAX_INLINE_DEPTH:
             continue
-        reader = nodes[read_by[0]]
-        if node.kind != "stage" and reader.kind != "stage" and node.kind != "exchange":
-            continue  # the graph as written keeps a task per op: the reduced graph decides fusion
-        if reader.kind == "reduction" or reader.kind == "exchange" or _one_task_per_partition(reader):
-            widest = widest_input.get(reader.id)
+        if reader_kind == "reduction" or reader_kind == "exchange" or _one_task_per_partition(reader):
+            widest = widest_input.get(r)
             if widest is None:
-                widest = widest_input[reader.id] = max(nodes[x].count for x in reader.inputs)
+                widest = widest_input[r] = max(nodes[x].count for x in reader.inputs)
             if node.count == widest:  # else it is broadcast
-                found.add(node.id)
-                depth[node.id] = held
+                found[i] = held
     return found
 
 
 def _one_task_per_partition(node: PlanNode) -> bool:
-    kind = node.kind
-    return kind in ("source", "op", "external", "exchange") or (kind == "stage" and node.task.per_partition)
+    kind = node.info.kind
+    return kind in _PER_PARTITION_KINDS or (kind == "stage" and node.task.per_partition)
+
+
+_PER_PARTITION_KINDS = frozenset(("source", "op", "external", "exchange"))
 
 
 class DaskBuilder(Interpreter[Keys]):
@@ -198,9 +212,11 @@ class DaskBuilder(Interpreter[Keys]):
         self.graph: dict[Key, Any] = {}
         self.inline: set[int] = set()
         self._names: dict[int, list[str]] = {}  # an inlined node: the names of what it runs
+        self._hosts: set[int] = set()  # the nodes that inline some of their inputs
 
     def run(self, plan: Plan) -> list[Keys]:
-        self.inline = inline_nodes(plan)
+        inline = self.inline = inline_nodes(plan)
+        self._hosts = {node.info.id for node in plan.nodes.values() if not inline.isdisjoint(node.inputs)}
         return super().run(plan)
 
     def _name(self, label: str) -> str:
@@ -209,15 +225,15 @@ class DaskBuilder(Interpreter[Keys]):
     def _label(self, node: PlanNode, names: list[str] | None = None) -> str:
         """The label of a node's tasks: what they run, inlined inputs first. A node that is
         itself inlined keeps its names for its reader."""
-        inlined = self.inline
+        inlined, i = self.inline, node.info.id
         if names is None:
             names = own_names(node)
-        if any(x in inlined for x in node.inputs):
+        if i in self._hosts:
             got = self._names
             names = [n for x in dict.fromkeys(node.inputs) if x in inlined for n in got[x]] + names
-        if node.id in inlined:
-            self._names[node.id] = _label_names(names)
-        return short_label(names) or node.kind
+        if i in inlined:
+            self._names[i] = _label_names(names)
+        return short_label(names) or node.info.kind
 
     def _out(self, node: PlanNode, label: str) -> Keys:
         name, i = f"{label}-{self.token}", node.info.id
@@ -225,7 +241,7 @@ class DaskBuilder(Interpreter[Keys]):
 
     def _emit(self, node: PlanNode, label: str, tasks: list[tuple[Any, ...]]) -> Keys:
         """Adds one task per partition, or hands them to the one reader that inlines them."""
-        if node.id in self.inline:
+        if node.info.id in self.inline:
             return tasks  # Dask runs a task tuple found among a task's arguments in that task
         out = self._out(node, label)
         self.graph.update(zip(out, tasks))
@@ -251,13 +267,8 @@ class DaskBuilder(Interpreter[Keys]):
         label = self._label(node)
         step, n = Step(fn, node.task, label), node.count
         columns = [a * n if len(a) == 1 else a for a in args]  # broadcast one-partition inputs
-        tasks: list[tuple[Any, ...]]
-        if len(columns) == 1:  # the common shapes get tuples built without unpacking
-            tasks = [(step, a) for a in columns[0]]
-        elif len(columns) == 2:
-            tasks = [(step, a, b) for a, b in zip(*columns)]
-        else:
-            tasks = [(step, *ins) for ins in zip(*columns)] if columns else [(step,)] * n
+        # zip builds the task tuples in C, one per partition.
+        tasks: list[tuple[Any, ...]] = list(zip(repeat(step, n), *columns)) if columns else [(step,)] * n
         return self._emit(node, label, tasks)
 
     def reduction(self, node: PlanNode, args: list[Keys]) -> Keys:
@@ -328,7 +339,8 @@ class DaskBuilder(Interpreter[Keys]):
 def own_names(node: PlanNode) -> list[str]:
     """The names of what a node runs: a stage's member names, else its own name."""
     if node.kind == "stage":
-        return list(node.task.names)
+        names: list[str] = node.task.label_names()
+        return names
     return [node.info.name or node.kind]
 
 

@@ -308,28 +308,94 @@ class StageTask:
     """A fused stage, run as one sequence of calls over slots: the stage's inputs fill the
     first ``n_inputs`` slots and member ``j``'s result goes to slot ``n_inputs + j``.
 
-    ``steps`` holds per member ``(fn, params, args, drops)``: ``args`` are the slots it reads,
-    ``drops`` the member slots whose last reader it is (cleared once it has run, so that a
-    long stage keeps only live partitions). ``reductions`` maps the index of a reduction
-    member to its task (its ``fn`` is unused); ``counts`` holds each member's partition
-    count and ``names`` its name, for error notes. Plain tuples and lists keep planning and
-    shipping a stage of thousands of members cheap."""
+    The members are held as the store's node table gives them (`GraphStore.node_table`):
+    ``ops`` lists the distinct member operations as ``(fn, params, name)``, and three bytes
+    objects of unsigned 32-bit ints give per member its position in ``ops`` (``members``) and
+    its argument count (``arg_counts``), and per argument the slot it reads (``args``). So
+    planning a stage of thousands of members and shipping it to a worker handle a few
+    objects, not a few per member. ``reductions`` maps the index of a reduction member to its
+    task (its ``fn`` is unused); ``member_counts`` holds each member's partition count, or is
+    None when every member has the stage's ``count``.
 
-    __slots__ = ("info", "n_inputs", "steps", "names", "reductions", "counts", "per_partition")
+    `steps` unpacks the members into per-member ``(fn, params, args, drops)`` the first time
+    a process runs the stage: ``args`` are the slots a member reads, ``drops`` the member
+    slots whose last reader it is (cleared once it has run, so that a long stage keeps only
+    live partitions)."""
 
-    def __init__(self, info: NodeInfo, n_inputs: int, steps: list[tuple[Callable[..., Any], dict[str, Any],
-                 tuple[int, ...], tuple[int, ...]]], names: list[str], reductions: dict[int, ReductionTask],
-                 counts: list[int]) -> None:
-        self.info, self.n_inputs, self.steps, self.names = info, n_inputs, steps, names
-        self.reductions, self.counts = reductions, counts
+    __slots__ = ("info", "n_inputs", "ops", "members", "arg_counts", "args", "reductions", "count", "member_counts",
+                 "per_partition", "_steps")
+
+    def __init__(self, info: NodeInfo, n_inputs: int, ops: list[tuple[Callable[..., Any], dict[str, Any], str]],
+                 members: bytes, arg_counts: bytes, args: bytes, reductions: dict[int, ReductionTask], count: int,
+                 member_counts: list[int] | None = None) -> None:
+        self.info, self.n_inputs, self.ops = info, n_inputs, ops
+        self.members, self.arg_counts, self.args = members, arg_counts, args
+        self.reductions, self.count, self.member_counts = reductions, count, member_counts
         # A reduction member needs every partition at once, so such a stage runs whole.
         self.per_partition = not reductions
+        self._steps: list[tuple[Callable[..., Any], dict[str, Any], tuple[int, ...], tuple[int, ...]]] | None = None
+
+    @property
+    def size(self) -> int:
+        """The number of members."""
+        return len(self.members) // 4
+
+    @property
+    def names(self) -> list[str]:
+        """Every member's name, in member order."""
+        ops = self.ops
+        return [ops[k][2] for k in memoryview(self.members).cast("I")]
+
+    @property
+    def counts(self) -> list[int]:
+        """Every member's partition count, in member order."""
+        return list(self.member_counts) if self.member_counts is not None else [self.count] * self.size
+
+    @property
+    def steps(self) -> list[tuple[Callable[..., Any], dict[str, Any], tuple[int, ...], tuple[int, ...]]]:
+        steps = self._steps
+        if steps is None:  # two threads may both unpack; either result is the same
+            steps = self._steps = unpack_steps(self.n_inputs, self.ops, self.members, self.arg_counts, self.args)
+        return steps
+
+    def label_names(self) -> list[str]:
+        """The distinct member names, in the order of first use."""
+        return list(dict.fromkeys([op[2] for op in self.ops]))
 
     def describe_member(self, index: int) -> str:
         return member_place(self.info.id, index, index in self.reductions, self.names[index])
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return StageTask, (self.info, self.n_inputs, self.steps, self.names, self.reductions, self.counts)
+        return StageTask, (self.info, self.n_inputs, self.ops, self.members, self.arg_counts, self.args,
+                           self.reductions, self.count, self.member_counts)
+
+
+def member_args(arg_counts: bytes, args: bytes) -> list[tuple[int, ...]]:
+    """The slots every member reads, in member order."""
+    flat = memoryview(args).cast("I")
+    out: list[tuple[int, ...]] = []
+    at = 0
+    for n in memoryview(arg_counts).cast("I"):
+        out.append(tuple(flat[at:at + n]))
+        at += n
+    return out
+
+
+def unpack_steps(n_inputs: int, ops: Sequence[tuple[Callable[..., Any], dict[str, Any], str]], members: bytes,
+                 arg_counts: bytes, args: bytes) -> list[tuple[Callable[..., Any], dict[str, Any], tuple[int, ...],
+                                                             tuple[int, ...]]]:
+    """Per member ``(fn, params, args, drops)``; see `StageTask`."""
+    args_list = member_args(arg_counts, args)
+    last_reader: dict[int, int] = {}
+    for j, slots in enumerate(args_list):
+        for k in slots:
+            if k >= n_inputs:
+                last_reader[k] = j
+    drops: list[list[int]] = [[] for _ in args_list]
+    for k, j in last_reader.items():
+        drops[j].append(k)
+    return [(ops[p][0], ops[p][1], a, tuple(d))
+            for p, a, d in zip(memoryview(members).cast("I"), args_list, drops)]
 
 
 def not_an_op(*args: Any, **kwargs: Any) -> Any:
@@ -339,9 +405,10 @@ def not_an_op(*args: Any, **kwargs: Any) -> Any:
 
 def stage_partition(task: StageTask, *inputs: Any) -> Any:
     """Runs every member of an op-only stage on one partition (inputs already broadcast)."""
-    slots = [*inputs, *([None] * len(task.steps))]
+    steps = task.steps
+    slots = [*inputs, *([None] * len(steps))]
     base, value = len(inputs), None
-    for j, (fn, params, args, drops) in enumerate(task.steps):
+    for j, (fn, params, args, drops) in enumerate(steps):
         try:
             value = fn(*[slots[a] for a in args], **params)
         except Exception as exc:
@@ -355,9 +422,10 @@ def stage_partition(task: StageTask, *inputs: Any) -> Any:
 
 def stage_whole(task: StageTask, *input_lists: Sequence[Any]) -> list[Any]:
     """Runs a stage over all partitions of its inputs at once; returns its partitions."""
-    slots: list[Sequence[Any]] = [*input_lists, *([()] * len(task.steps))]
+    steps, counts = task.steps, task.counts
+    slots: list[Sequence[Any]] = [*input_lists, *([()] * len(steps))]
     base, value = len(input_lists), []
-    for j, (fn, params, args, drops) in enumerate(task.steps):
+    for j, (fn, params, args, drops) in enumerate(steps):
         arg_lists = [slots[a] for a in args]
         reduction = task.reductions.get(j)
         if reduction is not None:
@@ -365,7 +433,7 @@ def stage_whole(task: StageTask, *input_lists: Sequence[Any]) -> list[Any]:
             value = [reduce_partitions(reduction, arg_lists, count)]
         else:
             value = [call(_MemberPlace(task, j), "", fn, pick_all(arg_lists, i), params)
-                     for i in range(task.counts[j])]
+                     for i in range(counts[j])]
         slots[base + j] = value
         for d in drops:
             slots[d] = ()

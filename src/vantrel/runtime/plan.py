@@ -14,15 +14,15 @@ from __future__ import annotations
 import contextlib
 import gc
 from dataclasses import dataclass
-from typing import Any, Callable, Generator, Mapping, cast
+from typing import Any, Callable, Generator, Mapping
 
 from vantrel_core import GraphStore
 
 from ..registry import Descriptor, Registry
-from ..types import NodeKind
+from ..types import DescriptorView, MemberOp, NodeKind, StageColumns
 from .ids import OutputIds, check_store, output_ids
 from .kernels import (ExchangeTask, ExternalTask, NodeInfo, OpTask, ReductionTask, SourceTask, StageTask, Where,
-                      as_parts, call, member_place, not_an_op)
+                      as_parts, call, member_args, member_place, not_an_op)
 
 __all__ = ["PartitionCountError", "Plan", "PlanError", "PlanNode", "UnregisteredNameError", "build_plan"]
 
@@ -93,17 +93,44 @@ def build_plan(store: GraphStore, registry: Registry, outputs: OutputIds | None 
     if not isinstance(registry, Registry):  # pyright: ignore[reportUnnecessaryIsInstance]
         raise TypeError(f"registry must be a vantrel.Registry, not {type(registry).__name__}")
     with no_gc():
-        # Read as plain dicts: the planner looks up each kind's keys after checking the kind.
-        views: list[dict[str, Any]] = cast(Any, store.nodes())
-        wanted = output_ids(store.outputs() if outputs is None else outputs, len(views))
-        live = _live(views, wanted)
-        _check_names([views[i] for i in live], registry)
+        # The node table in columns: a stage's members come as a few bytes objects, so no
+        # step here builds an object per member.
+        table = _Table(*store.node_table())
+        wanted = output_ids(table.marks if outputs is None else outputs, len(table.kinds))
+        live = _live(table.inputs, wanted)
+        _check_names(table, live, registry)
+        member_ops = _resolve_member_ops(table, registry)
+        red_ops = {t for t, op in enumerate(table.member_ops) if op[0] == "red"}
         nodes: dict[int, PlanNode] = {}
+        kinds, stages, names, inputs, table_ops = table.kinds, table.stages, table.names, table.inputs, table.member_ops
         for i in live:
-            nodes[i] = _plan_node(views[i], nodes, registry)
-        # Freed before the collector resumes, which would otherwise first scan every view.
-        del views
+            if kinds[i] == _STAGE:  # most nodes of a fused graph: planned without the general dispatch
+                ins = inputs[i]
+                info = NodeInfo(i, "stage", names[i])
+                nodes[i] = _plan_stage(info, registry, stages[i], table_ops, member_ops, red_ops, ins,
+                                       [nodes[x].count for x in ins])
+            else:
+                nodes[i] = _plan_node(i, table, nodes, registry)
+        # Freed before the collector resumes, which would otherwise first scan the table.
+        del table, member_ops, kinds, stages, names, inputs, table_ops
     return Plan(nodes, wanted)
+
+
+class _Table:
+    """The columns of `GraphStore.node_table`."""
+
+    __slots__ = ("kinds", "names", "params", "inputs", "marks", "externals", "stages", "member_ops")
+
+    def __init__(self, kinds: bytes, names: list[str], params: list[dict[str, Any]], inputs: list[list[int]],
+                 marks: list[int], externals: dict[int, DescriptorView], stages: dict[int, StageColumns],
+                 member_ops: list[MemberOp]) -> None:
+        self.kinds, self.names, self.params, self.inputs = kinds, names, params, inputs
+        self.marks, self.externals, self.stages, self.member_ops = marks, externals, stages, member_ops
+
+
+#: Kind names by the kind codes of `GraphStore.node_table`.
+KINDS: tuple[NodeKind, ...] = ("source", "op", "reduction", "external", "stage", "exchange")
+_STAGE = KINDS.index("stage")
 
 
 @contextlib.contextmanager
@@ -120,68 +147,127 @@ def no_gc() -> Generator[None, None, None]:
             gc.enable()
 
 
-def _live(views: list[dict[str, Any]], outputs: list[int]) -> list[int]:
+def _live(inputs: list[list[int]], outputs: list[int]) -> list[int]:
     live: set[int] = set()
     stack = list(outputs)
     while stack:
         i = stack.pop()
         if i not in live:
             live.add(i)
-            stack.extend(views[i]["inputs"])
+            stack.extend(inputs[i])
     return sorted(live)
 
 
 _MEMBER_TABLES = {"op": "op", "red": "reduction"}  # member kind -> registry table
 
 
-def _check_names(views: list[dict[str, Any]], registry: Registry) -> None:
+def _check_names(table: _Table, live: list[int], registry: Registry) -> None:
+    """Raises `UnregisteredNameError` for the names that live nodes use and the registry
+    lacks. Each distinct name is looked up once; only a graph with a missing name is walked
+    node by node, for the order of the list."""
     tables: dict[str, Mapping[str, object]] = {"source": registry.sources, "op": registry.ops, "reduction": registry.reductions,
               "exchange": registry.exchanges, "external": registry.externals}
+    if not _names_known(table, live, tables):
+        missing = _missing_names(table, live, tables)
+        if missing:
+            raise UnregisteredNameError(missing)
+
+
+def _named_nodes(table: _Table, live: list[int], kind: str) -> list[int]:
+    """The live nodes of one kind, found in the kind column."""
+    code, kinds = bytes([KINDS.index(kind)]), table.kinds
+    found: list[int] = []
+    i = kinds.find(code)
+    while i >= 0:
+        found.append(i)
+        i = kinds.find(code, i + 1)
+    return found if len(live) == len(kinds) else sorted(set(found).intersection(live))
+
+
+def _names_known(table: _Table, live: list[int], tables: dict[str, Mapping[str, object]]) -> bool:
+    kinds, names = table.kinds, table.names
+    pairs = set(zip(kinds, names)) if len(live) == len(kinds) else {(kinds[i], names[i]) for i in live}
+    for code, name in pairs:
+        kind = KINDS[code] if code < len(KINDS) else None
+        if kind in ("source", "op", "reduction") and name not in tables[kind]:
+            return False
+    for i in _named_nodes(table, live, "exchange"):
+        scheme = table.params[i].get("scheme")
+        if isinstance(scheme, str) and scheme not in tables["exchange"]:
+            return False
+    for i in _named_nodes(table, live, "external"):
+        if table.externals[i]["kind"] not in tables["external"]:
+            return False
+    stages = table.stages
+    live_stages = list(stages) if len(live) == len(kinds) else [i for i in live if i in stages]
+    used = (range(len(table.member_ops)) if len(live_stages) == len(stages) else
+            {t for i in live_stages for t in stages[i][0]})
+    member_ops = table.member_ops
+    return all(member_ops[t][1] in tables[_MEMBER_TABLES.get(member_ops[t][0], "op")] for t in used)
+
+
+def _missing_names(table: _Table, live: list[int], tables: dict[str, Mapping[str, object]]) -> list[tuple[str, str]]:
+    """Every missing name as ``(table, name)``, in the order of the nodes that use them (a
+    stage's in the order of its members)."""
     missing: list[tuple[str, str]] = []
 
     def need(table: str, name: Any) -> None:
         if isinstance(name, str) and name not in tables[table] and (table, name) not in missing:
             missing.append((table, name))
 
-    for view in views:
-        kind: NodeKind = view["kind"]
+    kinds, names, member_ops = table.kinds, table.names, table.member_ops
+    for i in live:
+        kind = KINDS[kinds[i]] if kinds[i] < len(KINDS) else None
         if kind in ("source", "op", "reduction"):
-            need(kind, view["name"])
+            need(kind, names[i])
         elif kind == "exchange":
-            need("exchange", view["params"].get("scheme"))
+            need("exchange", table.params[i].get("scheme"))
         elif kind == "external":
-            need("external", view["descriptor"]["kind"])
+            need("external", table.externals[i]["kind"])
         elif kind == "stage":
-            # Thousands of members repeat a few names: each distinct one is looked up once.
-            for member_kind, name in dict.fromkeys([(m["kind"], m["name"]) for m in view["members"]]):
+            for t in table.stages[i][0]:  # the stage's member operations in the order of first use
+                member_kind, name, _ = member_ops[t]
                 need(_MEMBER_TABLES.get(member_kind, "op"), name)
-    if missing:
-        raise UnregisteredNameError(missing)
+    return missing
 
 
-def _plan_node(view: dict[str, Any], nodes: dict[int, PlanNode], registry: Registry) -> PlanNode:
-    kind: NodeKind = view["kind"]
-    name, params, inputs = view["name"], view["params"], list(view["inputs"])
-    info = NodeInfo(view["id"], kind, name)
+def _resolve_member_ops(table: _Table, registry: Registry) -> list[tuple[Callable[..., Any], dict[str, Any], str] | None]:
+    """Per member operation of the table, ``(fn, params, name)`` (``fn`` unused for a
+    reduction member), or None for one whose name the registry lacks (no live stage uses it:
+    those were refused by `_check_names`)."""
+    ops = registry.ops
+    out: list[tuple[Callable[..., Any], dict[str, Any], str] | None] = []
+    for kind, name, params in table.member_ops:
+        if kind == "red":
+            out.append((not_an_op, params, name))
+        else:
+            entry = ops.get(name)
+            out.append((entry.fn, params, name) if entry is not None else None)
+    return out
+
+
+def _plan_node(i: int, table: _Table, nodes: dict[int, PlanNode], registry: Registry) -> PlanNode:
+    code = table.kinds[i]
+    if code >= len(KINDS):
+        raise PlanError(f"node {i} has the kind code {code}, which the runtime does not know")
+    kind = KINDS[code]
+    name, params, inputs = table.names[i], table.params[i], table.inputs[i]
+    info = NodeInfo(i, kind, name)
     counts = [nodes[x].count for x in inputs]
-    if kind == "source":
-        return _plan_source(info, registry, params)
     if kind == "op":
         return PlanNode(info, inputs, _agree(info, counts), OpTask(info, registry.ops[name].fn, params))
+    if kind == "source":
+        return _plan_source(info, registry, params)
     if kind == "reduction":
         _agree(info, counts)
         return PlanNode(info, inputs, 1, ReductionTask(info, registry.reductions[name], params))
     if kind == "external":
-        desc = Descriptor(**view["descriptor"])
+        desc = Descriptor(**table.externals[i])
         spec = registry.externals[desc.kind]
         info.name = desc.kind
         task = ExternalTask(info, spec.load, desc, registry.cache_token, params)
         return PlanNode(info, inputs, _agree(info, counts), task)
-    if kind == "exchange":
-        return _plan_exchange(info, registry, params, inputs, counts)
-    if kind == "stage":
-        return _plan_stage(info, registry, view["members"], inputs, counts)
-    raise PlanError(f"node {info.id} has the kind {kind!r}, which the runtime does not know")
+    return _plan_exchange(info, registry, params, inputs, counts)
 
 
 def _plan_source(info: NodeInfo, registry: Registry, params: dict[str, Any]) -> PlanNode:
@@ -216,72 +302,73 @@ def _plan_exchange(info: NodeInfo, registry: Registry, params: dict[str, Any], i
     return PlanNode(info, inputs, n, ExchangeTask(info, spec, n, rest))
 
 
-def _plan_stage(info: NodeInfo, registry: Registry, views: list[dict[str, Any]], inputs: list[int],
-                counts: list[int]) -> PlanNode:
+def _plan_stage(info: NodeInfo, registry: Registry, columns: StageColumns,
+                table_ops: list[MemberOp], member_ops: list[Any], red_ops: set[int],
+                inputs: list[int], counts: list[int]) -> PlanNode:
     # The hot loop of planning a fused graph (a stage per few nodes, thousands of members):
-    # members are read into flat lists (see `StageTask`), one pass for their arguments and
-    # C-level comprehensions for the rest.
-    if not views:
+    # everything here is per stage or per distinct member operation; the members stay in
+    # the table's bytes (see `StageTask`).
+    ops, members, arg_counts, args = columns
+    if not members:
         raise PlanError(f"node {info.id} (stage) has no members")
-    node_id, base = info.id, len(inputs)
-    args_list: list[tuple[int, ...]] = []
-    last_reader: dict[int, int] = {}
-    for j, view in enumerate(views):
-        args: list[int] = []
-        for ref, index in view["inputs"]:
-            k: int = index
-            if ref == "member":
-                if not 0 <= k < j:
-                    raise PlanError(f"{_member(node_id, j, view)} refers to member {k}, which does not exist")
-                k += base
-                last_reader[k] = j
-            elif not 0 <= k < base:
-                raise PlanError(f"{_member(node_id, j, view)} refers to {ref} {k}, which does not exist")
-            args.append(k)
-        args_list.append(tuple(args))
-    names: list[str] = [view["name"] for view in views]
-    params_list: list[dict[str, Any]] = [view["params"] for view in views]
-    reductions = {j: ReductionTask(Where(_member(node_id, j, view)), registry.reductions[view["name"]],
-                                   view["params"]) for j, view in enumerate(views) if view["kind"] == "red"}
-    ops = registry.ops
-    fns: list[Callable[..., Any]] = [not_an_op if j in reductions else ops[name].fn for j, name in enumerate(names)]
-    if not reductions and len(set(counts)) == 1 and all(args_list):
-        # Every member reads some input or member of this one count, so it has that count.
-        member_counts = [counts[0]] * len(views)
+    reductions: dict[int, ReductionTask] = {}
+    if red_ops and not red_ops.isdisjoint(ops):
+        reductions = _reduction_members(info.id, columns, table_ops, registry)
+    # A stage whose inputs agree on one count, with no reduction member and no member
+    # without arguments, has that count in every member. A run of four zero bytes in
+    # ``arg_counts`` may span two counts; it only sends a stage down the exact path.
+    member_counts: list[int] | None = None
+    if reductions or len(counts) == 0 or counts.count(counts[0]) != len(counts) or _ZERO_U32 in arg_counts:
+        member_counts = _member_counts(info.id, [table_ops[t] for t in ops], members, arg_counts, args, counts,
+                                       reductions)
+        count = member_counts[-1]
     else:
-        member_counts = _member_counts(node_id, views, args_list, counts, reductions)
-    drops: list[list[int]] = [[] for _ in views]
-    for k, j in last_reader.items():
-        drops[j].append(k)
-    steps = list(zip(fns, params_list, args_list, map(tuple, drops)))
-    task = StageTask(info, base, steps, names, reductions, member_counts)
-    return PlanNode(info, inputs, member_counts[-1], task)
+        count = counts[0]
+    task = StageTask(info, len(inputs), [member_ops[t] for t in ops], members, arg_counts, args, reductions, count,
+                     member_counts)
+    return PlanNode(info, inputs, count, task)
 
 
-def _member_counts(node_id: int, views: list[dict[str, Any]], args_list: list[tuple[int, ...]], counts: list[int],
-                   reductions: dict[int, ReductionTask]) -> list[int]:
+_ZERO_U32 = bytes(4)
+
+
+def _reduction_members(node_id: int, columns: StageColumns, table_ops: list[MemberOp],
+                       registry: Registry) -> dict[int, ReductionTask]:
+    ops, members = columns[0], columns[1]
+    reductions: dict[int, ReductionTask] = {}
+    for j, p in enumerate(memoryview(members).cast("I")):
+        op = table_ops[ops[p]]
+        if op[0] == "red":
+            reductions[j] = ReductionTask(Where(_member(node_id, j, op)), registry.reductions[op[1]], op[2])
+    return reductions
+
+
+def _member_counts(node_id: int, ops: list[MemberOp], members: bytes, arg_counts: bytes,
+                   args: bytes, counts: list[int], reductions: dict[int, ReductionTask]) -> list[int]:
     """The partition count of every member, each checked like an op's: its arguments agree
     (a one-partition argument is broadcast); a reduction member gives one partition."""
     slot_counts = list(counts)
-    for j, args in enumerate(args_list):
-        distinct = {slot_counts[a] for a in args}
-        count = distinct.pop() if len(distinct) == 1 else _agree_counts(_Member(node_id, j, views[j]), list(distinct))
+    positions = memoryview(members).cast("I")
+    for j, slots in enumerate(member_args(arg_counts, args)):
+        distinct = {slot_counts[a] for a in slots}
+        count = (distinct.pop() if len(distinct) == 1 else
+                 _agree_counts(_Member(node_id, j, ops[positions[j]]), list(distinct)))
         slot_counts.append(1 if j in reductions else count)
     return slot_counts[len(counts):]
 
 
-def _member(node_id: int, index: int, view: dict[str, Any]) -> str:
-    return member_place(node_id, index, view["kind"] == "red", view["name"])
+def _member(node_id: int, index: int, op: tuple[str, str, Any]) -> str:
+    return member_place(node_id, index, op[0] == "red", op[1])
 
 
 class _Member:
     """A stage member named in a plan error, described only when one is raised."""
 
-    def __init__(self, node_id: int, index: int, view: dict[str, Any]) -> None:
-        self.node_id, self.index, self.view = node_id, index, view
+    def __init__(self, node_id: int, index: int, op: tuple[str, str, Any]) -> None:
+        self.node_id, self.index, self.op = node_id, index, op
 
     def describe(self) -> str:
-        return _member(self.node_id, self.index, self.view)
+        return _member(self.node_id, self.index, self.op)
 
 
 def _agree(info: NodeInfo, counts: list[int]) -> int:
