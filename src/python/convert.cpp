@@ -30,6 +30,12 @@ namespace {
 std::string type_name(PyObject* obj) { return Py_TYPE(obj)->tp_name; }
 }  // namespace
 
+bool str_ids_error(PyObject* obj, const char* argname) {
+  arg_type_error(argname, "Can't extract `str` to `Vec`");
+  add_note("expected a list of node ids (ints), got %s", Py_TYPE(obj)->tp_name);
+  return false;
+}
+
 bool walkable_view(PyObject* obj, const char* argname, const char* what) {
   if (!PyMemoryView_Check(obj)) return true;
   Py_buffer view;
@@ -169,7 +175,7 @@ bool read_plain_ids(PyObject* obj, std::span<NodeId> room, std::size_t& n, IdNar
 bool ids_from_py(PyObject* obj, const char* argname, NodeIds& out, IdNarrowing& narrowing) {
   out.clear();
   if (append_plain_ids(obj, out, narrowing)) return true;
-  if (PyUnicode_Check(obj)) return arg_type_error(argname, "Can't extract `str` to `Vec`");
+  if (PyUnicode_Check(obj)) return str_ids_error(obj, argname);
   if (!PySequence_Check(obj)) {
     return arg_type_error(argname, "'" + type_name(obj) + "' object cannot be converted to 'Sequence'");
   }
@@ -337,19 +343,18 @@ bool param_value_from_py(PyObject* v, ParamValueView& out) {
 
 namespace {
 
-/// Adds a note naming the key to the pending TypeError of a bad value (PEP 678, 3.11+); the
-/// exception's type and message stay as they are. A failure to add the note is ignored.
-void note_bad_key([[maybe_unused]] PyObject* key) {
-#if PY_VERSION_HEX >= 0x030B0000
+/// Notes on the pending TypeError of a bad value which key it was and what it held: the
+/// fixed message names neither.
+void note_bad_value(PyObject* key, PyObject* value) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-  PyObject* exc = take_exception();
-  if (exc != nullptr) {
-    Ref note = Ref::steal(PyUnicode_FromFormat("params key %R has a value of an unsupported type", key));
-    Ref done = note ? Ref::steal(PyObject_CallMethod(exc, "add_note", "O", note.get())) : Ref();
-    if (!done) PyErr_Clear();
+  // The only ints and strs refused are those no parameter value can hold.
+  if (PyLong_Check(value)) {
+    add_note("params key %R: expected int, float, bool or str, got an int too large for a float", key);
+  } else if (PyUnicode_Check(value)) {
+    add_note("params key %R: expected int, float, bool or str, got a str that cannot be encoded as UTF-8", key);
+  } else {
+    add_note("params key %R: expected int, float, bool or str, got %s", key, Py_TYPE(value)->tp_name);
   }
-  restore_exception(exc);
-#endif
 }
 
 }  // namespace
@@ -369,7 +374,7 @@ bool ParamViews::walk(PyObject* dict) {
     ParamEntryView entry;
     if (!str_view_from_py(key.get(), nullptr, entry.key)) return false;
     if (!param_value_from_py(value.get(), entry.value)) {
-      note_bad_key(key.get());
+      note_bad_value(key.get(), value.get());
       return false;
     }
     if (PyDict_Size(dict) != initial) {
@@ -393,6 +398,7 @@ bool ParamViews::read(PyObject* obj) {
   if (obj == nullptr || obj == Py_None) return true;
   if (!PyDict_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, "params must be a dict or None");
+    add_note("expected a dict of str keys to int, float, bool or str values, or None; got %s", Py_TYPE(obj)->tp_name);
     return false;
   }
   bool ok;

@@ -60,9 +60,10 @@ bool params_from_py(PyObject* obj, ParamMap& out);
 /// keeps alive; sorted by key like a map. Reading needs no allocation for small dicts.
 class ParamViews {
  public:
-  /// Same conversions and errors as `params_from_py`. A bad value's TypeError carries a note
-  /// naming its key (3.11+). A dict changed during the walk throws InternalFault, so callers
-  /// run inside `guarded`.
+  /// Same conversions and errors as `params_from_py`. The TypeErrors of a value of no
+  /// supported kind and of a params argument that is not a dict carry a note saying what was
+  /// expected and what was given (and, for a value, its key). A dict changed during the walk
+  /// throws InternalFault, so callers run inside `guarded`.
   bool read(PyObject* obj);
   /// The same result, with no references taken when every key is an exact ASCII str and
   /// every value a bool or an exact int, float or ASCII str: reading such a dict runs no
@@ -87,6 +88,9 @@ PyObject* param_value_to_py(const ParamValue& value);
 
 /// Raises TypeError "argument 'NAME': MESSAGE" (or just MESSAGE without a name).
 bool arg_type_error(const char* argname, const std::string& message);
+/// Refuses a str given where a list of node ids is expected (a str is a sequence, but of
+/// characters): the fixed message, with a note saying what was expected and what was given.
+bool str_ids_error(PyObject* obj, const char* argname);
 /// Prefixes a pending TypeError with "argument 'NAME': "; other exceptions stay as they are.
 void prefix_type_error(const char* argname);
 /// True when `obj` may be walked item by item. A memoryview that is released, or that is not

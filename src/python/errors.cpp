@@ -1,5 +1,7 @@
 #include "errors.hpp"
 
+#include <cstdarg>
+
 #include "module_state.hpp"
 
 namespace vantrel::py {
@@ -42,6 +44,47 @@ void restore_exception(PyObject* exc) {
 #else
   PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc, PyException_GetTraceback(exc));
 #endif
+}
+
+namespace {
+
+/// `obj.name` in `out`, left empty with nothing raised when there is no such attribute; false
+/// on any other error.
+bool optional_attr(PyObject* obj, const char* name, Ref& out) {
+  out = Ref::steal(PyObject_GetAttrString(obj, name));
+  if (out) return true;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+  PyErr_Clear();
+  return true;
+}
+
+bool attach_note(PyObject* exc, PyObject* note) {
+  Ref method;
+  if (!optional_attr(exc, "add_note", method)) return false;
+  if (method) return static_cast<bool>(Ref::steal(PyObject_CallOneArg(method.get(), note)));
+  // No add_note (before 3.11): the list it would append to.
+  Ref notes;
+  if (!optional_attr(exc, "__notes__", notes)) return false;
+  if (!notes) {
+    notes = Ref::steal(PyList_New(0));
+    if (!notes || PyObject_SetAttrString(exc, "__notes__", notes.get()) < 0) return false;
+  }
+  return PyList_Check(notes.get()) && PyList_Append(notes.get(), note) == 0;
+}
+
+}  // namespace
+
+void add_note(const char* format, ...) {
+  if (!PyErr_Occurred()) return;
+  PyObject* exc = take_exception();
+  if (exc != nullptr) {
+    va_list args;
+    va_start(args, format);
+    Ref note = Ref::steal(PyUnicode_FromFormatV(format, args));
+    va_end(args);
+    if (!note || !attach_note(exc, note.get())) PyErr_Clear();
+  }
+  restore_exception(exc);
 }
 
 PyObject* map_err(BadNodeId bad) {

@@ -31,6 +31,14 @@ PyObject* take_exception();
 /// Makes `exc` (a reference this call takes over; nullptr does nothing) the pending exception.
 void restore_exception(PyObject* exc);
 
+/// Adds a note (PEP 678) to the pending exception, leaving its type and message as they are:
+/// through the exception's `add_note` method where the interpreter has one, else appended to
+/// its `__notes__` list as `add_note` would (3.10 has no `add_note` and prints no notes, but
+/// code that reads them finds them). The text is made by PyUnicode_FromFormat. Nothing
+/// pending does nothing; a note that cannot be added is dropped, and the original exception
+/// stays pending.
+void add_note(const char* format, ...);
+
 /// Runs `fn`, turning C++ exceptions into Python ones. `owner` is the method's receiver,
 /// which leads to the module whose internal-fault class is raised; it is looked up only then.
 template <class Fn>

@@ -42,7 +42,7 @@ void note_refused([[maybe_unused]] Py_ssize_t index) {
 /// later items' conversions cannot change it under the walk.
 Ref sequence_arg(PyObject* obj, const char* argname, const char* what) {
   if (PyUnicode_Check(obj)) {
-    arg_type_error(argname, "Can't extract `str` to `Vec`");
+    str_ids_error(obj, argname);
     return Ref();
   }
   if (PyTuple_CheckExact(obj)) return Ref::borrow(obj);
@@ -167,6 +167,8 @@ PyObject* gs_add_ops(VANTREL_FASTCALL_ARGS) {
     } else {
       if (PyUnicode_Check(params_arg) || !PySequence_Check(params_arg)) {
         PyErr_SetString(PyExc_TypeError, "params must be a dict, None, or a sequence of them");
+        add_note("expected a dict or None (for every node) or a sequence of them (one per node), got %s",
+                 Py_TYPE(params_arg)->tp_name);
         return nullptr;
       }
       if (!walkable_view(params_arg, "params", "params")) return nullptr;

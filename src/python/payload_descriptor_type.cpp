@@ -131,6 +131,7 @@ std::shared_ptr<const PayloadDescriptor> descriptor_from_py(PyTypeObject* type, 
   if (type != nullptr && Py_TYPE(obj) == type) return reinterpret_cast<DescriptorObject*>(obj)->value;
   if (!PyDict_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, "descriptor must be a PayloadDescriptor or dict");
+    add_note("expected a vantrel_core.PayloadDescriptor or a dict of its fields, got %s", Py_TYPE(obj)->tp_name);
     return nullptr;
   }
   auto d = std::make_shared<PayloadDescriptor>();

@@ -156,8 +156,9 @@ def test_no_params_is_the_empty_map(store, params):
 
 @pytest.mark.parametrize("params", [[("a", 1)], ("a", 1), "a=1", 5, {"a"}, collections.Counter().items()], ids=repr)
 def test_params_must_be_a_dict_or_none(store, params):
-    with pytest.raises(TypeError, match=r"^params must be a dict or None$"):
+    with pytest.raises(TypeError) as info:
         store.add_source("x", params)
+    assert str(info.value) == "params must be a dict or None"  # exactly (the note is beside it)
     assert store.node_count() == 0
 
 

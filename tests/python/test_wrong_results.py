@@ -2,7 +2,6 @@
 store other than the one it follows, and a bad parameter value that did not say which key."""
 import gc
 import pickle
-import sys
 
 import pytest
 
@@ -85,7 +84,9 @@ def test_argument_errors_do_not_record_a_store():
 
 # ---- a bad parameter value names its key ----
 
-BAD_VALUES = [None, [1], b"x", 10**400, "\ud800", object()]
+# Each bad value with what the note says was given.
+BAD_VALUES = [(None, "NoneType"), ([1], "list"), (b"x", "bytes"), (10**400, "an int too large for a float"),
+              ("\ud800", "a str that cannot be encoded as UTF-8"), (object(), "object")]
 BUILDERS = {
     "add_source": lambda g, p: g.add_source("s", p),
     "add_op": lambda g, p: g.add_op("f", [], p),
@@ -97,22 +98,19 @@ BUILDERS = {
 
 
 @pytest.mark.parametrize("build", BUILDERS.values(), ids=BUILDERS.keys())
-@pytest.mark.parametrize("value", BAD_VALUES, ids=repr)
-def test_bad_param_value_keeps_its_error_and_names_the_key(build, value):
+@pytest.mark.parametrize("value, given", BAD_VALUES, ids=[given for _, given in BAD_VALUES])
+def test_bad_param_value_keeps_its_error_and_names_the_key(build, value, given):
     g = GraphStore()
     with pytest.raises(TypeError) as info:
         build(g, {"fine": 1, "bad key": value, "later": 2})
     assert str(info.value) == "param values must be int, float, bool, or str"
-    if sys.version_info >= (3, 11):
-        assert info.value.__notes__ == ["params key 'bad key' has a value of an unsupported type"]
-    else:
-        assert not hasattr(info.value, "__notes__")
+    assert info.value.__notes__ == [f"params key 'bad key': expected int, float, bool or str, got {given}"]
     assert g.node_count() == 0
 
 
-def test_other_param_errors_get_no_note():
+def test_a_key_that_is_not_a_str_gets_no_note():
     g = GraphStore()
-    for params in ([("a", 1)], {1: 2}):
-        with pytest.raises(TypeError) as info:
-            g.add_source("s", params)
-        assert not hasattr(info.value, "__notes__")
+    with pytest.raises(TypeError) as info:
+        g.add_source("s", {1: 2})
+    assert str(info.value) == "'int' object cannot be converted to 'str'"  # it says it all
+    assert not hasattr(info.value, "__notes__")
