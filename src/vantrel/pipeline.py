@@ -66,10 +66,12 @@ _PLAIN_TYPES = frozenset(_PLAIN)
 
 
 def _plain_params(params: dict[str, Any]) -> dict[str, Any]:
-    # The usual dict of plain values is passed on as it is (checked at C speed).
-    if _PLAIN_TYPES.issuperset(map(type, params.values())):
-        return params
-    return {key: plain_value(value) for key, value in params.items()}
+    # The usual dict of a few plain values is passed on as it is; a loop reads a small dict
+    # faster than a set operation over a map object.
+    for value in params.values():
+        if type(value) not in _PLAIN_TYPES:
+            return {key: plain_value(value) for key, value in params.items()}
+    return params
 
 
 def _scalar(value: object) -> Any:
@@ -80,18 +82,30 @@ def _scalar(value: object) -> Any:
     return value if isinstance(value, _PLAIN) else None
 
 
-_new = object.__new__
-
-
 def _handle(pipeline: Pipeline, node_id: int) -> Node:
     """The one handle of ``node_id`` in ``pipeline``, made on first use."""
     handles = pipeline._handles  # pyright: ignore[reportPrivateUsage]
-    handle = handles.get(node_id)
-    if handle is None:
-        # Slots set directly: a call of __init__ would be a third of the builder's cost.
-        handle = handles[node_id] = _new(Node)
-        handle.id, handle.pipeline, handle.store = node_id, pipeline, pipeline.store
+    if node_id < len(handles):
+        handle = handles[node_id]
+        if handle is not None:
+            return handle
+    # Node has no __init__: calling the class is the cheapest way to make an instance
+    # (object.__new__ called from Python checks its argument first), and the slots are set
+    # here rather than through a constructor's arguments.
+    handle = Node()
+    handle.id, handle.pipeline, handle.store = node_id, pipeline, pipeline.store
+    if node_id == len(handles):
+        handles.append(handle)
+    else:
+        _place(handles, node_id, handle)
     return handle
+
+
+def _place(handles: list[Node | None], node_id: int, handle: Node) -> None:
+    """Puts ``handle`` at ``node_id``, past nodes made without the builder (None there)."""
+    if node_id >= len(handles):
+        handles.extend([None] * (node_id + 1 - len(handles)))
+    handles[node_id] = handle
 
 
 def _binary(name: str, reflected: bool) -> Callable[[Node, Node | Scalar], Node]:
@@ -100,22 +114,29 @@ def _binary(name: str, reflected: bool) -> Callable[[Node, Node | Scalar], Node]
     side = "l" if reflected else "r"
 
     def method(self: Node, other: Any) -> Node:
+        store = self.store
         if type(other) is Node:
-            if other.store is not self.store:
+            if other.store is not store:
                 raise ValueError(f"{name}: the two nodes belong to different pipelines")
-            node_id = self.store.add_op(name, [other.id, self.id] if reflected else [self.id, other.id])
+            node_id = store.add_op(name, [other.id, self.id] if reflected else [self.id, other.id])
         else:
             scalar = other if type(other) in _PLAIN else _scalar(other)
             if scalar is None:
                 return NotImplemented  # type: ignore[no-any-return]
-            node_id = self.store.add_op(name, [self.id], {"scalar": scalar, "side": side})
+            node_id = store.add_op(name, [self.id], {"scalar": scalar, "side": side})
         # _handle, inlined.
         pipeline = self.pipeline
         handles = pipeline._handles  # pyright: ignore[reportPrivateUsage]
-        handle = handles.get(node_id)
-        if handle is None:
-            handle = handles[node_id] = _new(Node)
-            handle.id, handle.pipeline, handle.store = node_id, pipeline, self.store
+        if node_id < len(handles):
+            handle = handles[node_id]
+            if handle is not None:
+                return handle
+        handle = Node()
+        handle.id, handle.pipeline, handle.store = node_id, pipeline, store
+        if node_id == len(handles):
+            handles.append(handle)
+        else:
+            _place(handles, node_id, handle)
         return handle
 
     method.__name__ = f"__{'r' if reflected else ''}{name}__"
@@ -155,9 +176,26 @@ class Node:
     def op(self, name: str, /, *others: Node, **params: Any) -> Node:
         """The op ``name`` with this node and ``others`` as its inputs, in that order, and
         the keyword arguments as its parameters."""
-        p = self.pipeline
-        inputs = [self.id, *p.ids_of(others)] if others else [self.id]
-        return _handle(p, self.store.add_op(name, inputs, _plain_params(params) if params else None))
+        pipeline, store = self.pipeline, self.store
+        inputs = [self.id, *pipeline.ids_of(others)] if others else [self.id]
+        for value in params.values():  # _plain_params, inlined
+            if type(value) not in _PLAIN_TYPES:
+                params = _plain_params(params)
+                break
+        node_id = store.add_op(name, inputs, params)
+        # _handle, inlined: a chain of named ops is as common as a chain of operators.
+        handles = pipeline._handles  # pyright: ignore[reportPrivateUsage]
+        if node_id < len(handles):
+            handle = handles[node_id]
+            if handle is not None:
+                return handle
+        handle = Node()
+        handle.id, handle.pipeline, handle.store = node_id, pipeline, store
+        if node_id == len(handles):
+            handles.append(handle)
+        else:
+            _place(handles, node_id, handle)
+        return handle
 
     def reduction(self, name: str, /, *others: Node, **params: Any) -> Node:
         """The reduction ``name`` of this node (and ``others``): one partition."""
@@ -170,12 +208,12 @@ class Node:
         parameter), with the other keyword arguments as further parameters (``partitions``
         among them)."""
         p = self.pipeline
-        return p.handle_of(p.store.add_exchange([self.id], {"scheme": scheme, **_plain_params(params)}))
+        return _handle(p, p.store.add_exchange([self.id], {"scheme": scheme, **_plain_params(params)}))
 
     def external(self, descriptor: PayloadDescriptor | DescriptorDict, /, *others: Node, **params: Any) -> Node:
         """The external payload ``descriptor`` applied to this node (and ``others``)."""
         p = self.pipeline
-        return p.handle_of(p.store.add_external(descriptor, [self.id, *p.ids_of(others)], _plain_params(params)))
+        return _handle(p, p.store.add_external(descriptor, [self.id, *p.ids_of(others)], _plain_params(params)))
 
     def maximum(self, other: Node | Scalar) -> Node:
         """The element-wise ``maximum`` op (a rule commutes it)."""
@@ -240,7 +278,8 @@ class Pipeline:
             raise TypeError(f"registry must be a vantrel.Registry, not {type(registry).__name__}")
         self.store = GraphStore() if store is None else store
         self.registry = registry
-        self._handles: dict[int, Node] = {}
+        # The handle of node i at index i: new nodes come at the end of the store.
+        self._handles: list[Node | None] = []
         self._outputs: dict[str, Node] = {}
 
     def __repr__(self) -> str:
@@ -270,29 +309,29 @@ class Pipeline:
             raise TypeError(f"node_id must be an int, not {type(node_id).__name__}")
         if not 0 <= node_id < self.store.node_count():
             raise ValueError(f"no node with id {node_id}")
-        return self.handle_of(node_id)
+        return _handle(self, node_id)
 
     # -- building ------------------------------------------------------------------------
 
     def source(self, name: str, /, **params: Any) -> Node:
         """The source ``name``, with the keyword arguments as its parameters."""
-        return self.handle_of(self.store.add_source(name, _plain_params(params)))
+        return _handle(self, self.store.add_source(name, _plain_params(params)))
 
     def op(self, name: str, /, *inputs: Node, **params: Any) -> Node:
         """The op ``name`` of ``inputs`` (any number, none included)."""
-        return self.handle_of(self.store.add_op(name, self.ids_of(inputs), _plain_params(params)))
+        return _handle(self, self.store.add_op(name, self.ids_of(inputs), _plain_params(params)))
 
     def reduction(self, name: str, /, *inputs: Node, **params: Any) -> Node:
         """The reduction ``name`` of ``inputs``."""
-        return self.handle_of(self.store.add_reduction(name, self.ids_of(inputs), _plain_params(params)))
+        return _handle(self, self.store.add_reduction(name, self.ids_of(inputs), _plain_params(params)))
 
     def exchange(self, scheme: str, /, *inputs: Node, **params: Any) -> Node:
         """The exchange ``scheme`` of ``inputs`` (usually one)."""
-        return self.handle_of(self.store.add_exchange(self.ids_of(inputs), {"scheme": scheme, **_plain_params(params)}))
+        return _handle(self, self.store.add_exchange(self.ids_of(inputs), {"scheme": scheme, **_plain_params(params)}))
 
     def external(self, descriptor: PayloadDescriptor | DescriptorDict, /, *inputs: Node, **params: Any) -> Node:
         """The external payload ``descriptor`` applied to ``inputs``."""
-        return self.handle_of(self.store.add_external(descriptor, self.ids_of(inputs), _plain_params(params)))
+        return _handle(self, self.store.add_external(descriptor, self.ids_of(inputs), _plain_params(params)))
 
     # -- outputs -------------------------------------------------------------------------
 

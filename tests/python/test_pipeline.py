@@ -120,6 +120,22 @@ def test_handles():
         Pipeline(store=object())
 
 
+def test_handles_of_nodes_made_beside_the_builder():
+    g = GraphStore()
+    for i in range(3):
+        g.add_source(f"s{i}")
+    p = Pipeline(store=g)
+    late = p.node(2)  # handles asked for out of order, past nodes that have none yet
+    a = p.source("a")
+    direct = p.store.add_op("f", [a.id])  # a node the builder did not make
+    b = a * 2.0
+    first = p.node(0)
+    assert (first.id, late.id, a.id, b.id) == (0, 2, 3, 5)
+    assert p.node(0) is first and p.node(2) is late and p.source("a") is a and a * 2.0 is b
+    assert a.op("f") is p.node(direct) is p.op("f", a) and p.node(direct).id == direct == 4
+    assert p.node(1).id == 1 and p.node(1) is p.node(1)
+
+
 def test_outputs():
     p = Pipeline(numpy_registry())
     a = p.source("col")
