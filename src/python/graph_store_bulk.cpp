@@ -3,11 +3,12 @@
 // saves over a loop of add_op (argument binding, one lock per node, and for one shared
 // params dict its conversion and head lookup per node).
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <vector>
 
 #include "args.hpp"
+#include "common/hash.hpp"
+#include "common/open_table.hpp"
 #include "convert.hpp"
 #include "critical_section.hpp"
 #include "errors.hpp"
@@ -84,16 +85,12 @@ class ChunkHeads {
   /// (with an exception set) refuses the node.
   template <class BeforeCode>
   bool add(PyObject* obj, bool& pure, std::uint32_t& head, BeforeCode&& before_code) {
-    // Fibonacci hashing (dicts allocated one after another spread out), linear probing; a
-    // chunk inserts at most kChunk dicts, half the slots.
-    std::size_t slot = (reinterpret_cast<std::uintptr_t>(obj) * 0x9E3779B97F4A7C15ULL) >> (64 - kSlotBits);
-    for (; memo_[slot].dict != nullptr; slot = (slot + 1) % kSlots) {
-#ifndef Py_GIL_DISABLED
-      if (pure && memo_[slot].dict == obj) {
-        head = memo_[slot].head;
+    const std::uint64_t hash = mix64(reinterpret_cast<std::uintptr_t>(obj));
+    if (kMemo && pure) {
+      if (const Memo* seen = memo_.find(hash, obj)) {
+        head = seen->head;
         return true;
       }
-#endif
     }
     if (obj != Py_None && !(PyDict_Check(obj) && plain_params(obj))) {
       pure = false;
@@ -103,27 +100,36 @@ class ChunkHeads {
     if (!views_.back().read(obj)) return false;
     head = static_cast<std::uint32_t>(heads_.size());
     heads_.emplace_back(NodeKey::kOp, name_, views_.back().entries());
-    if (pure) {
-      memo_[slot] = Memo{obj, head};
-    } else {
-      memo_.fill(Memo{});
+    if (!pure) {
+      if (memo_.size() != 0) memo_.clear();
+    } else if (kMemo) {
+      memo_.insert_new(hash, Memo{obj, head});
     }
     return true;
   }
   std::span<const NamedHeadView> heads() const { return heads_; }
 
  private:
-  static constexpr unsigned kSlotBits = 8;
-  static_assert((std::size_t{1} << kSlotBits) >= static_cast<std::size_t>(2 * kChunk));
-  static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
+#ifdef Py_GIL_DISABLED
+  // Another thread may change a dict between two of its nodes: each is read afresh.
+  static constexpr bool kMemo = false;
+#else
+  static constexpr bool kMemo = true;
+#endif
   struct Memo {
-    PyObject* dict = nullptr;
-    std::uint32_t head = 0;
+    PyObject* dict;
+    std::uint32_t head;
+    bool empty() const { return dict == nullptr; }
+  };
+  struct MemoKeys {  // a probe is the dict itself
+    static std::uint64_t hash(const Memo& m) { return mix64(reinterpret_cast<std::uintptr_t>(m.dict)); }
+    static bool equal(const Memo& m, const PyObject* dict) { return m.dict == dict; }
   };
   std::string_view name_;
   std::vector<ParamViews> views_;  // reserved up front: the heads point into its entries
   std::vector<NamedHeadView> heads_;
-  std::array<Memo, kSlots> memo_{};
+  // A chunk remembers at most kChunk dicts: the first array (half full at most) never grows.
+  OpenTable<Memo, MemoKeys> memo_{2 * kChunk};
 };
 
 const char* const kNames[] = {"name", "inputs", "params"};

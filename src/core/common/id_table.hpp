@@ -18,7 +18,7 @@ class IdTable {
   template <class Eq>
   std::uint32_t find(std::uint64_t hash, Eq&& eq) const {
     const std::uint32_t tag = tag_of(hash);
-    const Slot* s = table_.find(tag, [&](const Slot& x) { return x.tag == tag && eq(x.id_plus_one - 1); });
+    const Slot* s = table_.find(tag, Probe<Eq>{tag, eq});
     return s == nullptr ? kNoId : s->id_plus_one - 1;
   }
 
@@ -28,8 +28,7 @@ class IdTable {
   template <class Eq, class NewId>
   std::uint32_t find_or_insert(std::uint64_t hash, Eq&& eq, NewId&& new_id) {
     const std::uint32_t tag = tag_of(hash);
-    Slot& s = table_.find_or_empty(
-        tag, [&](const Slot& x) { return x.tag == tag && eq(x.id_plus_one - 1); }, [](const Slot& x) { return x.tag; });
+    Slot& s = table_.find_or_empty(tag, Probe<Eq>{tag, eq});
     if (!s.empty()) return s.id_plus_one - 1;
     const std::uint64_t id = new_id();
     if (id == kNoId) return kNoId;
@@ -44,16 +43,14 @@ class IdTable {
   void insert(std::uint64_t hash, std::uint64_t id) {
     if (id >= kNoId) throw InternalFault("node table cannot grow any further");
     const std::uint32_t tag = tag_of(hash);
-    table_.insert_new(tag, Slot{static_cast<std::uint32_t>(id) + 1, tag}, [](const Slot& s) { return s.tag; });
+    table_.insert_new(tag, Slot{static_cast<std::uint32_t>(id) + 1, tag});
   }
 
   /// Forgets every id, keeping the capacity: ids put back afterwards go in without growing.
   void clear() { table_.clear(); }
 
   /// Makes room for `n` ids in all, so that they go in without growing.
-  void reserve(std::size_t n) {
-    table_.reserve(n, [](const Slot& s) { return s.tag; });
-  }
+  void reserve(std::size_t n) { table_.reserve(n); }
 
   /// A hint that the entry with this hash is about to be looked up: starts fetching its slot.
   void prefetch(std::uint64_t hash) const { table_.prefetch(tag_of(hash)); }
@@ -68,9 +65,25 @@ class IdTable {
     bool empty() const { return id_plus_one == 0; }
   };
 
+  // A lookup's tag, and the caller's test of whether a stored id is the key looked for.
+  template <class Eq>
+  struct Probe {
+    std::uint32_t tag;
+    const Eq& eq;
+  };
+
+  // Slots are placed by their tags, so growing never rehashes a key.
+  struct Keys {
+    static std::uint64_t hash(const Slot& s) { return s.tag; }
+    template <class Eq>
+    static bool equal(const Slot& s, const Probe<Eq>& p) {
+      return s.tag == p.tag && p.eq(s.id_plus_one - 1);
+    }
+  };
+
   static std::uint32_t tag_of(std::uint64_t hash) { return static_cast<std::uint32_t>(hash >> 32); }
 
-  OpenTable<Slot> table_;
+  OpenTable<Slot, Keys> table_;
 };
 
 }  // namespace vantrel

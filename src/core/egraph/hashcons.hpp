@@ -19,7 +19,7 @@
 namespace vantrel::egraph {
 
 class HashCons {
-  // (The slot layout comes first: the lookups below deduce their matchers from it.)
+  // (The slot layout and how its keys compare come first: the lookups below use them.)
   // Children words: no children (none, none); one (c0, none); two (c0, c1); more than two
   // (none, index of the key in `big_`). Ids are never `kNoId` (the union-find stops below it),
   // so the shapes cannot collide.
@@ -38,16 +38,22 @@ class HashCons {
     b = n == 2 ? k[1] : kNoId;
   }
 
-  static auto small_match(const SymbolLang& key) {
-    Id a, b;
-    words(key, a, b);
-    return [sym = key.symbol.value(), a, b](const Slot& s) { return s.symbol == sym && s.a == a && s.b == b; };
+  // A key with at most two children is looked for as the slot it would fill (value aside);
+  // a larger one as itself, compared with the copy in `big_`.
+  static Slot small_probe(const SymbolLang& key) {
+    Slot p{key.symbol.value(), kNoId, kNoId, 0};
+    words(key, p.a, p.b);
+    return p;
   }
-  auto big_match(const SymbolLang& key) const {
-    return [this, &key](const Slot& s) {
-      return s.symbol == key.symbol.value() && s.a == kNoId && s.b != kNoId && big_[s.b] == key;
-    };
-  }
+  struct Keys {
+    static std::uint64_t hash(const Slot& s, const HashCons& h) { return h.slot_hash(s); }
+    static bool equal(const Slot& s, const Slot& small, const HashCons&) {
+      return s.symbol == small.symbol && s.a == small.a && s.b == small.b;
+    }
+    static bool equal(const Slot& s, const SymbolLang& big, const HashCons& h) {
+      return s.symbol == big.symbol.value() && s.a == kNoId && s.b != kNoId && h.big_[s.b] == big;
+    }
+  };
 
  public:
   HashCons() = default;
@@ -57,7 +63,7 @@ class HashCons {
   /// The id stored for `key`, if any.
   std::optional<Id> get(const SymbolLang& key) const {
     const std::uint64_t h = hash_enode(key);
-    const Slot* s = key.children.size() <= 2 ? table_.find(h, small_match(key)) : table_.find(h, big_match(key));
+    const Slot* s = key.children.size() <= 2 ? table_.find(h, small_probe(key), *this) : table_.find(h, key, *this);
     if (s == nullptr) return std::nullopt;
     return s->value - 1;
   }
@@ -137,19 +143,14 @@ class HashCons {
       sorted[start[home[i] >> shift]++] = p;
     }
     home = {};
-    auto rehash = [&](const Slot& s) { return slot_hash(s); };  // never called: the table has room
     // Within a region the keys come in any order, so each line of the table is met cold at
     // a random place: the home slot of a key a little further on is fetched ahead.
     for (std::size_t k = 0; k < sorted.size(); ++k) {
       if (k + 2 * kFetchAhead < sorted.size()) table_.prefetch(sorted[k + 2 * kFetchAhead].home);
       const Pending& p = sorted[k];
       const bool big = p.slot.a == kNoId && p.slot.b != kNoId;
-      Slot& s =
-          big ? table_.find_or_empty(p.home, big_match(keys[p.slot.b]), rehash)
-              : table_.find_or_empty(
-                    p.home,
-                    [&](const Slot& x) { return x.symbol == p.slot.symbol && x.a == p.slot.a && x.b == p.slot.b; },
-                    rehash);
+      // The table has room for every key: none of these grows it.
+      Slot& s = big ? table_.find_or_empty(p.home, keys[p.slot.b], *this) : table_.find_or_empty(p.home, p.slot, *this);
       if (!s.empty()) {
         table_.clear();
         big_.clear();
@@ -174,7 +175,7 @@ class HashCons {
   /// in a way anyone can observe, so this only saves rehashing).
   void reserve(std::size_t n) {
     const std::size_t before = table_.memory_bytes();
-    table_.reserve(n, [&](const Slot& s) { return slot_hash(s); });
+    table_.reserve(n, *this);
     // Filling it probes every page at random, reading each before writing it: a new table's
     // pages are brought in now (once; a table that already had the room has them).
     if (table_.memory_bytes() != before) page_in_for_writing(table_.storage(), table_.memory_bytes());
@@ -184,9 +185,8 @@ class HashCons {
   // The slot holding `key`, or the empty slot where it goes (after making room for it).
   Slot& slot_for(const SymbolLang& key) {
     const std::uint64_t h = hash_enode(key);
-    auto rehash = [&](const Slot& s) { return slot_hash(s); };
-    return key.children.size() <= 2 ? table_.find_or_empty(h, small_match(key), rehash)
-                                    : table_.find_or_empty(h, big_match(key), rehash);
+    return key.children.size() <= 2 ? table_.find_or_empty(h, small_probe(key), *this)
+                                    : table_.find_or_empty(h, key, *this);
   }
 
   void fill(Slot& s, const SymbolLang& key, Id value) {
@@ -212,7 +212,7 @@ class HashCons {
     return hash_enode(s.symbol, children, 2);
   }
 
-  OpenTable<Slot> table_{64};
+  OpenTable<Slot, Keys> table_{64};
   std::vector<SymbolLang> big_;  // keys with more than two children
 };
 

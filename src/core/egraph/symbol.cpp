@@ -84,9 +84,7 @@ class Shard {
  private:
   std::uint32_t intern_locked(std::string_view text, std::uint64_t hash) {
     const auto tag = static_cast<std::uint32_t>(hash >> 32);
-    Slot& slot = table_.find_or_empty(
-        hash, [&](const Slot& s) { return s.tag == tag && text_at(s.local_plus_one - 1) == text; },
-        [&](const Slot& s) { return text_hash(text_at(s.local_plus_one - 1)); });
+    Slot& slot = table_.find_or_empty(hash, Probe{text, tag}, *this);
     if (!slot.empty()) return slot.local_plus_one - 1;
     if (count_ + 1 >= kMaxPerShard) throw InternalFault("symbol table shard is full");
     const std::uint32_t local = count_;
@@ -109,10 +107,23 @@ class Shard {
     std::uint32_t tag;             // high half of the text's hash
     bool empty() const { return local_plus_one == 0; }
   };
+  struct Probe {
+    std::string_view text;
+    std::uint32_t tag;
+  };
+  // The texts live in the shard's chunks; a slot holds only their number and a tag.
+  struct Keys {
+    static std::uint64_t hash(const Slot& s, const Shard& shard) {
+      return text_hash(shard.text_at(s.local_plus_one - 1));
+    }
+    static bool equal(const Slot& s, const Probe& p, const Shard& shard) {
+      return s.tag == p.tag && shard.text_at(s.local_plus_one - 1) == p.text;
+    }
+  };
 
   PoisonMutex mutex_;
   std::array<std::atomic<std::string*>, kMaxChunks> chunks_{};
-  OpenTable<Slot> table_{64};
+  OpenTable<Slot, Keys> table_{64};
   std::uint32_t count_ = 0;
 };
 

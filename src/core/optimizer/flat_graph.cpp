@@ -92,8 +92,7 @@ class HeadIdMap {
  public:
   std::uint32_t* find_or_slot(std::uint32_t store_head, bool& fresh) {
     const std::uint32_t key = store_head + 1;
-    Slot& s = table_.find_or_empty(
-        mix64(key), [&](const Slot& x) { return x.key == key; }, [](const Slot& x) { return mix64(x.key); });
+    Slot& s = table_.find_or_empty(mix64(key), key);
     fresh = s.empty();
     if (fresh) {
       s.key = key;
@@ -108,7 +107,11 @@ class HeadIdMap {
     std::uint32_t value;
     bool empty() const { return key == 0; }
   };
-  OpenTable<Slot> table_{64};
+  struct Keys {  // a probe is a stored key: store head id + 1
+    static std::uint64_t hash(const Slot& s) { return mix64(s.key); }
+    static bool equal(const Slot& s, std::uint32_t key) { return s.key == key; }
+  };
+  OpenTable<Slot, Keys> table_{64};
 };
 
 }  // namespace

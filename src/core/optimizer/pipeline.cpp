@@ -125,21 +125,17 @@ class CseIndex {
 
   /// The position of a kept node equal to (label, ins), or kNoId; `kept` holds the kept nodes.
   std::uint32_t find(std::uint32_t label, std::span<const NodeId> ins, const LabelledNodes& kept) {
-    auto equal = [&](std::uint32_t k) {
-      const auto other = kept.inputs(k);
-      return kept.label[k] == label && std::equal(other.begin(), other.end(), ins.begin(), ins.end());
-    };
     hashed_ = false;
     if (!ins.empty()) {
       const std::uint64_t p = ins[0];
       for (std::uint32_t k = head_[p]; k != kNoId; k = next_[k]) {
-        if (equal(k)) return k;
+        if (same_node(kept, k, label, ins)) return k;
       }
       if (chained_[p] < kChain) return kNoId;
     }
     hash_ = hash_of(label, ins);
     hashed_ = true;
-    const Slot* s = table_.find(hash_, [&](const Slot& x) { return x.hash == hash_ && equal(x.id_plus_one - 1); });
+    const Slot* s = table_.find(hash_, Probe{hash_, label, ins, kept});
     return s == nullptr ? kNoId : s->id_plus_one - 1;
   }
 
@@ -154,7 +150,7 @@ class CseIndex {
       return;
     }
     if (!hashed_) hash_ = hash_of(label, ins);
-    table_.insert_new(hash_, Slot{hash_, k + 1}, [](const Slot& s) { return s.hash; });
+    table_.insert_new(hash_, Slot{hash_, k + 1});
   }
 
  private:
@@ -163,6 +159,24 @@ class CseIndex {
     std::uint64_t hash;
     std::uint32_t id_plus_one;  // 0: empty
     bool empty() const { return id_plus_one == 0; }
+  };
+  // A node looked for: its hash, its label and inputs, and the kept nodes it is compared to.
+  struct Probe {
+    std::uint64_t hash;
+    std::uint32_t label;
+    std::span<const NodeId> ins;
+    const LabelledNodes& kept;
+  };
+  static bool same_node(const LabelledNodes& kept, std::uint32_t k, std::uint32_t label, std::span<const NodeId> ins) {
+    const auto other = kept.inputs(k);
+    return kept.label[k] == label && std::equal(other.begin(), other.end(), ins.begin(), ins.end());
+  }
+  // Slots keep the full hash: growing reads no node, and most mismatches end at the hash.
+  struct Keys {
+    static std::uint64_t hash(const Slot& s) { return s.hash; }
+    static bool equal(const Slot& s, const Probe& p) {
+      return s.hash == p.hash && same_node(p.kept, s.id_plus_one - 1, p.label, p.ins);
+    }
   };
 
   std::uint64_t hash_of(std::uint32_t label, std::span<const NodeId> ins) const {
@@ -175,7 +189,7 @@ class CseIndex {
   std::vector<std::uint32_t> head_;    ///< per kept position: latest chained user, or kNoId
   std::vector<std::uint8_t> chained_;  ///< per kept position: chained users so far (at most kChain)
   std::vector<std::uint32_t> next_;    ///< per kept node: the next older chained user
-  OpenTable<Slot> table_{64};
+  OpenTable<Slot, Keys> table_{64};
   std::uint64_t seed_ = process_hash_seed();
   std::uint64_t hash_ = 0;
   bool hashed_ = false;
