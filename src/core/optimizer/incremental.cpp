@@ -182,14 +182,11 @@ Result<std::uint64_t, BadNodeId> IncrementalReducer::step_store(const GraphStore
       return;
     }
     delta_heads_.clear();
-    delta_begin_.assign(1, 0);
-    delta_pool_.clear();
+    delta_inputs_.clear();
     for (std::uint64_t k = start; k < n; ++k) {
       const auto i = static_cast<NodeId>(k);  // below the store's node count
       delta_heads_.push_back(head_of_store_node(v, i));
-      auto in = v.inputs(i);
-      delta_pool_.insert(delta_pool_.end(), in.begin(), in.end());
-      delta_begin_.push_back(delta_pool_.size());
+      delta_inputs_.push(v.inputs(i));
     }
   });
   if (fault) std::rethrow_exception(fault);
@@ -200,8 +197,7 @@ Result<std::uint64_t, BadNodeId> IncrementalReducer::step_store(const GraphStore
 Result<std::uint64_t, BadNodeId> IncrementalReducer::fold_delta() {
   const std::uint64_t n = delta_heads_.size();
   for (std::uint64_t k = 0; k < n; ++k) {
-    const std::span<const NodeId> in(delta_pool_.data() + delta_begin_[k], delta_begin_[k + 1] - delta_begin_[k]);
-    if (auto bad = map_inputs(in, scratch_)) return Err{BadNodeId{*bad}};
+    if (auto bad = map_inputs(delta_inputs_[k], scratch_)) return Err{BadNodeId{*bad}};
     id_map_.push_back(fold(delta_heads_[k], scratch_));
   }
   total_work_ += n;

@@ -16,6 +16,7 @@
 #include "common/hash.hpp"
 #include "common/hash_filter.hpp"
 #include "common/id_table.hpp"
+#include "common/ragged.hpp"
 #include "common/result.hpp"
 #include "engine/rewrite_engine.hpp"
 #include "engine/rule_set.hpp"
@@ -131,8 +132,7 @@ class IncrementalReducer {
   std::vector<HeadGuess> head_guess_;
   /// The delta being consumed: head ids here, and store input ids.
   std::vector<std::uint32_t> delta_heads_;
-  std::vector<std::uint64_t> delta_begin_;
-  NodeIds delta_pool_;
+  Ragged<NodeId> delta_inputs_;
   HeadInterner heads_;
   std::vector<std::uint8_t> head_flags_;
   IdTable cons_;

@@ -1,10 +1,12 @@
 #include "optimizer/stage_fusion.hpp"
 
+#include <algorithm>
 #include <numeric>
 #include <string_view>
 #include <unordered_map>
 
 #include "common/fault.hpp"
+#include "common/ragged.hpp"
 #include "optimizer/stage_heads.hpp"
 
 namespace vantrel {
@@ -59,39 +61,32 @@ std::vector<Pos> group_single_use(const LabelledNodes& nodes, const std::vector<
 }
 
 /// Users of each position in increasing order of the user, one entry per use.
-struct Consumers {
-  std::vector<std::uint64_t> begin;  // m + 1
-  std::vector<Pos> users;
-
-  explicit Consumers(const LabelledNodes& nodes) : begin(nodes.size() + 1, 0) {
-    const std::uint64_t m = nodes.size();
-    for (std::uint64_t p = 0; p < m; ++p) {
-      for (NodeId x : nodes.inputs(p)) ++begin[x + 1];
-    }
-    for (std::uint64_t i = 0; i < m; ++i) begin[i + 1] += begin[i];
-    users.resize(begin[m]);
-    std::vector<std::uint64_t> fill(begin.begin(), begin.end() - 1);
-    for (std::uint64_t p = 0; p < m; ++p) {
-      for (NodeId x : nodes.inputs(p)) users[fill[x]++] = static_cast<Pos>(p);
-    }
+Ragged<Pos> consumers(const LabelledNodes& nodes) {
+  const std::uint64_t m = nodes.size();
+  std::vector<std::uint64_t> count(m, 0);
+  for (std::uint64_t p = 0; p < m; ++p) {
+    for (NodeId x : nodes.inputs(p)) ++count[x];
   }
-  std::uint64_t count(std::uint64_t i) const { return begin[i + 1] - begin[i]; }
-  const Pos* of(std::uint64_t i) const { return users.data() + begin[i]; }
-};
+  Ragged<Pos> users = Ragged<Pos>::of_sizes(count);
+  std::fill(count.begin(), count.end(), 0);  // now the users placed so far
+  for (std::uint64_t p = 0; p < m; ++p) {
+    for (NodeId x : nodes.inputs(p)) users[x][count[x]++] = static_cast<Pos>(p);
+  }
+  return users;
+}
 
 std::vector<Pos> group_maximal(const LabelledNodes& nodes, const std::vector<std::uint8_t>& opaque,
                                const std::vector<std::uint8_t>& is_output) {
-  const Consumers consumers(nodes);
+  const Ragged<Pos> users_of = consumers(nodes);
   const Pos m = static_cast<Pos>(nodes.size());
   std::vector<Pos> rep(m);
   std::iota(rep.begin(), rep.end(), Pos{0});
   for (Pos i = m; i-- > 0;) {
-    const std::uint64_t n_users = consumers.count(i);
-    if (opaque[i] || is_output[i] || n_users == 0) continue;
-    const Pos* users = consumers.of(i);
+    const std::span<const Pos> users = users_of[i];
+    if (opaque[i] || is_output[i] || users.empty()) continue;
     const Pos s = rep[users[0]];
     bool joins = true;
-    for (std::uint64_t k = 0; k < n_users && joins; ++k) {
+    for (std::uint64_t k = 0; k < users.size() && joins; ++k) {
       joins = !opaque[users[k]] && rep[users[k]] == s;
     }
     if (joins) rep[i] = s;

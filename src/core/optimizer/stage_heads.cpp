@@ -12,9 +12,8 @@ std::uint64_t StageHeads::hash_words() const {
 }
 
 bool StageHeads::same_words(std::uint32_t k) const {
-  const auto b = static_cast<std::ptrdiff_t>(begin_[k]);
-  const auto e = static_cast<std::ptrdiff_t>(begin_[k + 1]);
-  return std::equal(store_.begin() + b, store_.begin() + e, words_.begin(), words_.end());
+  const auto list = lists_[k];
+  return std::equal(list.begin(), list.end(), words_.begin(), words_.end());
 }
 
 }  // namespace vantrel

@@ -9,6 +9,7 @@
 #include "common/fault.hpp"
 #include "common/hash.hpp"
 #include "common/id_table.hpp"
+#include "common/ragged.hpp"
 #include "ir/node_key.hpp"
 
 namespace vantrel {
@@ -41,8 +42,7 @@ class StageHeads {
     const std::uint32_t found = index_.find(hash, [&](std::uint32_t k) { return same_words(k); });
     if (found != kNoId) return head_of_[found];
     index_.insert(hash, head_of_.size());
-    store_.insert(store_.end(), words_.begin(), words_.end());
-    begin_.push_back(store_.size());
+    lists_.push(words_);
     head_of_.push_back(static_cast<std::uint32_t>(heads.size()));
     heads.push_back(spelled(text));
     return head_of_.back();
@@ -68,11 +68,10 @@ class StageHeads {
   }
 
   std::uint64_t seed_;
-  std::uint64_t members_ = 0;            ///< members of the list being spelled
-  std::vector<std::uint64_t> words_;     ///< the list being spelled: per member its header, then its args
-  std::vector<std::uint64_t> store_;     ///< the distinct lists back to back
-  std::vector<std::uint64_t> begin_{0};  ///< per distinct list + 1, offsets into store_
-  std::vector<std::uint32_t> head_of_;   ///< per distinct list: its index in the caller's heads
+  std::uint64_t members_ = 0;           ///< members of the list being spelled
+  std::vector<std::uint64_t> words_;    ///< the list being spelled: per member its header, then its args
+  Ragged<std::uint64_t> lists_;         ///< the distinct lists
+  std::vector<std::uint32_t> head_of_;  ///< per distinct list: its index in the caller's heads
   IdTable index_;
 };
 
