@@ -141,7 +141,7 @@ def phases(store: vc.GraphStore, reg: vantrel.Registry, ids: list[int], tasks: i
 
     row("    of which node_table()", us(t_table), "nodes() views", us(t_views), f"{t_table / t_views:.2f}x nodes(); "
         f"{t_table / reduce_time:.2f}x reduce")
-    row("    of which plan (with views)", us(t_plan), "reduce", us(reduce_time), f"{t_plan / reduce_time:.2f}x reduce")
+    row("    of which plan (with node_table)", us(t_plan), "reduce", us(reduce_time), f"{t_plan / reduce_time:.2f}x reduce")
     row("    of which Dask graph", us(t_dask), f"dict of {tasks} tuple tasks", us(t_floor),
         f"{t_dask / t_floor:.2f}x that floor; floor {t_floor / reduce_time:.2f}x reduce")
 
