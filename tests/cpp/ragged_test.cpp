@@ -1,5 +1,6 @@
 // Ragged: the empty and moved-from states, runs appended one by one (the empty run included)
-// while the pool grows, runs laid out from their sizes, clear, and equality.
+// while the pool grows, runs laid out from their sizes or built item by item, truncation, the
+// offsets-and-pool form, clear, and equality.
 #include "common/ragged.hpp"
 
 #include <cstdint>
@@ -64,6 +65,33 @@ TEST(Ragged, RunsLaidOutFromTheirSizesAreFilledInPlace) {
   pushed.reserve(4, 6);
   for (const auto& run : Runs{{1, 2}, {}, {3, 4, 5}, {6}}) pushed.push(run);
   EXPECT_EQ(r, pushed);
+}
+
+TEST(Ragged, RunsBuiltItemByItemTruncateAndTravelAsOffsetsAndPool) {
+  Ragged<std::uint32_t> r;
+  EXPECT_EQ(std::vector<std::uint64_t>(r.offsets().begin(), r.offsets().end()), std::vector<std::uint64_t>{0});
+  r.close();  // an empty first run
+  for (std::uint32_t x : {5u, 6u}) r.extend(x);
+  r.close();
+  r.extend(7);
+  r.close();
+  EXPECT_EQ(runs_of(r), (Runs{{}, {5, 6}, {7}}));
+  EXPECT_EQ(std::vector<std::uint64_t>(r.offsets().begin(), r.offsets().end()),
+            (std::vector<std::uint64_t>{0, 0, 2, 3}));
+
+  Ragged<std::uint32_t> copy;
+  copy.assign(r.offsets(), r.pool());
+  EXPECT_EQ(copy, r);
+
+  r.truncate(5);  // more than it has: unchanged
+  EXPECT_EQ(r, copy);
+  r.truncate(2);
+  EXPECT_EQ(runs_of(r), (Runs{{}, {5, 6}}));
+  EXPECT_EQ(r.item_count(), 2u);
+  r.truncate(0);
+  EXPECT_EQ(r, Ragged<std::uint32_t>{});
+  r.push(std::vector<std::uint32_t>{8});
+  EXPECT_EQ(runs_of(r), (Runs{{8}}));
 }
 
 TEST(Ragged, AListMovedFromIsEmptyAndUsable) {

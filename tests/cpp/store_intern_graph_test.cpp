@@ -39,7 +39,7 @@ void expect_same_as_one_by_one(FlatGraph g) {
   seed(single_store);
   const auto [expected, refused] = one_by_one(single_store, g);
   NodeIds ids{77};  // ids are appended
-  auto r = graph_store.intern_graph(g.heads, g.head_of, g.input_pool, g.input_begin, ids);
+  auto r = graph_store.intern_graph(g.heads, g.head_of, g.input_lists.pool(), g.input_lists.offsets(), ids);
   ids.erase(ids.begin());
   EXPECT_EQ(ids, expected);
   ASSERT_EQ(r.ok(), !refused.has_value());
@@ -83,7 +83,7 @@ TEST(GraphStoreInternGraph, AnInputNotNamingAnEarlierNodeIsRefused) {
     expect_same_as_one_by_one(g);
     GraphStore s;
     NodeIds ids;
-    auto r = s.intern_graph(g.heads, g.head_of, g.input_pool, g.input_begin, ids);
+    auto r = s.intern_graph(g.heads, g.head_of, g.input_lists.pool(), g.input_lists.offsets(), ids);
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error(), BadNodeId{bad});
     EXPECT_EQ(ids, (NodeIds{0, 1, 2}));

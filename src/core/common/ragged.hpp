@@ -33,11 +33,42 @@ class Ragged {
   std::span<const T> operator[](std::size_t i) const { return {pool_.data() + begin_[i], begin_[i + 1] - begin_[i]}; }
   std::span<T> operator[](std::size_t i) { return {pool_.data() + begin_[i], begin_[i + 1] - begin_[i]}; }
 
+  /// The runs given as offsets (one more than runs, the first 0, none decreasing, the last
+  /// `pool.size()`) into a pool of their items, copied.
+  void assign(std::span<const std::uint64_t> offsets, std::span<const T> pool) {
+    begin_.assign(offsets.begin(), offsets.end());
+    pool_.assign(pool.begin(), pool.end());
+  }
+  /// The same two arrays, for code that takes runs in that form: `size() + 1` offsets.
+  std::span<const std::uint64_t> offsets() const {
+    static constexpr std::uint64_t kNoRuns[1] = {0};
+    return begin_.empty() ? std::span<const std::uint64_t>(kNoRuns) : std::span<const std::uint64_t>(begin_);
+  }
+  std::span<const T> pool() const { return pool_; }
+
   /// Appends a run holding a copy of `run`.
   void push(std::span<const T> run) {
     if (begin_.empty()) begin_.push_back(0);
     pool_.insert(pool_.end(), run.begin(), run.end());
     begin_.push_back(pool_.size());
+  }
+
+  /// Builds a run item by item: `extend` appends to the run being built, `close` ends it.
+  void extend(const T& item) {
+    if (begin_.empty()) begin_.push_back(0);
+    pool_.push_back(item);
+  }
+  void close() {
+    if (begin_.empty()) begin_.push_back(0);
+    begin_.push_back(pool_.size());
+  }
+
+  /// Keeps the first `runs` runs (all of them when there are fewer). Only shrinks, so it
+  /// never allocates and never throws.
+  void truncate(std::size_t runs) noexcept {
+    if (runs >= size()) return;
+    begin_.resize(runs + 1);
+    pool_.resize(begin_.back());
   }
 
   /// Makes room for `runs` runs of `items` items in all.

@@ -71,7 +71,7 @@ FlatGraph flatten(std::span<const NodeKey> nodes) {
   FlatGraph g;
   HeadInterner heads(process_hash_seed());
   g.head_of.reserve(nodes.size());
-  g.input_begin.reserve(nodes.size() + 1);
+  g.input_lists.reserve(nodes.size(), 0);
   for (std::uint64_t i = 0; i < nodes.size(); ++i) {
     auto in = nodes[i].inputs();
     for (NodeId x : in) {
@@ -127,14 +127,13 @@ FlatSnapshot flat_snapshot(const GraphStore& store, std::uint64_t start, bool wi
       // The whole store: its tables are copied as they are, and its head ids serve as they
       // are, since every head of a store is distinct.
       g.head_of.assign(v.head_ids().begin(), v.head_ids().end());
-      g.input_begin.assign(v.input_offsets().begin(), v.input_offsets().end());
-      g.input_pool.assign(v.input_pool().begin(), v.input_pool().end());
+      g.input_lists.assign(v.input_offsets(), v.input_pool());
       g.heads.reserve(v.head_count());
       for (std::uint32_t h = 0; h < v.head_count(); ++h) g.heads.push_back(v.head_key(h));
       return s;
     }
     g.head_of.reserve(n - start);
-    g.input_begin.reserve(n - start + 1);
+    g.input_lists.reserve(n - start, 0);
     HeadIdMap heads;  // each distinct head is copied once
     for (auto i = static_cast<NodeId>(start); i < n; ++i) {
       bool fresh = false;

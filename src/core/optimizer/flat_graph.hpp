@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/id_table.hpp"
+#include "common/ragged.hpp"
 #include "ir/node_key.hpp"
 
 namespace vantrel {
@@ -23,23 +24,19 @@ struct FlatGraph {
   /// Keys with empty inputs. Heads are pairwise distinct in every graph this module builds;
   /// the optimizer stays sound when they are not, it merely finds fewer equalities.
   std::vector<NodeKey> heads;
-  std::vector<std::uint32_t> head_of;         ///< per node
-  std::vector<std::uint64_t> input_begin{0};  ///< per node + 1, offsets into input_pool
-  NodeIds input_pool;
+  std::vector<std::uint32_t> head_of;  ///< per node
+  Ragged<NodeId> input_lists;          ///< per node
 
   std::uint64_t size() const { return head_of.size(); }
   const NodeKey& head(std::uint64_t i) const { return heads[head_of[i]]; }
-  std::span<const NodeId> inputs(std::uint64_t i) const {
-    return {input_pool.data() + input_begin[i], input_begin[i + 1] - input_begin[i]};
-  }
+  std::span<const NodeId> inputs(std::uint64_t i) const { return input_lists[i]; }
   /// The full key of node i (a copy).
   NodeKey key(std::uint64_t i) const { return head(i).with_inputs(NodeIds(inputs(i).begin(), inputs(i).end())); }
   std::vector<NodeKey> keys() const;
 
   void push(std::uint32_t head_id, std::span<const NodeId> inputs) {
     head_of.push_back(head_id);
-    input_pool.insert(input_pool.end(), inputs.begin(), inputs.end());
-    input_begin.push_back(input_pool.size());
+    input_lists.push(inputs);
   }
 };
 

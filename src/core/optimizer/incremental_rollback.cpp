@@ -11,8 +11,7 @@ void IncrementalReducer::roll_back(const Mark& m) noexcept {
   id_map_.resize(m.watermark);
   total_work_ = m.total_work;
   canon_.head_of.resize(m.nodes);
-  canon_.input_begin.resize(m.nodes + 1);
-  canon_.input_pool.resize(canon_.input_begin.back());
+  canon_.input_lists.truncate(m.nodes);
   cons_hash_.resize(m.nodes);
   // Positions waiting to be indexed stay waiting; those past the mark go.
   unindexed_.erase(std::remove_if(unindexed_.begin(), unindexed_.end(), [&](std::uint32_t p) { return p >= m.nodes; }),

@@ -56,7 +56,7 @@ ReducedStore from_reduced(Reduced reduced) {
   // earlier nodes got, so a repeated key (not something the pipeline emits) is renumbered.
   NodeIds ids;
   ids.reserve(g.size());
-  auto added = store.intern_graph(g.heads, g.head_of, g.input_pool, g.input_begin, ids);
+  auto added = store.intern_graph(g.heads, g.head_of, g.input_lists.pool(), g.input_lists.offsets(), ids);
   if (!added) throw InternalFault("reduced graph references only earlier nodes: " + added.error().debug());
   // A position with no id stays as it is: it is at least the store's node count, so the
   // store refuses it and the fault names it.

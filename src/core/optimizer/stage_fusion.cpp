@@ -159,7 +159,7 @@ FusionResult stage_fusion(const LabelledNodes& nodes, std::span<const std::strin
   StageHeads stage_heads;
   std::vector<Pos> foreign;  // representatives of the groups the current stage reads, in order of first use
   graph.head_of.reserve(groups);
-  graph.input_begin.reserve(std::uint64_t{groups} + 1);
+  graph.input_lists.reserve(groups, 0);
   for (Pos i = 0; i < m; ++i) {
     const Pos r = stage_of[i];
     if (last[r] != i) continue;
@@ -172,7 +172,7 @@ FusionResult stage_fusion(const LabelledNodes& nodes, std::span<const std::strin
         graph.heads.push_back(tokens.head(label).with_inputs({}));
       }
       graph.head_of.push_back(head);
-      for (NodeId x : nodes.inputs(r)) graph.input_pool.push_back(emitted(stage_of[x]));
+      for (NodeId x : nodes.inputs(r)) graph.input_lists.extend(emitted(stage_of[x]));
       ++out.boundary_nodes;
     } else {
       stage_heads.begin();
@@ -198,10 +198,10 @@ FusionResult stage_fusion(const LabelledNodes& nodes, std::span<const std::strin
         }
       }
       graph.head_of.push_back(stage_heads.intern(graph.heads, text));
-      for (Pos g : foreign) graph.input_pool.push_back(emitted(g));
+      for (Pos g : foreign) graph.input_lists.extend(emitted(g));
       ++out.stages;
     }
-    graph.input_begin.push_back(graph.input_pool.size());
+    graph.input_lists.close();
     position[r] = static_cast<Pos>(graph.size() - 1);
   }
 
