@@ -472,7 +472,7 @@ bool ParamViews::read_plain(PyObject* dict) {
     // Kept in key order as they come (a dict's keys are distinct, so no ties): this is
     // `sort_entries` for the few entries params have, without a second pass.
     std::size_t at = entries_.size();
-    if (at < 16) {  // past 16, sorted below, without quadratic insertion
+    if (at < kInsertionSortMax) {  // past it, sorted below, without quadratic insertion
       while (at > 0 && key_before(e, entries_[at - 1])) --at;
     }
     entries_.push_back(e);
@@ -482,7 +482,7 @@ bool ParamViews::read_plain(PyObject* dict) {
       data[at] = e;
     }
   }
-  if (entries_.size() > 16) sort_entries(entries());
+  if (entries_.size() > kInsertionSortMax) sort_entries(entries());
   return true;
 #endif
 }

@@ -3,7 +3,10 @@
 /// per-process seed; tables whose iteration order must be the same on every run pass 0.
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string_view>
+
+#include "common/node_id.hpp"
 
 namespace vantrel {
 
@@ -49,6 +52,15 @@ class Hasher {
  private:
   std::uint64_t h_;
 };
+
+/// The hash of a node given by its head's id and its inputs' ids, under which every index of
+/// nodes (a store's, a reducer's, the deduplication pass's) files it.
+inline std::uint64_t hash_node(std::uint32_t head, std::span<const NodeId> inputs, std::uint64_t seed) {
+  Hasher h(seed);
+  h.add(head);
+  for (NodeId id : inputs) h.add(id);
+  return h.finish();
+}
 
 /// One random seed per process for tables that may be seeded (never for anything that
 /// leaves the process or decides an iteration order).

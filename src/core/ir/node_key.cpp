@@ -47,9 +47,14 @@ const ParamMap& NodeKey::params() const {
 }
 
 std::string_view NodeKey::name() const {
-  if (auto* s = get_if<Source>()) return s->name;
-  if (auto* o = get_if<Op>()) return o->name;
-  if (auto* r = get_if<Reduction>()) return r->name;
+  switch (kind()) {
+    case kSource: return std::get<Source>(v_).name;
+    case kOp: return std::get<Op>(v_).name;
+    case kReduction: return std::get<Reduction>(v_).name;
+    case kExternal:
+    case kStage:
+    case kExchange: return {};
+  }
   return {};
 }
 
@@ -129,19 +134,11 @@ void NodeKey::hash_head_into(Hasher& h) const {
             for (const StageRef& r : m.args) h.add((static_cast<std::uint64_t>(r.kind) << 63) ^ r.index);
           }
         } else {
+          static_assert(std::is_same_v<T, Exchange>, "a new node kind needs its head hashed");
           node.params.hash_into(h);
         }
       },
       v_);
-}
-
-std::uint64_t NodeKey::hash(std::uint64_t seed) const {
-  Hasher h(seed);
-  hash_head_into(h);
-  auto in = inputs();
-  h.add(in.size());
-  for (NodeId id : in) h.add(id);
-  return h.finish();
 }
 
 std::optional<ParsedOpToken> parse_op_token(std::string_view token) {

@@ -120,9 +120,9 @@ class NodeKey {
   std::string token() const;
 
   bool operator==(const NodeKey& other) const { return v_ == other.v_; }
-  /// Hash of everything but the inputs; `hash` continues it with the inputs.
+  /// Hash of everything but the inputs: a node is filed by its head's id and its inputs
+  /// (`hash_node`), its head by this.
   void hash_head_into(Hasher& h) const;
-  std::uint64_t hash(std::uint64_t seed) const;
 
  private:
   Variant v_;

@@ -17,48 +17,61 @@ std::uint64_t canonical_bits(double x) {
 }
 
 bool ParamValue::operator==(const ParamValue& other) const {
-  if (v_.index() != other.v_.index()) return false;
-  switch (kind()) {
-    case Int: return as_int() == other.as_int();
-    case Float: return canonical_bits(as_float()) == canonical_bits(other.as_float());
-    case Bool: return as_bool() == other.as_bool();
-    case Str: return as_str() == other.as_str();
+  const ParamValueView a = view();
+  const ParamValueView b = other.view();
+  if (a.kind != b.kind) return false;
+  switch (a.kind) {
+    case Int: return a.i == b.i;
+    case Float: return canonical_bits(a.f) == canonical_bits(b.f);
+    case Bool: return a.b == b.b;
+    case Str: return a.s == b.s;
   }
   return false;
 }
 
 void ParamValue::hash_into(Hasher& h) const {
-  h.add(kind());
-  switch (kind()) {
-    case Int: h.add(static_cast<std::uint64_t>(as_int())); break;
-    case Float: h.add(canonical_bits(as_float())); break;
-    case Bool: h.add(as_bool() ? 1 : 0); break;
-    case Str: h.add_bytes(as_str()); break;
+  const ParamValueView v = view();
+  h.add(v.kind);
+  switch (v.kind) {
+    case Int: h.add(static_cast<std::uint64_t>(v.i)); break;
+    case Float: h.add(canonical_bits(v.f)); break;
+    case Bool: h.add(v.b ? 1 : 0); break;
+    case Str: h.add_bytes(v.s); break;
   }
+}
+
+ParamValue ParamValueView::to_value() const {
+  switch (kind) {
+    case ParamValue::Int: return ParamValue::of_int(i);
+    case ParamValue::Float: return ParamValue::of_float(f);
+    case ParamValue::Bool: return ParamValue::of_bool(b);
+    case ParamValue::Str: return ParamValue::of_str(std::string(s));
+  }
+  return ParamValue::of_int(0);
 }
 
 namespace {
 
-void append_value_token(std::string& out, const ParamValue& v) {
-  switch (v.kind()) {
+void append_value_token(std::string& out, const ParamValueView& v) {
+  switch (v.kind) {
     case ParamValue::Int: {
       char buf[24];
-      auto r = std::to_chars(buf, buf + sizeof buf, v.as_int());
+      auto r = std::to_chars(buf, buf + sizeof buf, v.i);
       out.push_back('i');
       out.append(buf, r.ptr);
       break;
     }
     case ParamValue::Float: {
       static const char* digits = "0123456789abcdef";
-      std::uint64_t bits = canonical_bits(v.as_float());
+      std::uint64_t bits = canonical_bits(v.f);
       out.push_back('f');
       for (int shift = 60; shift >= 0; shift -= 4) out.push_back(digits[(bits >> shift) & 0xf]);
       break;
     }
-    case ParamValue::Bool: out.append(v.as_bool() ? "btrue" : "bfalse"); break;
+    case ParamValue::Bool: out.append(v.b ? "btrue" : "bfalse"); break;
     case ParamValue::Str:
       out.push_back('s');
-      append_escaped(out, v.as_str());
+      append_escaped(out, v.s);
       break;
   }
 }
@@ -135,7 +148,7 @@ std::optional<ParamValue> parse_value_token(std::string_view text) {
 
 std::string ParamValue::token() const {
   std::string out;
-  append_value_token(out, *this);
+  append_value_token(out, view());
   return out;
 }
 
@@ -205,34 +218,22 @@ std::string quote_display(std::string_view text) {
   return out;
 }
 
-std::string ParamValue::display() const {
-  switch (kind()) {
-    case Int: return std::to_string(as_int());
-    case Float: return display_float(as_float());
-    case Bool: return as_bool() ? "true" : "false";
-    case Str: return quote_display(as_str());
+std::string ParamValueView::display() const {
+  switch (kind) {
+    case ParamValue::Int: return std::to_string(i);
+    case ParamValue::Float: return display_float(f);
+    case ParamValue::Bool: return b ? "true" : "false";
+    case ParamValue::Str: return quote_display(s);
   }
   return {};
 }
 
+std::string ParamValue::display() const { return view().display(); }
+
 ParamMap ParamMap::make(std::vector<ParamEntry> entries) {
   ParamMap m;
   m.entries_ = std::move(entries);
-  // std::string compares as unsigned bytes, shorter prefix first: the key order we need.
-  auto less = [](const ParamEntry& a, const ParamEntry& b) { return a.key < b.key; };
-  auto& e = m.entries_;
-  if (e.size() <= 16) {
-    // Maps are small; a stable insertion sort avoids the temporary buffer of stable_sort.
-    for (std::size_t i = 1; i < e.size(); ++i) {
-      if (!less(e[i], e[i - 1])) continue;
-      ParamEntry moving = std::move(e[i]);
-      std::size_t j = i;
-      for (; j > 0 && less(moving, e[j - 1]); --j) e[j] = std::move(e[j - 1]);
-      e[j] = std::move(moving);
-    }
-  } else {
-    std::stable_sort(e.begin(), e.end(), less);
-  }
+  sort_by_key(std::span<ParamEntry>(m.entries_));
   return m;
 }
 
@@ -269,7 +270,7 @@ void ParamMap::append_token(std::string& out) const {
     first = false;
     append_escaped(out, e.key);
     out.push_back('=');
-    append_value_token(out, e.value);
+    append_value_token(out, e.value.view());
   }
 }
 

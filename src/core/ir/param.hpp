@@ -2,8 +2,10 @@
 /// Parameter values and maps: the named scalars every node carries, with equality by
 /// canonical float bits, hashing that agrees with it, and the canonical text token that node
 /// tokens embed and that `ParamMap::from_token` reads back.
+#include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -15,6 +17,8 @@ namespace vantrel {
 
 /// The 64-bit pattern of a float, with every NaN folded to 0x7ff8000000000000.
 std::uint64_t canonical_bits(double x);
+
+struct ParamValueView;
 
 class ParamValue {
  public:
@@ -31,6 +35,9 @@ class ParamValue {
   double as_float() const { return std::get<Float>(v_); }
   bool as_bool() const { return std::get<Bool>(v_); }
   const std::string& as_str() const { return std::get<Str>(v_); }
+  /// The value as a view, the form that each operation below reads: one switch over the
+  /// value kinds per operation serves owned and borrowed values alike.
+  ParamValueView view() const;
 
   bool operator==(const ParamValue& other) const;
   void hash_into(Hasher& h) const;
@@ -47,11 +54,65 @@ class ParamValue {
   Storage v_;
 };
 
+/// A borrowed parameter value: the owned value's view, or a value read in place (from a
+/// Python object, an encoded head, a blob) that only becomes owned when it must be kept.
+struct ParamValueView {
+  ParamValue::Kind kind = ParamValue::Int;
+  std::int64_t i = 0;
+  double f = 0;
+  bool b = false;
+  std::string_view s;
+
+  ParamValue to_value() const;
+  /// The text of `ParamValue::display`.
+  std::string display() const;
+};
+
+inline ParamValueView ParamValue::view() const {
+  ParamValueView v;
+  v.kind = kind();
+  switch (v.kind) {
+    case Int: v.i = as_int(); break;
+    case Float: v.f = as_float(); break;
+    case Bool: v.b = as_bool(); break;
+    case Str: v.s = as_str(); break;
+  }
+  return v;
+}
+
 struct ParamEntry {
   std::string key;
   ParamValue value;
   bool operator==(const ParamEntry& other) const = default;
 };
+
+struct ParamEntryView {
+  std::string_view key;
+  ParamValueView value;
+};
+
+/// Maps of up to this many entries are sorted by insertion: nearly every map has a handful,
+/// where insertion beats `std::stable_sort`, which also allocates a buffer; past it the
+/// quadratic worst case would cost more than that buffer.
+inline constexpr std::size_t kInsertionSortMax = 16;
+
+/// Sorts entries (`ParamEntry` or `ParamEntryView`) stably by key bytes: the order of a map.
+template <class Entry>
+void sort_by_key(std::span<Entry> e) {
+  // Keys compare as unsigned bytes, a shorter prefix first: the key order of a map.
+  auto less = [](const Entry& a, const Entry& b) { return a.key < b.key; };
+  if (e.size() > kInsertionSortMax) {
+    std::stable_sort(e.begin(), e.end(), less);
+    return;
+  }
+  for (std::size_t i = 1; i < e.size(); ++i) {
+    if (!less(e[i], e[i - 1])) continue;
+    Entry moving = std::move(e[i]);
+    std::size_t j = i;
+    for (; j > 0 && less(moving, e[j - 1]); --j) e[j] = std::move(e[j - 1]);
+    e[j] = std::move(moving);
+  }
+}
 
 /// Entries sorted by key bytes (stable, duplicates kept in their given order).
 class ParamMap {

@@ -40,13 +40,6 @@ std::uint32_t IncrementalReducer::intern_head(const NodeKey& key) {
   return h;
 }
 
-std::uint64_t IncrementalReducer::node_hash(std::uint32_t head, std::span<const NodeId> inputs) const {
-  Hasher h(seed_);
-  h.add(head);
-  for (NodeId x : inputs) h.add(x);
-  return h.finish();
-}
-
 bool IncrementalReducer::same_node(std::uint32_t p, std::uint32_t head, std::span<const NodeId> inputs,
                                    std::uint64_t hash) const {
   if (cons_hash_[p] != hash || canon_.head_of[p] != head) return false;
@@ -62,13 +55,13 @@ std::uint32_t IncrementalReducer::cons_find(std::uint32_t head, std::span<const 
 NodeId IncrementalReducer::fold(std::uint32_t head, const NodeIds& inputs) {
   const std::uint8_t flags = head_flags_[head];
   if ((flags & kIdentity) && inputs.size() == 1) return inputs[0];
-  const std::uint64_t hash = node_hash(head, inputs);
+  const std::uint64_t hash = hash_node(head, inputs, seed_);
   const std::uint64_t pos = canon_.size();
   if ((flags & kCommutative) && inputs.size() == 2) {
     // Both operand orders are looked for before the node is added; the second order's slot
     // is fetched while the first is probed, so a new node waits for one miss, not two.
     const std::array<NodeId, 2> swapped = {inputs[1], inputs[0]};
-    const std::uint64_t swapped_hash = node_hash(head, swapped);
+    const std::uint64_t swapped_hash = hash_node(head, swapped, seed_);
     if (!cons_filter_.maybe_contains(hash) && !cons_filter_.maybe_contains(swapped_hash))
       return append_new(head, inputs, hash, false);
     index_waiting();
@@ -254,7 +247,7 @@ Result<Reduced, BadNodeId> IncrementalReducer::finalize_default(std::span<const 
 std::optional<std::uint64_t> IncrementalReducer::cons_table(const NodeKey& key) const {
   const std::uint32_t head = heads_.find(key, canon_.heads);
   if (head == kNoId) return std::nullopt;
-  const std::uint64_t hash = node_hash(head, key.inputs());
+  const std::uint64_t hash = hash_node(head, key.inputs(), seed_);
   if (const std::uint32_t p = cons_find(head, key.inputs(), hash); p != kNoId) return p;
   for (std::uint32_t p : unindexed_) {
     if (same_node(p, head, key.inputs(), hash)) return p;

@@ -93,7 +93,6 @@ class IncrementalReducer {
   NodeId append_new(std::uint32_t head, const NodeIds& inputs, std::uint64_t hash, bool indexed);
   /// Enters the nodes whose index entries wait into `cons_`, fetching their slots ahead.
   void index_waiting();
-  std::uint64_t node_hash(std::uint32_t head, std::span<const NodeId> inputs) const;
   /// Replaces store ids by canonical positions; the first id not yet consumed is returned.
   [[nodiscard]] std::optional<NodeId> map_inputs(std::span<const NodeId> inputs, NodeIds& out) const;
 

@@ -133,7 +133,7 @@ class CseIndex {
       }
       if (chained_[p] < kChain) return kNoId;
     }
-    hash_ = hash_of(label, ins);
+    hash_ = hash_node(label, ins, seed_);
     hashed_ = true;
     const Slot* s = table_.find(hash_, Probe{hash_, label, ins, kept});
     return s == nullptr ? kNoId : s->id_plus_one - 1;
@@ -149,7 +149,7 @@ class CseIndex {
       ++chained_[p];
       return;
     }
-    if (!hashed_) hash_ = hash_of(label, ins);
+    if (!hashed_) hash_ = hash_node(label, ins, seed_);
     table_.insert_new(hash_, Slot{hash_, k + 1});
   }
 
@@ -178,13 +178,6 @@ class CseIndex {
       return s.hash == p.hash && same_node(p.kept, s.id_plus_one - 1, p.label, p.ins);
     }
   };
-
-  std::uint64_t hash_of(std::uint32_t label, std::span<const NodeId> ins) const {
-    Hasher h(seed_);
-    h.add(label);
-    for (std::uint64_t x : ins) h.add(x);
-    return h.finish();
-  }
 
   std::vector<std::uint32_t> head_;    ///< per kept position: latest chained user, or kNoId
   std::vector<std::uint8_t> chained_;  ///< per kept position: chained users so far (at most kChain)

@@ -111,44 +111,12 @@ Result<Ok, DecodeError> Reader::param_views(std::vector<ParamEntryView>& out) {
 }
 
 Result<ParamMap, DecodeError> Reader::params() {
-  auto count = u32();
-  if (!count) return Err{count.error()};
+  std::vector<ParamEntryView> views;
+  if (auto read = param_views(views); !read) return Err{read.error()};
+  if (views.empty()) return ParamMap{};
   std::vector<ParamEntry> entries;
-  entries.reserve(capped(count.value(), remaining(), kMinParamBytes));
-  for (std::uint32_t i = 0; i < count.value(); ++i) {
-    auto key = string();
-    if (!key) return Err{key.error()};
-    auto tag = u8();
-    if (!tag) return Err{tag.error()};
-    switch (tag.value()) {
-      case kInt: {
-        auto v = u64();
-        if (!v) return Err{v.error()};
-        entries.push_back({std::move(key).value(), ParamValue::of_int(static_cast<std::int64_t>(v.value()))});
-        break;
-      }
-      case kFloat: {
-        auto v = u64();
-        if (!v) return Err{v.error()};
-        entries.push_back({std::move(key).value(), ParamValue::of_float(std::bit_cast<double>(v.value()))});
-        break;
-      }
-      case kBool: {
-        auto v = u8();
-        if (!v) return Err{v.error()};
-        entries.push_back({std::move(key).value(), ParamValue::of_bool(v.value() != 0)});
-        break;
-      }
-      case kStr: {
-        auto v = string();
-        if (!v) return Err{v.error()};
-        entries.push_back({std::move(key).value(), ParamValue::of_str(std::move(v).value())});
-        break;
-      }
-      default: return Err{DecodeError{DecodeError::BadTag{"param", tag.value()}}};
-    }
-  }
-  if (entries.empty()) return ParamMap{};
+  entries.reserve(views.size());
+  for (const ParamEntryView& e : views) entries.push_back({std::string(e.key), e.value.to_value()});
   return ParamMap::make(std::move(entries));
 }
 

@@ -29,17 +29,21 @@ struct Sizer {
     count(s.size(), "text length");
     n += s.size();
   }
+  /// A value's tag and payload.
+  void value(const ParamValueView& v) {
+    n += 1;
+    switch (v.kind) {
+      case ParamValue::Int:
+      case ParamValue::Float: n += 8; break;
+      case ParamValue::Bool: n += 1; break;
+      case ParamValue::Str: text(v.s); break;
+    }
+  }
   void params(const ParamMap& m) {
     count(m.size(), "parameter count");
     for (const ParamEntry& e : m.entries()) {
       text(e.key);
-      n += 1;
-      switch (e.value.kind()) {
-        case ParamValue::Int:
-        case ParamValue::Float: n += 8; break;
-        case ParamValue::Bool: n += 1; break;
-        case ParamValue::Str: text(e.value.as_str()); break;
-      }
+      value(e.value.view());
     }
   }
   void ids(std::span<const NodeId> ids) {
@@ -64,15 +68,9 @@ struct Sizer {
     n += 1;
     text(head.name());
     count(head.size(), "parameter count");
-    head.for_each_entry([&](std::string_view key, const ParamValueView& value) {
+    head.for_each_entry([&](std::string_view key, const ParamValueView& v) {
       text(key);
-      n += 1;
-      switch (value.kind) {
-        case ParamValue::Int:
-        case ParamValue::Float: n += 8; break;
-        case ParamValue::Bool: n += 1; break;
-        case ParamValue::Str: text(value.s); break;
-      }
+      value(v);
     });
   }
 
@@ -104,6 +102,7 @@ struct Sizer {
             ids(inputs);
             members(node.members);
           } else {
+            static_assert(std::is_same_v<T, Exchange>, "a new node kind needs its record measured");
             params(node.params);
             ids(inputs);
           }
@@ -124,28 +123,23 @@ char* write_text(char* p, std::string_view s) {
   return p + s.size();
 }
 
+char* write_value(char* p, const ParamValueView& v) {
+  switch (v.kind) {
+    case ParamValue::Int: p = put_u8(p, kInt); return put_u64(p, static_cast<std::uint64_t>(v.i));
+    case ParamValue::Float:
+      p = put_u8(p, kFloat);
+      return put_u64(p, std::bit_cast<std::uint64_t>(v.f));  // exact bits, NaN payloads kept
+    case ParamValue::Bool: p = put_u8(p, kBool); return put_u8(p, v.b ? 1 : 0);
+    case ParamValue::Str: p = put_u8(p, kStr); return write_text(p, v.s);
+  }
+  return p;
+}
+
 char* write_params(char* p, const ParamMap& m) {
   p = put_u32(p, static_cast<std::uint32_t>(m.size()));
   for (const ParamEntry& e : m.entries()) {
     p = write_text(p, e.key);
-    switch (e.value.kind()) {
-      case ParamValue::Int:
-        p = put_u8(p, kInt);
-        p = put_u64(p, static_cast<std::uint64_t>(e.value.as_int()));
-        break;
-      case ParamValue::Float:
-        p = put_u8(p, kFloat);
-        p = put_u64(p, std::bit_cast<std::uint64_t>(e.value.as_float()));  // exact bits, NaN payloads kept
-        break;
-      case ParamValue::Bool:
-        p = put_u8(p, kBool);
-        p = put_u8(p, e.value.as_bool() ? 1 : 0);
-        break;
-      case ParamValue::Str:
-        p = put_u8(p, kStr);
-        p = write_text(p, e.value.as_str());
-        break;
-    }
+    p = write_value(p, e.value.view());
   }
   return p;
 }
@@ -165,24 +159,7 @@ char* write_head_part(char* p, const EncodedHead& head) {
   p = put_u32(p, static_cast<std::uint32_t>(head.size()));
   head.for_each_entry([&](std::string_view key, const ParamValueView& value) {
     p = write_text(p, key);
-    switch (value.kind) {
-      case ParamValue::Int:
-        p = put_u8(p, kInt);
-        p = put_u64(p, static_cast<std::uint64_t>(value.i));
-        break;
-      case ParamValue::Float:
-        p = put_u8(p, kFloat);
-        p = put_u64(p, std::bit_cast<std::uint64_t>(value.f));  // exact bits, NaN payloads kept
-        break;
-      case ParamValue::Bool:
-        p = put_u8(p, kBool);
-        p = put_u8(p, value.b ? 1 : 0);
-        break;
-      case ParamValue::Str:
-        p = put_u8(p, kStr);
-        p = write_text(p, value.s);
-        break;
-    }
+    p = write_value(p, value);
   });
   return p;
 }
@@ -224,6 +201,7 @@ char* write_record(char* p, const NodeKey& head, std::span<const NodeId> inputs)
           }
           return p;
         } else {
+          static_assert(std::is_same_v<T, Exchange>, "a new node kind needs its record written");
           p = write_params(p, node.params);
           return write_ids(p, inputs);
         }

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/fault.hpp"
 #include "store/graph_store.hpp"
 
 namespace vantrel {
@@ -83,7 +84,10 @@ std::string label_of(const EncodedHead& head) {
   switch (head.kind()) {
     case NodeKey::kSource: label = "Source "; break;
     case NodeKey::kOp: label = "Op "; break;
-    default: label = "Reduction "; break;
+    case NodeKey::kReduction: label = "Reduction "; break;
+    case NodeKey::kExternal:
+    case NodeKey::kStage:
+    case NodeKey::kExchange: throw InternalFault("an encoded head is a source, an op or a reduction");
   }
   label += head.name();
   if (head.size() == 0) return label;

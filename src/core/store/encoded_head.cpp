@@ -6,78 +6,14 @@
 #include <utility>
 #include <vector>
 
+#include "common/fault.hpp"
+#include "common/small_vec.hpp"
+
 namespace vantrel {
 
 namespace {
 
-void put_varint(std::string& out, std::uint64_t v) {
-  while (v >= 0x80) {
-    out.push_back(static_cast<char>(static_cast<std::uint8_t>(v) | 0x80));
-    v >>= 7;
-  }
-  out.push_back(static_cast<char>(v));
-}
-
-void put_text(std::string& out, std::string_view s) {
-  put_varint(out, s.size());
-  out.append(s);
-}
-
-void put_bits(std::string& out, std::uint64_t bits) {
-  char b[8];
-  for (int k = 0; k < 8; ++k) b[k] = static_cast<char>(static_cast<std::uint8_t>(bits >> (8 * k)));
-  out.append(b, 8);
-}
-
-/// Appends one value; returns whether it is a NaN.
-bool put_value(std::string& out, const ParamValueView& v) {
-  out.push_back(static_cast<char>(v.kind));
-  switch (v.kind) {
-    case ParamValue::Int: {
-      const auto u = static_cast<std::uint64_t>(v.i);
-      put_varint(out, (u << 1) ^ (0 - (u >> 63)));
-      return false;
-    }
-    case ParamValue::Float: put_bits(out, std::bit_cast<std::uint64_t>(v.f)); return std::isnan(v.f);
-    case ParamValue::Bool: out.push_back(v.b ? 1 : 0); return false;
-    case ParamValue::Str: put_text(out, v.s); return false;
-  }
-  return false;
-}
-
-ParamValueView view_of(const ParamValue& v) {
-  ParamValueView out;
-  out.kind = v.kind();
-  switch (v.kind()) {
-    case ParamValue::Int: out.i = v.as_int(); break;
-    case ParamValue::Float: out.f = v.as_float(); break;
-    case ParamValue::Bool: out.b = v.as_bool(); break;
-    case ParamValue::Str: out.s = v.as_str(); break;
-  }
-  return out;
-}
-
-/// A copy of a head marked kHasNaN whose NaNs all carry the canonical bits.
-std::string canonical_copy(std::string_view bytes) {
-  const EncodedHead head(bytes);
-  std::string out;
-  out.reserve(bytes.size());
-  out.push_back(bytes[0]);
-  put_text(out, head.name());
-  put_varint(out, head.size());
-  head.for_each_entry([&](std::string_view key, ParamValueView value) {
-    put_text(out, key);
-    if (value.kind == ParamValue::Float) value.f = std::bit_cast<double>(canonical_bits(value.f));
-    put_value(out, value);
-  });
-  return out;
-}
-
-}  // namespace
-
-namespace {
-
-// Raw writers for the hot path: the caller has made room for the bound below.
+// The writers below write into room the caller made for `encoded_size_bound`.
 char* write_varint(char* p, std::uint64_t v) {
   while (v >= 0x80) {
     *p++ = static_cast<char>(static_cast<std::uint8_t>(v) | 0x80);
@@ -110,6 +46,39 @@ char* write_text(char* p, std::string_view s) {
 }
 
 constexpr std::size_t kVarintMax = 10;
+
+/// Views of an owned key's entries: the encoder reads views only. Inline room for the few
+/// entries nearly every map has, so encoding an owned key allocates nothing of its own.
+using EntryViews = SmallVec<ParamEntryView, 8>;
+
+EntryViews entry_views(const ParamMap& params) {
+  EntryViews out;
+  out.reserve(params.size());
+  for (const ParamEntry& e : params.entries()) out.push_back(ParamEntryView{e.key, e.value.view()});
+  return out;
+}
+
+void append_encoded(std::string& out, NodeKey::Kind kind, std::string_view name,
+                    std::span<const ParamEntryView> entries) {
+  const std::size_t start = out.size();
+  out.resize(start + encoded_size_bound(name, entries));
+  char* end = encode_head(out.data() + start, kind, name, entries);
+  out.resize(static_cast<std::size_t>(end - out.data()));
+}
+
+/// A copy of a head marked kHasNaN whose NaNs all carry the canonical bits.
+std::string canonical_copy(std::string_view bytes) {
+  const EncodedHead head(bytes);
+  EntryViews entries;
+  entries.reserve(head.size());
+  head.for_each_entry([&](std::string_view key, ParamValueView value) {
+    if (value.kind == ParamValue::Float) value.f = std::bit_cast<double>(canonical_bits(value.f));
+    entries.push_back(ParamEntryView{key, value});
+  });
+  std::string out;
+  append_encoded(out, head.kind(), head.name(), std::span<const ParamEntryView>(entries.data(), entries.size()));
+  return out;
+}
 
 }  // namespace
 
@@ -150,25 +119,13 @@ char* encode_head(char* const first, NodeKey::Kind kind, std::string_view name,
   return p;
 }
 
-void encode_head(std::string& out, NodeKey::Kind kind, std::string_view name, std::span<const ParamEntryView> entries) {
-  const std::size_t start = out.size();
-  out.resize(start + encoded_size_bound(name, entries));
-  char* end = encode_head(out.data() + start, kind, name, entries);
-  out.resize(static_cast<std::size_t>(end - out.data()));
+void encode_head(std::string& out, const NamedHeadView& head) {
+  append_encoded(out, head.kind(), head.name(), head.entries());
 }
 
 void encode_head(std::string& out, const NodeKey& key) {
-  const std::size_t start = out.size();
-  const auto& entries = key.params().entries();
-  out.push_back(static_cast<char>(key.kind()));
-  put_text(out, key.name());
-  put_varint(out, entries.size());
-  bool nan = false;
-  for (const ParamEntry& e : entries) {
-    put_text(out, e.key);
-    nan |= put_value(out, view_of(e.value));
-  }
-  if (nan) out[start] = static_cast<char>(static_cast<std::uint8_t>(key.kind()) | kHasNaN);
+  const EntryViews entries = entry_views(key.params());
+  append_encoded(out, key.kind(), key.name(), std::span<const ParamEntryView>(entries.data(), entries.size()));
 }
 
 EncodedHead::EncodedHead(std::string_view bytes) : bytes_(bytes) {
@@ -187,10 +144,14 @@ NodeKey EncodedHead::to_key(NodeIds inputs) const {
   ParamMap params = ParamMap::make(std::move(owned));
   std::string name(name_);
   switch (kind()) {
+    case NodeKey::kSource: break;
     case NodeKey::kOp: return Op{std::move(name), std::move(params), std::move(inputs)};
     case NodeKey::kReduction: return Reduction{std::move(name), std::move(params), std::move(inputs)};
-    default: return Source{std::move(name), std::move(params)};
+    case NodeKey::kExternal:
+    case NodeKey::kStage:
+    case NodeKey::kExchange: throw InternalFault("an encoded head is a source, an op or a reduction");
   }
+  return Source{std::move(name), std::move(params)};
 }
 
 namespace {

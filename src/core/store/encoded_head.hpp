@@ -25,16 +25,14 @@ namespace vantrel {
 
 inline constexpr std::uint8_t kHasNaN = 0x80;
 
-/// Appends the encoding of a named head (kind kSource, kOp or kReduction; sorted entries).
-void encode_head(std::string& out, NodeKey::Kind kind, std::string_view name, std::span<const ParamEntryView> entries);
 /// The most bytes `encode_head` can write for such a head.
 std::size_t encoded_size_bound(std::string_view name, std::span<const ParamEntryView> entries);
-/// Writes the encoding at `first`, which has room for the bound; returns its end.
+/// The encoder: writes the encoding of a named head (kind kSource, kOp or kReduction; sorted
+/// entries) at `first`, which has room for the bound; returns its end.
 char* encode_head(char* first, NodeKey::Kind kind, std::string_view name, std::span<const ParamEntryView> entries);
-inline void encode_head(std::string& out, const NamedHeadView& head) {
-  encode_head(out, head.kind(), head.name(), head.entries());
-}
-/// The same for an owned key of a named kind (its inputs are ignored).
+/// Appends the encoding of a head view.
+void encode_head(std::string& out, const NamedHeadView& head);
+/// Appends the encoding of an owned key of a named kind (its inputs are ignored).
 void encode_head(std::string& out, const NodeKey& key);
 
 /// Reads an encoded head in place; the bytes must outlive it.

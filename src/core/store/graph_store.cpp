@@ -11,13 +11,6 @@ namespace vantrel {
 
 namespace {
 
-std::uint64_t node_hash_of(std::uint32_t head, std::span<const NodeId> inputs, std::uint64_t seed) {
-  Hasher h(seed ^ 0x5bd1e9955bd1e995ULL);
-  h.add(head);
-  for (NodeId id : inputs) h.add(id);
-  return h.finish();
-}
-
 // The most inputs a node of a batch may have for the slot it will probe to be fetched ahead
 // (nearly every node has one or two).
 constexpr std::size_t kAheadInputs = 4;
@@ -69,7 +62,7 @@ NodeId GraphStore::node_id_locked(std::uint32_t hid, std::span<const NodeId> inp
   }
   if (same(first)) return first;
   // Every later node of the head is in the index; one probe finds it or the slot it goes in.
-  const std::uint64_t nh = known_hash != nullptr ? *known_hash : node_hash_of(hid, inputs, seed_);
+  const std::uint64_t nh = known_hash != nullptr ? *known_hash : hash_node(hid, inputs, seed_);
   auto next_id = [&]() -> std::uint64_t {
     if (n >= node_limit_) return kNoId;
     make_room();
@@ -263,7 +256,7 @@ Result<Ok, BadNodeId> GraphStore::intern_requests(std::span<const HeadTable::Req
         }
         inputs[k] = x;
       }
-      const std::uint64_t hash = node_hash_of(hid, std::span<const NodeId>(inputs, n), seed_);
+      const std::uint64_t hash = hash_node(hid, std::span<const NodeId>(inputs, n), seed_);
       fetched[j % fetched.size()] = Fetched{j, hash};
       in.node_index.prefetch(hash);
     };
