@@ -74,6 +74,8 @@ class ParamViews {
   ParamMap to_map();
 
  private:
+  /// Params dicts hold a handful of entries: eight inline read nearly all of them with no
+  /// allocation.
   static constexpr std::uint32_t kInline = 8;
   bool walk(PyObject* dict);
   bool read_plain(PyObject* dict);

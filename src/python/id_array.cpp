@@ -41,7 +41,8 @@ int integer_format(const char* format, Py_ssize_t itemsize, bool& is_signed) {
   return itemsize == 1 || itemsize == 2 || itemsize == 4 || itemsize == 8 ? static_cast<int>(itemsize) : 0;
 }
 
-/// The most ids reserved before the rows are read.
+/// The most ids reserved before the rows are read (64 MiB of them): past it the ids grow as
+/// the rows are read, so a claimed shape (see `read_rows`) never reserves more than that.
 constexpr std::size_t kReserveAtMost = std::size_t{1} << 24;
 
 template <class T>

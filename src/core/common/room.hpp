@@ -1,7 +1,7 @@
 #pragma once
 /// Making room before a change, so that a shortage of memory is met while nothing has been
 /// changed yet: the code under a store's or reducer's lock grows its containers first and
-/// then appends, and the appends no longer allocate.
+/// then appends, and the appends allocate nothing.
 #include <algorithm>
 #include <cstddef>
 

@@ -169,8 +169,8 @@ class SmallVec {
   std::uint32_t size_ = 0;
   std::uint32_t cap_ = N;
   // Left uninitialised: slots past size_ are never read as elements, only copied as bytes
-  // (memcpy of the whole buffer), and zero-filling N slots on every construction cost more
-  // than the short lists it holds (a params list of 8 views zeroed ~450 bytes per call).
+  // (memcpy of the whole buffer), and zero-filling N slots on every construction would cost
+  // more than the short lists it holds (a params list of 8 views is ~500 bytes per call).
   union U {
     alignas(T) unsigned char buf[sizeof(T) * N];
     T* heap;

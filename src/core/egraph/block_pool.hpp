@@ -81,6 +81,8 @@ class BlockPool {
   std::size_t chunk_bytes() const { return held_; }
 
  private:
+  /// 64 KiB: the long lists of a small e-graph fit it, and chunks double from it (see
+  /// `carve_from_new_chunk`), so a large e-graph still needs few.
   static constexpr std::size_t kFirstChunk = std::size_t{64} << 10;
 
   void* carve_from_new_chunk(std::size_t bytes);

@@ -188,6 +188,8 @@ std::size_t EGraph::rebuild() {
   auto ahead = [&](std::size_t steps) -> const Repair* {
     return fetch && repair_list_.size() > steps ? &repair_list_[repair_list_.size() - 1 - steps] : nullptr;
   };
+  // An e-node with more children than this (rare: nearly all have one or two) is not fetched
+  // ahead, so that the roots of its children fit a small array on the stack.
   constexpr std::uint32_t kMaxFetched = 4;
   while (!repair_list_.empty()) {
     if (const Repair* e = ahead(3 * kFetchAhead)) prefetch_line(&added_[e->id]);

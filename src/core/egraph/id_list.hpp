@@ -4,8 +4,8 @@
 /// capacity derived from the size.
 ///
 /// A variant of `SmallVec<Id, 2>` kept on purpose: it needs no capacity field (the size
-/// decides inline or heap) and its push, copy and destruction are branch-light. Replacing it
-/// with the general template cost 6.7% more instructions on the e-graph rebuild benchmark
+/// decides inline or heap) and its push, copy and destruction are branch-light. The general
+/// template in its place costs 6.7% more instructions on the e-graph rebuild benchmark
 /// (callgrind, `bench_egraph rebuild 100000`: 113.4 M against 106.3 M) and 3% on `add`.
 ///
 /// The heap pointer shares the two inline words and is read and written through `memcpy`,

@@ -21,6 +21,8 @@ namespace {
 // A symbol's value is (index within its shard) << 4 | shard, so the shard is found from the
 // handle alone and every shard numbers its texts densely. The top bit stays clear: values
 // with it set are local symbols.
+// Sixteen shards: threads that intern at once (each with its own reduction) rarely wait on
+// one lock, and a shard's table stays large enough to fill.
 constexpr unsigned kShardBits = 4;
 constexpr std::uint32_t kShards = 1u << kShardBits;
 constexpr std::uint32_t kMaxPerShard = std::uint32_t{1} << (31 - kShardBits);
@@ -28,6 +30,7 @@ constexpr std::uint32_t kMaxPerShard = std::uint32_t{1} << (31 - kShardBits);
 // Texts live in chunks that never move once allocated: chunk k holds kFirstChunk << k
 // strings. A reader finds a text through the chunk pointer array alone, so reading needs no
 // lock; only the writer (under the shard lock) appends.
+// A first chunk of 256 texts holds the symbols of a rule set and of a small graph.
 constexpr std::uint32_t kFirstChunkBits = 8;
 constexpr std::uint32_t kFirstChunk = 1u << kFirstChunkBits;
 constexpr std::size_t kMaxChunks = 32 - kShardBits - kFirstChunkBits + 1;

@@ -123,10 +123,14 @@ class IncrementalReducer {
     std::uint32_t id = kNoId;
   };
   std::uint64_t guess_store_ = 0;  ///< identity of the store the cache describes
+  /// A power of two, for masking; 8 KiB of slots stay in cache, and the heads a graph repeats
+  /// (the ops of its every layer) are far fewer, so they rarely share a slot.
   static constexpr std::size_t kHeadGuesses = 1024;
   /// Registers store node i's head in the guess cache's slot `guess`; returns its id here.
   std::uint32_t guess_missed(HeadGuess& guess, const GraphStore::View& v, NodeId i);
-  /// Deltas of at most this many nodes are folded without being copied out first.
+  /// Deltas of at most this many nodes are folded without being copied out first: a step of
+  /// a node or a few is the case that copying slows (see `step_store`), and sixteen keep the
+  /// time under the store's lock to a few microseconds.
   static constexpr std::uint64_t kFoldInPlace = 16;
   std::vector<HeadGuess> head_guess_;
   /// The delta being consumed: head ids here, and store input ids.
@@ -144,6 +148,8 @@ class IncrementalReducer {
   /// Canonical positions in no `cons_` entry yet (at most kIndexBatch): `cons_` plus these
   /// is the whole canonical form.
   std::vector<std::uint32_t> unindexed_;
+  /// Sixty-four: many more than kFetchAhead, so that the slots of a batch are fetched
+  /// together, and few enough that the waiting positions stay a small buffer.
   static constexpr std::size_t kIndexBatch = 64;
   NodeIds id_map_;
   std::uint64_t total_work_ = 0;

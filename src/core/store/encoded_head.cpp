@@ -45,6 +45,7 @@ char* write_text(char* p, std::string_view s) {
   return p + n;
 }
 
+// The longest varint: ten groups of seven bits hold 64.
 constexpr std::size_t kVarintMax = 10;
 
 /// Views of an owned key's entries: the encoder reads views only. Inline room for the few
