@@ -29,7 +29,8 @@ Ref items_at_once(PyObject* obj, const char* message) {
 }
 
 /// The most terms a rule side may spell out: a flat pattern may use one entry many times, and
-/// the engine reads (and matches) the side as a tree.
+/// the engine reads (and matches) the side as a tree. Rules people write have tens of terms;
+/// 100000 leaves room for generated ones while one side's text and match work stay bounded.
 constexpr std::size_t kMaxPatternTerms = 100000;
 
 bool rule_error(PyObject* type, PyObject* name, const char* message) {

@@ -21,7 +21,9 @@ namespace vantrel::py {
 namespace {
 
 /// Nodes converted before each lock hold: bounds the work under the lock and the memory of
-/// the converted views.
+/// the converted views. 128 spreads a hold's fixed cost (taking the lock, checking the
+/// snapshot) over enough nodes to vanish, while one chunk's views stay small enough to sit in
+/// the fast caches and another thread waits for the lock only briefly.
 constexpr Py_ssize_t kChunk = 128;
 
 /// Adds "add_ops: node I refused; the I nodes before it were added" to the pending
