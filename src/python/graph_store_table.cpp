@@ -19,6 +19,7 @@
 #include "gc_pause.hpp"
 #include "gil.hpp"
 #include "graph_store_type.hpp"
+#include "shared_names.hpp"
 
 namespace vantrel::py {
 
@@ -68,7 +69,7 @@ class NodeTableBuilder {
     for (std::size_t i = 0; i < n; ++i) {
       const NodeKey& key = snap.nodes[i];
       kinds[i] = static_cast<char>(key.kind());
-      Ref name = shared_name(key.name());
+      Ref name = names_.get(key.name());
       Ref map = Ref::steal(params_to_py(key.params()));
       Ref ids = Ref::steal(ids_to_py(key.inputs()));
       if (!name || !map || !ids) return nullptr;
@@ -169,21 +170,8 @@ class NodeTableBuilder {
     return index;
   }
 
-  /// The shared str of a node's name (the views point into the snapshot, which outlives this).
-  Ref shared_name(std::string_view text) {
-    auto [it, added] = names_.try_emplace(text);
-    if (added) {
-      it->second = Ref::steal(str_to_py(text));
-      if (!it->second) {
-        names_.erase(it);
-        return Ref();
-      }
-    }
-    return Ref::borrow(it->second.get());
-  }
-
   Ref member_ops_;
-  std::unordered_map<std::string_view, Ref> names_;
+  SharedNames names_;  // the views point into the snapshot, which outlives this
   std::unordered_map<std::string, std::size_t> ops_;
   U32s members_, counts_, args_;  // scratch of the stage being read
   /// Per member-op table index, its position in the `ops` of the stage being read (valid

@@ -11,6 +11,7 @@
 #include "gc_pause.hpp"
 #include "gil.hpp"
 #include "graph_store_type.hpp"
+#include "shared_names.hpp"
 
 namespace vantrel::py {
 
@@ -48,7 +49,7 @@ class NodeViewBuilder {
     if (!put(dict, kId, Ref::steal(id_to_py(id))) || !put(dict, kOutput, Ref::borrow(output ? Py_True : Py_False)) ||
         !put(dict, kInputs, Ref::steal(ids_to_py(key.inputs()))) ||
         !put(dict, kKind, Ref::borrow(text_[kKindNames + static_cast<int>(key.kind())].get())) ||
-        !put(dict, kName, name(key.name())) || !put(dict, kParams, Ref::steal(params_to_py(key.params())))) {
+        !put(dict, kName, names_.get(key.name())) || !put(dict, kParams, Ref::steal(params_to_py(key.params())))) {
       return Ref();
     }
     if (const auto* ext = key.get_if<External>()) {
@@ -79,19 +80,6 @@ class NodeViewBuilder {
 
   bool put(const Ref& dict, Text key, Ref value) {
     return value && PyDict_SetItem(dict.get(), text_[key].get(), value.get()) == 0;
-  }
-
-  /// The shared str of a node's name (the views point into the snapshot, which outlives this).
-  Ref name(std::string_view text) {
-    auto [it, added] = names_.try_emplace(text);
-    if (added) {
-      it->second = Ref::steal(str_to_py(text));
-      if (!it->second) {
-        names_.erase(it);
-        return Ref();
-      }
-    }
-    return Ref::borrow(it->second.get());
   }
 
   const ParsedMember* parse(const std::string& token) {
@@ -145,7 +133,7 @@ class NodeViewBuilder {
   }
 
   Ref text_[kTextCount];
-  std::unordered_map<std::string_view, Ref> names_;
+  SharedNames names_;  // the views point into the snapshot, which outlives this
   std::unordered_map<std::string, ParsedMember> members_;
   std::vector<Ref> refs_[2];  // shared argument tuples: inputs, members
 };
