@@ -363,6 +363,9 @@ bool engine_from_py(PyObject* rules, PyObject* limits, PyObject* extract, Chosen
     rule_set = RuleSet(std::move(converted));
   }
   egraph::EngineConfig config;
+  // A class that merging leaves without a user is work no output needs: an engine built for
+  // the call drops it (the shared engine keeps the results it has always given).
+  config.keep_unreached = false;
   if (given_limits && !limits_from_py(limits, config)) return false;
   if (!extraction_from_py(extract, rules, config)) return false;
   // The default rules under the default settings are the shared engine itself.

@@ -128,5 +128,28 @@ TEST(CostEngine, OnlyWhatTheOutputsReachIsReadBack) {
   EXPECT_EQ(cheapest, (EngineGraph{{{"src|a", {}, true}, {"src|b", {}, true}, {"op|sub", {0, 1}, false}}, {2, 2}}));
 }
 
+TEST(EarliestEngine, ClassesNoOutputReachesAreDroppedWhenAsked) {
+  // neg(neg(x)) is x, so neither negation is needed; y feeds only the dropped negations.
+  const EngineGraph g{{{"src|x", {}, true},
+                       {"src|y", {}, true},
+                       {"op|plus", {0, 1}, false},
+                       {"op|neg", {2}, false},
+                       {"op|neg", {3}, false},
+                       {"op|exp", {4}, false}},
+                      {5, 4}};
+  const RuleSet rules({PatternRule{"twice", "(op|neg (op|neg ?x))", "?x"}});
+  const EngineGraph kept = EggEngine(rules).canonicalize(g);
+  EXPECT_EQ(kept.nodes.size(), 5u);  // the negations stay: the system's results keep every class
+  EngineConfig pruning;
+  pruning.keep_unreached = false;
+  const EggEngine engine(rules, pruning);
+  EXPECT_NE(engine.rule_set(), nullptr);  // still only merges
+  EXPECT_EQ(engine.canonicalize(g),
+            (EngineGraph{{{"src|x", {}, true}, {"src|y", {}, true}, {"op|plus", {0, 1}, false}, {"op|exp", {2}, false}},
+                         {3, 2}}));
+  // Without merges nothing is unreached: the graph comes back as it is.
+  EXPECT_EQ(EggEngine(RuleSet(std::vector<PatternRule>{}), pruning).canonicalize(g), g);
+}
+
 }  // namespace
 }  // namespace vantrel::egraph

@@ -71,6 +71,27 @@ def test_reduction_keeps_values(path, graph, algebra):
     assert same_values(values(store, outputs, REGISTRY), values(reduced, ids, REGISTRY))
 
 
+def unreached(reduced, ids):
+    """The nodes of ``reduced`` that no id in ``ids`` reads, directly or through others."""
+    views = reduced.nodes()
+    seen, todo = set(), list(ids)
+    while todo:
+        k = todo.pop()
+        if k not in seen:
+            seen.add(k)
+            todo.extend(views[k]["inputs"])
+    return set(range(len(views))) - seen
+
+
+@pytest.mark.parametrize("path", PATHS, ids=lambda p: p.__name__)
+@settings(max_examples=40)
+@given(graph=lawful_graphs(), algebra=algebras())
+def test_reduction_by_an_algebra_leaves_nothing_unreached(path, graph, algebra):
+    store, outputs = graph
+    reduced, ids = path(store, outputs, algebra)
+    assert unreached(reduced, ids) == set()
+
+
 # Builds a seeded graph, reduces it and prints the digest of the reduced blob and the ids.
 CHILD = textwrap.dedent("""
     import hashlib, random, sys

@@ -41,6 +41,11 @@ struct EngineConfig {
   /// egraph/cost_extract.hpp), which may be an e-node the rules created.
   enum class Extraction : std::uint8_t { kEarliest, kCost };
   Extraction extraction = Extraction::kEarliest;
+  /// For kEarliest: whether a class stays in the result when no output reaches it any more
+  /// (its users merged into classes whose earliest members read other classes). The system's
+  /// engine keeps them, so its results stay what they have always been; an engine built for
+  /// given rules or limits drops them, as kCost does, so that merging never adds work.
+  bool keep_unreached = true;
   /// For kCost: the cost of one op node by its escaped name (as in its token), sorted by
   /// name. Every other node costs 1.
   std::vector<std::pair<std::string, std::uint64_t>> op_costs;

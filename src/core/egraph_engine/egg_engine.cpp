@@ -1,5 +1,6 @@
 #include "egraph_engine/egg_engine.hpp"
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,25 @@ Result<std::vector<Rewrite>, std::string> compile(const RuleSet& rules) {
     out.push_back(std::move(rule).value());
   }
   return out;
+}
+
+/// Leaves in `first` (earliest member by class) only the classes the outputs reach through
+/// earliest members; the others get kNoId. An earliest member reads only earlier nodes, whose
+/// classes' earliest members are earlier still, so one downward sweep reaches every class
+/// before its representative is visited.
+void drop_unreached(const LabelledNodes& nodes, std::span<const NodeId> outputs, std::span<const Id> canon,
+                    std::span<Id> first) {
+  std::vector<std::uint8_t> reached(first.size(), 0);
+  for (NodeId o : outputs) reached[canon[o]] = 1;
+  for (std::size_t i = nodes.size(); i-- > 0;) {
+    const Id c = canon[i];
+    if (first[c] != i) continue;
+    if (!reached[c]) {
+      first[c] = kNoId;
+      continue;
+    }
+    for (NodeId j : nodes.inputs(i)) reached[canon[j]] = 1;
+  }
 }
 
 std::vector<Rewrite> compile_or_fault(const RuleSet& rules) {
@@ -143,15 +163,17 @@ LabelResult EggEngine::canonicalize_labels_with_stats(const LabelGraph& graph, C
   // graph-sized lists, their pages come in with one call each.
   std::vector<Id> canon = paged_list<Id>(n);
   std::vector<Id> first = paged_list<Id>(eg.id_count(), kNoId);
+  for (std::size_t i = 0; i < n; ++i) {
+    canon[i] = eg.find(ids[i]);
+    if (first[canon[i]] == kNoId) first[canon[i]] = static_cast<Id>(i);
+  }
+  if (!config_.keep_unreached) drop_unreached(nodes, graph.outputs, canon, first);
   std::size_t kept = 0;
   std::uint64_t kept_inputs = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    canon[i] = eg.find(ids[i]);
-    if (first[canon[i]] == kNoId) {
-      first[canon[i]] = static_cast<Id>(i);
-      ++kept;
-      kept_inputs += nodes.input_begin[i + 1] - nodes.input_begin[i];
-    }
+    if (first[canon[i]] != i) continue;
+    ++kept;
+    kept_inputs += nodes.input_begin[i + 1] - nodes.input_begin[i];
   }
 
   // Sized once: growing it would move every node and touch twice its memory.
