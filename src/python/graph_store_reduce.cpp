@@ -47,11 +47,52 @@ PyObject* mapped_to_py(PyTypeObject* store_type, ReducedStore reduced) {
   return PyTuple_Pack(3, PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1), ids.get());
 }
 
+PyObject* origins_to_py(const std::vector<Origin>& origins) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(origins.size())));
+  if (!list) return nullptr;
+  for (std::size_t k = 0; k < origins.size(); ++k) {
+    const Origin& o = origins[k];
+    PyObject* item = nullptr;
+    if (o.node == kNoId) {
+      item = Py_NewRef(Py_None);
+    } else if (o.member == kNoId) {
+      item = PyLong_FromUnsignedLong(o.node);
+    } else {
+      item = Py_BuildValue("(kk)", static_cast<unsigned long>(o.node), static_cast<unsigned long>(o.member));
+    }
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
+  }
+  return list.release();
+}
+
+PyObject* mapped_result(PyTypeObject* store_type, ReducedStore reduced, const egraph::RecordingEngine* recording,
+                        bool provenance) {
+  Ref origins;
+  if (provenance) {
+    origins = Ref::steal(origins_to_py(reduced.origins));
+    if (!origins) return nullptr;
+  }
+  Ref mapped = Ref::steal(mapped_to_py(store_type, std::move(reduced)));
+  if (!mapped) return nullptr;
+  if (recording != nullptr) {
+    mapped = Ref::steal(with_explanation(mapped.get(), *recording));
+    if (!mapped) return nullptr;
+  }
+  if (!provenance) return mapped.release();
+  const Py_ssize_t n = PyTuple_GET_SIZE(mapped.get());
+  Ref out = Ref::steal(PyTuple_New(n + 1));
+  if (!out) return nullptr;
+  for (Py_ssize_t k = 0; k < n; ++k) PyTuple_SET_ITEM(out.get(), k, Py_NewRef(PyTuple_GET_ITEM(mapped.get(), k)));
+  PyTuple_SET_ITEM(out.get(), n, origins.release());
+  return out.release();
+}
+
 namespace {
 
 const char* const kReduceNames[] = {"maximal_fusion", "outputs"};
 const char* const kOutputsNames[] = {"outputs"};
-const char* const kMappedNames[] = {"outputs", "maximal_fusion", "rules", "limits", "extract", "explain"};
+const char* const kMappedNames[] = {"outputs", "maximal_fusion", "rules", "limits", "extract", "explain", "provenance"};
 
 /// The common body: `fusion` is null when the method has no `maximal_fusion` parameter.
 PyObject* reduce_store(PyObject* self, PyObject* fusion, PyObject* outputs, bool with_store) {
@@ -98,8 +139,8 @@ PyObject* gs_reduce_one_shot(VANTREL_FASTCALL_ARGS) {
 }
 
 PyObject* gs_reduce_mapped(VANTREL_FASTCALL_ARGS) {
-  static const ArgSpec spec{"GraphStore.reduce_mapped", kMappedNames, 6, 0, 1};
-  PyObject* a[6];
+  static const ArgSpec spec{"GraphStore.reduce_mapped", kMappedNames, 7, 0, 1};
+  PyObject* a[7];
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
   return guarded(self, [&]() -> PyObject* {
     // Everything Python is read before the lock is released: `outputs` is required, and
@@ -113,15 +154,15 @@ PyObject* gs_reduce_mapped(VANTREL_FASTCALL_ARGS) {
     if (!engine_from_py(a[2], a[3], a[4], chosen)) return nullptr;
     bool explain = false;
     if (a[5] != nullptr && !bool_from_py(a[5], "explain", explain)) return nullptr;
+    bool provenance = false;
+    if (a[6] != nullptr && !bool_from_py(a[6], "provenance", provenance)) return nullptr;
     const GraphStore& store = *reinterpret_cast<GraphStoreObject*>(self)->store;
     const egraph::RecordingEngine recording(chosen.egg());
     const RewriteEngine& engine = explain ? static_cast<const RewriteEngine&>(recording) : chosen.get();
     // The caller's reference to `self` keeps the store alive while the lock is released.
-    auto result = without_gil([&] { return reduce_with_outputs(store, ids, engine, maximal); });
+    auto result = without_gil([&] { return reduce_with_outputs(store, ids, engine, maximal, nullptr, provenance); });
     if (!result) return map_err(result.error(), given);
-    Ref mapped = Ref::steal(mapped_to_py(Py_TYPE(self), std::move(result).value()));
-    if (!mapped || !explain) return mapped.release();
-    return with_explanation(mapped.get(), recording);
+    return mapped_result(Py_TYPE(self), std::move(result).value(), explain ? &recording : nullptr, provenance);
   });
 }
 

@@ -110,7 +110,7 @@ PyMethodDef gs_methods[] = {
      "(vantrel.render.repr_mimebundle); None without Graphviz."},
     {"reduce_mapped", FASTCALL(gs_reduce_mapped), METH_FASTCALL | METH_KEYWORDS,
      "reduce_mapped($self, *, outputs, maximal_fusion=False, rules=None, limits=None, extract=None, "
-     "explain=False)\n--\n\nReduce "
+     "explain=False, provenance=False)\n--\n\nReduce "
      "against "
      "exactly `outputs` (required; "
      "converted and checked as `reduce` does) and say\nwhere each one went. Returns `(reduced_store, report, "
@@ -125,7 +125,10 @@ PyMethodDef gs_methods[] = {
      "`nodes` and `time` in seconds, None for no wall-clock bound). `extract=\"cost\"` reads\nevery class back as its "
      "cheapest term (weighed by `rules.costs`, or a dict given as\n`extract`), which may be a node the rules built. "
      "Without them the result is that of `reduce`.\n`explain=True` appends a dict of what the "
-     "engine did: its iterations, why it stopped,\nthe e-graph's final size and the merges of each rule."},
+     "engine did: its iterations, why it stopped,\nthe e-graph's final size and the merges of each rule. "
+     "`provenance=True` appends, last, a list\nwith one entry per node of this store: the id of the reduced node "
+     "that computes its value,\na (stage id, member index) tuple for an op that is a member of a stage, or None "
+     "when no\noutput needs it."},
     {"mark_outputs", FASTCALL(gs_mark_outputs), METH_FASTCALL | METH_KEYWORDS,
      "mark_outputs($self, ids)\n--\n\nMark the nodes `ids` as outputs, in order, after the marks already there; a "
      "node marked\nbefore keeps its first position. Every id is checked first: an id that is not a node of\nthis "

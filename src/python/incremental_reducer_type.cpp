@@ -6,8 +6,9 @@
 //       def step(self, store: GraphStore) -> int: ...
 //       def finalize(self, store: GraphStore, *, maximal_fusion: bool = False,
 //                    outputs: Sequence[int] | None = None) -> tuple[GraphStore, dict[str, int]]: ...
-//       def finalize_mapped(self, store: GraphStore, *, outputs: Sequence[int],
-//                           maximal_fusion: bool = False) -> tuple[GraphStore, dict[str, int], list[int]]: ...
+//       def finalize_mapped(self, store: GraphStore, *, outputs: Sequence[int], maximal_fusion: bool = False,
+//                           rules=None, limits=None, extract=None, explain: bool = False,
+//                           provenance: bool = False) -> tuple[GraphStore, dict[str, int], list[int], ...]: ...
 //       def watermark(self) -> int: ...
 //       def total_work(self) -> int: ...
 //       def canonical_count(self) -> int: ...
@@ -130,7 +131,8 @@ Outcome<std::uint64_t> step_locked(ReducerObject* r, const GraphStore& store) {
 /// the reducer lock: nothing is consumed for a bad list), then consumes the delta and reduces
 /// under the lock. Touches no Python object.
 Outcome<ReducedStore> finalize_locked(ReducerObject* r, const GraphStore& store, const std::optional<NodeIds>& given,
-                                      bool maximal, const RewriteEngine& engine = default_engine()) {
+                                      bool maximal, const RewriteEngine& engine = default_engine(),
+                                      bool with_origins = false) {
   Outcome<ReducedStore> out;
   NodeIds outputs = given ? *given : store.outputs();
   const std::uint64_t count = store.node_count();
@@ -145,7 +147,7 @@ Outcome<ReducedStore> finalize_locked(ReducerObject* r, const GraphStore& store,
     if (!consume_delta(*r->reducer, store, out)) return out;
     // Same result as `finalize` with `engine`, which it runs only when it cannot prove that the
     // engine would merge nothing.
-    auto result = r->reducer->finalize_default(outputs, engine, maximal);
+    auto result = r->reducer->finalize_default(outputs, engine, maximal, nullptr, with_origins);
     if (!result) {
       out.bad = result.error();
       return out;
@@ -196,7 +198,7 @@ void ir_dealloc(PyObject* self) {
 const char* const kStepNames[] = {"store"};
 const char* const kFinalizeNames[] = {"store", "maximal_fusion", "outputs"};
 const char* const kFinalizeMappedNames[] = {"store",  "outputs", "maximal_fusion", "rules",
-                                            "limits", "extract", "explain"};
+                                            "limits", "extract", "explain",        "provenance"};
 
 PyObject* ir_step(VANTREL_FASTCALL_ARGS) {
   static const ArgSpec spec{"IncrementalReducer.step", kStepNames, 1, 1, 1};
@@ -258,8 +260,8 @@ PyObject* ir_finalize(VANTREL_FASTCALL_ARGS) {
 }
 
 PyObject* ir_finalize_mapped(VANTREL_FASTCALL_ARGS) {
-  static const ArgSpec spec{"IncrementalReducer.finalize_mapped", kFinalizeMappedNames, 7, 1, 2};
-  PyObject* a[7];
+  static const ArgSpec spec{"IncrementalReducer.finalize_mapped", kFinalizeMappedNames, 8, 1, 2};
+  PyObject* a[8];
   if (!bind_args(spec, args, nargsf, kwnames, a)) return nullptr;
   return guarded(self, [&]() -> PyObject* {
     // Converted in the order `finalize` converts them; `outputs` is required.
@@ -272,6 +274,8 @@ PyObject* ir_finalize_mapped(VANTREL_FASTCALL_ARGS) {
     if (!engine_from_py(a[3], a[4], a[5], chosen)) return nullptr;
     bool explain = false;
     if (a[6] != nullptr && !bool_from_py(a[6], "explain", explain)) return nullptr;
+    bool provenance = false;
+    if (a[7] != nullptr && !bool_from_py(a[7], "provenance", provenance)) return nullptr;
     const egraph::RecordingEngine recording(chosen.egg());
     const RewriteEngine& engine = explain ? static_cast<const RewriteEngine&>(recording) : chosen.get();
 
@@ -280,12 +284,11 @@ PyObject* ir_finalize_mapped(VANTREL_FASTCALL_ARGS) {
     ReducerObject* r = as_reducer(self);
     const std::optional<NodeIds> outputs(std::move(ids));
     Outcome<ReducedStore> reduced =
-        without_gil([&] { return finalize_locked(r, *f.store, outputs, f.maximal, engine); });
+        without_gil([&] { return finalize_locked(r, *f.store, outputs, f.maximal, engine, provenance); });
     if (reduced.other_store) return raise_other_store();
     if (reduced.bad) return map_err(*reduced.bad, given);
-    Ref mapped = Ref::steal(mapped_to_py(f.state->graph_store_type, std::move(*reduced.value)));
-    if (!mapped || !explain) return mapped.release();
-    return with_explanation(mapped.get(), recording);
+    return mapped_result(f.state->graph_store_type, std::move(*reduced.value), explain ? &recording : nullptr,
+                         provenance);
   });
 }
 
@@ -312,7 +315,7 @@ PyMethodDef ir_methods[] = {
      "exactly like `GraphStore.reduce`."},
     {"finalize_mapped", FASTCALL(ir_finalize_mapped), METH_FASTCALL | METH_KEYWORDS,
      "finalize_mapped($self, store, *, outputs, maximal_fusion=False, rules=None, limits=None, "
-     "extract=None, explain=False)\n--\n\n`finalize` "
+     "extract=None, explain=False, provenance=False)\n--\n\n`finalize` "
      "against exactly `outputs` "
      "(required; converted and checked as `finalize`\ndoes), saying where each one went. Returns `(reduced_store, "
      "report, output_ids)`: the store\nand the report equal what `finalize(store, outputs=outputs, "
@@ -320,7 +323,8 @@ PyMethodDef ir_methods[] = {
      "computes\n`outputs[i]` (a store id), repeats and outputs proved equal included.\n\nOther threads keep "
      "running meanwhile (the interpreter lock is released while it waits for\nthe reducer, folds the delta and "
      "reduces): threaded programs should use it rather than\n`finalize`, which holds the lock throughout.\n\n"
-     "`rules=`, `limits=`, `extract=` and `explain=` are those of `GraphStore.reduce_mapped`. The reducer folds by "
+     "`rules=`, `limits=`, `extract=`, `explain=` and `provenance=` are those of `GraphStore.reduce_mapped` "
+     "(the\nprovenance list covers the nodes of `store` consumed so far). The reducer folds by "
      "the\ndefault "
      "rules as "
      "the graph arrives; with other rules `finalize_mapped` runs the engine with\nthem over that folded form."},

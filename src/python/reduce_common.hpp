@@ -16,5 +16,12 @@ PyObject* reduced_to_py(PyTypeObject* store_type, ReducedStore reduced, bool wit
 PyObject* mapped_to_py(PyTypeObject* store_type, ReducedStore reduced);
 /// That tuple with the explanation of the recorded engine run appended (`explain=True`).
 PyObject* with_explanation(PyObject* mapped, const egraph::RecordingEngine& engine);
+/// The origins as a list, one entry per source node: the id of the reduced node that computes
+/// it, a (stage id, member index) tuple, or None; new reference or nullptr.
+PyObject* origins_to_py(const std::vector<Origin>& origins);
+/// The mapped tuple of `reduced`, then the explanation (when `recording` is given), then the
+/// origins (when `provenance`).
+PyObject* mapped_result(PyTypeObject* store_type, ReducedStore reduced, const egraph::RecordingEngine* recording,
+                        bool provenance);
 
 }  // namespace vantrel::py

@@ -24,7 +24,7 @@ from typing import Literal, Optional, Union, overload
 
 from vantrel_core import GraphStore
 
-from .types import NodeView, ParamValue, StageMember
+from .types import NodeView, Origin, ParamValue, StageMember
 
 __all__ = [
     "DRAW_NODE_LIMIT",
@@ -251,18 +251,44 @@ def dot_source_side_by_side(
     *,
     outputs: Optional[Sequence[int]] = None,
     titles: tuple[str, str] = ("pipeline", "reduced"),
+    origins: Optional[Sequence[Origin]] = None,
 ) -> str:
     """Two stores in one picture, each in its own frame: typically a pipeline and its reduced
     form. ``outputs`` (ids of ``before``) limits the left side to what feeds them; the right side
-    is drawn whole."""
+    is drawn whole. ``origins`` (what ``provenance=True`` of a mapped reduction returns) adds a
+    dashed edge from each drawn node of ``before`` to the node of ``after`` that computes it,
+    labelled with the member index when that is a stage member; a node that nothing computes
+    any more gets none."""
     lines = list(_HEADER)
     for index, (store, title, chosen) in enumerate(((before, titles[0], outputs), (after, titles[1], None))):
         lines.append(f"  subgraph cluster_{index} {{")
         lines.append(f'    label="{_quote(title)}"; labeljust=l; style=dashed; color="#999999";')
         lines.extend(_body(store, chosen, f"g{index}n", "    "))
         lines.append("  }")
+    if origins is not None:
+        lines.extend(_origin_edges(before, after, outputs, origins))
     lines.append("}")
     return "\n".join(lines) + "\n"
+
+
+def _origin_edges(before: GraphStore, after: GraphStore, outputs: Optional[Sequence[int]],
+                  origins: Sequence[Origin]) -> list[str]:
+    if len(origins) != before.node_count():
+        raise ValueError(f"origins: one entry per node of the store drawn on the left ({before.node_count()}), "
+                         f"not {len(origins)}")
+    count = after.node_count()
+    out: list[str] = []
+    # Kept out of the ranking, so the two frames are laid out as they would be alone.
+    style = 'style=dashed, color="#3366cc", constraint=false'
+    for node in _feeding(before.nodes(), outputs):
+        origin = origins[node["id"]]
+        if origin is None:
+            continue
+        target, label = (origin, "") if isinstance(origin, int) else (origin[0], f', label="m{origin[1]}"')
+        if not 0 <= target < count:
+            raise ValueError(f"origins: entry {node['id']} names node {target}, which the reduced store does not have")
+        out.append(f"  g0n{node['id']} -> g1n{target} [{style}{label}];")
+    return out
 
 
 class GraphvizNotFoundError(RuntimeError):
@@ -376,19 +402,23 @@ def render(store: GraphStore, *, outputs: Optional[Sequence[int]] = None, format
 
 @overload
 def render_side_by_side(before: GraphStore, after: GraphStore, *, outputs: Optional[Sequence[int]] = None,
-                        titles: tuple[str, str] = ("pipeline", "reduced"), format: Literal["svg"],
+                        titles: tuple[str, str] = ("pipeline", "reduced"), origins: Optional[Sequence[Origin]] = None,
+                        format: Literal["svg"],
                         filename: Optional[PathArg] = None) -> Svg: ...
 @overload
 def render_side_by_side(before: GraphStore, after: GraphStore, *, outputs: Optional[Sequence[int]] = None,
-                        titles: tuple[str, str] = ("pipeline", "reduced"), format: Literal["png"],
+                        titles: tuple[str, str] = ("pipeline", "reduced"), origins: Optional[Sequence[Origin]] = None,
+                        format: Literal["png"],
                         filename: Optional[PathArg] = None) -> Png: ...
 @overload
 def render_side_by_side(before: GraphStore, after: GraphStore, *, outputs: Optional[Sequence[int]] = None,
-                        titles: tuple[str, str] = ("pipeline", "reduced"), format: None = None,
+                        titles: tuple[str, str] = ("pipeline", "reduced"), origins: Optional[Sequence[Origin]] = None,
+                        format: None = None,
                         filename: None = None) -> Svg: ...
 @overload
 def render_side_by_side(before: GraphStore, after: GraphStore, *, outputs: Optional[Sequence[int]] = None,
-                        titles: tuple[str, str] = ("pipeline", "reduced"), format: None = None,
+                        titles: tuple[str, str] = ("pipeline", "reduced"), origins: Optional[Sequence[Origin]] = None,
+                        format: None = None,
                         filename: PathArg) -> Picture: ...
 def render_side_by_side(
     before: GraphStore,
@@ -396,13 +426,15 @@ def render_side_by_side(
     *,
     outputs: Optional[Sequence[int]] = None,
     titles: tuple[str, str] = ("pipeline", "reduced"),
+    origins: Optional[Sequence[Origin]] = None,
     format: Optional[Format] = None,
     filename: Optional[PathArg] = None,
 ) -> Picture:
-    """A pipeline and its reduced form in one picture (see `dot_source_side_by_side`), drawn
-    whole, returned and saved as `render` does."""
+    """A pipeline and its reduced form in one picture (see `dot_source_side_by_side`, also for
+    ``origins``), drawn whole, returned and saved as `render` does."""
     fmt = _format(format, filename)
-    return _run_dot(dot_source_side_by_side(before, after, outputs=outputs, titles=titles), fmt, filename)
+    source = dot_source_side_by_side(before, after, outputs=outputs, titles=titles, origins=origins)
+    return _run_dot(source, fmt, filename)
 
 
 def repr_mimebundle(

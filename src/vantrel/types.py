@@ -168,6 +168,11 @@ class Explanation(TypedDict):
     nothing are left out."""
 
 
+Origin = Union[int, Tuple[int, int], None]
+"""One entry of the list that ``provenance=True`` adds to a mapped reduction, for one node of
+the original store: the id of the reduced node that computes its value, a (stage id, member
+index) pair for an op that became a member of a stage, or None when no output needs the node."""
+
 Extraction = Union[Literal["earliest", "cost"], Mapping[str, int]]
 """``extract=`` of the mapped reductions: each class read back as its earliest member, or as its
 cheapest term (``"cost"``: weighed by the ``costs`` of the rules given, such as an algebra's;
@@ -176,6 +181,6 @@ a mapping: by those op costs; an op not named costs 1)."""
 
 __all__ = [
     "DescriptorDict", "DescriptorView", "ExchangeNode", "Explanation", "Extraction", "ExternalNode", "InputRef", "Limits", "MemberOp", "MemberRef",
-    "NodeKind", "NodeTable", "NodeView", "OpNode", "ParamValue", "Params", "PatternEntry", "ReductionNode", "ReductionReport",
+    "NodeKind", "NodeTable", "NodeView", "OpNode", "Origin", "ParamValue", "Params", "PatternEntry", "ReductionNode", "ReductionReport",
     "RuleData", "SourceNode", "StageColumns", "StageMember", "StageNode",
 ]

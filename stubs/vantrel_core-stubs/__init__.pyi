@@ -14,7 +14,8 @@ from collections.abc import Callable, Iterable, Sequence
 from typing import Literal, NoReturn, final, overload
 
 from typing_extensions import Buffer, Self
-from vantrel.types import DescriptorDict, Explanation, Extraction, Limits, NodeTable, NodeView, Params, ReductionReport, RuleData
+from vantrel.types import (DescriptorDict, Explanation, Extraction, Limits, NodeTable, NodeView, Origin, Params,
+                           ReductionReport, RuleData)
 
 __all__ = ["GraphStore", "PayloadDescriptor", "IncrementalReducer", "version"]
 
@@ -105,6 +106,7 @@ class GraphStore:
         limits: Limits | None = None,
         extract: Extraction | None = None,
         explain: Literal[False] = False,
+        provenance: Literal[False] = False,
     ) -> tuple[GraphStore, ReductionReport, list[int]]: ...
     @overload
     def reduce_mapped(
@@ -116,7 +118,32 @@ class GraphStore:
         limits: Limits | None = None,
         extract: Extraction | None = None,
         explain: Literal[True],
+        provenance: Literal[False] = False,
     ) -> tuple[GraphStore, ReductionReport, list[int], Explanation]: ...
+    @overload
+    def reduce_mapped(
+        self,
+        *,
+        outputs: Sequence[int],
+        maximal_fusion: bool = False,
+        rules: Iterable[RuleData] | None = None,
+        limits: Limits | None = None,
+        extract: Extraction | None = None,
+        explain: Literal[False] = False,
+        provenance: Literal[True],
+    ) -> tuple[GraphStore, ReductionReport, list[int], list[Origin]]: ...
+    @overload
+    def reduce_mapped(
+        self,
+        *,
+        outputs: Sequence[int],
+        maximal_fusion: bool = False,
+        rules: Iterable[RuleData] | None = None,
+        limits: Limits | None = None,
+        extract: Extraction | None = None,
+        explain: Literal[True],
+        provenance: Literal[True],
+    ) -> tuple[GraphStore, ReductionReport, list[int], Explanation, list[Origin]]: ...
     def mark_outputs(self, ids: Sequence[int]) -> None: ...
     def __reduce__(self) -> tuple[Callable[[bytes], GraphStore], tuple[bytes]]: ...
     def _repr_mimebundle_(
@@ -141,6 +168,7 @@ class IncrementalReducer:
         limits: Limits | None = None,
         extract: Extraction | None = None,
         explain: Literal[False] = False,
+        provenance: Literal[False] = False,
     ) -> tuple[GraphStore, ReductionReport, list[int]]: ...
     @overload
     def finalize_mapped(
@@ -153,7 +181,34 @@ class IncrementalReducer:
         limits: Limits | None = None,
         extract: Extraction | None = None,
         explain: Literal[True],
+        provenance: Literal[False] = False,
     ) -> tuple[GraphStore, ReductionReport, list[int], Explanation]: ...
+    @overload
+    def finalize_mapped(
+        self,
+        store: GraphStore,
+        *,
+        outputs: Sequence[int],
+        maximal_fusion: bool = False,
+        rules: Iterable[RuleData] | None = None,
+        limits: Limits | None = None,
+        extract: Extraction | None = None,
+        explain: Literal[False] = False,
+        provenance: Literal[True],
+    ) -> tuple[GraphStore, ReductionReport, list[int], list[Origin]]: ...
+    @overload
+    def finalize_mapped(
+        self,
+        store: GraphStore,
+        *,
+        outputs: Sequence[int],
+        maximal_fusion: bool = False,
+        rules: Iterable[RuleData] | None = None,
+        limits: Limits | None = None,
+        extract: Extraction | None = None,
+        explain: Literal[True],
+        provenance: Literal[True],
+    ) -> tuple[GraphStore, ReductionReport, list[int], Explanation, list[Origin]]: ...
     def __reduce__(self) -> NoReturn: ...
     def watermark(self) -> int: ...
     def total_work(self) -> int: ...

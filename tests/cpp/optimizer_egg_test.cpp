@@ -116,5 +116,40 @@ TEST(EggPipeline, IncrementalFinalizeMatchesWholeReduction) {
   }
 }
 
+TEST(EggPipeline, OriginsNameWhereEveryNodeIsComputed) {
+  // x, y, add(x, y), add(y, x), mul(2, 3), exp(x) dead, x + 0 (which is x itself)
+  const std::vector<NodeKey> nodes = {src("x"),          src("y"),       op("add", {0, 1}), op("add", {1, 0}),
+                                      op("mul", {2, 3}), op("exp", {0}), add_zero(0),       op("neg", {6})};
+  const auto store = make_store(nodes);
+  egraph::EggEngine engine;
+  auto plain = reduce_with_outputs(*store, NodeIds{4, 7}, engine, false);
+  auto traced = reduce_with_outputs(*store, NodeIds{4, 7}, engine, false, nullptr, true);
+  ASSERT_TRUE(plain.ok() && traced.ok());
+  EXPECT_TRUE(plain.value().origins.empty());
+  EXPECT_EQ(traced.value().store->snapshot().nodes, plain.value().store->snapshot().nodes);
+  const std::vector<Origin>& o = traced.value().origins;
+  const NodeIds& ids = traced.value().output_ids;
+  ASSERT_EQ(o.size(), nodes.size());
+  EXPECT_EQ(o[0], (Origin{0, kNoId}));
+  EXPECT_EQ(o[1], (Origin{1, kNoId}));
+  // The two adds are one node, which mul reads twice: a stage of its own.
+  EXPECT_EQ(o[2].member, 0u);
+  EXPECT_NE(o[2].node, ids[0]);
+  EXPECT_EQ(o[3], o[2]);
+  EXPECT_EQ(o[4], (Origin{ids[0], 0}));
+  EXPECT_EQ(o[5], Origin{});  // no output needs it
+  EXPECT_EQ(o[6], o[0]);      // x + 0 is x
+  EXPECT_EQ(o[7], (Origin{ids[1], 0}));
+
+  IncrementalReducer inc;
+  ASSERT_TRUE(inc.step(store->snapshot().nodes).ok());
+  auto f = inc.finalize_default(NodeIds{4, 7}, engine, false, nullptr, true);
+  ASSERT_TRUE(f.ok());
+  ASSERT_EQ(f.value().origins.size(), nodes.size());
+  EXPECT_EQ(f.value().origins[5], Origin{});
+  EXPECT_EQ(f.value().origins[6], f.value().origins[0]);
+  EXPECT_EQ(f.value().origins[2], f.value().origins[3]);
+}
+
 }  // namespace
 }  // namespace vantrel

@@ -67,7 +67,8 @@ CostChoices choose_by_cost(const EGraph& egraph, const std::function<std::uint64
   return out;
 }
 
-ExtractedGraph extract_terms(const EGraph& egraph, const CostChoices& choices, std::span<const Id> roots) {
+ExtractedGraph extract_terms(const EGraph& egraph, const CostChoices& choices, std::span<const Id> roots,
+                             std::vector<Id>* class_positions) {
   ExtractedGraph out;
   std::vector<Id> pos(choices.cost.size(), kUnplaced);
   std::vector<std::pair<Id, std::uint32_t>> stack;  // (class, next child to visit)
@@ -101,6 +102,8 @@ ExtractedGraph extract_terms(const EGraph& egraph, const CostChoices& choices, s
     }
     out.roots.push_back(pos[r]);
   }
+  static_assert(kUnplaced == kNoId);  // an unplaced class reads as no position
+  if (class_positions != nullptr) *class_positions = std::move(pos);
   return out;
 }
 
@@ -141,7 +144,8 @@ LabelResult read_back_by_cost(const EGraph& egraph, const LabelGraph& graph,
   std::vector<Id> roots;
   roots.reserve(graph.outputs.size());
   for (NodeId o : graph.outputs) roots.push_back(ids[o]);
-  const ExtractedGraph terms = extract_terms(egraph, choices, roots);
+  std::vector<Id> class_positions;
+  const ExtractedGraph terms = extract_terms(egraph, choices, roots, graph.with_positions ? &class_positions : nullptr);
 
   LabelResult out;
   std::uint64_t inputs = 0;
@@ -167,6 +171,10 @@ LabelResult read_back_by_cost(const EGraph& egraph, const LabelGraph& graph,
     out.nodes.input_begin.push_back(out.nodes.input_pool.size());
   }
   out.outputs.assign(terms.roots.begin(), terms.roots.end());
+  if (graph.with_positions) {
+    out.positions.reserve(ids.size());
+    for (Id id : ids) out.positions.push_back(class_positions[egraph.find(id)]);
+  }
   return out;
 }
 

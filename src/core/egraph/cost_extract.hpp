@@ -36,13 +36,17 @@ struct ExtractedGraph {
   std::vector<SymbolLang> nodes;
   std::vector<Id> roots;
 };
-ExtractedGraph extract_terms(const EGraph& egraph, const CostChoices& choices, std::span<const Id> roots);
+/// `class_positions`, when given, receives per class id the position of its term, or kNoId
+/// for a class the roots do not reach.
+ExtractedGraph extract_terms(const EGraph& egraph, const CostChoices& choices, std::span<const Id> roots,
+                             std::vector<Id>* class_positions = nullptr);
 
 /// A loaded graph read back by cost: the classes its outputs reach, each as its cheapest term,
 /// in `extract_terms` order. `label_symbols[l]` is the symbol label l was loaded under (a local
 /// symbol numbered l, or a rule's symbol), `ids[i]` the class node i was loaded into. A term
 /// a rule created may carry a text the graph did not have: it is listed in `added_labels`. An
 /// op node costs what `op_costs` (escaped op name to cost, sorted by name) says, any other 1.
+/// With `graph.with_positions`, `positions` says where each loaded node's class went.
 LabelResult read_back_by_cost(const EGraph& egraph, const LabelGraph& graph,
                               std::span<const GlobalSymbol> label_symbols, std::span<const Id> ids,
                               std::span<const std::pair<std::string, std::uint64_t>> op_costs);

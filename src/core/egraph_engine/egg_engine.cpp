@@ -190,6 +190,10 @@ LabelResult EggEngine::canonicalize_labels_with_stats(const LabelGraph& graph, C
   }
   out.outputs.reserve(graph.outputs.size());
   for (NodeId o : graph.outputs) out.outputs.push_back(pos[canon[o]]);
+  if (graph.with_positions) {
+    out.positions.resize(n);
+    for (std::size_t i = 0; i < n; ++i) out.positions[i] = pos[canon[i]];  // kNoId for a dropped class
+  }
 
   if (stats != nullptr) record(std::move(canon));
   return out;

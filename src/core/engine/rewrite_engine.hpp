@@ -76,6 +76,8 @@ struct LabelGraph {
   /// same label and inputs. Only a hint of how to load the graph: an engine gives the same
   /// result whether it is set or not, and whether or not it is true.
   bool likely_distinct = false;
+  /// Set by a caller that wants to know where each node went (`LabelResult::positions`).
+  bool with_positions = false;
 };
 
 /// What `canonicalize_labels` returns. Label ids below the input's label count name the
@@ -85,6 +87,10 @@ struct LabelResult {
   LabelledNodes nodes;
   NodeIds outputs;
   std::vector<std::string> added_labels;
+  /// When the graph asked `with_positions` and the engine reports them: per input node, the
+  /// result position that stands for its class, or kNoId when the result left the class out
+  /// (no output reaches it). Empty otherwise.
+  NodeIds positions{};
 
   bool operator==(const LabelResult&) const = default;
 };

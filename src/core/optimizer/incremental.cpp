@@ -235,13 +235,16 @@ Result<Reduced, BadNodeId> IncrementalReducer::finalize(std::span<const NodeId> 
 // `fold` does not apply) runs the engine.
 Result<Reduced, BadNodeId> IncrementalReducer::finalize_default(std::span<const NodeId> outputs,
                                                                 const RewriteEngine& engine, bool maximal_fusion,
-                                                                PassTimings* timings) const {
+                                                                PassTimings* timings, bool with_origins) const {
   auto mapped = map_outputs(outputs);
   if (!mapped) return Err{mapped.error()};
   const RuleSet* engine_rules = engine.rule_set();
-  if (folds_every_rule_ && engine_rules != nullptr && *engine_rules == rules_)
-    return reduce_flat_unmerged(canon_, mapped.value(), maximal_fusion, timings);
-  return reduce_flat(canon_, mapped.value(), engine, maximal_fusion, timings);
+  Reduced out = folds_every_rule_ && engine_rules != nullptr && *engine_rules == rules_
+                    ? reduce_flat_unmerged(canon_, mapped.value(), maximal_fusion, timings, with_origins)
+                    : reduce_flat(canon_, mapped.value(), engine, maximal_fusion, timings, with_origins);
+  // The origins so far are the canonical form's; every consumed store node stands for one.
+  if (with_origins) out.origins = origins_through(id_map_, out.origins);
+  return out;
 }
 
 std::optional<std::uint64_t> IncrementalReducer::cons_table(const NodeKey& key) const {

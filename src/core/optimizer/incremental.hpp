@@ -57,8 +57,10 @@ class IncrementalReducer {
   /// `finalize`, with the same result, skipping the engine pass when it provably merges
   /// nothing: `engine` declares that it runs this reducer's rule set, and `fold` applies every
   /// rule of it (see the .cpp for why). Otherwise the engine runs.
+  /// `with_origins` fills `Reduced::origins` per store node consumed (ids below the watermark).
   Result<Reduced, BadNodeId> finalize_default(std::span<const NodeId> outputs, const RewriteEngine& engine,
-                                              bool maximal_fusion, PassTimings* timings = nullptr) const;
+                                              bool maximal_fusion, PassTimings* timings = nullptr,
+                                              bool with_origins = false) const;
 
   /// The canonical form as keys: every input of the key at position i is a position below i.
   std::vector<NodeKey> canonical() const { return canon_.keys(); }

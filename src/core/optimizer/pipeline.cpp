@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <numeric>
 
 #include "common/fault.hpp"
 #include "common/hash.hpp"
@@ -66,7 +67,8 @@ Live dead_code_elimination(const FlatGraph& g, std::span<const NodeId> outputs) 
 
 /// The live nodes in compact engine form: a label id per node (one per distinct head, from
 /// `tokens`) and their renumbered inputs in one pool; `outputs` renumbered likewise.
-LabelledNodes to_labelled_nodes(const FlatGraph& g, const Live& live, TokenTable& tokens, NodeIds& outputs) {
+LabelledNodes to_labelled_nodes(const FlatGraph& g, const Live& live, TokenTable& tokens, NodeIds& outputs,
+                                NodeIds* live_positions) {
   LabelledNodes nodes;
   nodes.reserve(live.nodes, live.inputs);
   // Read only at live nodes and their inputs, which are live and numbered before they are read.
@@ -83,6 +85,10 @@ LabelledNodes to_labelled_nodes(const FlatGraph& g, const Live& live, TokenTable
     nodes.input_begin.push_back(nodes.input_pool.size());
   }
   for (NodeId& o : outputs) o = position[o];
+  if (live_positions != nullptr) {
+    live_positions->resize(n);
+    for (std::uint64_t i = 0; i < n; ++i) (*live_positions)[i] = live.reachable[i] ? position[i] : kNoId;
+  }
   return nodes;
 }
 
@@ -193,7 +199,7 @@ class CseIndex {
 /// Compacts the kept nodes in place: a kept node's new position and its inputs' new offset
 /// are never above their old ones, so the nodes already kept stay where the index expects
 /// them, and a node is read before anything overwrites it.
-void cse(LabelResult& g) {
+void cse(LabelResult& g, NodeIds* moved) {
   LabelledNodes& nodes = g.nodes;
   const std::uint64_t m = nodes.size();
   NodeIds position(m);
@@ -229,6 +235,7 @@ void cse(LabelResult& g) {
   nodes.input_begin.resize(std::uint64_t{kept} + 1);
   nodes.input_pool.resize(write);
   for (NodeId& o : g.outputs) o = position[o];
+  if (moved != nullptr) *moved = std::move(position);
 }
 
 }  // namespace
@@ -241,12 +248,36 @@ std::vector<std::pair<std::string, std::uint64_t>> report_to_map(const Reduction
 
 namespace {
 
+/// Where each pass moved the nodes, kept when the origins of the input nodes are wanted.
+struct Trail {
+  NodeIds live;               ///< per input node: its live position, or kNoId
+  NodeIds merged;             ///< per live node: its CSE position
+  std::vector<Origin> fused;  ///< per CSE position: where fusion put it
+
+  /// Follows each input node through the passes; `classes` is the engine's `positions`.
+  std::vector<Origin> origins(const NodeIds& classes) const {
+    auto broken = [](const char* what) { throw InternalFault(std::string("origins of a reduction: ") + what); };
+    std::vector<Origin> out(live.size());
+    for (std::uint64_t i = 0; i < live.size(); ++i) {
+      const NodeId p = live[i];
+      if (p == kNoId) continue;
+      if (p >= classes.size()) broken("the rewrite engine did not report where every node went");
+      const NodeId c = classes[p];
+      if (c == kNoId) continue;
+      if (c >= merged.size() || merged[c] >= fused.size()) broken("a position out of range");
+      out[i] = fused[merged[c]];
+    }
+    return out;
+  }
+};
+
 /// The pipeline; a null `engine` stands for an engine that merges nothing.
 Reduced run_pipeline(const FlatGraph& graph, std::span<const NodeId> outputs, const RewriteEngine* engine,
-                     bool maximal_fusion, PassTimings* timings) {
+                     bool maximal_fusion, PassTimings* timings, bool with_origins) {
   PassClock clock(timings);
   Reduced out;
   out.report.input_nodes = graph.size();
+  Trail trail;
 
   Live live = dead_code_elimination(graph, outputs);
   out.report.reachable_nodes = live.nodes;
@@ -255,9 +286,10 @@ Reduced run_pipeline(const FlatGraph& graph, std::span<const NodeId> outputs, co
   TokenTable tokens;
   LabelGraph eg;
   eg.outputs.assign(outputs.begin(), outputs.end());
-  eg.nodes = to_labelled_nodes(graph, live, tokens, eg.outputs);
+  eg.nodes = to_labelled_nodes(graph, live, tokens, eg.outputs, with_origins ? &trail.live : nullptr);
   eg.labels = tokens.labels();
   eg.likely_distinct = true;  // the store's graphs are hash-consed
+  eg.with_positions = with_origins;
   live = Live{};
   clock.lap(&PassTimings::engine_graph);
 
@@ -269,21 +301,27 @@ Reduced run_pipeline(const FlatGraph& graph, std::span<const NodeId> outputs, co
     // Every node is its own class: the result is the graph itself.
     canon.nodes = std::move(eg.nodes);
     canon.outputs = std::move(eg.outputs);
+    if (with_origins) {
+      canon.positions.resize(canon.nodes.size());
+      std::iota(canon.positions.begin(), canon.positions.end(), NodeId{0});
+    }
   }
   check_label_result(canon, n_outputs, tokens.size());
   eg = LabelGraph{};
   clock.lap(&PassTimings::engine);
 
-  cse(canon);
+  cse(canon, with_origins ? &trail.merged : nullptr);
   out.report.canonical_nodes = canon.nodes.size();
   clock.lap(&PassTimings::cse);
 
-  FusionResult fused = stage_fusion(canon.nodes, canon.added_labels, canon.outputs, maximal_fusion, tokens);
+  FusionResult fused = stage_fusion(canon.nodes, canon.added_labels, canon.outputs, maximal_fusion, tokens,
+                                    with_origins ? &trail.fused : nullptr);
   out.graph = std::move(fused.graph);
   out.outputs = std::move(fused.outputs);
   out.report.stages = fused.stages;
   out.report.boundary_nodes = fused.boundary_nodes;
   out.report.reduced_nodes = fused.reduced_nodes;
+  if (with_origins) out.origins = trail.origins(canon.positions);
   clock.lap(&PassTimings::fusion);
   return out;
 }
@@ -291,13 +329,23 @@ Reduced run_pipeline(const FlatGraph& graph, std::span<const NodeId> outputs, co
 }  // namespace
 
 Reduced reduce_flat(const FlatGraph& graph, std::span<const NodeId> outputs, const RewriteEngine& engine,
-                    bool maximal_fusion, PassTimings* timings) {
-  return run_pipeline(graph, outputs, &engine, maximal_fusion, timings);
+                    bool maximal_fusion, PassTimings* timings, bool with_origins) {
+  return run_pipeline(graph, outputs, &engine, maximal_fusion, timings, with_origins);
 }
 
 Reduced reduce_flat_unmerged(const FlatGraph& graph, std::span<const NodeId> outputs, bool maximal_fusion,
-                             PassTimings* timings) {
-  return run_pipeline(graph, outputs, nullptr, maximal_fusion, timings);
+                             PassTimings* timings, bool with_origins) {
+  return run_pipeline(graph, outputs, nullptr, maximal_fusion, timings, with_origins);
+}
+
+std::vector<Origin> origins_through(std::span<const NodeId> canonical_of, std::span<const Origin> origins) {
+  std::vector<Origin> out(canonical_of.size());
+  for (std::size_t k = 0; k < canonical_of.size(); ++k) {
+    const NodeId c = canonical_of[k];
+    if (c >= origins.size()) throw InternalFault("origins of a reduction: a canonical position out of range");
+    out[k] = origins[c];
+  }
+  return out;
 }
 
 Reduced reduce_with_mode(const std::vector<NodeKey>& nodes, std::span<const NodeId> outputs,

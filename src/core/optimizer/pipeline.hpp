@@ -13,6 +13,7 @@
 #include "engine/rewrite_engine.hpp"
 #include "ir/node_key.hpp"
 #include "optimizer/flat_graph.hpp"
+#include "optimizer/stage_fusion.hpp"
 
 namespace vantrel {
 
@@ -33,6 +34,10 @@ struct Reduced {
   FlatGraph graph;
   NodeIds outputs;  ///< one position per requested output, same order, repeats kept
   ReductionReport report;
+  /// Filled only when asked (`with_origins`): per node handed in, where `graph` computes its
+  /// value (a position, or a stage position and member index), or no node when no output
+  /// needs it.
+  std::vector<Origin> origins{};
 
   /// The nodes as keys, each a copy.
   std::vector<NodeKey> keys() const { return graph.keys(); }
@@ -60,8 +65,10 @@ Reduced reduce_with_mode(const std::vector<NodeKey>& nodes, std::span<const Node
 
 /// The same over a graph in compact form; this is what the store and the incremental reducer
 /// use, since it needs no per-node key copies.
+/// `with_origins` also fills `Reduced::origins`, which needs an engine that reports where
+/// nodes went (`LabelResult::positions`); one that does not is an InternalFault.
 Reduced reduce_flat(const FlatGraph& graph, std::span<const NodeId> outputs, const RewriteEngine& engine,
-                    bool maximal_fusion, PassTimings* timings = nullptr);
+                    bool maximal_fusion, PassTimings* timings = nullptr, bool with_origins = false);
 
 /// `reduce_flat` for a graph on which the rewrite engine provably merges nothing: the engine
 /// pass is replaced by what any engine returns for such a graph, the graph itself with
@@ -69,6 +76,11 @@ Reduced reduce_flat(const FlatGraph& graph, std::span<const NodeId> outputs, con
 /// canonical form and only when it has checked that its own folding rules are exactly the
 /// default engine's (see `IncrementalReducer::finalize_default`).
 Reduced reduce_flat_unmerged(const FlatGraph& graph, std::span<const NodeId> outputs, bool maximal_fusion,
-                             PassTimings* timings = nullptr);
+                             PassTimings* timings = nullptr, bool with_origins = false);
+
+/// The origins of a graph's nodes when the graph was reduced through a canonical form:
+/// `canonical_of[k]` is the canonical position node k stands for, `origins` those of the
+/// canonical form's nodes.
+std::vector<Origin> origins_through(std::span<const NodeId> canonical_of, std::span<const Origin> origins);
 
 }  // namespace vantrel

@@ -14,8 +14,8 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 }
 
 ReducedStore reduce_and_build(const FlatGraph& graph, std::span<const NodeId> outputs, const RewriteEngine& engine,
-                              bool maximal_fusion, PassTimings* timings) {
-  Reduced reduced = reduce_flat(graph, outputs, engine, maximal_fusion, timings);
+                              bool maximal_fusion, PassTimings* timings, bool with_origins = false) {
+  Reduced reduced = reduce_flat(graph, outputs, engine, maximal_fusion, timings, with_origins);
   const auto start = std::chrono::steady_clock::now();
   ReducedStore out = from_reduced(std::move(reduced));
   if (timings != nullptr) timings->store += seconds_since(start);
@@ -34,7 +34,7 @@ ReducedStore reduce_with(const GraphStore& store, const RewriteEngine& engine, b
 
 Result<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store, std::span<const NodeId> outputs,
                                                     const RewriteEngine& engine, bool maximal_fusion,
-                                                    PassTimings* timings) {
+                                                    PassTimings* timings, bool with_origins) {
   // A store only grows, so ids that pass against this count are valid in the copy below;
   // checking first refuses a bad list without copying anything.
   const std::uint64_t n = store.node_count();
@@ -44,7 +44,7 @@ Result<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store, std
   const auto start = std::chrono::steady_clock::now();
   FlatSnapshot copy = flat_snapshot(store, 0, /*with_marks=*/false);
   if (timings != nullptr) timings->snapshot += seconds_since(start);
-  return reduce_and_build(copy.graph, outputs, engine, maximal_fusion, timings);
+  return reduce_and_build(copy.graph, outputs, engine, maximal_fusion, timings, with_origins);
 }
 
 ReducedStore from_reduced(Reduced reduced) {
@@ -65,6 +65,12 @@ ReducedStore from_reduced(Reduced reduced) {
   for (NodeId p : reduced.outputs) out.output_ids.push_back(id_of(p));
   auto marked = store.mark_outputs(out.output_ids);
   if (!marked) throw InternalFault("reduced output is valid: " + marked.error().debug());
+  out.origins = std::move(reduced.origins);
+  for (Origin& o : out.origins) {
+    if (o.node == kNoId) continue;
+    if (o.node >= ids.size()) throw InternalFault("an origin names no node of the reduced graph");
+    o.node = ids[o.node];
+  }
   return out;
 }
 

@@ -97,7 +97,7 @@ std::vector<Pos> group_maximal(const LabelledNodes& nodes, const std::vector<std
 }  // namespace
 
 FusionResult stage_fusion(const LabelledNodes& nodes, std::span<const std::string> added_labels, const NodeIds& outputs,
-                          bool maximal_fusion, const TokenTable& tokens) {
+                          bool maximal_fusion, const TokenTable& tokens, std::vector<Origin>* origins) {
   if (nodes.size() >= kNoId) throw InternalFault("graph too large for stage fusion");
   const Pos m = static_cast<Pos>(nodes.size());
   FusionResult out;
@@ -208,6 +208,13 @@ FusionResult stage_fusion(const LabelledNodes& nodes, std::span<const std::strin
   out.outputs.reserve(outputs.size());
   for (std::uint64_t o : outputs) out.outputs.push_back(emitted(stage_of[o]));
   out.reduced_nodes = graph.size();
+  if (origins != nullptr) {
+    origins->resize(m);
+    for (Pos p = 0; p < m; ++p) {
+      const Pos r = stage_of[p];
+      (*origins)[p] = Origin{emitted(r), opaque[r] ? kNoId : member_index[p]};
+    }
+  }
   return out;
 }
 

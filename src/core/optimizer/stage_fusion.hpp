@@ -22,6 +22,15 @@
 
 namespace vantrel {
 
+/// Where a node's value is computed in a fused graph: a whole node (`member` is kNoId), or
+/// one member of a stage. `node` is kNoId for a node whose value no output needs.
+struct Origin {
+  NodeId node = kNoId;
+  std::uint32_t member = kNoId;
+
+  bool operator==(const Origin&) const = default;
+};
+
 struct FusionResult {
   /// Topological: every input is an earlier position. Each distinct head once: a boundary
   /// node's head is its token-table head, a stage's head is its member list (a `Stage`
@@ -41,8 +50,10 @@ struct FusionResult {
 /// the stage's k-th input and `Member(j)` for the result of its j-th (earlier) member. A node is opaque exactly when
 /// its label is not an "op|" token. Label ids below `tokens.size()` are the table's; the ones after it name
 /// `added_labels` in order. An opaque node whose label is not in `tokens` is a broken engine contract (InternalFault).
+/// `origins`, when given, receives one `Origin` per node of `nodes`: the emitted stage and the
+/// node's member index in it, or the emitted position of an opaque node.
 FusionResult stage_fusion(const LabelledNodes& nodes, std::span<const std::string> added_labels, const NodeIds& outputs,
-                          bool maximal_fusion, const TokenTable& tokens);
+                          bool maximal_fusion, const TokenTable& tokens, std::vector<Origin>* origins = nullptr);
 
 /// The same over spelled-out nodes, whose `opaque` flags must agree with their labels (a
 /// disagreement is an InternalFault).
