@@ -15,6 +15,7 @@ Times are the best of REPS runs (results freed outside the timing).
 
     python bench/bench_algebra.py [nodes] [largest_nodes]
 """
+
 from __future__ import annotations
 
 import gc
@@ -32,7 +33,8 @@ REPS = 3
 
 USER = Algebra(
     *(associative(op) for op in ["add", "mul", "maximum", "minimum"]),
-    identity("scale", {"factor": 1.0}), identity("shift", {"offset": 0.0}),
+    identity("scale", {"factor": 1.0}),
+    identity("shift", {"offset": 0.0}),
     rewrite(("neg", ("neg", "?x")), "?x", name="neg-neg"),
     rewrite(("abs", ("abs", "?x")), ("abs", "?x"), name="abs-abs"),
     rewrite(("abs", ("neg", "?x")), ("abs", "?x"), name="abs-neg"),
@@ -67,16 +69,23 @@ def main():
     base, plain = timed(store, outputs)
     given, as_data = timed(store, outputs, rules=Algebra.default())
     compiled, own = timed(store, outputs, rules=list(Algebra.default()), limits={"iterations": 12})
-    print(f"default rules as data: {given:.3f} s, compiled for the call {compiled:.3f} s "
-          f"vs without rules= {base:.3f} s (x{given / base:.2f}, x{compiled / base:.2f}); "
-          f"same result: {digest(plain) == digest(as_data) == digest(own)}")
+    print(
+        f"default rules as data: {given:.3f} s, compiled for the call {compiled:.3f} s "
+        f"vs without rules= {base:.3f} s (x{given / base:.2f}, x{compiled / base:.2f}); "
+        f"same result: {digest(plain) == digest(as_data) == digest(own)}"
+    )
 
-    for label, kwargs in [("default rules", {}), ("user algebra", {"rules": USER}),
-                          ("user algebra, extract='cost'", {"rules": USER, "extract": "cost"})]:
+    for label, kwargs in [
+        ("default rules", {}),
+        ("user algebra", {"rules": USER}),
+        ("user algebra, extract='cost'", {"rules": USER, "extract": "cost"}),
+    ]:
         t, (_, report, _, why) = timed(store, outputs, limits=NO_CLOCK, explain=True, **kwargs)
         merged = report["reachable_nodes"] - report["canonical_nodes"]
-        print(f"{label}: {t:.3f} s, nodes merged {merged}, tasks {report['reduced_nodes']}, "
-              f"stop {why['stop']} after {why['iterations']} iterations")
+        print(
+            f"{label}: {t:.3f} s, nodes merged {merged}, tasks {report['reduced_nodes']}, "
+            f"stop {why['stop']} after {why['iterations']} iterations"
+        )
 
     if largest:
         del store, outputs, plain, as_data, own
@@ -91,8 +100,10 @@ def main():
             result = big.reduce_mapped(outputs=big_outputs, limits=NO_CLOCK)
             runs.append((time.perf_counter() - start, digest(result)))
             result = None
-        print(f"time=None at {big.node_count()} nodes: {runs[0][0]:.1f} s and {runs[1][0]:.1f} s, "
-              f"byte-identical: {runs[0][1] == runs[1][1]}")
+        print(
+            f"time=None at {big.node_count()} nodes: {runs[0][0]:.1f} s and {runs[1][0]:.1f} s, "
+            f"byte-identical: {runs[0][1] == runs[1][1]}"
+        )
 
 
 if __name__ == "__main__":

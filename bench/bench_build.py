@@ -7,6 +7,7 @@ so read the ratios; each timing is the best of several repetitions on a fresh st
 Memory is measured from the resident set (VmRSS) of a fresh subprocess per store, before
 and after building it, and set beside the size of the store's blob per node.
 """
+
 import argparse
 import gc
 import subprocess
@@ -137,8 +138,11 @@ def measure_memory(which, n, unique):
 
 def memory_in_subprocess(which, n, unique):
     out = subprocess.run(
-        [sys.executable, __file__, "--measure-memory", which, "--memory-nodes", str(n)] + (["--unique"] if unique else []),
-        check=True, capture_output=True, text=True,
+        [sys.executable, __file__, "--measure-memory", which, "--memory-nodes", str(n)]
+        + (["--unique"] if unique else []),
+        check=True,
+        capture_output=True,
+        text=True,
     )
     live, blob = out.stdout.split()
     return float(live), float(blob)
@@ -163,20 +167,38 @@ def main():
     loop = time_loop(n, reps)
     floor = time_calls(GraphStore().node_count, n, reps)
     py_floor = time_calls(PyStore().node_count, n, reps)
-    print(line("per-call floor, node_count()", f"{floor * 1e9:8.1f} ns     (python store node_count(): "
-               f"{py_floor * 1e9:.1f} ns; empty python call: {loop * 1e9:.1f} ns)"))
+    print(
+        line(
+            "per-call floor, node_count()",
+            f"{floor * 1e9:8.1f} ns     (python store node_count(): "
+            f"{py_floor * 1e9:.1f} ns; empty python call: {loop * 1e9:.1f} ns)",
+        )
+    )
     for label, unique in (("recurring params", False), ("unique params", True)):
         work = workload(n, unique)
         ours = time_adds(GraphStore, work, reps)
         base = time_adds(PyStore, work, reps)
         ours_hit = time_repeats(GraphStore, work, reps)
         base_hit = time_repeats(PyStore, work, reps)
-        print(line(f"add_op new nodes/s, {label}", f"{1 / ours:12,.0f}   (python dict store: {1 / base:11,.0f})"
-                   f"   {base / ours:4.2f}x   target >= 6x"))
-        print(line(f"add_op ns/call, {label}", f"{ours * 1e9:8.1f} ns     (floor {floor * 1e9:.1f} ns; "
-                   f"python dict store {base * 1e9:.1f} ns)"))
-        print(line(f"add_op ns/call, node exists, {label}", f"{ours_hit * 1e9:8.1f} ns     "
-                   f"(python dict store {base_hit * 1e9:.1f} ns)   {base_hit / ours_hit:4.2f}x"))
+        print(
+            line(
+                f"add_op new nodes/s, {label}",
+                f"{1 / ours:12,.0f}   (python dict store: {1 / base:11,.0f})   {base / ours:4.2f}x   target >= 6x",
+            )
+        )
+        print(
+            line(
+                f"add_op ns/call, {label}",
+                f"{ours * 1e9:8.1f} ns     (floor {floor * 1e9:.1f} ns; python dict store {base * 1e9:.1f} ns)",
+            )
+        )
+        print(
+            line(
+                f"add_op ns/call, node exists, {label}",
+                f"{ours_hit * 1e9:8.1f} ns     "
+                f"(python dict store {base_hit * 1e9:.1f} ns)   {base_hit / ours_hit:4.2f}x",
+            )
+        )
         del work
         gc.collect()
 
@@ -184,10 +206,18 @@ def main():
     for label, unique in (("recurring params", False), ("unique params", True)):
         ours, blob = memory_in_subprocess("vantrel", m, unique)
         base, _ = memory_in_subprocess("python", m, unique)
-        print(line(f"bytes/node at {m:,} nodes, {label}", f"{ours:8.1f} B      (python dict store: {base:.1f} B)"
-                   f"   {ours / base:5.3f} of it   target <= 100 B"))
-        print(line(f"  against its blob, {label}", f"{ours:8.1f} B      (blob: {blob:.1f} B/node)"
-                   f"   {ours / blob:5.2f}x the blob"))
+        print(
+            line(
+                f"bytes/node at {m:,} nodes, {label}",
+                f"{ours:8.1f} B      (python dict store: {base:.1f} B)   {ours / base:5.3f} of it   target <= 100 B",
+            )
+        )
+        print(
+            line(
+                f"  against its blob, {label}",
+                f"{ours:8.1f} B      (blob: {blob:.1f} B/node)   {ours / blob:5.2f}x the blob",
+            )
+        )
 
 
 if __name__ == "__main__":

@@ -11,6 +11,7 @@ of arrays, as before arrays were read whole) and `tolist()` then add_ops; these 
 within each run. The machine is shared and noisy: each timing is the best of R runs on a fresh
 store.
 """
+
 import argparse
 import time
 
@@ -109,18 +110,22 @@ def main():
         bulk = time_bulk(inputs, params, reps)
         loop = time_loop(GraphStore, inputs, params, reps)
         py = time_loop(PyStore, inputs, params, reps)
-        print(f"add_ops ns/node, {kind + ' params':<17}: {bulk * 1e9:7.1f} ns   (add_op loop {loop * 1e9:7.1f} ns: "
-              f"{loop / bulk:4.2f}x, target >= 4x;  python dict store {py * 1e9:7.1f} ns: {py / bulk:5.2f}x)")
+        print(
+            f"add_ops ns/node, {kind + ' params':<17}: {bulk * 1e9:7.1f} ns   (add_op loop {loop * 1e9:7.1f} ns: "
+            f"{loop / bulk:4.2f}x, target >= 4x;  python dict store {py * 1e9:7.1f} ns: {py / bulk:5.2f}x)"
+        )
     try:
         import numpy as np
     except ImportError:
         print("add_ops from an int64 array: skipped (NumPy is not installed)")
         return
     t = time_array(np.array(workload(n, "shared")[0], dtype=np.int64), reps)
-    print(f"add_ops ns/node, int64 array      : {t['array'] * 1e9:7.1f} ns   (add_op loop {t['loop'] * 1e9:7.1f} ns: "
-          f"{t['loop'] / t['array']:4.2f}x, target >= 4x;  rows read one by one {t['rows'] * 1e9:7.1f} ns: "
-          f"{t['rows'] / t['array']:4.2f}x;  tolist() then add_ops {t['tolist'] * 1e9:7.1f} ns: "
-          f"{t['tolist'] / t['array']:4.2f}x)")
+    print(
+        f"add_ops ns/node, int64 array      : {t['array'] * 1e9:7.1f} ns   (add_op loop {t['loop'] * 1e9:7.1f} ns: "
+        f"{t['loop'] / t['array']:4.2f}x, target >= 4x;  rows read one by one {t['rows'] * 1e9:7.1f} ns: "
+        f"{t['rows'] / t['array']:4.2f}x;  tolist() then add_ops {t['tolist'] * 1e9:7.1f} ns: "
+        f"{t['tolist'] / t['array']:4.2f}x)"
+    )
 
 
 if __name__ == "__main__":

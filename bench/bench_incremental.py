@@ -7,12 +7,12 @@ in the same run (the baseline).
 
 Each figure is the best of `repetitions` (default 3) replays: the machine is shared and noisy.
 """
+
 import sys
 import time
 
-from vantrel_core import GraphStore, IncrementalReducer
-
 from bench_reduce import build
+from vantrel_core import GraphStore, IncrementalReducer
 
 
 def replay(nodes, step_every, outputs):
@@ -59,25 +59,33 @@ def main():
         return min(runs, key=lambda run: run[1] if every else run[0] + run[2])
 
     base_build, _, base_reduce, (_, base_report), _ = best_replay(0)
-    print(f"baseline: build {base_build:.3f} s + GraphStore.reduce {base_reduce:.3f} s = {base_build + base_reduce:.3f} s"
-          f"  (n={count}, canonical {base_report['canonical_nodes']})")
+    print(
+        f"baseline: build {base_build:.3f} s + GraphStore.reduce {base_reduce:.3f} s = {base_build + base_reduce:.3f} s"
+        f"  (n={count}, canonical {base_report['canonical_nodes']})"
+    )
     per_node = {}
     for every in (1, 100, 10_000):
         total, steps, final, (_, report), r = best_replay(every)
         assert r.total_work() == count
         per_node[every] = steps / count * 1e9
-        print(f"steps of {every:<6} {steps / count * 1e9:8.1f} ns per consumed node ({steps:.3f} s in steps)"
-              f" | finalize {final:.3f} s vs reduce {base_reduce:.3f} s (ratio {final / base_reduce:.2f})"
-              f" | build+steps+finalize {total + final:.3f} s vs build+reduce {base_build + base_reduce:.3f} s"
-              f" (ratio {(total + final) / (base_build + base_reduce):.2f}); canonical {r.canonical_count()}")
+        print(
+            f"steps of {every:<6} {steps / count * 1e9:8.1f} ns per consumed node ({steps:.3f} s in steps)"
+            f" | finalize {final:.3f} s vs reduce {base_reduce:.3f} s (ratio {final / base_reduce:.2f})"
+            f" | build+steps+finalize {total + final:.3f} s vs build+reduce {base_build + base_reduce:.3f} s"
+            f" (ratio {(total + final) / (base_build + base_reduce):.2f}); canonical {r.canonical_count()}"
+        )
     # A one-node step is one call: this ratio is its fixed cost against the per-node cost of
     # large steps, measured in the same run.
-    print(f"1-node step {per_node[1]:.1f} ns vs per node in steps of 10000 {per_node[10_000]:.1f} ns:"
-          f" ratio {per_node[1] / per_node[10_000]:.2f}")
+    print(
+        f"1-node step {per_node[1]:.1f} ns vs per node in steps of 10000 {per_node[10_000]:.1f} ns:"
+        f" ratio {per_node[1] / per_node[10_000]:.2f}"
+    )
     # What every timed step carries besides the call itself: the two clock reads around it.
     clock = timer_overhead()
-    print(f"of each step's time, the clock reads around it: {clock:.1f} ns (the 1-node step without them:"
-          f" {per_node[1] - clock:.1f} ns, ratio {(per_node[1] - clock) / per_node[10_000]:.2f})")
+    print(
+        f"of each step's time, the clock reads around it: {clock:.1f} ns (the 1-node step without them:"
+        f" {per_node[1] - clock:.1f} ns, ratio {(per_node[1] - clock) / per_node[10_000]:.2f})"
+    )
     # The call alone, on a store with nothing new: its fixed cost beside an empty Python call.
     s = GraphStore()
     s.add_source("s")

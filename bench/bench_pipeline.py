@@ -14,12 +14,14 @@ its generation, while the plain calls keep only ints. The gap between the builde
 figures is that walking; what remains above the add_op calls is the Python-level work of a
 handle (the operator's call into a Python method, making the handle, finding it again).
 """
+
 import argparse
 import gc
 import time
 
-from vantrel import Pipeline
 from vantrel_core import GraphStore
+
+from vantrel import Pipeline
 
 
 def chain_add_builder(n):
@@ -129,8 +131,10 @@ def main():
             tq, nq = timed(builder, n, paused=True)
             assert nb == np_ == nq, (title, nb, np_, nq)
             best_b, best_p, best_q = min(best_b, tb / nb), min(best_p, tp / np_), min(best_q, tq / nq)
-        print(f"{title:26}{best_b * 1e9:>9.0f} ns{best_p * 1e9:>13.0f} ns{best_b / best_p:>7.2f}x"
-              f"{best_q * 1e9:>19.0f} ns{best_q / best_p:>11.2f}x")
+        print(
+            f"{title:26}{best_b * 1e9:>9.0f} ns{best_p * 1e9:>13.0f} ns{best_b / best_p:>7.2f}x"
+            f"{best_q * 1e9:>19.0f} ns{best_q / best_p:>11.2f}x"
+        )
 
 
 if __name__ == "__main__":

@@ -20,6 +20,7 @@ same run (below 1: the variant is faster). Results are checked against the unred
 --quick runs the smallest scale only, one timed run after the warm-up. The largest default scale (8 x 10^6 rows)
 writes about 260 MB of data and takes minutes.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -29,7 +30,8 @@ import sys
 import tempfile
 import time
 import types
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import dask
 import dask.array as da
@@ -51,12 +53,14 @@ class Variant:
     """One way to run the pipeline: ``build()`` gives the collections to compute and the time
     it took; ``results(values)`` turns what ``dask.compute`` returned into the five results."""
 
-    def __init__(self, name: str, build: Callable[[], tuple[tuple[Any, ...], float]],
-                 results: Callable[[Any], list[Any]]) -> None:
+    def __init__(
+        self, name: str, build: Callable[[], tuple[tuple[Any, ...], float]], results: Callable[[Any], list[Any]]
+    ) -> None:
         self.name, self.build, self.results = name, build, results
 
 
 # --- vantrel -------------------------------------------------------------------------------
+
 
 def vantrel_variants(path: str) -> list[Variant]:
     g, outputs = sales.build(path)
@@ -72,17 +76,22 @@ def vantrel_variants(path: str) -> list[Variant]:
             start = time.perf_counter()
             run = vantrel.to_dask(g, reg, outputs, reduce=True, maximal_fusion=maximal)
             return (run,), time.perf_counter() - start
+
         return build
 
     def results(values: Any) -> list[Any]:
         (lists,) = values
         return [lists[0][0], lists[1][0], lists[2][0], lists[3]]
 
-    return [Variant("vantrel as written", plain, results), Variant("vantrel reduced", reduced(False), results),
-            Variant("vantrel max fusion", reduced(True), results)]
+    return [
+        Variant("vantrel as written", plain, results),
+        Variant("vantrel reduced", reduced(False), results),
+        Variant("vantrel max fusion", reduced(True), results),
+    ]
 
 
 # --- dask.array ----------------------------------------------------------------------------
+
 
 def read_array(path: str, column: str, partitions: int, rows: int) -> da.Array:
     """One task per partition reading one column, as a dask.array."""
@@ -105,8 +114,9 @@ def exchange_and_score(table: da.Array, partitions: int) -> tuple[da.Array, list
 
 
 def stacked(features: list[da.Array]) -> da.Array:
-    return da.map_blocks(sales.stack, *features, new_axis=1, chunks=(features[0].chunks[0], (len(features),)),
-                         dtype=np.float64)
+    return da.map_blocks(
+        sales.stack, *features, new_axis=1, chunks=(features[0].chunks[0], (len(features),)), dtype=np.float64
+    )
 
 
 def array_variants(path: str, partitions: int, rows: int) -> list[Variant]:
@@ -141,11 +151,11 @@ def array_variants(path: str, partitions: int, rows: int) -> list[Variant]:
     def results(values: Any) -> list[Any]:
         return [values[0], values[1], values[2], list(values[3])]
 
-    return [Variant("dask.array as written", as_written, results),
-            Variant("dask.array factored", factored, results)]
+    return [Variant("dask.array as written", as_written, results), Variant("dask.array factored", factored, results)]
 
 
 # --- hand-fused ----------------------------------------------------------------------------
+
 
 def fused_side_a(index: int, path: str, partitions: int) -> list[Any]:
     """Everything before the exchange for one partition: the split table's parts, then the
@@ -154,8 +164,9 @@ def fused_side_a(index: int, path: str, partitions: int) -> list[Any]:
     revenue = price * qty
     net = revenue * (1.0 - disc)
     base, denominator = np.log1p(net), np.maximum(qty, disc)
-    table = np.column_stack([region] + [np.clip((base + float(k)) / denominator, 0.0, 50.0)
-                                        for k in range(1, FEATURES + 1)])
+    table = np.column_stack(
+        [region] + [np.clip((base + float(k)) / denominator, 0.0, 50.0) for k in range(1, FEATURES + 1)]
+    )
     return [*sales.hash_split(table, partitions), np.array([sales.total(revenue), sales.total(net)])]
 
 
@@ -186,6 +197,7 @@ def hand_fused_variant(path: str, partitions: int) -> Variant:
 
 # --- running -------------------------------------------------------------------------------
 
+
 def task_count(collections: tuple[Any, ...]) -> int:
     """The tasks that run: the graph after the optimization that dask.compute applies."""
     flat = [c for x in collections for c in (x if isinstance(x, list) else [x])]
@@ -194,14 +206,20 @@ def task_count(collections: tuple[Any, ...]) -> int:
 
 
 def same(a: list[Any], b: list[Any]) -> bool:
-    flat = [np.concatenate([np.atleast_1d(np.asarray(x, dtype=np.float64)) for x in r]) if isinstance(r, list)
-            else np.asarray(r, dtype=np.float64) for r in (a, b)]
+    flat = [
+        np.concatenate([np.atleast_1d(np.asarray(x, dtype=np.float64)) for x in r])
+        if isinstance(r, list)
+        else np.asarray(r, dtype=np.float64)
+        for r in (a, b)
+    ]
     return all(np.allclose(x, y) for x, y in zip(flat[0], flat[1])) if isinstance(a, list) else bool(np.allclose(*flat))
 
 
 def agree(results: list[Any], reference: list[Any]) -> bool:
-    return all(same([x] if not isinstance(x, list) else x, [y] if not isinstance(y, list) else y)
-               for x, y in zip(results, reference))
+    return all(
+        same([x] if not isinstance(x, list) else x, [y] if not isinstance(y, list) else y)
+        for x, y in zip(results, reference)
+    )
 
 
 BASELINES = ("dask.array as written", "dask.array factored", "hand-fused delayed")
@@ -245,22 +263,32 @@ def main() -> None:
     if args.quick:
         scales, repeat = scales[:1], 1
     sales.PARTITIONS = args.partitions
-    print(f"load average before: {' '.join(f'{x:.2f}' for x in os.getloadavg())} on {os.cpu_count()} cores; "
-          f"ratios are wall time / the baseline's wall time in this run")
+    print(
+        f"load average before: {' '.join(f'{x:.2f}' for x in os.getloadavg())} on {os.cpu_count()} cores; "
+        f"ratios are wall time / the baseline's wall time in this run"
+    )
 
     cluster = client = None
     if not args.no_cluster:
         from distributed import Client, LocalCluster
-        cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True,  # type: ignore[no-untyped-call]
-                               dashboard_address=":0")
+
+        cluster = LocalCluster(
+            n_workers=2,
+            threads_per_worker=1,
+            processes=True,  # type: ignore[no-untyped-call]
+            dashboard_address=":0",
+        )
         client = Client(cluster)  # type: ignore[no-untyped-call]
     try:
         for rows in scales:
             with tempfile.TemporaryDirectory() as tmp:
                 sales.ROWS = rows
                 sales.write_dataset(pathlib.Path(tmp))
-                variants = [*vantrel_variants(tmp), *array_variants(tmp, args.partitions, rows),
-                            hand_fused_variant(tmp, args.partitions)]
+                variants = [
+                    *vantrel_variants(tmp),
+                    *array_variants(tmp, args.partitions, rows),
+                    hand_fused_variant(tmp, args.partitions),
+                ]
                 scale = f"{args.partitions} x {rows:,} rows"
                 measure(variants, "threads", repeat, f"{scale}, threads, best of {repeat}")
                 if client is not None:

@@ -10,6 +10,7 @@ baseline is timed once.
 
     python bench/bench_reduce.py [max_nodes] [path/to/bench_reduce]
 """
+
 import os
 import random
 import subprocess
@@ -79,19 +80,26 @@ def to_dask(dsk):
     def f(*args):
         return None
 
-    return {f"n{i}": (f, *[f"n{x}" for x in args[1:] if isinstance(x, int)]) if args[0] != "load" else (f, args[1])
-            for i, args in dsk.items()}
+    return {
+        f"n{i}": (f, *[f"n{x}" for x in args[1:] if isinstance(x, int)]) if args[0] != "load" else (f, args[1])
+        for i, args in dsk.items()
+    }
 
 
 def line(what, n, seconds, base):
-    print(f"{what:<34} n={n:<8} {seconds:9.4f} s {n / seconds if seconds else 0:12.0f} nodes/s"
-          f"   | dask cull+fuse {base:9.4f} s {n / base if base else 0:12.0f} nodes/s   ratio {seconds / base:.3f}")
+    print(
+        f"{what:<34} n={n:<8} {seconds:9.4f} s {n / seconds if seconds else 0:12.0f} nodes/s"
+        f"   | dask cull+fuse {base:9.4f} s {n / base if base else 0:12.0f} nodes/s   ratio {seconds / base:.3f}"
+    )
 
 
 def main():
     max_nodes = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
-    cpp = sys.argv[2] if len(sys.argv) > 2 else os.path.join(os.path.dirname(__file__), "..", "build-opt-bench",
-                                                               "bench_reduce")
+    cpp = (
+        sys.argv[2]
+        if len(sys.argv) > 2
+        else os.path.join(os.path.dirname(__file__), "..", "build-opt-bench", "bench_reduce")
+    )
     from dask.optimization import cull, fuse
 
     n = 10_000

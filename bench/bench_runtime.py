@@ -18,6 +18,7 @@ Prints, each beside its baseline measured in the same run:
     python3 bench/bench_runtime.py [--features N] [--partitions P] [--rows R] [--no-cluster]
                                    [--against REV] [--reuse] [--sizes N,N,...]
 """
+
 from __future__ import annotations
 
 import argparse
@@ -31,9 +32,9 @@ import time
 from types import ModuleType
 
 import numpy as np
+import vantrel_core as vc
 
 import vantrel
-import vantrel_core as vc
 from vantrel.runtime.plan import no_gc
 
 
@@ -49,6 +50,7 @@ def arith(fn):
         for x in xs[1:]:
             out = fn(out, x)
         return out
+
     return op
 
 
@@ -69,8 +71,7 @@ def registry(partitions: int, package: ModuleType = vantrel) -> vantrel.Registry
     reg.op("sub", arith(np.subtract), commutative=False)
     reg.op("tanh", np.tanh)
     reg.reduction("sum", chunk=lambda x: np.array([x.sum()]), combine=sum)
-    reg.reduction("mean", chunk=lambda x: np.array([x.sum(), x.size]), combine=sum,
-                  finalize=lambda p: p[0] / p[1])
+    reg.reduction("mean", chunk=lambda x: np.array([x.sum(), x.size]), combine=sum, finalize=lambda p: p[0] / p[1])
     reg.exchange("mod", split=mod_split, merge=np.concatenate)
     reg.external("model", load_model)
     return reg
@@ -97,8 +98,9 @@ def pipeline(features: int, columns: int, rows: int) -> tuple[vc.GraphStore, lis
         z = g.add_op("mul", [w], {"scalar": 1.0, "side": "r"})
         score = z if score is None else g.add_op("add", [score, z])
     shuffled = g.add_exchange([score], {"scheme": "mod"})
-    model = vc.PayloadDescriptor(kind="model", content_hash="sha256:0", framework="numpy", version="0.1",
-                                 io_schema="f64[n]->f64[n]")
+    model = vc.PayloadDescriptor(
+        kind="model", content_hash="sha256:0", framework="numpy", version="0.1", io_schema="f64[n]->f64[n]"
+    )
     scored = g.add_external(model, [shuffled])
     outputs = [g.add_reduction("mean", [scored]), g.add_reduction("sum", [score])]
     return g, outputs
@@ -125,8 +127,7 @@ def dict_floor(tasks: int) -> dict:
         return {("x", i, 0): (len, ("x", i - 1, 0)) for i in range(tasks)}
 
 
-def phases(store: vc.GraphStore, reg: vantrel.Registry, ids: list[int], tasks: int, n: int,
-           reduce_time: float) -> None:
+def phases(store: vc.GraphStore, reg: vantrel.Registry, ids: list[int], tasks: int, n: int, reduce_time: float) -> None:
     """Where planning and graph building go, each phase per IR node of the original graph."""
     from vantrel.runtime.dask_graph import build_dask
     from vantrel.runtime.plan import build_plan
@@ -136,22 +137,40 @@ def phases(store: vc.GraphStore, reg: vantrel.Registry, ids: list[int], tasks: i
     t_plan, plan = best_of(3, lambda: build_plan(store, reg, ids))
     t_dask, _ = best_of(3, lambda: build_dask(plan))
     t_floor, _ = best_of(3, lambda: dict_floor(tasks))
+
     def us(t: float) -> str:
         return f"{t / n * 1e6:.2f} us"
 
-    row("    of which node_table()", us(t_table), "nodes() views", us(t_views), f"{t_table / t_views:.2f}x nodes(); "
-        f"{t_table / reduce_time:.2f}x reduce")
-    row("    of which plan (with node_table)", us(t_plan), "reduce", us(reduce_time), f"{t_plan / reduce_time:.2f}x reduce")
-    row("    of which Dask graph", us(t_dask), f"dict of {tasks} tuple tasks", us(t_floor),
-        f"{t_dask / t_floor:.2f}x that floor; floor {t_floor / reduce_time:.2f}x reduce")
+    row(
+        "    of which node_table()",
+        us(t_table),
+        "nodes() views",
+        us(t_views),
+        f"{t_table / t_views:.2f}x nodes(); {t_table / reduce_time:.2f}x reduce",
+    )
+    row(
+        "    of which plan (with node_table)",
+        us(t_plan),
+        "reduce",
+        us(reduce_time),
+        f"{t_plan / reduce_time:.2f}x reduce",
+    )
+    row(
+        "    of which Dask graph",
+        us(t_dask),
+        f"dict of {tasks} tuple tasks",
+        us(t_floor),
+        f"{t_dask / t_floor:.2f}x that floor; floor {t_floor / reduce_time:.2f}x reduce",
+    )
 
 
 def checkout(rev: str, into: str) -> ModuleType:
     """The package ``vantrel`` of commit ``rev``, importable as ``vantrel_before`` (also by
     worker processes started after this call)."""
     root = pathlib.Path(__file__).resolve().parents[1]
-    archive = subprocess.run(["git", "-C", str(root), "archive", rev, "src/vantrel"], check=True,
-                             capture_output=True).stdout
+    archive = subprocess.run(
+        ["git", "-C", str(root), "archive", rev, "src/vantrel"], check=True, capture_output=True
+    ).stdout
     subprocess.run(["tar", "-x", "-C", into], input=archive, check=True)
     os.rename(os.path.join(into, "src", "vantrel"), os.path.join(into, "vantrel_before"))
     sys.path.insert(0, into)
@@ -173,8 +192,13 @@ def build_cost(before: ModuleType, rev: str, g: vc.GraphStore, outputs: list[int
                 t, run = best_of(1, lambda: package.to_dask(store, r, wanted))
                 best[which] = min(best[which], t)
                 tasks = run.task_count
-        row(f"  {label} ({tasks} tasks)", f"{best['now'] / tasks * 1e6:.3f} us", rev,
-            f"{best['before'] / tasks * 1e6:.3f} us", f"{best['now'] / best['before']:.2f}x")
+        row(
+            f"  {label} ({tasks} tasks)",
+            f"{best['now'] / tasks * 1e6:.3f} us",
+            rev,
+            f"{best['before'] / tasks * 1e6:.3f} us",
+            f"{best['now'] / best['before']:.2f}x",
+        )
 
 
 def reuse(before: ModuleType | None, rev: str | None) -> None:
@@ -188,22 +212,38 @@ def reuse(before: ModuleType | None, rev: str | None) -> None:
     with tempfile.TemporaryDirectory() as data:
         example.write_dataset(pathlib.Path(data))
         g, outputs = example.build(data)
-        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
-                          memory_limit="4GB") as cluster, Client(cluster) as client:
+        with (
+            LocalCluster(
+                n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", memory_limit="4GB"
+            ) as cluster,
+            Client(cluster) as client,
+        ):
             print("\nexample pipeline on a 2-worker LocalCluster: compute, persist, compute again")
             for label, package in packages:
+
                 def fresh_registry() -> vantrel.Registry:
                     reg = example.registry()
-                    return package.Registry(sources=reg.sources, ops=reg.ops, reductions=reg.reductions,
-                                            exchanges=reg.exchanges, externals=reg.externals)
+                    return package.Registry(
+                        sources=reg.sources,
+                        ops=reg.ops,
+                        reductions=reg.reductions,
+                        exchanges=reg.exchanges,
+                        externals=reg.externals,
+                    )
+
                 package.to_dask(g, fresh_registry(), outputs).compute(scheduler=client)  # warm the workers up
                 reg = fresh_registry()
                 first, _ = best_of(1, lambda: package.to_dask(g, reg, outputs).compute(scheduler=client))
                 held = client.persist(package.to_dask(g, reg, outputs))
                 wait(held)
                 again, _ = best_of(1, lambda: package.to_dask(g, reg, outputs).compute(scheduler=client))
-                row(f"  {label}: second compute", f"{again * 1e3:.1f} ms", "first compute", f"{first * 1e3:.1f} ms",
-                    f"{again / first:.2f} of the first")
+                row(
+                    f"  {label}: second compute",
+                    f"{again * 1e3:.1f} ms",
+                    "first compute",
+                    f"{first * 1e3:.1f} ms",
+                    f"{again / first:.2f} of the first",
+                )
                 del held
 
 
@@ -216,11 +256,21 @@ def sizes(before: ModuleType | None, rev: str | None, features: list[int], parti
         g, outputs = pipeline(n, 16, 100_000)
         for rule, maximal in (("default", False), ("maximal", True)):
             reduced, _, ids = vantrel.reduce_outputs(g, outputs, maximal_fusion=maximal)
-            best = {"reduce": float("inf"), "now": float("inf"), "before": float("inf"), "table": float("inf"),
-                    "views": float("inf"), "blob": float("inf")}
-            turns = [("reduce", lambda: vantrel.reduce_outputs(g, outputs, maximal_fusion=maximal)),
-                     ("now", lambda: vantrel.to_dask(reduced, reg, ids)),
-                     ("table", reduced.node_table), ("views", reduced.nodes), ("blob", reduced.serialize)]
+            best = {
+                "reduce": float("inf"),
+                "now": float("inf"),
+                "before": float("inf"),
+                "table": float("inf"),
+                "views": float("inf"),
+                "blob": float("inf"),
+            }
+            turns = [
+                ("reduce", lambda: vantrel.reduce_outputs(g, outputs, maximal_fusion=maximal)),
+                ("now", lambda: vantrel.to_dask(reduced, reg, ids)),
+                ("table", reduced.node_table),
+                ("views", reduced.nodes),
+                ("blob", reduced.serialize),
+            ]
             if before is not None:
                 turns.append(("before", lambda: before.to_dask(reduced, old_reg, ids)))
             for _ in range(5):
@@ -228,14 +278,28 @@ def sizes(before: ModuleType | None, rev: str | None, features: list[int], parti
                     t, _ = best_of(1, fn)
                     best[which] = min(best[which], t)
             label = f"  {g.node_count()} nodes, {rule}"
-            row(label, f"{best['now'] * 1e3:.2f} ms", "reduce", f"{best['reduce'] * 1e3:.2f} ms",
-                f"{best['now'] / best['reduce']:.2f}x reduce")
+            row(
+                label,
+                f"{best['now'] * 1e3:.2f} ms",
+                "reduce",
+                f"{best['reduce'] * 1e3:.2f} ms",
+                f"{best['now'] / best['reduce']:.2f}x reduce",
+            )
             if before is not None:
-                row(f"    {rev}", f"{best['before'] * 1e3:.2f} ms", "reduce", f"{best['reduce'] * 1e3:.2f} ms",
-                    f"{best['before'] / best['reduce']:.2f}x reduce; now {best['before'] / best['now']:.1f}x faster")
-            row(f"    node_table() ({reduced.node_count()} nodes)", f"{best['table'] * 1e3:.2f} ms", "nodes() views",
-                f"{best['views'] * 1e3:.2f} ms", f"{best['views'] / best['table']:.1f}x faster; "
-                f"blob {best['blob'] * 1e3:.2f} ms")
+                row(
+                    f"    {rev}",
+                    f"{best['before'] * 1e3:.2f} ms",
+                    "reduce",
+                    f"{best['reduce'] * 1e3:.2f} ms",
+                    f"{best['before'] / best['reduce']:.2f}x reduce; now {best['before'] / best['now']:.1f}x faster",
+                )
+            row(
+                f"    node_table() ({reduced.node_count()} nodes)",
+                f"{best['table'] * 1e3:.2f} ms",
+                "nodes() views",
+                f"{best['views'] * 1e3:.2f} ms",
+                f"{best['views'] / best['table']:.1f}x faster; blob {best['blob'] * 1e3:.2f} ms",
+            )
 
 
 def main() -> None:
@@ -269,30 +333,55 @@ def figures(args: argparse.Namespace) -> None:
     n = g.node_count()
     ops = sum(1 for node in g.nodes() if node["kind"] == "op")
     build_orig, original = best_of(3, lambda: vantrel.to_dask(g, reg, outputs))
-    print(f"pipeline: {n} IR nodes ({ops} ops), {args.partitions} partitions of {args.rows} rows; "
-          f"original graph: {original.task_count} tasks ({ops * args.partitions} of them ops)")
+    print(
+        f"pipeline: {n} IR nodes ({ops} ops), {args.partitions} partitions of {args.rows} rows; "
+        f"original graph: {original.task_count} tasks ({ops * args.partitions} of them ops)"
+    )
     runs = {}
     for rule, maximal in (("default", False), ("maximal", True)):
-        reduce_time, (reduced, report, ids) = best_of(3, lambda: vantrel.reduce_outputs(g, outputs,
-                                                                                      maximal_fusion=maximal))
+        reduce_time, (reduced, report, ids) = best_of(
+            3, lambda: vantrel.reduce_outputs(g, outputs, maximal_fusion=maximal)
+        )
         build_red, fused = best_of(3, lambda: vantrel.to_dask(reduced, reg, ids))
         runs[rule] = (reduced, ids)
         stages = report["stages"]
         fused_factor = report["canonical_nodes"] / report["reduced_nodes"]
-        print(f"\n{rule} fusion: {report['canonical_nodes']} nodes after merging, {report['reduced_nodes']} after "
-              f"fusion ({stages} stages): fused factor {fused_factor:.1f}")
+        print(
+            f"\n{rule} fusion: {report['canonical_nodes']} nodes after merging, {report['reduced_nodes']} after "
+            f"fusion ({stages} stages): fused factor {fused_factor:.1f}"
+        )
         print("  graph building, best of 3, per IR node of the original graph:")
         row("  reduce", f"{reduce_time / n * 1e6:.2f} us", "", "", "")
-        row("  plan + Dask graph, reduced", f"{build_red / n * 1e6:.2f} us", "reduce",
-            f"{reduce_time / n * 1e6:.2f} us", f"{build_red / reduce_time:.2f}x reduce")
-        row("  plan + Dask graph, original", f"{build_orig / n * 1e6:.2f} us", "reduce",
-            f"{reduce_time / n * 1e6:.2f} us", f"{build_orig / reduce_time:.2f}x reduce")
+        row(
+            "  plan + Dask graph, reduced",
+            f"{build_red / n * 1e6:.2f} us",
+            "reduce",
+            f"{reduce_time / n * 1e6:.2f} us",
+            f"{build_red / reduce_time:.2f}x reduce",
+        )
+        row(
+            "  plan + Dask graph, original",
+            f"{build_orig / n * 1e6:.2f} us",
+            "reduce",
+            f"{reduce_time / n * 1e6:.2f} us",
+            f"{build_orig / reduce_time:.2f}x reduce",
+        )
         phases(reduced, reg, ids, fused.task_count, n, reduce_time)
         print("  tasks:")
-        row("  all, reduced", f"{fused.task_count}", "original", f"{original.task_count}",
-            f"{original.task_count / fused.task_count:.1f}x fewer")
-        row("  stages, reduced", f"{stages * args.partitions}", "ops, original", f"{ops * args.partitions}",
-            f"{ops / stages:.1f}x fewer")
+        row(
+            "  all, reduced",
+            f"{fused.task_count}",
+            "original",
+            f"{original.task_count}",
+            f"{original.task_count / fused.task_count:.1f}x fewer",
+        )
+        row(
+            "  stages, reduced",
+            f"{stages * args.partitions}",
+            "ops, original",
+            f"{ops * args.partitions}",
+            f"{ops / stages:.1f}x fewer",
+        )
     print(f"\nper task of the original graph, plan + Dask graph: {build_orig / original.task_count * 1e6:.2f} us")
     if args.no_cluster:
         return
@@ -300,8 +389,12 @@ def figures(args: argparse.Namespace) -> None:
     from distributed import Client, LocalCluster
 
     # A memory limit per worker keeps a run on a shared machine from taking all of it.
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
-                      memory_limit="6GB") as cluster, Client(cluster) as client:
+    with (
+        LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", memory_limit="6GB"
+        ) as cluster,
+        Client(cluster) as client,
+    ):
         client.run(importlib.import_module, "vantrel.runtime.kernels")  # warm up the imports
         t_orig, want = best_of(1, lambda: vantrel.to_dask(g, reg, outputs).compute(scheduler=client))
         print(f"\noriginal computed in {t_orig:.1f} s", flush=True)
@@ -311,10 +404,17 @@ def figures(args: argparse.Namespace) -> None:
             print(f"reduced ({rule} fusion) computed in {timings[rule][0]:.1f} s", flush=True)
     print("end to end on a 2-worker LocalCluster (plan, build and compute):")
     for rule, (t_red, got) in timings.items():
-        agree = all(np.allclose(np.concatenate([np.atleast_1d(p) for p in a]),
-                                np.concatenate([np.atleast_1d(p) for p in b])) for a, b in zip(got, want))
-        row(f"reduced, {rule} fusion", f"{t_red:.2f} s", "original", f"{t_orig:.2f} s",
-            f"{t_orig / t_red:.1f}x faster; results agree: {agree}")
+        agree = all(
+            np.allclose(np.concatenate([np.atleast_1d(p) for p in a]), np.concatenate([np.atleast_1d(p) for p in b]))
+            for a, b in zip(got, want)
+        )
+        row(
+            f"reduced, {rule} fusion",
+            f"{t_red:.2f} s",
+            "original",
+            f"{t_orig:.2f} s",
+            f"{t_orig / t_red:.1f}x faster; results agree: {agree}",
+        )
 
 
 if __name__ == "__main__":

@@ -24,6 +24,7 @@ about as long: what the machine allows at that moment.
     python bench/bench_threads.py [nodes]              (1-3)
     python bench/bench_threads.py --scaling [nodes]    (4)
 """
+
 import os
 import resource
 import sys
@@ -31,9 +32,8 @@ import threading
 import time
 import zlib
 
-from vantrel_core import GraphStore, IncrementalReducer
-
 from bench_reduce import build
+from vantrel_core import GraphStore, IncrementalReducer
 
 TICK = 0.001
 
@@ -86,17 +86,21 @@ def main():
     rate_mapped, took_mapped = tick_rate_during(lambda: s1.reduce_mapped(outputs=out1))
     rate_plain, took_plain = tick_rate_during(lambda: s1.reduce(outputs=out1))
     idle = idle_rate(max(took_mapped, 0.5))
-    print(f"ticker kept during reduce_mapped ({took_mapped:.2f} s): {100 * rate_mapped / idle:5.1f}% of its ticks"
-          f"   | during reduce ({took_plain:.2f} s, baseline): {100 * rate_plain / idle:5.1f}%"
-          f"   (idle rate {idle:.0f}/s)")
+    print(
+        f"ticker kept during reduce_mapped ({took_mapped:.2f} s): {100 * rate_mapped / idle:5.1f}% of its ticks"
+        f"   | during reduce ({took_plain:.2f} s, baseline): {100 * rate_plain / idle:5.1f}%"
+        f"   (idle rate {idle:.0f}/s)"
+    )
 
     chunk = os.urandom(1 << 20)
     probe = time.perf_counter()
     zlib.compress(chunk * 4, 6)
     data = chunk * max(1, int(4 * took_mapped / (time.perf_counter() - probe)))
     rate_zlib, took_zlib = tick_rate_during(lambda: zlib.compress(data, 6))
-    print(f"   machine check: ticker kept during zlib.compress ({took_zlib:.2f} s, releases the GIL too): "
-          f"{100 * rate_zlib / idle:5.1f}%")
+    print(
+        f"   machine check: ticker kept during zlib.compress ({took_zlib:.2f} s, releases the GIL too): "
+        f"{100 * rate_zlib / idle:5.1f}%"
+    )
 
     def serial(method):
         def run():
@@ -104,24 +108,29 @@ def main():
             getattr(s1, method)(outputs=out1)
             getattr(s2, method)(outputs=out2)
             return time.perf_counter() - t
+
         return run
 
     def parallel(method):
         def run():
-            threads = [threading.Thread(target=getattr(s, method), kwargs={"outputs": o})
-                       for s, o in ((s1, out1), (s2, out2))]
+            threads = [
+                threading.Thread(target=getattr(s, method), kwargs={"outputs": o}) for s, o in ((s1, out1), (s2, out2))
+            ]
             t = time.perf_counter()
             for th in threads:
                 th.start()
             for th in threads:
                 th.join()
             return time.perf_counter() - t
+
         return run
 
     ser_m, par_m = best_of(3, serial("reduce_mapped")), best_of(3, parallel("reduce_mapped"))
     ser_p, par_p = best_of(2, serial("reduce")), best_of(2, parallel("reduce"))
-    print(f"two threads, two stores, reduce_mapped: {par_m:.2f} s vs {ser_m:.2f} s serial = {par_m / ser_m:.2f}"
-          f"   | reduce (baseline): {par_p:.2f} s vs {ser_p:.2f} s = {par_p / ser_p:.2f}")
+    print(
+        f"two threads, two stores, reduce_mapped: {par_m:.2f} s vs {ser_m:.2f} s serial = {par_m / ser_m:.2f}"
+        f"   | reduce (baseline): {par_p:.2f} s vs {ser_p:.2f} s = {par_p / ser_p:.2f}"
+    )
 
     def zlib_pair(parallel):
         def run():
@@ -136,10 +145,13 @@ def main():
                 zlib.compress(data, 6)
                 zlib.compress(data, 6)
             return time.perf_counter() - t
+
         return run
 
     ser_z, par_z = best_of(2, zlib_pair(False)), best_of(2, zlib_pair(True))
-    print(f"   machine check: two threads of zlib.compress: {par_z:.2f} s vs {ser_z:.2f} s serial = {par_z / ser_z:.2f}")
+    print(
+        f"   machine check: two threads of zlib.compress: {par_z:.2f} s vs {ser_z:.2f} s serial = {par_z / ser_z:.2f}"
+    )
 
     one = GraphStore()
     x = one.add_source("x")
@@ -151,6 +163,7 @@ def main():
             for _ in range(reps):
                 fn()
             return (time.perf_counter() - t) / reps
+
         return run
 
     r1 = best_of(5, per_call(lambda: one.reduce(outputs=[x])))
@@ -203,16 +216,20 @@ def scaling(label, calls, rounds=2):
     cpu_par = sum(c for _, c, _ in par[1]) / len(calls)
     faults_alone = sum(f for _, _, f in ser[1]) // len(calls)
     faults_par = sum(f for _, _, f in par[1]) // len(calls)
-    print(f"{label:<26} parallel/serial {par[0] / ser[0]:5.2f} ({par[0]:.2f} s vs {ser[0]:.2f} s)"
-          f"   CPU per call alone {cpu_alone:.2f} s, in parallel {cpu_par:.2f} s ({cpu_par / max(cpu_alone, 1e-9):.2f}x)"
-          f"   page faults per call alone {faults_alone}, in a thread {faults_par}")
+    print(
+        f"{label:<26} parallel/serial {par[0] / ser[0]:5.2f} ({par[0]:.2f} s vs {ser[0]:.2f} s)"
+        f"   CPU per call alone {cpu_alone:.2f} s, in parallel {cpu_par:.2f} s ({cpu_par / max(cpu_alone, 1e-9):.2f}x)"
+        f"   page faults per call alone {faults_alone}, in a thread {faults_par}"
+    )
     return par[0] / ser[0]
 
 
 def scaling_main(n):
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
-    print(f"\n{sys.version.split()[0]}, GIL {'enabled' if gil else 'disabled'}, {os.cpu_count()} cores, "
-          f"load average {os.getloadavg()[0]:.1f}")
+    print(
+        f"\n{sys.version.split()[0]}, GIL {'enabled' if gil else 'disabled'}, {os.cpu_count()} cores, "
+        f"load average {os.getloadavg()[0]:.1f}"
+    )
     s1, out1, _ = build(n, seed=1)
     s2, out2, _ = build(n, seed=2)
     stores = ((s1, out1), (s2, out2))

@@ -1,4 +1,5 @@
 """Sphinx configuration of the vantrel_core documentation."""
+
 import re
 from pathlib import Path
 

@@ -11,6 +11,7 @@ identities that hand-written pipelines accumulate, a hash exchange by region and
 scoring model), reduces it, runs both graphs on a distributed.LocalCluster with 2 worker
 processes, checks that they agree, and prints task counts and wall times.
 """
+
 from __future__ import annotations
 
 import contextlib
@@ -18,14 +19,14 @@ import pathlib
 import sys
 import tempfile
 import time
-
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import numpy as np
+import vantrel_core as vc
 from numpy.typing import NDArray
 
 import vantrel
-import vantrel_core as vc
 
 Array = NDArray[np.float64]
 PARTITIONS = 8
@@ -35,15 +36,21 @@ REGIONS = 5
 
 # --- the data set ----------------------------------------------------------------------------
 
+
 def write_dataset(root: pathlib.Path) -> None:
     rng = np.random.default_rng(42)
     for i in range(PARTITIONS):
-        np.savez(root / f"part-{i:03d}.npz",
-                 price=rng.lognormal(3.0, 0.5, ROWS), quantity=rng.integers(1, 20, ROWS).astype(float),
-                 discount=rng.uniform(0.0, 0.3, ROWS), region=rng.integers(0, REGIONS, ROWS).astype(float))
+        np.savez(
+            root / f"part-{i:03d}.npz",
+            price=rng.lognormal(3.0, 0.5, ROWS),
+            quantity=rng.integers(1, 20, ROWS).astype(float),
+            discount=rng.uniform(0.0, 0.3, ROWS),
+            region=rng.integers(0, REGIONS, ROWS).astype(float),
+        )
 
 
 # --- what the names mean ---------------------------------------------------------------------
+
 
 def read_column(index: int, path: str, column: str) -> Array:
     with np.load(pathlib.Path(path) / f"part-{index:03d}.npz") as part:
@@ -52,6 +59,7 @@ def read_column(index: int, path: str, column: str) -> Array:
 
 def arith(fn: Callable[[Any, Any], Any]) -> Callable[..., Array]:
     """An op over its inputs, or over its one input and ``scalar`` on ``side``."""
+
     def op(*xs: Array, scalar: float | None = None, side: str = "r") -> Array:
         if scalar is not None:
             return np.asarray(fn(xs[0], scalar) if side == "r" else fn(scalar, xs[0]), dtype=np.float64)
@@ -59,6 +67,7 @@ def arith(fn: Callable[[Any, Any], Any]) -> Callable[..., Array]:
         for x in xs[1:]:
             out = np.asarray(fn(out, x), dtype=np.float64)
         return out
+
     return op
 
 
@@ -107,6 +116,7 @@ def load_model(descriptor: vantrel.Descriptor) -> Callable[[Array], Array]:
 
     def score(rows: Array) -> Array:
         return 1.0 / (1.0 + np.exp(-(rows[:, 1:] @ weights[: rows.shape[1] - 1])))
+
     return score
 
 
@@ -129,31 +139,39 @@ def registry() -> vantrel.Registry:
 
 # --- the pipeline ----------------------------------------------------------------------------
 
+
 def build(path: str) -> tuple[vc.GraphStore, list[int]]:
     g = vc.GraphStore()
     col = {c: g.add_source("column", {"path": path, "column": c}) for c in ("price", "quantity", "discount", "region")}
     price, qty, disc, region = col["price"], col["quantity"], col["discount"], col["region"]
 
     revenue = g.add_op("mul", [price, qty])
-    keep = g.add_op("sub", [disc], {"scalar": 1.0, "side": "l"})               # 1 - discount
-    net = g.add_op("mul", [g.add_op("mul", [qty, price]), keep])                # revenue, commuted
-    net = g.add_op("add", [net], {"scalar": 0.0, "side": "r"})                 # + 0: an identity
+    keep = g.add_op("sub", [disc], {"scalar": 1.0, "side": "l"})  # 1 - discount
+    net = g.add_op("mul", [g.add_op("mul", [qty, price]), keep])  # revenue, commuted
+    net = g.add_op("add", [net], {"scalar": 0.0, "side": "r"})  # + 0: an identity
     features = [region]
     for k in range(1, 25):
         # Each feature recomputes net revenue its own way, as separately written steps do.
         again = g.add_op("mul", [keep, g.add_op("mul", [price, qty])], {})
         scaled = g.add_op("mul", [g.add_op("log1p", [again])], {"scalar": 1.0, "side": "l"})
         bumped = g.add_op("add", [scaled], {"scalar": float(k), "side": "r"})
-        feature = g.add_op("clip", [g.add_op("div", [bumped, g.add_op("maximum", [qty, disc])])],
-                           {"lo": 0.0, "hi": 50.0})
+        feature = g.add_op(
+            "clip", [g.add_op("div", [bumped, g.add_op("maximum", [qty, disc])])], {"lo": 0.0, "hi": 50.0}
+        )
         features.append(feature)
     table = g.add_op("stack", features)
     by_region = g.add_exchange([table], {"scheme": "hash", "partitions": PARTITIONS, "key": 0})
-    model = vc.PayloadDescriptor(kind="model", content_hash="sha256:5eed", framework="numpy", version="1",
-                                 io_schema="f64[n,k]->f64[n]")
+    model = vc.PayloadDescriptor(
+        kind="model", content_hash="sha256:5eed", framework="numpy", version="1", io_schema="f64[n,k]->f64[n]"
+    )
     scores = g.add_external(model, [by_region])
-    outputs = [g.add_reduction("sum", [revenue]), g.add_reduction("sum", [net]),
-               g.add_reduction("mean", [scores]), scores, g.add_reduction("sum", [revenue])]
+    outputs = [
+        g.add_reduction("sum", [revenue]),
+        g.add_reduction("sum", [net]),
+        g.add_reduction("mean", [scores]),
+        scores,
+        g.add_reduction("sum", [revenue]),
+    ]
     return g, outputs
 
 
@@ -175,7 +193,7 @@ def main() -> None:
     from distributed import Client, LocalCluster
 
     given = sys.argv[1] if len(sys.argv) > 1 else None
-    with (contextlib.nullcontext(given) if given else tempfile.TemporaryDirectory()) as tmp:
+    with contextlib.nullcontext(given) if given else tempfile.TemporaryDirectory() as tmp:
         pathlib.Path(tmp).mkdir(parents=True, exist_ok=True)
         write_dataset(pathlib.Path(tmp))
         g, outputs = build(tmp)
@@ -183,11 +201,17 @@ def main() -> None:
         start = time.perf_counter()
         reduced, report, ids = vantrel.reduce_outputs(g, outputs)
         reduce_time = time.perf_counter() - start
-        print(f"graph: {g.node_count()} nodes; reduced in {reduce_time * 1e3:.1f} ms to "
-              f"{reduced.node_count()} nodes ({report['stages']} stages)")
+        print(
+            f"graph: {g.node_count()} nodes; reduced in {reduce_time * 1e3:.1f} ms to "
+            f"{reduced.node_count()} nodes ({report['stages']} stages)"
+        )
         original, fused = vantrel.to_dask(g, reg, outputs), vantrel.to_dask(reduced, reg, ids)
-        cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True,  # type: ignore[no-untyped-call]
-                               dashboard_address=":0")
+        cluster = LocalCluster(
+            n_workers=2,
+            threads_per_worker=1,
+            processes=True,  # type: ignore[no-untyped-call]
+            dashboard_address=":0",
+        )
         with cluster, Client(cluster) as client:  # type: ignore[no-untyped-call]
             timed(fused, client, 1)  # warm the workers up (imports, payload load)
             base, base_time = timed(original, client)

@@ -6,25 +6,27 @@ writes reduction.svg and reduction.png (and reduction.dot, the text they are dra
 OUTPUT_FOLDER (default: a new temporary folder, printed). Without Graphviz's `dot` program
 only the .dot file is written, and it says what to install.
 """
+
 import pathlib
 import sys
 import tempfile
 
 import vantrel_core as vc
+
 from vantrel import render
 
 g = vc.GraphStore()
 events = g.add_source("events", {"format": "parquet", "partitions": 16})
 users = g.add_source("users")
 clicks = g.add_op("exp", [events])
-weighted = g.add_op("mul", [clicks, users])              # mul is commutative ...
-mirrored = g.add_op("mul", [users, clicks])              # ... so this is the same value
+weighted = g.add_op("mul", [clicks, users])  # mul is commutative ...
+mirrored = g.add_op("mul", [users, clicks])  # ... so this is the same value
 unscaled = g.add_op("mul", [weighted], {"scalar": 1.0, "side": "l"})  # x * 1.0 (float): identity
 not_identity = g.add_op("mul", [weighted], {"scalar": 1, "side": "l"})  # int 1: not an identity
 both = g.add_op("add", [unscaled, mirrored])
 total = g.add_reduction("sum", [both], {"axis": 0})
 shuffled = g.add_exchange([total], {"scheme": "hash"})
-g.add_op("neg", [not_identity])                          # feeds no output: dropped
+g.add_op("neg", [not_identity])  # feeds no output: dropped
 
 reduced, report = g.reduce(outputs=[shuffled])
 print("report:", dict(sorted(report.items())))

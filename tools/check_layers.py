@@ -6,6 +6,7 @@ builds on directly, and may include its own headers and those of every layer bel
 already rejects a wrong include (a library sees only the headers of the layers it links);
 this check says so in one line per include, in well under a second, before anything compiles.
 """
+
 import pathlib
 import re
 import sys
@@ -54,11 +55,11 @@ def main():
                     continue  # a file beside the includer
                 layer = target.split("/", 1)[0]
                 if layer not in LAYERS:
-                    faults.append(f"src/core/{folder}/{path.name}: includes \"{target}\", outside src/core")
+                    faults.append(f'src/core/{folder}/{path.name}: includes "{target}", outside src/core')
                 elif layer not in allowed:
                     line = text.count("\n", 0, m.start()) + 1
                     faults.append(
-                        f"src/core/{folder}/{path.name}:{line}: includes \"{target}\", but {folder} builds only on "
+                        f'src/core/{folder}/{path.name}:{line}: includes "{target}", but {folder} builds only on '
                         f"{', '.join(sorted(allowed - {folder})) or 'nothing'}"
                     )
     for fault in faults:

@@ -4,6 +4,7 @@ ThreadSanitizer run: only those tests can race, and the single-threaded rest wou
 minutes under it. A test is counted when its body, or a helper defined earlier in the same
 file that its body calls, names a thread-starting facility. Tests named *Concurrent* are
 always included."""
+
 import pathlib
 import re
 import sys
@@ -21,12 +22,12 @@ def threaded_tests(source):
     helpers = set()
     functions = list(FUNCTION_HEAD.finditer(prelude))
     for f, nxt in zip(functions, functions[1:] + [None]):
-        body = prelude[f.end(): nxt.start() if nxt else len(prelude)]
+        body = prelude[f.end() : nxt.start() if nxt else len(prelude)]
         if STARTS_THREADS.search(body):
             helpers.add(f.group(1))
     calls_helper = re.compile(r"\b(" + "|".join(map(re.escape, sorted(helpers))) + r")\s*\(") if helpers else None
     for head, nxt in zip(heads, heads[1:] + [None]):
-        body = text[head.end(): nxt.start() if nxt else len(text)]
+        body = text[head.end() : nxt.start() if nxt else len(text)]
         if STARTS_THREADS.search(body) or (calls_helper and calls_helper.search(body)):
             suite, name = head.groups()
             # Parametrized suites get an instantiation prefix; match any.

@@ -4,14 +4,33 @@ readable pictures of graphs (`vantrel.render`), and running graphs: a registry t
 name in a graph its meaning, a local evaluator, and a partitioned runtime on Dask that runs on
 the threads of one machine or on a cluster (`vantrel.runtime`; Dask is the optional extra
 'dask'), and the algebra a reduction may use (`vantrel.algebra`)."""
+
 from __future__ import annotations
 
 from .algebra import Algebra, associative, commutative, idempotent, identity, involution, rewrite
 from .pipeline import Node, Pipeline
 from .registry import COMMUTATIVE_OPS, IDENTITY_FORMS, Descriptor, Registry
-from .runtime import (PartitionCountError, PlanError, UnregisteredNameError, compute, evaluate,
-                      reduce_outputs, to_dask)
+from .runtime import PartitionCountError, PlanError, UnregisteredNameError, compute, evaluate, reduce_outputs, to_dask
 
-__all__ = ["Algebra", "COMMUTATIVE_OPS", "IDENTITY_FORMS", "Descriptor", "Node", "PartitionCountError", "Pipeline",
-           "PlanError", "Registry", "UnregisteredNameError", "associative", "commutative", "compute", "evaluate",
-           "idempotent", "identity", "involution", "reduce_outputs", "rewrite", "to_dask"]
+__all__ = [
+    "Algebra",
+    "COMMUTATIVE_OPS",
+    "IDENTITY_FORMS",
+    "Descriptor",
+    "Node",
+    "PartitionCountError",
+    "Pipeline",
+    "PlanError",
+    "Registry",
+    "UnregisteredNameError",
+    "associative",
+    "commutative",
+    "compute",
+    "evaluate",
+    "idempotent",
+    "identity",
+    "involution",
+    "reduce_outputs",
+    "rewrite",
+    "to_dask",
+]

@@ -35,13 +35,15 @@ converted parameter dict, positions of its children among the earlier entries). 
 entries are stored once, so a variable that occurs twice is one entry. This flat form is what
 ``rules=`` of the reducing methods takes; `Algebra.costs` is what ``extract="cost"`` weighs.
 """
+
 from __future__ import annotations
 
 import math
 import struct
+from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from types import MappingProxyType
-from typing import Any, Iterator, Mapping, NamedTuple, Sequence, Tuple, Union, cast
+from typing import Any, NamedTuple, cast
 
 __all__ = [
     "Algebra",
@@ -59,7 +61,7 @@ __all__ = [
     "show_pattern",
 ]
 
-Template = Union[str, Sequence[Any]]
+Template = str | Sequence[Any]
 """A variable (``"?x"``) or an op template (``(name, [params,] child, ...)``)."""
 
 
@@ -69,10 +71,10 @@ class PatternOp(NamedTuple):
 
     name: str
     params: dict[str, Any]
-    children: Tuple[int, ...]
+    children: tuple[int, ...]
 
 
-Entry = Union[str, PatternOp]
+Entry = str | PatternOp
 
 
 class RuleSpec(NamedTuple):
@@ -80,8 +82,8 @@ class RuleSpec(NamedTuple):
     instance of ``rhs``. Both are flat patterns (root last); see the module docstring."""
 
     name: str
-    lhs: Tuple[Entry, ...]
-    rhs: Tuple[Entry, ...]
+    lhs: tuple[Entry, ...]
+    rhs: tuple[Entry, ...]
 
 
 class RuleError(ValueError):
@@ -100,9 +102,9 @@ class Law:
 
     kind: str
     name: str | None
-    sides: Tuple[Tuple[Template, Template], ...]
+    sides: tuple[tuple[Template, Template], ...]
     # The flattened sides, made by the check (same order as `sides`).
-    compiled: Tuple[Tuple[Tuple[Entry, ...], Tuple[Entry, ...]], ...]
+    compiled: tuple[tuple[tuple[Entry, ...], tuple[Entry, ...]], ...]
     op: str | None = None
 
     def label(self) -> str:
@@ -116,7 +118,7 @@ class Law:
         return f"rewrite {text if len(text) <= 80 else text[:77] + '...'}"
 
 
-def _law(kind: str, name: str | None, sides: Sequence[Tuple[Template, Template]], op: str | None = None) -> Law:
+def _law(kind: str, name: str | None, sides: Sequence[tuple[Template, Template]], op: str | None = None) -> Law:
     if name is not None:
         _check_rule_name(name)
     label = Law(kind, name, tuple(sides), (), op).label()
@@ -181,9 +183,17 @@ def _rule_names(law: Law, counters: dict[str, int]) -> list[str]:
         counters[law.kind] = k + 1
         if law.name is None:
             return [f"{law.kind}-{k}"]
-    base = law.name if law.name is not None else {
-        "commutative": "commute-", "associative": "assoc-", "idempotent": "idempotent-",
-        "involution": "involution-"}[law.kind] + str(law.op)
+    base = (
+        law.name
+        if law.name is not None
+        else {
+            "commutative": "commute-",
+            "associative": "assoc-",
+            "idempotent": "idempotent-",
+            "involution": "involution-",
+        }[law.kind]
+        + str(law.op)
+    )
     return [base] if len(law.compiled) == 1 else [base, base + "-rev"]
 
 
@@ -197,7 +207,8 @@ class Algebra:
     ``Algebra(*laws, costs=None, include_default=True)``: the default twelve rules (unless
     ``include_default`` is false), then the rules of ``laws`` in order. A rule whose two sides
     equal those of a rule already present is kept once (a law that adds nothing takes no
-    number); two different rules with one name are refused. ``costs`` maps op names to non-negative ints; an op not named costs 1."""
+    number); two different rules with one name are refused. ``costs`` maps op names to
+    non-negative ints; an op not named costs 1."""
 
     __slots__ = ("_laws", "_rules", "_costs", "_keys")
 
@@ -213,12 +224,14 @@ class Algebra:
         counters: dict[str, int] = {}
         for law in all_laws:
             if not isinstance(cast(object, law), Law):
-                raise TypeError(f"an algebra is built from laws (commutative(...), rewrite(...), ...), "
-                                f"not {type(law).__name__}")
+                raise TypeError(
+                    f"an algebra is built from laws (commutative(...), rewrite(...), ...), not {type(law).__name__}"
+                )
             # A law whose every rule is present already (same sides) adds nothing and takes no
             # number, so an algebra and its `extend` copies name their rules alike.
-            fresh = [(lhs, rhs) for lhs, rhs in law.compiled
-                     if (_entries_key(lhs), _entries_key(rhs)) not in sides_seen]
+            fresh = [
+                (lhs, rhs) for lhs, rhs in law.compiled if (_entries_key(lhs), _entries_key(rhs)) not in sides_seen
+            ]
             if not fresh:
                 continue
             trial = dict(counters)
@@ -298,8 +311,7 @@ class Algebra:
         return f"<Algebra of {len(self._rules)} rules{costs}>"
 
     def __str__(self) -> str:
-        return "\n".join(f"{rule.name}: {show_pattern(rule.lhs)} => {show_pattern(rule.rhs)}"
-                         for rule in self._rules)
+        return "\n".join(f"{rule.name}: {show_pattern(rule.lhs)} => {show_pattern(rule.rhs)}" for rule in self._rules)
 
     def __reduce__(self) -> tuple[Any, ...]:
         return _rebuild, (self._laws, dict(self._costs))
@@ -350,8 +362,10 @@ _default_cache: dict[str, Any] = {}
 def _default_laws() -> tuple[Law, ...]:
     laws = _default_cache.get("laws")
     if laws is None:
-        laws = (*(commutative(op) for op in _DEFAULT_COMMUTATIVE),
-                *(identity(op, {"scalar": scalar, "side": side}) for op, scalar, side in _DEFAULT_IDENTITIES))
+        laws = (
+            *(commutative(op) for op in _DEFAULT_COMMUTATIVE),
+            *(identity(op, {"scalar": scalar, "side": side}) for op, scalar, side in _DEFAULT_IDENTITIES),
+        )
         _default_cache["laws"] = laws
     return laws
 
@@ -399,8 +413,10 @@ def _compile_rule(label: str, lhs: Template, rhs: Template) -> tuple[tuple[Entry
             raise RuleError(f"rule {label}: would rewrite the variable {lhs} to a template containing it")
         raise RuleError(f"rule {label}: the left side must be an op template, not the variable {lhs}")
     if isinstance(lhs, str):
-        raise RuleError(f"rule {label}: the left side {lhs!r} is not an op template "
-                        f"(write ({lhs!r}, child, ...) for an op, '?name' for a variable)")
+        raise RuleError(
+            f"rule {label}: the left side {lhs!r} is not an op template "
+            f"(write ({lhs!r}, child, ...) for an op, '?name' for a variable)"
+        )
     scratch = _Scratch()
     raw_left = _flatten(label, "left", lhs, scratch)
     raw_right = _flatten(label, "right", rhs, scratch)
@@ -482,8 +498,8 @@ def _flatten(label: str, side: str, template: Template, scratch: _Scratch) -> li
         action, item, where = stack.pop()
         if action == "emit":
             name, params, arity = item
-            children = results[len(results) - arity:] if arity else []
-            del results[len(results) - arity:]
+            children = results[len(results) - arity :] if arity else []
+            del results[len(results) - arity :]
             entries.append((scratch.add(name, params, arity), tuple(children)))
             results.append(len(entries) - 1)
             continue
@@ -502,10 +518,11 @@ def _flatten(label: str, side: str, template: Template, scratch: _Scratch) -> li
 def _split_op(label: str, where: str, template: object) -> tuple[str, Any, list[Any]]:
     if isinstance(template, str):
         if template.startswith("?"):
-            raise RuleError(f"rule {label}: {where}: {template!r} is not a variable "
-                            f"(a variable is '?' and a name)")
-        raise RuleError(f"rule {label}: {where}: {template!r} is not an op template "
-                        f"(write ({template!r}, ...) for an op, '?name' for a variable)")
+            raise RuleError(f"rule {label}: {where}: {template!r} is not a variable (a variable is '?' and a name)")
+        raise RuleError(
+            f"rule {label}: {where}: {template!r} is not an op template "
+            f"(write ({template!r}, ...) for an op, '?name' for a variable)"
+        )
     if not isinstance(template, (tuple, list)):
         raise RuleError(f"rule {label}: {where}: {template!r} is neither a variable nor an op template")
     items = cast("Sequence[object]", template)
@@ -515,8 +532,9 @@ def _split_op(label: str, where: str, template: object) -> tuple[str, Any, list[
     if is_variable(name):
         raise RuleError(f"rule {label}: {where}: the variable {name} cannot take inputs")
     if not isinstance(name, str):
-        raise RuleError(f"rule {label}: {where}: an op template starts with the op name (a str), "
-                        f"not {type(name).__name__}")
+        raise RuleError(
+            f"rule {label}: {where}: an op template starts with the op name (a str), not {type(name).__name__}"
+        )
     rest = list(items[1:])
     params: object = None
     if rest and isinstance(rest[0], dict):

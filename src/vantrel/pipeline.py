@@ -23,10 +23,12 @@ Because ``==`` builds a node, a handle has no truth value: compare ``a.id == b.i
 whether two handles are one node. A pipeline hands out one handle per node, so handles work as
 dict keys and set members (by identity).
 """
+
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any, Callable, Iterable, Literal, Mapping, Sequence, Union
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, Literal
 
 from vantrel_core import GraphStore, PayloadDescriptor
 
@@ -39,14 +41,31 @@ if TYPE_CHECKING:
 
 __all__ = ["OPERATOR_OPS", "Node", "Pipeline", "Scalar", "plain_value"]
 
-Scalar = Union[int, float, bool, str]
+Scalar = int | float | bool | str
 """A constant operand of an operator: it becomes the ``scalar`` parameter of the op."""
 
 #: The op name that each Python operator builds.
 OPERATOR_OPS: Mapping[str, str] = {
-    "+": "add", "-": "sub", "*": "mul", "/": "truediv", "//": "floordiv", "%": "mod", "**": "pow",
-    "&": "and", "|": "or", "^": "xor", "==": "eq", "!=": "ne", "<": "lt", "<=": "le", ">": "gt",
-    ">=": "ge", "-x": "neg", "+x": "pos", "~x": "invert", "abs(x)": "abs",
+    "+": "add",
+    "-": "sub",
+    "*": "mul",
+    "/": "truediv",
+    "//": "floordiv",
+    "%": "mod",
+    "**": "pow",
+    "&": "and",
+    "|": "or",
+    "^": "xor",
+    "==": "eq",
+    "!=": "ne",
+    "<": "lt",
+    "<=": "le",
+    ">": "gt",
+    ">=": "ge",
+    "-x": "neg",
+    "+x": "pos",
+    "~x": "invert",
+    "abs(x)": "abs",
 }
 
 _PLAIN = (bool, int, float, str)
@@ -168,8 +187,10 @@ class Node:
         return f"<vantrel.Node {self.id}>"
 
     def __bool__(self) -> bool:
-        raise TypeError("a vantrel.Node has no truth value: `a == b` builds an 'eq' node; "
-                        "compare `a.id == b.id` to ask whether two handles are one node")
+        raise TypeError(
+            "a vantrel.Node has no truth value: `a == b` builds an 'eq' node; "
+            "compare `a.id == b.id` to ask whether two handles are one node"
+        )
 
     # -- building ------------------------------------------------------------------------
 
@@ -235,6 +256,7 @@ class Node:
     __and__, __rand__ = _binary("and", False), _binary("and", True)
     __or__, __ror__ = _binary("or", False), _binary("or", True)
     __xor__, __rxor__ = _binary("xor", False), _binary("xor", True)
+
     def __eq__(self, other: object) -> Node:  # type: ignore[override]
         return _eq(self, other)  # type: ignore[arg-type]
 
@@ -385,9 +407,17 @@ class Pipeline:
         views = self.store.nodes()
         return [views[i]["kind"] for i in ids]
 
-    def run(self, names: Sequence[str] | str | None = None, *, registry: Registry | None = None,
-            reduce: bool = False, maximal_fusion: bool = False, rules: Iterable[RuleData] | None = None,
-            limits: Limits | None = None, extract: Extraction | None = None) -> dict[str, Any]:
+    def run(
+        self,
+        names: Sequence[str] | str | None = None,
+        *,
+        registry: Registry | None = None,
+        reduce: bool = False,
+        maximal_fusion: bool = False,
+        rules: Iterable[RuleData] | None = None,
+        limits: Limits | None = None,
+        extract: Extraction | None = None,
+    ) -> dict[str, Any]:
         """Compute the named outputs (default: all of them) in the calling thread with
         `vantrel.evaluate`; ``reduce=True`` runs the reduced graph instead (reduced as
         `vantrel.evaluate` reduces, with ``rules``, ``limits`` and ``extract``). Returns a dict of
@@ -397,13 +427,29 @@ class Pipeline:
 
         chosen, reg = self._request(names, registry)
         ids = [self._outputs[n].id for n in chosen]
-        results = evaluate(self.store, reg, ids, reduce=reduce, maximal_fusion=maximal_fusion, rules=rules,
-                           limits=limits, extract=extract)
+        results = evaluate(
+            self.store,
+            reg,
+            ids,
+            reduce=reduce,
+            maximal_fusion=maximal_fusion,
+            rules=rules,
+            limits=limits,
+            extract=extract,
+        )
         return self._joined(chosen, results, reg)
 
-    def to_dask(self, names: Sequence[str] | str | None = None, *, registry: Registry | None = None,
-                reduce: bool = False, maximal_fusion: bool = False, rules: Iterable[RuleData] | None = None,
-                limits: Limits | None = None, extract: Extraction | None = None) -> DaskRun:
+    def to_dask(
+        self,
+        names: Sequence[str] | str | None = None,
+        *,
+        registry: Registry | None = None,
+        reduce: bool = False,
+        maximal_fusion: bool = False,
+        rules: Iterable[RuleData] | None = None,
+        limits: Limits | None = None,
+        extract: Extraction | None = None,
+    ) -> DaskRun:
         """The Dask collection of the named outputs (see `vantrel.to_dask`); its results come
         in the order of ``names`` (default: every output, in the order they were named), as
         lists of partitions. Needs the extra 'dask'."""
@@ -411,25 +457,56 @@ class Pipeline:
 
         chosen, reg = self._request(names, registry)
         ids = [self._outputs[n].id for n in chosen]
-        return to_dask(self.store, reg, ids, reduce=reduce, maximal_fusion=maximal_fusion, rules=rules, limits=limits,
-                       extract=extract)
+        return to_dask(
+            self.store,
+            reg,
+            ids,
+            reduce=reduce,
+            maximal_fusion=maximal_fusion,
+            rules=rules,
+            limits=limits,
+            extract=extract,
+        )
 
-    def compute(self, names: Sequence[str] | str | None = None, *, registry: Registry | None = None,
-                reduce: bool = False, maximal_fusion: bool = False, rules: Iterable[RuleData] | None = None,
-                limits: Limits | None = None, extract: Extraction | None = None,
-                scheduler: Any = None) -> dict[str, Any]:
+    def compute(
+        self,
+        names: Sequence[str] | str | None = None,
+        *,
+        registry: Registry | None = None,
+        reduce: bool = False,
+        maximal_fusion: bool = False,
+        rules: Iterable[RuleData] | None = None,
+        limits: Limits | None = None,
+        extract: Extraction | None = None,
+        scheduler: Any = None,
+    ) -> dict[str, Any]:
         """`run` on a Dask scheduler ("sync", "threads", "processes", a
         ``distributed.Client``, or None for Dask's default). Needs the extra 'dask'."""
         from .runtime import compute
 
         chosen, reg = self._request(names, registry)
         ids = [self._outputs[n].id for n in chosen]
-        results = compute(self.store, reg, ids, reduce=reduce, maximal_fusion=maximal_fusion, rules=rules,
-                          limits=limits, extract=extract, scheduler=scheduler)
+        results = compute(
+            self.store,
+            reg,
+            ids,
+            reduce=reduce,
+            maximal_fusion=maximal_fusion,
+            rules=rules,
+            limits=limits,
+            extract=extract,
+            scheduler=scheduler,
+        )
         return self._joined(chosen, results, reg)
 
-    def render(self, *, format: Literal["svg", "png"] | None = None, filename: str | os.PathLike[str] | None = None,
-               full: bool = False, limit: int | None = None) -> _render.Picture:
+    def render(
+        self,
+        *,
+        format: Literal["svg", "png"] | None = None,
+        filename: str | os.PathLike[str] | None = None,
+        full: bool = False,
+        limit: int | None = None,
+    ) -> _render.Picture:
         """The picture of what feeds the named outputs (every node when none is named); see
         `vantrel.render.render` for the arguments."""
         from . import render

@@ -20,12 +20,14 @@ In IEEE arithmetic ``x + 0.0`` is not quite ``x``: it turns -0.0 into +0.0. A re
 which no longer adds the zero, can therefore give -0.0 where the original gave +0.0; compare
 results with -0.0 equal to +0.0 (and NaN equal to NaN, whose payloads are not kept either).
 """
+
 from __future__ import annotations
 
 import sys
 import uuid
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import Any, Callable, Mapping, NamedTuple, Sequence, TypeVar, cast, overload
+from typing import Any, NamedTuple, TypeVar, cast, overload
 
 from . import algebra as _algebra
 
@@ -146,17 +148,35 @@ class Registry:
     costs: dict[str, int] = field(default_factory=dict)
 
     @overload
-    def source(self, name: str, partitions: Callable[..., Sequence[Any]] | Sequence[Any], *,
-               read: None = None, count: int | Callable[..., int] | None = None) -> Registry: ...
+    def source(
+        self,
+        name: str,
+        partitions: Callable[..., Sequence[Any]] | Sequence[Any],
+        *,
+        read: None = None,
+        count: int | Callable[..., int] | None = None,
+    ) -> Registry: ...
     @overload
-    def source(self, name: str, partitions: None = None, *, read: Callable[..., Any],
-               count: int | Callable[..., int] | None = None) -> Registry: ...
+    def source(
+        self,
+        name: str,
+        partitions: None = None,
+        *,
+        read: Callable[..., Any],
+        count: int | Callable[..., int] | None = None,
+    ) -> Registry: ...
     @overload
-    def source(self, name: str, partitions: None = None, *, read: None = None,
-               count: int | Callable[..., int] | None = None) -> Callable[[F], F]: ...
-    def source(self, name: str, partitions: Callable[..., Sequence[Any]] | Sequence[Any] | None = None, *,
-               read: Callable[..., Any] | None = None,
-               count: int | Callable[..., int] | None = None) -> Registry | Callable[[F], F]:
+    def source(
+        self, name: str, partitions: None = None, *, read: None = None, count: int | Callable[..., int] | None = None
+    ) -> Callable[[F], F]: ...
+    def source(
+        self,
+        name: str,
+        partitions: Callable[..., Sequence[Any]] | Sequence[Any] | None = None,
+        *,
+        read: Callable[..., Any] | None = None,
+        count: int | Callable[..., int] | None = None,
+    ) -> Registry | Callable[[F], F]:
         """Register source ``name``.
 
         ``partitions`` is a list of partitions, or a callable ``partitions(**params)`` that
@@ -165,9 +185,11 @@ class Registry:
         ``partitions`` nor ``read`` is given."""
         _check_name(name, "source")
         if partitions is None and read is None:
+
             def register_read(fn: F) -> F:
                 self.source(name, read=fn, count=count)
                 return fn
+
             return register_read
         if partitions is not None and read is not None:
             raise ValueError(f"source {name!r}: give either partitions or read, not both")
@@ -187,16 +209,43 @@ class Registry:
         return self
 
     @overload
-    def op(self, name: str, fn: Callable[..., Any], *, commutative: bool | None = None,
-           associative: bool = False, identity: Mapping[str, Any] | Sequence[Mapping[str, Any]] | None = None,
-           idempotent: bool = False, involution: bool = False, cost: int | None = None) -> Registry: ...
+    def op(
+        self,
+        name: str,
+        fn: Callable[..., Any],
+        *,
+        commutative: bool | None = None,
+        associative: bool = False,
+        identity: Mapping[str, Any] | Sequence[Mapping[str, Any]] | None = None,
+        idempotent: bool = False,
+        involution: bool = False,
+        cost: int | None = None,
+    ) -> Registry: ...
     @overload
-    def op(self, name: str, fn: None = None, *, commutative: bool | None = None,
-           associative: bool = False, identity: Mapping[str, Any] | Sequence[Mapping[str, Any]] | None = None,
-           idempotent: bool = False, involution: bool = False, cost: int | None = None) -> Callable[[F], F]: ...
-    def op(self, name: str, fn: Callable[..., Any] | None = None, *, commutative: bool | None = None,
-           associative: bool = False, identity: Mapping[str, Any] | Sequence[Mapping[str, Any]] | None = None,
-           idempotent: bool = False, involution: bool = False, cost: int | None = None) -> Registry | Callable[[F], F]:
+    def op(
+        self,
+        name: str,
+        fn: None = None,
+        *,
+        commutative: bool | None = None,
+        associative: bool = False,
+        identity: Mapping[str, Any] | Sequence[Mapping[str, Any]] | None = None,
+        idempotent: bool = False,
+        involution: bool = False,
+        cost: int | None = None,
+    ) -> Callable[[F], F]: ...
+    def op(
+        self,
+        name: str,
+        fn: Callable[..., Any] | None = None,
+        *,
+        commutative: bool | None = None,
+        associative: bool = False,
+        identity: Mapping[str, Any] | Sequence[Mapping[str, Any]] | None = None,
+        idempotent: bool = False,
+        involution: bool = False,
+        cost: int | None = None,
+    ) -> Registry | Callable[[F], F]:
         """Register op ``name`` as ``fn(*input_partitions, **params)``.
 
         ``commutative=False`` declares that ``fn`` depends on the order of its inputs; it is
@@ -211,16 +260,28 @@ class Registry:
         is left out."""
         _check_name(name, "op")
         if commutative is False and name in COMMUTATIVE_OPS:
-            raise ValueError(f"op {name!r} is commuted by the reduction rules; register a function "
-                             f"that depends on input order under another name")
+            raise ValueError(
+                f"op {name!r} is commuted by the reduction rules; register a function "
+                f"that depends on input order under another name"
+            )
         laws = _op_laws(name, commutative, associative, identity, idempotent, involution)
         if cost is not None:
             _algebra.Algebra(costs={name: cost})  # the same check as an algebra's costs
         if fn is None:
+
             def register_op(f: F) -> F:
-                self.op(name, f, commutative=commutative, associative=associative, identity=identity,
-                        idempotent=idempotent, involution=involution, cost=cost)
+                self.op(
+                    name,
+                    f,
+                    commutative=commutative,
+                    associative=associative,
+                    identity=identity,
+                    idempotent=idempotent,
+                    involution=involution,
+                    cost=cost,
+                )
                 return f
+
             return register_op
         _check_callable(fn, f"op {name!r}")
         self.ops[name] = OpSpec(fn)
@@ -240,8 +301,15 @@ class Registry:
         ``include_default`` is false."""
         return _algebra.Algebra(*self.laws, costs=self.costs, include_default=include_default)
 
-    def reduction(self, name: str, *, chunk: Callable[..., Any], combine: Callable[..., Any],
-                  finalize: Callable[..., Any] | None = None, fan_in: int = 8) -> Registry:
+    def reduction(
+        self,
+        name: str,
+        *,
+        chunk: Callable[..., Any],
+        combine: Callable[..., Any],
+        finalize: Callable[..., Any] | None = None,
+        fan_in: int = 8,
+    ) -> Registry:
         """Register reduction ``name``: ``chunk`` per partition, ``combine`` over at most
         ``fan_in`` partials at a time (a tree), then the optional ``finalize``. The result is
         one partition."""
@@ -255,8 +323,14 @@ class Registry:
         self.reductions[name] = ReductionSpec(chunk, combine, finalize, fan_in)
         return self
 
-    def exchange(self, scheme: str, *, split: Callable[..., Sequence[Any]], merge: Callable[..., Any],
-                 partitions: int | None = None) -> Registry:
+    def exchange(
+        self,
+        scheme: str,
+        *,
+        split: Callable[..., Sequence[Any]],
+        merge: Callable[..., Any],
+        partitions: int | None = None,
+    ) -> Registry:
         """Register the exchange whose ``scheme`` parameter is ``scheme``: ``split(part, n,
         **params)`` and ``merge(parts, **params)`` (the node's parameters other than
         ``scheme`` and ``partitions``). ``partitions`` is the default output partition count
@@ -279,9 +353,11 @@ class Registry:
         registry, or a decorator when ``load`` is left out."""
         _check_name(kind, "external kind")
         if load is None:
+
             def register_load(f: LoadT) -> LoadT:
                 self.external(kind, f)
                 return f
+
             return register_load
         _check_callable(load, f"external {kind!r} load")
         self.externals[kind] = ExternalSpec(load)
@@ -341,6 +417,7 @@ def _builtin_join(value: Any) -> Join | None:
 
 # A lone partition is the value itself (a zero-dimensional array cannot be concatenated).
 
+
 def _concatenate_arrays(parts: list[Any]) -> Any:
     return parts[0] if len(parts) == 1 else sys.modules["numpy"].concatenate(parts)
 
@@ -358,12 +435,21 @@ def _chain(parts: list[Any]) -> Any:
     return tuple(out) if isinstance(parts[0], tuple) else out
 
 
-def _op_laws(name: str, commutative: bool | None, associative: bool,
-             identity: Mapping[str, Any] | Sequence[Mapping[str, Any]] | None, idempotent: bool,
-             involution: bool) -> list[_algebra.Law]:
+def _op_laws(
+    name: str,
+    commutative: bool | None,
+    associative: bool,
+    identity: Mapping[str, Any] | Sequence[Mapping[str, Any]] | None,
+    idempotent: bool,
+    involution: bool,
+) -> list[_algebra.Law]:
     """The laws `Registry.op` declares for op ``name``, checked before anything is registered."""
-    for flag, what in ((commutative, "commutative"), (associative, "associative"), (idempotent, "idempotent"),
-                       (involution, "involution")):
+    for flag, what in (
+        (commutative, "commutative"),
+        (associative, "associative"),
+        (idempotent, "idempotent"),
+        (involution, "involution"),
+    ):
         if flag is not None and not isinstance(cast(object, flag), bool):
             raise TypeError(f"op {name!r}: {what} must be a bool, not {type(flag).__name__}")
     laws: list[_algebra.Law] = []
@@ -375,8 +461,9 @@ def _op_laws(name: str, commutative: bool | None, associative: bool,
         forms = [identity] if isinstance(identity, Mapping) else list(identity)
         for form in forms:
             if not isinstance(form, dict):
-                raise TypeError(f"op {name!r}: identity= takes a parameter dict or a list of them, "
-                                f"not {type(form).__name__}")
+                raise TypeError(
+                    f"op {name!r}: identity= takes a parameter dict or a list of them, not {type(form).__name__}"
+                )
             laws.append(_algebra.identity(name, form))
     if idempotent:
         laws.append(_algebra.idempotent(name))

@@ -13,6 +13,7 @@ or `Png`, the PNG bytes) and raise `GraphvizNotFoundError`, saying what to insta
 ``dot`` is missing; a store's notebook picture (`repr_mimebundle`) is then that hint. Past
 `DRAW_NODE_LIMIT` nodes `render` draws a summary unless asked for everything.
 """
+
 from __future__ import annotations
 
 import os
@@ -20,7 +21,7 @@ import pathlib
 import shutil
 import subprocess
 from collections.abc import Iterable, Mapping, Sequence
-from typing import Literal, Optional, Union, overload
+from typing import Literal, Union, overload
 
 from vantrel_core import GraphStore
 
@@ -116,7 +117,7 @@ def _label(lines: Iterable[str]) -> str:
     return "".join(_quote(line) + "\\l" for line in lines)
 
 
-def _feeding(nodes: Sequence[NodeView], outputs: Optional[Sequence[int]]) -> list[NodeView]:
+def _feeding(nodes: Sequence[NodeView], outputs: Sequence[int] | None) -> list[NodeView]:
     if outputs is None:
         return list(nodes)
     keep = [False] * len(nodes)
@@ -134,11 +135,11 @@ def _feeding(nodes: Sequence[NodeView], outputs: Optional[Sequence[int]]) -> lis
     return [n for n in nodes if keep[n["id"]]]
 
 
-def _body(store: GraphStore, outputs: Optional[Sequence[int]], prefix: str, indent: str) -> list[str]:
+def _body(store: GraphStore, outputs: Sequence[int] | None, prefix: str, indent: str) -> list[str]:
     return _draw(_feeding(store.nodes(), outputs), prefix, indent)
 
 
-def _draw(chosen: Sequence[NodeView], prefix: str, indent: str, hidden: Optional[Mapping[int, int]] = None) -> list[str]:
+def _draw(chosen: Sequence[NodeView], prefix: str, indent: str, hidden: Mapping[int, int] | None = None) -> list[str]:
     """Node and edge lines of ``chosen``; ``hidden[i]`` counts inputs of node i left out,
     drawn as one "..." mark feeding it."""
     out: list[str] = []
@@ -175,8 +176,9 @@ _HEADER = [
 ]
 
 
-def dot_source(store: GraphStore, *, outputs: Optional[Sequence[int]] = None, full: bool = True,
-               limit: Optional[int] = None) -> str:
+def dot_source(
+    store: GraphStore, *, outputs: Sequence[int] | None = None, full: bool = True, limit: int | None = None
+) -> str:
     """The readable DOT text of a store, or of the part of it that feeds ``outputs``. With
     ``full=False``, a part of more than ``limit`` nodes (default `DRAW_NODE_LIMIT`) is drawn as
     a summary (see `render`)."""
@@ -189,7 +191,7 @@ def dot_source(store: GraphStore, *, outputs: Optional[Sequence[int]] = None, fu
     return "\n".join([*_HEADER, *body, "}"]) + "\n"
 
 
-def _limit(limit: Optional[int]) -> int:
+def _limit(limit: int | None) -> int:
     if limit is None:
         return DRAW_NODE_LIMIT
     if isinstance(limit, bool) or not isinstance(limit, int) or limit < 0:  # pyright: ignore[reportUnnecessaryIsInstance]
@@ -197,7 +199,7 @@ def _limit(limit: Optional[int]) -> int:
     return limit
 
 
-def _focus(nodes: Sequence[NodeView], chosen: Sequence[NodeView], outputs: Optional[Sequence[int]]) -> list[int]:
+def _focus(nodes: Sequence[NodeView], chosen: Sequence[NodeView], outputs: Sequence[int] | None) -> list[int]:
     """What a summary centres on: the given outputs, else the marked ones, else the last nodes
     that nothing reads."""
     if outputs is not None:
@@ -212,7 +214,7 @@ def _focus(nodes: Sequence[NodeView], chosen: Sequence[NodeView], outputs: Optio
     return [n["id"] for n in chosen if not read[n["id"]]][-SUMMARY_FOCUS:]
 
 
-def _summary(nodes: Sequence[NodeView], chosen: Sequence[NodeView], outputs: Optional[Sequence[int]]) -> list[str]:
+def _summary(nodes: Sequence[NodeView], chosen: Sequence[NodeView], outputs: Sequence[int] | None) -> list[str]:
     counts: dict[str, int] = {}
     for node in chosen:
         counts[node["kind"]] = counts.get(node["kind"], 0) + 1
@@ -236,11 +238,14 @@ def _summary(nodes: Sequence[NodeView], chosen: Sequence[NodeView], outputs: Opt
         if missing:
             hidden[node["id"]] = missing
     kinds = ", ".join(f"{count:,} {kind}" for kind, count in sorted(counts.items(), key=lambda kc: -kc[1]))
-    lines = [f"summary of {len(chosen):,} nodes: {kinds}",
-             f"drawn: {'the outputs' if outputs is not None or any(n['output'] for n in chosen) else 'the last unread nodes'}"
-             f" ({len(focus)}{'' if len(focus) == len(shown_focus) else f', the first {len(shown_focus)}'})"
-             f" and the {len(drawn) - len(shown_focus)} nodes nearest them",
-             "full=True draws every node"]
+    focus_name = "the outputs" if outputs is not None or any(n["output"] for n in chosen) else "the last unread nodes"
+    lines = [
+        f"summary of {len(chosen):,} nodes: {kinds}",
+        f"drawn: {focus_name}"
+        f" ({len(focus)}{'' if len(focus) == len(shown_focus) else f', the first {len(shown_focus)}'})"
+        f" and the {len(drawn) - len(shown_focus)} nodes nearest them",
+        "full=True draws every node",
+    ]
     note = f'  summary [label="{_label(lines)}", shape=note, style=filled, fillcolor="#f3f4f6"];'
     return [note, *_draw(drawn, "n", "  ", hidden)]
 
@@ -249,9 +254,9 @@ def dot_source_side_by_side(
     before: GraphStore,
     after: GraphStore,
     *,
-    outputs: Optional[Sequence[int]] = None,
+    outputs: Sequence[int] | None = None,
     titles: tuple[str, str] = ("pipeline", "reduced"),
-    origins: Optional[Sequence[Origin]] = None,
+    origins: Sequence[Origin] | None = None,
 ) -> str:
     """Two stores in one picture, each in its own frame: typically a pipeline and its reduced
     form. ``outputs`` (ids of ``before``) limits the left side to what feeds them; the right side
@@ -271,11 +276,13 @@ def dot_source_side_by_side(
     return "\n".join(lines) + "\n"
 
 
-def _origin_edges(before: GraphStore, after: GraphStore, outputs: Optional[Sequence[int]],
-                  origins: Sequence[Origin]) -> list[str]:
+def _origin_edges(
+    before: GraphStore, after: GraphStore, outputs: Sequence[int] | None, origins: Sequence[Origin]
+) -> list[str]:
     if len(origins) != before.node_count():
-        raise ValueError(f"origins: one entry per node of the store drawn on the left ({before.node_count()}), "
-                         f"not {len(origins)}")
+        raise ValueError(
+            f"origins: one entry per node of the store drawn on the left ({before.node_count()}), not {len(origins)}"
+        )
     count = after.node_count()
     out: list[str] = []
     # Kept out of the ranking, so the two frames are laid out as they would be alone.
@@ -344,11 +351,11 @@ class Png(bytes):
         pathlib.Path(filename).write_bytes(self)
 
 
-Picture = Union[Svg, Png]
+Picture = Svg | Png
 """What `render` and `render_side_by_side` return."""
 
 
-def _format(fmt: Optional[str], filename: Optional[PathArg]) -> str:
+def _format(fmt: str | None, filename: PathArg | None) -> str:
     if fmt is None:
         suffix = pathlib.Path(filename).suffix.lower() if filename is not None else ""
         fmt = "png" if suffix == ".png" else "svg"
@@ -357,7 +364,7 @@ def _format(fmt: Optional[str], filename: Optional[PathArg]) -> str:
     return fmt
 
 
-def _run_dot(source: str, fmt: str, filename: Optional[PathArg]) -> Picture:
+def _run_dot(source: str, fmt: str, filename: PathArg | None) -> Picture:
     dot = shutil.which("dot")
     if dot is None:
         raise GraphvizNotFoundError(MISSING_GRAPHVIZ)
@@ -371,19 +378,54 @@ def _run_dot(source: str, fmt: str, filename: Optional[PathArg]) -> Picture:
 
 
 @overload
-def render(store: GraphStore, *, outputs: Optional[Sequence[int]] = None, format: Literal["svg"],
-           filename: Optional[PathArg] = None, full: bool = False, limit: Optional[int] = None) -> Svg: ...
+def render(
+    store: GraphStore,
+    *,
+    outputs: Sequence[int] | None = None,
+    format: Literal["svg"],
+    filename: PathArg | None = None,
+    full: bool = False,
+    limit: int | None = None,
+) -> Svg: ...
 @overload
-def render(store: GraphStore, *, outputs: Optional[Sequence[int]] = None, format: Literal["png"],
-           filename: Optional[PathArg] = None, full: bool = False, limit: Optional[int] = None) -> Png: ...
+def render(
+    store: GraphStore,
+    *,
+    outputs: Sequence[int] | None = None,
+    format: Literal["png"],
+    filename: PathArg | None = None,
+    full: bool = False,
+    limit: int | None = None,
+) -> Png: ...
 @overload
-def render(store: GraphStore, *, outputs: Optional[Sequence[int]] = None, format: None = None,
-           filename: None = None, full: bool = False, limit: Optional[int] = None) -> Svg: ...
+def render(
+    store: GraphStore,
+    *,
+    outputs: Sequence[int] | None = None,
+    format: None = None,
+    filename: None = None,
+    full: bool = False,
+    limit: int | None = None,
+) -> Svg: ...
 @overload
-def render(store: GraphStore, *, outputs: Optional[Sequence[int]] = None, format: None = None,
-           filename: PathArg, full: bool = False, limit: Optional[int] = None) -> Picture: ...
-def render(store: GraphStore, *, outputs: Optional[Sequence[int]] = None, format: Optional[Format] = None,
-           filename: Optional[PathArg] = None, full: bool = False, limit: Optional[int] = None) -> Picture:
+def render(
+    store: GraphStore,
+    *,
+    outputs: Sequence[int] | None = None,
+    format: None = None,
+    filename: PathArg,
+    full: bool = False,
+    limit: int | None = None,
+) -> Picture: ...
+def render(
+    store: GraphStore,
+    *,
+    outputs: Sequence[int] | None = None,
+    format: Format | None = None,
+    filename: PathArg | None = None,
+    full: bool = False,
+    limit: int | None = None,
+) -> Picture:
     """The picture of a store (or of what feeds ``outputs``) as an `Svg` (the default) or, with
     ``format="png"``, a `Png`; notebooks display either. ``filename=`` also writes it there (a
     name ending in ``.png`` picks PNG when ``format`` is not given).
@@ -401,34 +443,58 @@ def render(store: GraphStore, *, outputs: Optional[Sequence[int]] = None, format
 
 
 @overload
-def render_side_by_side(before: GraphStore, after: GraphStore, *, outputs: Optional[Sequence[int]] = None,
-                        titles: tuple[str, str] = ("pipeline", "reduced"), origins: Optional[Sequence[Origin]] = None,
-                        format: Literal["svg"],
-                        filename: Optional[PathArg] = None) -> Svg: ...
-@overload
-def render_side_by_side(before: GraphStore, after: GraphStore, *, outputs: Optional[Sequence[int]] = None,
-                        titles: tuple[str, str] = ("pipeline", "reduced"), origins: Optional[Sequence[Origin]] = None,
-                        format: Literal["png"],
-                        filename: Optional[PathArg] = None) -> Png: ...
-@overload
-def render_side_by_side(before: GraphStore, after: GraphStore, *, outputs: Optional[Sequence[int]] = None,
-                        titles: tuple[str, str] = ("pipeline", "reduced"), origins: Optional[Sequence[Origin]] = None,
-                        format: None = None,
-                        filename: None = None) -> Svg: ...
-@overload
-def render_side_by_side(before: GraphStore, after: GraphStore, *, outputs: Optional[Sequence[int]] = None,
-                        titles: tuple[str, str] = ("pipeline", "reduced"), origins: Optional[Sequence[Origin]] = None,
-                        format: None = None,
-                        filename: PathArg) -> Picture: ...
 def render_side_by_side(
     before: GraphStore,
     after: GraphStore,
     *,
-    outputs: Optional[Sequence[int]] = None,
+    outputs: Sequence[int] | None = None,
     titles: tuple[str, str] = ("pipeline", "reduced"),
-    origins: Optional[Sequence[Origin]] = None,
-    format: Optional[Format] = None,
-    filename: Optional[PathArg] = None,
+    origins: Sequence[Origin] | None = None,
+    format: Literal["svg"],
+    filename: PathArg | None = None,
+) -> Svg: ...
+@overload
+def render_side_by_side(
+    before: GraphStore,
+    after: GraphStore,
+    *,
+    outputs: Sequence[int] | None = None,
+    titles: tuple[str, str] = ("pipeline", "reduced"),
+    origins: Sequence[Origin] | None = None,
+    format: Literal["png"],
+    filename: PathArg | None = None,
+) -> Png: ...
+@overload
+def render_side_by_side(
+    before: GraphStore,
+    after: GraphStore,
+    *,
+    outputs: Sequence[int] | None = None,
+    titles: tuple[str, str] = ("pipeline", "reduced"),
+    origins: Sequence[Origin] | None = None,
+    format: None = None,
+    filename: None = None,
+) -> Svg: ...
+@overload
+def render_side_by_side(
+    before: GraphStore,
+    after: GraphStore,
+    *,
+    outputs: Sequence[int] | None = None,
+    titles: tuple[str, str] = ("pipeline", "reduced"),
+    origins: Sequence[Origin] | None = None,
+    format: None = None,
+    filename: PathArg,
+) -> Picture: ...
+def render_side_by_side(
+    before: GraphStore,
+    after: GraphStore,
+    *,
+    outputs: Sequence[int] | None = None,
+    titles: tuple[str, str] = ("pipeline", "reduced"),
+    origins: Sequence[Origin] | None = None,
+    format: Format | None = None,
+    filename: PathArg | None = None,
 ) -> Picture:
     """A pipeline and its reduced form in one picture (see `dot_source_side_by_side`, also for
     ``origins``), drawn whole, returned and saved as `render` does."""
@@ -439,9 +505,9 @@ def render_side_by_side(
 
 def repr_mimebundle(
     store: GraphStore,
-    include: Optional[Iterable[str]] = None,
-    exclude: Optional[Iterable[str]] = None,
-) -> Optional[dict[str, str]]:
+    include: Iterable[str] | None = None,
+    exclude: Iterable[str] | None = None,
+) -> dict[str, str] | None:
     """What a notebook shows for a store: ``{"image/svg+xml": ...}``, its picture (a summary
     past `NOTEBOOK_NODE_LIMIT` nodes); when Graphviz is missing, ``{"text/plain": ...}``, a
     line saying what to install; ``None`` (the usual text) when the notebook asked for other
@@ -452,5 +518,7 @@ def repr_mimebundle(
     if exclude is not None and wanted in exclude:
         return None
     if not graphviz_available():
-        return {"text/plain": f"<vantrel_core.GraphStore of {store.node_count():,} nodes; no picture: {MISSING_GRAPHVIZ}>"}
+        return {
+            "text/plain": f"<vantrel_core.GraphStore of {store.node_count():,} nodes; no picture: {MISSING_GRAPHVIZ}>"
+        }
     return {wanted: str(render(store, limit=NOTEBOOK_NODE_LIMIT))}

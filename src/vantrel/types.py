@@ -4,12 +4,13 @@ These exist at run time (import them freely) and are what the typed interface of
 `vantrel_core` refers to: the node view of `GraphStore.nodes()`, stage members, the descriptor
 dict, the reduction report and parameter maps.
 """
+
 from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
-from typing import Literal, Tuple, TypedDict, Union
+from typing import Literal, TypedDict
 
-ParamValue = Union[int, float, bool, str]
+ParamValue = int | float | bool | str
 """A parameter value as Python gives and gets it; ``bool`` is kept apart from ``int``, and an
 ``int`` and a ``float`` of equal value are different parameters."""
 
@@ -31,19 +32,19 @@ class _DescriptorFields(TypedDict):
 class DescriptorDict(_DescriptorFields, total=False):
     """A descriptor given to ``add_external`` as a dict. Other keys are ignored at run time."""
 
-    preprocessing_ref: Union[str, None]
+    preprocessing_ref: str | None
 
 
 class DescriptorView(_DescriptorFields):
     """The ``"descriptor"`` entry of an external node's view: always all six keys."""
 
-    preprocessing_ref: Union[str, None]
+    preprocessing_ref: str | None
 
 
-InputRef = Tuple[Literal["input"], int]
+InputRef = tuple[Literal["input"], int]
 """A stage member's argument that is the stage's i-th input."""
 
-MemberRef = Tuple[Literal["member"], int]
+MemberRef = tuple[Literal["member"], int]
 """A stage member's argument that is the result of the stage's j-th (earlier) member."""
 
 
@@ -53,17 +54,25 @@ class StageMember(TypedDict):
     kind: Literal["op", "red"]
     name: str
     params: dict[str, ParamValue]
-    inputs: list[Union[InputRef, MemberRef]]
+    inputs: list[InputRef | MemberRef]
 
 
-StageColumns = Tuple[Tuple[int, ...], bytes, bytes, bytes]
+StageColumns = tuple[tuple[int, ...], bytes, bytes, bytes]
 """A stage in `GraphStore.node_table()`: ``(ops, members, arg_counts, args)``."""
 
-MemberOp = Tuple[Literal["op", "red"], str, "dict[str, ParamValue]"]
+MemberOp = tuple[Literal["op", "red"], str, "dict[str, ParamValue]"]
 """A distinct stage member in `GraphStore.node_table()`: ``(kind, name, params)``."""
 
-NodeTable = Tuple[bytes, "list[str]", "list[dict[str, ParamValue]]", "list[list[int]]", "list[int]",
-                  "dict[int, DescriptorView]", "dict[int, StageColumns]", "list[MemberOp]"]
+NodeTable = tuple[
+    bytes,
+    "list[str]",
+    "list[dict[str, ParamValue]]",
+    "list[list[int]]",
+    "list[int]",
+    "dict[int, DescriptorView]",
+    "dict[int, StageColumns]",
+    "list[MemberOp]",
+]
 """What `GraphStore.node_table()` returns: ``(kinds, names, params, inputs, outputs,
 externals, stages, member_ops)``."""
 
@@ -125,7 +134,7 @@ class StageNode(TypedDict):
     members: list[StageMember]
 
 
-NodeView = Union[SourceNode, OpNode, ReductionNode, ExchangeNode, ExternalNode, StageNode]
+NodeView = SourceNode | OpNode | ReductionNode | ExchangeNode | ExternalNode | StageNode
 """One entry of ``GraphStore.nodes()``; compare ``node["kind"]`` to narrow it to one kind."""
 
 
@@ -140,11 +149,11 @@ class ReductionReport(TypedDict):
     boundary_nodes: int
 
 
-PatternEntry = Union[str, Tuple[str, Union[Params, None], Sequence[int]]]
+PatternEntry = str | tuple[str, Params | None, Sequence[int]]
 """One entry of a flat rule pattern: a variable (``"?x"``), or an op as (name, parameters,
 positions of its children among the earlier entries)."""
 
-RuleData = Tuple[str, Sequence[PatternEntry], Sequence[PatternEntry]]
+RuleData = tuple[str, Sequence[PatternEntry], Sequence[PatternEntry]]
 """One rule as ``rules=`` takes it: (name, left side, right side), each side a flat pattern
 whose last entry is its root. `vantrel.algebra.Algebra` iterates as such rules."""
 
@@ -154,7 +163,7 @@ class Limits(TypedDict, total=False):
 
     iterations: int
     nodes: int
-    time: Union[float, None]
+    time: float | None
 
 
 class Explanation(TypedDict):
@@ -168,19 +177,41 @@ class Explanation(TypedDict):
     nothing are left out."""
 
 
-Origin = Union[int, Tuple[int, int], None]
+Origin = int | tuple[int, int] | None
 """One entry of the list that ``provenance=True`` adds to a mapped reduction, for one node of
 the original store: the id of the reduced node that computes its value, a (stage id, member
 index) pair for an op that became a member of a stage, or None when no output needs the node."""
 
-Extraction = Union[Literal["earliest", "cost"], Mapping[str, int]]
+Extraction = Literal["earliest", "cost"] | Mapping[str, int]
 """``extract=`` of the mapped reductions: each class read back as its earliest member, or as its
 cheapest term (``"cost"``: weighed by the ``costs`` of the rules given, such as an algebra's;
 a mapping: by those op costs; an op not named costs 1)."""
 
 
 __all__ = [
-    "DescriptorDict", "DescriptorView", "ExchangeNode", "Explanation", "Extraction", "ExternalNode", "InputRef", "Limits", "MemberOp", "MemberRef",
-    "NodeKind", "NodeTable", "NodeView", "OpNode", "Origin", "ParamValue", "Params", "PatternEntry", "ReductionNode", "ReductionReport",
-    "RuleData", "SourceNode", "StageColumns", "StageMember", "StageNode",
+    "DescriptorDict",
+    "DescriptorView",
+    "ExchangeNode",
+    "Explanation",
+    "Extraction",
+    "ExternalNode",
+    "InputRef",
+    "Limits",
+    "MemberOp",
+    "MemberRef",
+    "NodeKind",
+    "NodeTable",
+    "NodeView",
+    "OpNode",
+    "Origin",
+    "ParamValue",
+    "Params",
+    "PatternEntry",
+    "ReductionNode",
+    "ReductionReport",
+    "RuleData",
+    "SourceNode",
+    "StageColumns",
+    "StageMember",
+    "StageNode",
 ]

@@ -14,8 +14,19 @@ from collections.abc import Callable, Iterable, Sequence
 from typing import Literal, NoReturn, final, overload
 
 from typing_extensions import Buffer, Self
-from vantrel.types import (DescriptorDict, Explanation, Extraction, Limits, NodeTable, NodeView, Origin, Params,
-                           ReductionReport, RuleData)
+
+from vantrel.types import (
+    DescriptorDict,
+    Explanation,
+    Extraction,
+    Limits,
+    NodeTable,
+    NodeView,
+    Origin,
+    Params,
+    ReductionReport,
+    RuleData,
+)
 
 __all__ = ["GraphStore", "PayloadDescriptor", "IncrementalReducer", "version"]
 
@@ -45,7 +56,9 @@ class PayloadDescriptor:
     def preprocessing_ref(self) -> str | None: ...
     def __reduce__(
         self,
-    ) -> tuple[Callable[[str, str, str, str, str, str | None], PayloadDescriptor], tuple[str, str, str, str, str, str | None]]: ...
+    ) -> tuple[
+        Callable[[str, str, str, str, str, str | None], PayloadDescriptor], tuple[str, str, str, str, str, str | None]
+    ]: ...
 
 @final
 class GraphStore:
@@ -93,9 +106,7 @@ class GraphStore:
         self, *, maximal_fusion: bool = False, outputs: Sequence[int] | None = None
     ) -> tuple[GraphStore, ReductionReport]: ...
     def reduction_report(self, *, outputs: Sequence[int] | None = None) -> ReductionReport: ...
-    def reduce_incremental(
-        self, *, outputs: Sequence[int] | None = None
-    ) -> tuple[GraphStore, ReductionReport]: ...
+    def reduce_incremental(self, *, outputs: Sequence[int] | None = None) -> tuple[GraphStore, ReductionReport]: ...
     @overload
     def reduce_mapped(
         self,

@@ -2,16 +2,18 @@
 every law below holds exactly (integer arithmetic regroups without rounding), graphs that give
 those laws something to do, and the comparison of a graph's values before and after a
 reduction."""
+
 from __future__ import annotations
 
-from typing import Any, Callable, Sequence
+from collections.abc import Callable, Sequence
+from typing import Any
 
 import numpy as np
 from hypothesis import strategies as st
+from vantrel_core import GraphStore
 
 from vantrel import Registry, evaluate
 from vantrel.algebra import Algebra, Law, associative, commutative, idempotent, identity, involution, rewrite
-from vantrel_core import GraphStore
 
 PARTS = 2
 ROWS = 4
@@ -32,12 +34,14 @@ def shifted(x: np.ndarray, *, offset: int) -> np.ndarray:
 
 def with_scalar(combine: Callable[[Any, Any], Any]) -> Callable[..., Any]:
     """The default ops' meaning: two inputs combined, or one input with ``scalar``."""
+
     def op(*xs: Any, scalar: Any = None, side: str = "r") -> Any:
         if scalar is not None:
             (x,) = xs
             return combine(x, scalar) if side == "r" else combine(scalar, x)
         a, b = xs
         return combine(a, b)
+
     return op
 
 
@@ -60,9 +64,17 @@ def lawful_registry() -> Registry:
 
 #: Laws that hold for `lawful_registry` on integer data; an algebra takes any subset.
 LAWS: list[Law] = [
-    commutative("plus"), associative("plus"), commutative("times"), associative("times"),
-    associative("maximum"), idempotent("maximum"), associative("minimum"), idempotent("minimum"),
-    involution("neg"), identity("scale", {"factor": 1}), identity("shift", {"offset": 0}),
+    commutative("plus"),
+    associative("plus"),
+    commutative("times"),
+    associative("times"),
+    associative("maximum"),
+    idempotent("maximum"),
+    associative("minimum"),
+    idempotent("minimum"),
+    involution("neg"),
+    identity("scale", {"factor": 1}),
+    identity("shift", {"offset": 0}),
     rewrite(("scale", {"factor": 2}, "?x"), ("plus", "?x", "?x"), name="double"),
     rewrite(("sub", "?a", "?b"), ("plus", "?a", ("neg", "?b")), name="sub-as-plus"),
     rewrite(("neg", ("plus", "?a", "?b")), ("plus", ("neg", "?a"), ("neg", "?b")), name="neg-plus"),
@@ -71,8 +83,14 @@ LAWS: list[Law] = [
 
 #: Op names, their input count and a strategy for their parameters.
 OPS: list[tuple[str, int, Any]] = [
-    ("plus", 2, st.none()), ("times", 2, st.none()), ("maximum", 2, st.none()), ("minimum", 2, st.none()),
-    ("sub", 2, st.none()), ("add", 2, st.none()), ("mul", 2, st.none()), ("neg", 1, st.none()),
+    ("plus", 2, st.none()),
+    ("times", 2, st.none()),
+    ("maximum", 2, st.none()),
+    ("minimum", 2, st.none()),
+    ("sub", 2, st.none()),
+    ("add", 2, st.none()),
+    ("mul", 2, st.none()),
+    ("neg", 1, st.none()),
     ("scale", 1, st.sampled_from([{"factor": 1}, {"factor": 2}, {"factor": 3}])),
     ("shift", 1, st.sampled_from([{"offset": 0}, {"offset": 1}])),
     ("add", 1, st.sampled_from([{"scalar": 0.0, "side": "r"}, {"scalar": 2.0, "side": "l"}])),
@@ -134,4 +152,5 @@ def same_values(a: list[list[np.ndarray]], b: list[list[np.ndarray]]) -> bool:
     """Equal partition by partition (an int and a float of one value count as equal: ``x + 0.0``
     computes a float column that its reduced form, ``x``, holds as ints)."""
     return len(a) == len(b) and all(
-        len(pa) == len(pb) and all(np.array_equal(x, y) for x, y in zip(pa, pb)) for pa, pb in zip(a, b))
+        len(pa) == len(pb) and all(np.array_equal(x, y) for x, y in zip(pa, pb)) for pa, pb in zip(a, b)
+    )

@@ -1,4 +1,5 @@
 """Shared pytest setup for the Python tests."""
+
 import pytest
 from hypothesis import settings
 
@@ -16,14 +17,18 @@ def store():
 
 
 def pytest_addoption(parser):
-    parser.addoption("--cluster", action="store_true",
-                     help="also run the tests that start local Dask clusters of worker processes (slow; "
-                          "tools/test_python.sh runs them)")
+    parser.addoption(
+        "--cluster",
+        action="store_true",
+        help="also run the tests that start local Dask clusters of worker processes (slow; "
+        "tools/test_python.sh runs them)",
+    )
 
 
 def pytest_configure(config):
-    config.addinivalue_line("markers", "cluster: starts a local Dask cluster of worker processes (slow; "
-                                       "run with --cluster)")
+    config.addinivalue_line(
+        "markers", "cluster: starts a local Dask cluster of worker processes (slow; run with --cluster)"
+    )
 
 
 def pytest_collection_modifyitems(config, items):

@@ -1,6 +1,7 @@
 """Measures what repeated calls leave behind: bytes on the interpreter's heap (tracemalloc),
 bytes allocated by the process (the sanitizer allocator when one is loaded, else glibc's
 mallinfo2), and references to the objects a call was handed."""
+
 import ctypes
 import ctypes.util
 import gc
@@ -10,9 +11,21 @@ from dataclasses import dataclass
 
 
 class _MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in
-                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
-                 "keepcost")]
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 def _process_allocated_bytes_reader():
@@ -44,13 +57,14 @@ process_allocated_bytes = _process_allocated_bytes_reader()
 
 @dataclass
 class Growth:
-    traced: int          # tracemalloc bytes after minus before
-    allocated: int       # process allocated bytes after minus before (0 when not measurable)
-    references: dict     # argument name -> reference count after minus before
+    traced: int  # tracemalloc bytes after minus before
+    allocated: int  # process allocated bytes after minus before (0 when not measurable)
+    references: dict  # argument name -> reference count after minus before
 
     def within(self, byte_slack):
-        return (self.traced <= byte_slack and self.allocated <= byte_slack
-                and all(d <= 0 for d in self.references.values()))
+        return (
+            self.traced <= byte_slack and self.allocated <= byte_slack and all(d <= 0 for d in self.references.values())
+        )
 
 
 def _run(call, calls):

@@ -1,35 +1,40 @@
 """Shared pieces of the runtime tests: a NumPy registry, random pipeline graphs and the
 comparison of results (-0.0 equals +0.0 and NaN equals NaN: the identity x + 0.0 that the
 reduction removes turns a -0.0 into +0.0, and NaN payloads are not compared)."""
+
 from __future__ import annotations
 
 import importlib.util
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any, Callable
+from typing import Any
 
 import numpy as np
-from hypothesis import strategies as st
-
 import pytest
-import vantrel
-from vantrel import Registry
+from hypothesis import strategies as st
 from vantrel_core import GraphStore
 
+import vantrel
+from vantrel import Registry
+
 PARTS = 3  # partition count of every multi-partition source
-ROWS = 4   # rows per partition
+ROWS = 4  # rows per partition
 
 
 def quiet(fn):
     """``fn`` with NumPy's floating-point warnings off (overflow and NaN are part of the data)."""
+
     def wrapped(*args, **kwargs):
         with np.errstate(all="ignore"):
             return fn(*args, **kwargs)
+
     wrapped.__name__ = fn.__name__
     return wrapped
 
 
 def scalar_op(combine):
     """An op that combines its inputs, or its one input with ``scalar`` on ``side``."""
+
     @quiet
     def op(*xs, scalar=None, side="r"):
         if scalar is not None:
@@ -39,6 +44,7 @@ def scalar_op(combine):
         for x in xs[1:]:
             out = combine(out, x)
         return out
+
     return op
 
 
@@ -86,8 +92,12 @@ def numpy_registry() -> Registry:
     reg.op("neg", quiet(np.negative))
     reg.op("tanh", quiet(np.tanh))
     reg.reduction("sum", chunk=quiet(lambda x: np.array([x.sum()])), combine=sum_parts, fan_in=2)
-    reg.reduction("mean", chunk=quiet(lambda x, y=None: np.array([x.sum(), x.size])), combine=sum_parts,
-                  finalize=quiet(lambda p, **_: np.array([p[0] / p[1]])))
+    reg.reduction(
+        "mean",
+        chunk=quiet(lambda x, y=None: np.array([x.sum(), x.size])),
+        combine=sum_parts,
+        finalize=quiet(lambda p, **_: np.array([p[0] / p[1]])),
+    )
     reg.exchange("mask", split=mask_split, merge=sum_parts)
     reg.external("model", make_model)
     return reg
@@ -96,13 +106,18 @@ def numpy_registry() -> Registry:
 def same(a: list[list[Any]], b: list[list[Any]]) -> bool:
     """Equal results: same outputs, same partition counts, equal partitions (see above)."""
     return len(a) == len(b) and all(
-        len(x) == len(y) and all(np.array_equal(p, q, equal_nan=True) for p, q in zip(x, y))
-        for x, y in zip(a, b))
+        len(x) == len(y) and all(np.array_equal(p, q, equal_nan=True) for p, q in zip(x, y)) for x, y in zip(a, b)
+    )
 
 
 def descriptor(version: str) -> dict[str, str]:
-    return {"kind": "model", "content_hash": "sha256:" + version, "framework": "numpy", "version": version,
-            "io_schema": "f64[n]->f64[n]"}
+    return {
+        "kind": "model",
+        "content_hash": "sha256:" + version,
+        "framework": "numpy",
+        "version": version,
+        "io_schema": "f64[n]->f64[n]",
+    }
 
 
 COMMUTATIVE = ["add", "mul", "maximum", "minimum"]
@@ -143,8 +158,11 @@ def pipelines(draw, max_nodes: int = 14) -> Built:
         return max(counts[x] for x in xs)
 
     for _ in range(draw(st.integers(2, max_nodes))):
-        step = draw(st.sampled_from(["comm", "comm", "twin", "sub", "unary", "identity", "scaled", "sum3",
-                                     "reduce", "exchange", "external"]))
+        step = draw(
+            st.sampled_from(
+                ["comm", "comm", "twin", "sub", "unary", "identity", "scaled", "sum3", "reduce", "exchange", "external"]
+            )
+        )
         if step in ("comm", "twin"):
             twins = [i for i in ids if i in pairs] if step == "twin" else []
             if twins:
@@ -194,9 +212,8 @@ def pipelines(draw, max_nodes: int = 14) -> Built:
     return Built(g, outputs, counts)
 
 
-
-
 # ---- backends ----
+
 
 @dataclass(frozen=True)
 class Backend:
@@ -212,6 +229,7 @@ class Backend:
 def _dask(scheduler: str) -> Callable[..., list[list[Any]]]:
     def run(store, registry, outputs=None, **options):
         return vantrel.compute(store, registry, outputs, scheduler=scheduler, **options)
+
     return run
 
 
@@ -225,6 +243,13 @@ BACKENDS = [
 
 def backends() -> list[Any]:
     """``BACKENDS`` as pytest parameters, each skipped when what it needs is missing."""
-    return [pytest.param(b, id=b.name, marks=pytest.mark.skipif(
-                b.needs is not None and importlib.util.find_spec(b.needs) is None, reason=f"needs {b.needs}"))
-            for b in BACKENDS]
+    return [
+        pytest.param(
+            b,
+            id=b.name,
+            marks=pytest.mark.skipif(
+                b.needs is not None and importlib.util.find_spec(b.needs) is None, reason=f"needs {b.needs}"
+            ),
+        )
+        for b in BACKENDS
+    ]

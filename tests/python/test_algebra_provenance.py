@@ -1,6 +1,7 @@
 """``provenance=True``: for every node of the original store, the reduced node (or stage member)
 that computes its value, or None when nothing does. Checked by value with the local evaluator
 on random graphs under random lawful algebras."""
+
 from __future__ import annotations
 
 import pytest
@@ -8,9 +9,10 @@ from hypothesis import given, settings
 
 pytest.importorskip("numpy")
 
+from vantrel_core import GraphStore, IncrementalReducer
+
 from algebra_support import PARTS, algebras, lawful_graphs, lawful_registry, same_values
 from vantrel import evaluate
-from vantrel_core import GraphStore, IncrementalReducer
 
 REGISTRY = lawful_registry()
 LIMITS = {"iterations": 30, "nodes": 50_000, "time": None}
@@ -138,8 +140,13 @@ def test_the_picture_joins_each_node_to_what_computes_it():
     dashed = sorted(line.strip() for line in text.splitlines() if "constraint=false" in line)
     stage = ids[0]
     style = 'style=dashed, color="#3366cc", constraint=false'
-    assert dashed == sorted([
-        f"g0n{a} -> g1n{origins[a]} [{style}];", f"g0n{b} -> g1n{origins[b]} [{style}];",
-        f'g0n{ba} -> g1n{stage} [{style}, label="m0"];', f'g0n{top} -> g1n{stage} [{style}, label="m1"];'])
+    assert dashed == sorted(
+        [
+            f"g0n{a} -> g1n{origins[a]} [{style}];",
+            f"g0n{b} -> g1n{origins[b]} [{style}];",
+            f'g0n{ba} -> g1n{stage} [{style}, label="m0"];',
+            f'g0n{top} -> g1n{stage} [{style}, label="m1"];',
+        ]
+    )
     with pytest.raises(ValueError, match="one entry per node"):
         render.dot_source_side_by_side(g, reduced, origins=origins[:-1])

@@ -1,10 +1,11 @@
 """Reducing by a declared algebra: `rules=` and `limits=` of the mapped reductions."""
+
 from __future__ import annotations
 
 import pytest
+from vantrel_core import GraphStore, IncrementalReducer
 
 from vantrel.algebra import Algebra, associative, commutative, identity, involution, rewrite
-from vantrel_core import GraphStore, IncrementalReducer
 
 
 def mapped(store, outputs, **kwargs):
@@ -21,10 +22,14 @@ REDUCTIONS = [mapped, finalized]
 def sample():
     g = GraphStore()
     x, y, z = (g.add_source(name) for name in "xyz")
-    outs = [g.add_op("add", [x, y]), g.add_op("add", [y, x]),
-            g.add_op("mul", [g.add_op("add", [x], {"scalar": 0.0, "side": "r"}), z]),
-            g.add_op("plus", [g.add_op("plus", [x, y]), z]), g.add_op("plus", [x, g.add_op("plus", [y, z])]),
-            g.add_op("neg", [g.add_op("neg", [z])])]
+    outs = [
+        g.add_op("add", [x, y]),
+        g.add_op("add", [y, x]),
+        g.add_op("mul", [g.add_op("add", [x], {"scalar": 0.0, "side": "r"}), z]),
+        g.add_op("plus", [g.add_op("plus", [x, y]), z]),
+        g.add_op("plus", [x, g.add_op("plus", [y, z])]),
+        g.add_op("neg", [g.add_op("neg", [z])]),
+    ]
     return g, outs
 
 
@@ -34,8 +39,16 @@ def outcome(result):
 
 
 @pytest.mark.parametrize("reduce", REDUCTIONS, ids=lambda f: f.__name__)
-@pytest.mark.parametrize("kwargs", [{"rules": None}, {"limits": None}, {"rules": None, "limits": None},
-                                    {"rules": Algebra.default()}, {"rules": list(Algebra.default())}])
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        {"rules": None},
+        {"limits": None},
+        {"rules": None, "limits": None},
+        {"rules": Algebra.default()},
+        {"rules": list(Algebra.default())},
+    ],
+)
 def test_default_rules_reduce_as_without_them(reduce, kwargs):
     g, outs = sample()
     assert outcome(reduce(g, outs, **kwargs)) == outcome(reduce(g, outs))
@@ -44,6 +57,7 @@ def test_default_rules_reduce_as_without_them(reduce, kwargs):
 @pytest.mark.parametrize("reduce", REDUCTIONS, ids=lambda f: f.__name__)
 def test_declared_laws_merge_what_they_prove(reduce):
     g, outs = sample()
+
     def source_z(reduced):
         return next(n["id"] for n in reduced.nodes() if n["kind"] == "source" and n["name"] == "z")
 
@@ -99,20 +113,26 @@ def test_a_growing_rule_set_ends_by_its_limits():
     assert len(first[2]) == 1
 
 
-@pytest.mark.parametrize("rules, error, message", [
-    ("plus", TypeError, "must be an iterable of rules, not str"),
-    (5, TypeError, "must be an iterable of rules"),
-    ([("r",)], TypeError, "rule 0 must be a sequence"),
-    ([("r", [("f", None, [0])], ["?x"])], ValueError, "a child position must be an int naming an earlier entry"),
-    ([("r", ["?x"], ["?x"])], ValueError, "the left side must be an op pattern, not a variable"),
-    ([("r", ["?x", ("f", None, [0])], ["?y"])], ValueError, r"refers to unbound var \?y"),
-    ([("r", ["?x", ("f", None, [0])], ["?x"]), ("r", ["?x", ("g", None, [0])], ["?x"])], ValueError,
-     "another rule has this name"),
-    ([("r", ["?x", ("f", {"k": None}, [0])], ["?x"])], TypeError, "param values must be int, float, bool, or str"),
-    ([("r", ["x y", ("f", None, [0])], ["?x"])], ValueError, "must be a variable"),
-    ([("r", [], ["?x"])], ValueError, "at least one entry"),
-    ([("", ["?x", ("f", None, [0])], ["?x"])], ValueError, "must not be empty"),
-])
+@pytest.mark.parametrize(
+    "rules, error, message",
+    [
+        ("plus", TypeError, "must be an iterable of rules, not str"),
+        (5, TypeError, "must be an iterable of rules"),
+        ([("r",)], TypeError, "rule 0 must be a sequence"),
+        ([("r", [("f", None, [0])], ["?x"])], ValueError, "a child position must be an int naming an earlier entry"),
+        ([("r", ["?x"], ["?x"])], ValueError, "the left side must be an op pattern, not a variable"),
+        ([("r", ["?x", ("f", None, [0])], ["?y"])], ValueError, r"refers to unbound var \?y"),
+        (
+            [("r", ["?x", ("f", None, [0])], ["?x"]), ("r", ["?x", ("g", None, [0])], ["?x"])],
+            ValueError,
+            "another rule has this name",
+        ),
+        ([("r", ["?x", ("f", {"k": None}, [0])], ["?x"])], TypeError, "param values must be int, float, bool, or str"),
+        ([("r", ["x y", ("f", None, [0])], ["?x"])], ValueError, "must be a variable"),
+        ([("r", [], ["?x"])], ValueError, "at least one entry"),
+        ([("", ["?x", ("f", None, [0])], ["?x"])], ValueError, "must not be empty"),
+    ],
+)
 def test_bad_rules_are_refused(rules, error, message):
     g, outs = sample()
     for reduce in REDUCTIONS:
@@ -120,16 +140,19 @@ def test_bad_rules_are_refused(rules, error, message):
             reduce(g, outs, rules=rules)
 
 
-@pytest.mark.parametrize("limits, error, message", [
-    ([("iterations", 3)], TypeError, "must be a dict or None"),
-    ({"iteration": 3}, TypeError, "unknown key 'iteration'"),
-    ({"iterations": 2.0}, TypeError, "iterations must be an int"),
-    ({"nodes": True}, TypeError, "nodes must be an int"),
-    ({"iterations": -1}, OverflowError, None),
-    ({"time": -1.0}, ValueError, "time must be between 0 and 1e9 seconds"),
-    ({"time": float("nan")}, ValueError, "time must be between"),
-    ({"time": "1"}, TypeError, "time must be a number of seconds or None"),
-])
+@pytest.mark.parametrize(
+    "limits, error, message",
+    [
+        ([("iterations", 3)], TypeError, "must be a dict or None"),
+        ({"iteration": 3}, TypeError, "unknown key 'iteration'"),
+        ({"iterations": 2.0}, TypeError, "iterations must be an int"),
+        ({"nodes": True}, TypeError, "nodes must be an int"),
+        ({"iterations": -1}, OverflowError, None),
+        ({"time": -1.0}, ValueError, "time must be between 0 and 1e9 seconds"),
+        ({"time": float("nan")}, ValueError, "time must be between"),
+        ({"time": "1"}, TypeError, "time must be a number of seconds or None"),
+    ],
+)
 def test_bad_limits_are_refused(limits, error, message):
     g, outs = sample()
     with pytest.raises(error, match=message):
@@ -162,13 +185,14 @@ def test_extraction_by_cost_builds_the_cheaper_term(reduce):
     g, outs = doubled()
     cheap_add = Algebra(DOUBLE, costs={"mul": 5})
     reduced, _, ids = reduce(g, outs, rules=cheap_add, extract="cost")
-    assert members(reduced, ids[0]) == [("add", {}), ("exp", {})] or \
-        members(reduced, ids[1]) == [("add", {})]
-    assert all(name != "mul" for node in reduced.nodes() if node["kind"] == "stage"
-               for name, _ in members(reduced, node["id"]))
+    assert members(reduced, ids[0]) == [("add", {}), ("exp", {})] or members(reduced, ids[1]) == [("add", {})]
+    assert all(
+        name != "mul" for node in reduced.nodes() if node["kind"] == "stage" for name, _ in members(reduced, node["id"])
+    )
     # A dict of costs weighs the same way; at equal cost the graph's own node wins.
-    assert outcome(reduce(g, outs, rules=cheap_add, extract={"mul": 5})) == \
-        outcome(reduce(g, outs, rules=cheap_add, extract="cost"))
+    assert outcome(reduce(g, outs, rules=cheap_add, extract={"mul": 5})) == outcome(
+        reduce(g, outs, rules=cheap_add, extract="cost")
+    )
     reduced, _, ids = reduce(g, outs, rules=Algebra(DOUBLE), extract="cost")
     assert ("mul", {"scalar": 2.0, "side": "r"}) in members(reduced, ids[1])
     # Earliest extraction never builds a node the graph did not have.
@@ -190,13 +214,16 @@ def test_extraction_keeps_only_what_the_outputs_need():
     assert report["canonical_nodes"] == 3 < report["reachable_nodes"]
 
 
-@pytest.mark.parametrize("extract, error, message", [
-    ("fast", ValueError, "must be 'earliest', 'cost' or a dict of op costs"),
-    (3, TypeError, "must be 'earliest', 'cost' or a dict of op costs"),
-    ({"f": -1}, OverflowError, None),
-    ({"f": 1.5}, TypeError, "the cost of 'f' must be an int"),
-    ({1: 2}, TypeError, "an op name must be a str"),
-])
+@pytest.mark.parametrize(
+    "extract, error, message",
+    [
+        ("fast", ValueError, "must be 'earliest', 'cost' or a dict of op costs"),
+        (3, TypeError, "must be 'earliest', 'cost' or a dict of op costs"),
+        ({"f": -1}, OverflowError, None),
+        ({"f": 1.5}, TypeError, "the cost of 'f' must be an int"),
+        ({1: 2}, TypeError, "an op name must be a str"),
+    ],
+)
 def test_bad_extraction_is_refused(extract, error, message):
     g, outs = doubled()
     with pytest.raises(error, match=message):
@@ -230,7 +257,10 @@ def test_an_explanation_names_the_limit_that_stopped_the_run():
     for k in range(1, 30):
         total = g.add_op("plus", [total, g.add_source(f"s{k}")])
     algebra = Algebra(commutative("plus"), associative("plus"))
-    for limits, stop in [({"nodes": 3000, "iterations": 100, "time": None}, "node_limit"),
-                         ({"iterations": 2, "time": None}, "iteration_limit"), ({"time": 0.0}, "time_limit")]:
+    for limits, stop in [
+        ({"nodes": 3000, "iterations": 100, "time": None}, "node_limit"),
+        ({"iterations": 2, "time": None}, "iteration_limit"),
+        ({"time": 0.0}, "time_limit"),
+    ]:
         assert mapped(g, [total], rules=algebra, limits=limits, explain=True)[3]["stop"] == stop
     assert mapped(g, [], explain=True)[3]["iterations"] <= 1

@@ -1,15 +1,17 @@
 """The runtime entry points reduce by an algebra: the one they are given, or the registry's own
 when it declares laws. Values stay what the unreduced graph computes; the laws show in which
 functions still run."""
+
 from __future__ import annotations
 
 import pytest
 
 np = pytest.importorskip("numpy")
 
+from vantrel_core import GraphStore
+
 from algebra_support import read_ints
 from vantrel import Algebra, Pipeline, Registry, compute, evaluate, involution, reduce_outputs
-from vantrel_core import GraphStore
 
 pytest.importorskip("dask")
 
@@ -58,6 +60,7 @@ def by_pipeline(method):
             p.output(name, p.node(node))
         joined = getattr(p, method)(names, reduce=True, **kw)
         return [[joined[name]] for name in names]
+
     return run
 
 
@@ -96,10 +99,16 @@ def test_a_registry_with_laws_reduces_by_its_algebra(path):
 
 
 @pytest.mark.parametrize("path", PATHS + [by_reduce_outputs], ids=lambda p: getattr(p, "__name__", "pipeline"))
-@pytest.mark.parametrize("kw", [{"rules": Algebra(involution("neg"))},
-                                {"rules": Algebra(involution("neg")), "extract": "cost"},
-                                {"rules": Algebra(involution("neg")), "limits": {"iterations": 1, "time": None}},
-                                {"extract": {"plus": 2}}], ids=["rules", "cost", "limits", "extract"])
+@pytest.mark.parametrize(
+    "kw",
+    [
+        {"rules": Algebra(involution("neg"))},
+        {"rules": Algebra(involution("neg")), "extract": "cost"},
+        {"rules": Algebra(involution("neg")), "limits": {"iterations": 1, "time": None}},
+        {"extract": {"plus": 2}},
+    ],
+    ids=["rules", "cost", "limits", "extract"],
+)
 def test_arguments_reach_the_mapped_reduction(path, kw):
     store, outputs = graph()
     reg, _ = registry(False)

@@ -1,5 +1,6 @@
 """A reduction changes no value where its laws hold, on every reduction path and under any
 lawful algebra, and with no wall-clock limit gives the same bytes in every process."""
+
 from __future__ import annotations
 
 import subprocess
@@ -11,9 +12,9 @@ from hypothesis import given, settings
 
 pytest.importorskip("numpy")  # the lawful ops are NumPy functions
 
-from algebra_support import algebras, lawful_graphs, lawful_registry, same_values, values
 from vantrel_core import GraphStore, IncrementalReducer
 
+from algebra_support import algebras, lawful_graphs, lawful_registry, same_values, values
 
 # Deterministic bounds: no wall clock, and a node limit that a graph of this size under every
 # law of the generator reaches long before memory runs short.
@@ -41,8 +42,9 @@ def by_cost(store, outputs, algebra):
 
 
 def by_cost_finalize(store, outputs, algebra):
-    reduced, _, ids = IncrementalReducer().finalize_mapped(store, outputs=outputs, rules=algebra, limits=LIMITS,
-                                                           extract="cost")
+    reduced, _, ids = IncrementalReducer().finalize_mapped(
+        store, outputs=outputs, rules=algebra, limits=LIMITS, extract="cost"
+    )
     return reduced, ids
 
 
@@ -50,8 +52,9 @@ def by_steps(store, outputs, algebra):
     """The reducer follows a copy of the store as it grows, node by node, then finalizes."""
     follower, reducer = GraphStore(), IncrementalReducer()
     for node in store.nodes():
-        follower.add_op(node["name"], node["inputs"], node["params"]) if node["kind"] == "op" else \
-            follower.add_source(node["name"], node["params"])
+        follower.add_op(node["name"], node["inputs"], node["params"]) if node["kind"] == "op" else follower.add_source(
+            node["name"], node["params"]
+        )
         reducer.step(follower)
     reduced, _, ids = reducer.finalize_mapped(follower, outputs=outputs, rules=algebra, limits=LIMITS)
     return reduced, ids
@@ -116,7 +119,10 @@ CHILD = textwrap.dedent("""
 
 @pytest.mark.parametrize("seed, extract", [(1, "earliest"), (2, "cost")])
 def test_reduction_is_the_same_in_two_processes(seed, extract):
-    digests = {subprocess.run([sys.executable, "-c", CHILD, str(seed), extract], check=True, capture_output=True,
-                              text=True).stdout for _ in range(2)}
+    digests = {
+        subprocess.run(
+            [sys.executable, "-c", CHILD, str(seed), extract], check=True, capture_output=True, text=True
+        ).stdout
+        for _ in range(2)
+    }
     assert len(digests) == 1 and len(next(iter(digests)).strip()) == 64
-

@@ -1,9 +1,9 @@
 """Building graphs: hash-consing and ids, every argument error with its message and the
 conversion order, the store unchanged after errors, and concurrent building."""
+
 import threading
 
 import pytest
-
 from vantrel_core import GraphStore, PayloadDescriptor
 
 DESC = dict(kind="model", content_hash="h", framework="fw", version="1", io_schema="s")
@@ -48,9 +48,7 @@ def test_no_commutativity_at_build_time():
     assert g.add_op("add", [0, 1]) != g.add_op("add", [1, 0])
 
 
-@pytest.mark.parametrize(
-    "inputs", [(0,), [0], range(1), bytearray(b"\x00"), memoryview(b"\x00"), [False]], ids=repr
-)
+@pytest.mark.parametrize("inputs", [(0,), [0], range(1), bytearray(b"\x00"), memoryview(b"\x00"), [False]], ids=repr)
 def test_any_sequence_of_ints_is_accepted(inputs):
     g = two_nodes()
     assert g.add_op("f", [0]) == 2
@@ -143,12 +141,20 @@ ERRORS = [
     (lambda g: g.add_op("f", {0: 0}), TypeError, "argument 'inputs': 'dict' object cannot be converted to 'Sequence'"),
     (lambda g: g.add_op("f", {0}), TypeError, "argument 'inputs': 'set' object cannot be converted to 'Sequence'"),
     (lambda g: g.add_op("f", iter([0])), TypeError, None),
-    (lambda g: g.add_op("f", [0.0]), TypeError, "argument 'inputs': 'float' object cannot be interpreted as an integer"),
+    (
+        lambda g: g.add_op("f", [0.0]),
+        TypeError,
+        "argument 'inputs': 'float' object cannot be interpreted as an integer",
+    ),
     (lambda g: g.add_op("f", ["0"]), TypeError, "argument 'inputs': 'str' object cannot be interpreted as an integer"),
     (lambda g: g.add_op("f", [None]), TypeError, None),
     (lambda g: g.add_source(1), TypeError, "argument 'name': 'int' object cannot be converted to 'str'"),
     (lambda g: g.add_op(b"f", [0]), TypeError, "argument 'name': 'bytes' object cannot be converted to 'str'"),
-    (lambda g: g.add_reduction(None, [0]), TypeError, "argument 'name': 'NoneType' object cannot be converted to 'str'"),
+    (
+        lambda g: g.add_reduction(None, [0]),
+        TypeError,
+        "argument 'name': 'NoneType' object cannot be converted to 'str'",
+    ),
     (lambda g: g.add_source("\ud800"), UnicodeEncodeError, None),
     (lambda g: g.add_source("x", 5), TypeError, "params must be a dict or None"),
     (lambda g: g.add_op("f", [0], {"k": None}), TypeError, "param values must be int, float, bool, or str"),
@@ -169,20 +175,38 @@ ERRORS = [
     (lambda g: g.add_external(DESC, [9], 5), TypeError, "params must be a dict or None"),
     # binding
     (lambda g: g.add_op("f"), TypeError, "GraphStore.add_op() missing 1 required positional argument: 'inputs'"),
-    (lambda g: g.add_op(), TypeError,
-     "GraphStore.add_op() missing 2 required positional arguments: 'name' and 'inputs'"),
-    (lambda g: g.add_external(), TypeError,
-     "GraphStore.add_external() missing 2 required positional arguments: 'descriptor' and 'inputs'"),
-    (lambda g: g.add_source("x", None, 1), TypeError,
-     "GraphStore.add_source() takes from 1 to 2 positional arguments but 3 were given"),
-    (lambda g: g.add_op("f", [0], None, None), TypeError,
-     "GraphStore.add_op() takes from 2 to 3 positional arguments but 4 were given"),
+    (
+        lambda g: g.add_op(),
+        TypeError,
+        "GraphStore.add_op() missing 2 required positional arguments: 'name' and 'inputs'",
+    ),
+    (
+        lambda g: g.add_external(),
+        TypeError,
+        "GraphStore.add_external() missing 2 required positional arguments: 'descriptor' and 'inputs'",
+    ),
+    (
+        lambda g: g.add_source("x", None, 1),
+        TypeError,
+        "GraphStore.add_source() takes from 1 to 2 positional arguments but 3 were given",
+    ),
+    (
+        lambda g: g.add_op("f", [0], None, None),
+        TypeError,
+        "GraphStore.add_op() takes from 2 to 3 positional arguments but 4 were given",
+    ),
     (lambda g: g.add_op("f", [0], foo=1), TypeError, "GraphStore.add_op() got an unexpected keyword argument 'foo'"),
     (lambda g: g.add_op("f", [0], name="g"), TypeError, "GraphStore.add_op() got multiple values for argument 'name'"),
-    (lambda g: g.add_exchange(params=None), TypeError,
-     "GraphStore.add_exchange() missing 1 required positional argument: 'inputs'"),
-    (lambda g: g.add_source(**{"name": "x", "": 1}), TypeError,
-     "GraphStore.add_source() got an unexpected keyword argument ''"),
+    (
+        lambda g: g.add_exchange(params=None),
+        TypeError,
+        "GraphStore.add_exchange() missing 1 required positional argument: 'inputs'",
+    ),
+    (
+        lambda g: g.add_source(**{"name": "x", "": 1}),
+        TypeError,
+        "GraphStore.add_source() got an unexpected keyword argument ''",
+    ),
 ]
 
 

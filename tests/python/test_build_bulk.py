@@ -1,5 +1,6 @@
 """add_ops: many op nodes in one call give the ids, nodes and blob a loop of add_op gives, and
 a refused node leaves exactly the nodes before it in the store."""
+
 import inspect
 import sys
 import threading
@@ -7,14 +8,11 @@ import threading
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
-
 from vantrel_core import GraphStore
 
 N_SOURCES = 3
 
-param_values = st.one_of(
-    st.booleans(), st.integers(-(2**70), 2**70), st.floats(allow_nan=False), st.text(max_size=3)
-)
+param_values = st.one_of(st.booleans(), st.integers(-(2**70), 2**70), st.floats(allow_nan=False), st.text(max_size=3))
 param_dicts = st.one_of(st.none(), st.dictionaries(st.sampled_from("abk"), param_values, max_size=3))
 
 

@@ -1,12 +1,12 @@
 """add_ops given its inputs as a two-dimensional array of ints (a NumPy array, a cast
 memoryview): the same ids, nodes, errors and notes as the same inputs given as lists."""
+
 import array
 import sys
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
-
 from vantrel_core import GraphStore
 
 N_SOURCES = 3

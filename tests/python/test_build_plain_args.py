@@ -1,13 +1,13 @@
 """add_op reads plain arguments (short lists of ints, dicts of ASCII keys and plain values)
 on a shorter path than others; both must give the same node, the same stored values and the
 same errors."""
+
 import math
 import struct
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
-
 from vantrel_core import GraphStore
 
 

@@ -2,15 +2,17 @@
 the profiler's and pictures' labels), the same keys for the same store, request and registry
 (so a client reuses what it holds) and never for different ones, and the collection protocol
 taken by dask.compute / persist / visualize and a distributed client."""
+
 import pytest
 
 np = pytest.importorskip("numpy")
 dask = pytest.importorskip("dask")
 
 from dask.utils import funcname, key_split
+from vantrel_core import GraphStore
+
 from runtime_support import PARTS, numpy_registry, same
 from vantrel import Registry, evaluate, reduce_outputs, to_dask
-from vantrel_core import GraphStore
 
 REG = numpy_registry()
 
@@ -23,8 +25,9 @@ def pipeline():
     t = g.add_op("neg", [g.add_op("tanh", [x])])
     total = g.add_reduction("sum", [t])
     moved = g.add_exchange([t], {"scheme": "mask", "partitions": 2})
-    scored = g.add_external({"kind": "model", "content_hash": "h", "framework": "numpy", "version": "2",
-                             "io_schema": "f"}, [moved])
+    scored = g.add_external(
+        {"kind": "model", "content_hash": "h", "framework": "numpy", "version": "2", "io_schema": "f"}, [moved]
+    )
     return g, [total, scored, t]
 
 
@@ -38,14 +41,22 @@ def labels(run):
 
 # ---- names ----
 
+
 def test_keys_and_functions_are_named_by_what_they_run():
     g, outs = pipeline()
     # A merge runs in the task of the external that alone reads it: that task is named by
     # both.
     assert labels(to_dask(g, REG, outs)) == {
-        "col": {"col"}, "tanh": {"tanh"}, "neg": {"neg"}, "sum-chunk": {"sum-chunk"},
-        "sum-combine": {"sum-combine"}, "sum": {"sum"}, "mask-split": {"mask-split"},
-        "mask-pick": {"item"}, "mask+model": {"mask+model"}}
+        "col": {"col"},
+        "tanh": {"tanh"},
+        "neg": {"neg"},
+        "sum-chunk": {"sum-chunk"},
+        "sum-combine": {"sum-combine"},
+        "sum": {"sum"},
+        "mask-split": {"mask-split"},
+        "mask-pick": {"item"},
+        "mask+model": {"mask+model"},
+    }
 
 
 def test_stages_are_named_by_their_members():
@@ -73,6 +84,7 @@ def test_listed_sources_and_names_that_are_not_words():
 
 # ---- tokens ----
 
+
 def keyset(run):
     return set(run.graph)
 
@@ -99,9 +111,13 @@ def test_what_changes_the_result_changes_every_key():
     assert reregistered.cache_token == token
     grown = GraphStore.deserialize(g.serialize())
     grown.add_op("sub", [0, 0])  # a node the request does not read
-    for keys in (keyset(to_dask(g, other_registry, outs)), keyset(to_dask(g, reregistered, outs)),
-                 keyset(to_dask(g, REG, outs[:2])), keyset(to_dask(g, REG, outs, reduce=True)),
-                 keyset(to_dask(grown, REG, outs))):
+    for keys in (
+        keyset(to_dask(g, other_registry, outs)),
+        keyset(to_dask(g, reregistered, outs)),
+        keyset(to_dask(g, REG, outs[:2])),
+        keyset(to_dask(g, REG, outs, reduce=True)),
+        keyset(to_dask(grown, REG, outs)),
+    ):
         assert not keys & base
     assert not before & keyset(to_dask(g, reregistered, outs))
 
@@ -129,6 +145,7 @@ def test_a_plan_built_by_hand_gets_a_fresh_token():
 
 
 # ---- the collection protocol ----
+
 
 def test_dask_compute_and_persist_take_a_run():
     g, outs = pipeline()

@@ -2,6 +2,7 @@
 split the stage only it reads, a merge runs in its one reader's task, the combine tree's last
 level runs with finalize; every such shape computes what the local evaluator computes, and a
 failing call inside a swallowed node still names that node."""
+
 import pytest
 
 np = pytest.importorskip("numpy")
@@ -10,10 +11,11 @@ pytest.importorskip("dask")
 from collections import Counter
 
 from dask.utils import key_split
+from vantrel_core import GraphStore
+
 from runtime_support import PARTS, descriptor, numpy_registry, same
 from vantrel import evaluate, reduce_outputs, to_dask
 from vantrel.runtime.kernels import combine_groups
-from vantrel_core import GraphStore
 
 REG = numpy_registry()
 
@@ -44,9 +46,17 @@ def test_swallowed_reads_chunks_splits_and_merges_give_the_same_values(partition
     combines = sum(len(group) > 1 for level in levels[:-1] for group in level)
     # The stage read twice keeps its tasks (with the read only it reads); the op only the
     # split reads runs in the split's task, the merge in the model's, the last op in the chunk's.
-    assert groups(run) == {"col+tanh+neg": m, "mul+mask-split": m, "mask-pick": m * n, "mask+model": n,
-                           "sum-chunk": n, "sum": 1, "tanh+mean-chunk": m, "mean": 1,
-                           **({"sum-combine": combines} if combines else {})}
+    assert groups(run) == {
+        "col+tanh+neg": m,
+        "mul+mask-split": m,
+        "mask-pick": m * n,
+        "mask+model": n,
+        "sum-chunk": n,
+        "sum": 1,
+        "tanh+mean-chunk": m,
+        "mean": 1,
+        **({"sum-combine": combines} if combines else {}),
+    }
     assert same(run.compute(scheduler=scheduler), evaluate(g, REG, outs))
     assert same(to_dask(g, REG, outs).compute(scheduler=scheduler), evaluate(g, REG, outs))
 
@@ -61,14 +71,16 @@ def test_a_chain_read_by_one_reduction_is_one_task_per_partition_and_finalize():
     assert same(run.compute(scheduler="sync"), evaluate(g, REG, [total]))
 
 
-@pytest.mark.parametrize("count, fan_in, combines", [(1, 2, 0), (2, 2, 0), (3, 2, 1), (9, 3, 3), (10, 3, 4),
-                                                      (16, 2, 14), (64, 8, 8)])
+@pytest.mark.parametrize(
+    "count, fan_in, combines", [(1, 2, 0), (2, 2, 0), (3, 2, 1), (9, 3, 3), (10, 3, 4), (16, 2, 14), (64, 8, 8)]
+)
 def test_the_last_combine_runs_with_finalize_in_the_same_order(count, fan_in, combines):
     calls = []
     reg = numpy_registry()
     reg.source("wide", read=lambda i: np.full(1, float(i)), count=count)
-    reg.reduction("order", chunk=lambda x: [float(x[0])], combine=lambda ps: calls.append(len(ps)) or sum(ps, []),
-                  fan_in=fan_in)
+    reg.reduction(
+        "order", chunk=lambda x: [float(x[0])], combine=lambda ps: calls.append(len(ps)) or sum(ps, []), fan_in=fan_in
+    )
     g = GraphStore()
     out = g.add_reduction("order", [g.add_source("wide")])
     expected = evaluate(g, reg, [out])
@@ -106,8 +118,9 @@ def test_a_failure_inside_a_swallowed_node_names_that_node(where):
         reg.op("neg", fail)
     if where in ("split", "merge"):
         spec = reg.exchanges["mask"]
-        reg.exchange("mask", split=fail if where == "split" else spec.split,
-                     merge=fail if where == "merge" else spec.merge)
+        reg.exchange(
+            "mask", split=fail if where == "split" else spec.split, merge=fail if where == "merge" else spec.merge
+        )
     if where == "chunk":
         reg.reduction("sum", chunk=fail, combine=sum)
     g, outs = shuffled(4, wide=False)

@@ -1,7 +1,7 @@
 """PayloadDescriptor: the keyword-only constructor, read-only attributes, and descriptor
 arguments given as instances or dicts."""
-import pytest
 
+import pytest
 from vantrel_core import GraphStore, PayloadDescriptor
 
 FIELDS = ["kind", "content_hash", "framework", "version", "io_schema", "preprocessing_ref"]
@@ -25,7 +25,9 @@ def test_fields_and_default_ref():
 
 
 def test_empty_and_unusual_texts_are_kept():
-    values = dict(kind="", content_hash=" h ", framework="\u00e9|;=%", version="\x00", io_schema="", preprocessing_ref="")
+    values = dict(
+        kind="", content_hash=" h ", framework="\u00e9|;=%", version="\x00", io_schema="", preprocessing_ref=""
+    )
     d = PayloadDescriptor(**values)
     for f in FIELDS:
         assert getattr(d, f) == values[f]
@@ -46,7 +48,10 @@ def test_str_subclasses_are_accepted():
     [
         (lambda: PayloadDescriptor("model", "h", "fw", "1", "s"), None),
         (lambda: PayloadDescriptor(kind="m"), "'content_hash'"),
-        (lambda: PayloadDescriptor(**dict(DESC, x=1)), "PayloadDescriptor.__new__() got an unexpected keyword argument 'x'"),
+        (
+            lambda: PayloadDescriptor(**dict(DESC, x=1)),
+            "PayloadDescriptor.__new__() got an unexpected keyword argument 'x'",
+        ),
         (lambda: PayloadDescriptor(**dict(DESC, kind=1)), "argument 'kind': "),
         (lambda: PayloadDescriptor(**dict(DESC, io_schema=b"s")), "argument 'io_schema': "),
         (lambda: PayloadDescriptor(**DESC, preprocessing_ref=3), "argument 'preprocessing_ref': "),
@@ -115,12 +120,26 @@ def test_dict_subclass_is_accepted():
     "descriptor, exc, message",
     [
         ({}, ValueError, "descriptor missing required field 'kind'"),
-        ({k: v for k, v in DESC.items() if k not in ("kind", "io_schema")}, ValueError,
-         "descriptor missing required field 'kind'"),
-        ({k: v for k, v in DESC.items() if k != "framework"}, ValueError, "descriptor missing required field 'framework'"),
-        ({k: v for k, v in DESC.items() if k != "io_schema"}, ValueError, "descriptor missing required field 'io_schema'"),
-        ({k: v for k, v in DESC.items() if k != "kind"} | {"preprocessing_ref": 5}, TypeError,
-         "'int' object cannot be converted to 'str'"),
+        (
+            {k: v for k, v in DESC.items() if k not in ("kind", "io_schema")},
+            ValueError,
+            "descriptor missing required field 'kind'",
+        ),
+        (
+            {k: v for k, v in DESC.items() if k != "framework"},
+            ValueError,
+            "descriptor missing required field 'framework'",
+        ),
+        (
+            {k: v for k, v in DESC.items() if k != "io_schema"},
+            ValueError,
+            "descriptor missing required field 'io_schema'",
+        ),
+        (
+            {k: v for k, v in DESC.items() if k != "kind"} | {"preprocessing_ref": 5},
+            TypeError,
+            "'int' object cannot be converted to 'str'",
+        ),
         (dict(DESC, version=1.0), TypeError, "'float' object cannot be converted to 'str'"),
         (dict(DESC, kind=None), TypeError, "'NoneType' object cannot be converted to 'str'"),
         (dict(DESC, content_hash=1, framework=None), TypeError, "'int' object cannot be converted to 'str'"),

@@ -1,10 +1,10 @@
 """The API reference names every public class, method and attribute of the module, and every
 picture a page shows exists."""
+
 import pathlib
 import re
 
 import pytest
-
 import vantrel_core as vc
 
 DOCS = pathlib.Path(__file__).resolve().parents[2] / "docs"
@@ -38,8 +38,7 @@ def test_reference_lists_every_export():
     assert set(vc.__all__) == (set(ref) - {""}) | ref[""]
 
 
-@pytest.mark.parametrize("cls", [vc.GraphStore, vc.PayloadDescriptor, vc.IncrementalReducer],
-                         ids=lambda c: c.__name__)
+@pytest.mark.parametrize("cls", [vc.GraphStore, vc.PayloadDescriptor, vc.IncrementalReducer], ids=lambda c: c.__name__)
 def test_reference_lists_every_member(cls):
     assert documented()[cls.__name__] == public(cls)
 

@@ -1,7 +1,7 @@
 """Argument errors whose message is fixed text keep it exactly, and carry a note (PEP 678,
 `__notes__` on every version) that says what was expected and what was given."""
-import pytest
 
+import pytest
 from vantrel_core import GraphStore, IncrementalReducer, PayloadDescriptor
 
 DESCRIPTOR = PayloadDescriptor(kind="k", content_hash="h", framework="f", version="1", io_schema="s")
@@ -41,14 +41,19 @@ def raised(call):
 
 
 @pytest.mark.parametrize("method", ID_LISTS)
-@pytest.mark.parametrize("ids, given", [("0", "str"), ("", "str"), ("01", "str"), (Word("1"), "Word")],
-                         ids=["digit", "empty", "digits", "subclass"])
+@pytest.mark.parametrize(
+    "ids, given",
+    [("0", "str"), ("", "str"), ("01", "str"), (Word("1"), "Word")],
+    ids=["digit", "empty", "digits", "subclass"],
+)
 def test_a_str_for_node_ids(method, ids, given):
     g = store()
     before = (g.node_count(), g.outputs(), g.serialize())
     argname, call = ID_LISTS[method]
-    assert raised(lambda: call(g, ids)) == (f"argument '{argname}': Can't extract `str` to `Vec`",
-                                           [f"expected a list of node ids (ints), got {given}"])
+    assert raised(lambda: call(g, ids)) == (
+        f"argument '{argname}': Can't extract `str` to `Vec`",
+        [f"expected a list of node ids (ints), got {given}"],
+    )
     assert (g.node_count(), g.outputs(), g.serialize()) == before
 
 
@@ -62,23 +67,31 @@ PARAMS = {
 
 
 @pytest.mark.parametrize("method", PARAMS)
-@pytest.mark.parametrize("params, given", [([("a", 1)], "list"), ((("a", 1),), "tuple"), ("a=1", "str"), (5, "int")],
-                         ids=["pairs", "tuple", "str", "int"])
+@pytest.mark.parametrize(
+    "params, given",
+    [([("a", 1)], "list"), ((("a", 1),), "tuple"), ("a=1", "str"), (5, "int")],
+    ids=["pairs", "tuple", "str", "int"],
+)
 def test_params_that_are_not_a_dict(method, params, given):
     g = store()
     assert raised(lambda: PARAMS[method](g, params)) == (
         "params must be a dict or None",
-        [f"expected a dict of str keys to int, float, bool or str values, or None; got {given}"])
+        [f"expected a dict of str keys to int, float, bool or str values, or None; got {given}"],
+    )
     assert g.node_count() == 2
 
 
-@pytest.mark.parametrize("descriptor, given", [(5, "int"), ("model", "str"), ([("kind", "k")], "list"),
-                                                (None, "NoneType")], ids=["int", "str", "pairs", "none"])
+@pytest.mark.parametrize(
+    "descriptor, given",
+    [(5, "int"), ("model", "str"), ([("kind", "k")], "list"), (None, "NoneType")],
+    ids=["int", "str", "pairs", "none"],
+)
 def test_a_descriptor_of_another_type(descriptor, given):
     g = store()
     assert raised(lambda: g.add_external(descriptor, [0])) == (
         "descriptor must be a PayloadDescriptor or dict",
-        [f"expected a vantrel_core.PayloadDescriptor or a dict of its fields, got {given}"])
+        [f"expected a vantrel_core.PayloadDescriptor or a dict of its fields, got {given}"],
+    )
     assert g.node_count() == 2
 
 
@@ -87,12 +100,16 @@ def test_add_ops_params_of_another_type(params, given):
     g = store()
     assert raised(lambda: g.add_ops("f", [[0], [1]], params)) == (
         "params must be a dict, None, or a sequence of them",
-        [f"expected a dict or None (for every node) or a sequence of them (one per node), got {given}"])
+        [f"expected a dict or None (for every node) or a sequence of them (one per node), got {given}"],
+    )
     assert g.node_count() == 2
 
 
-@pytest.mark.parametrize("call", [lambda g: g.add_op("f", 5), lambda g: g.add_op(5, [0]),
-                                  lambda g: g.add_source("s", {1: 2})], ids=["not-a-sequence", "name", "key"])
+@pytest.mark.parametrize(
+    "call",
+    [lambda g: g.add_op("f", 5), lambda g: g.add_op(5, [0]), lambda g: g.add_source("s", {1: 2})],
+    ids=["not-a-sequence", "name", "key"],
+)
 def test_messages_that_say_it_all_get_no_note(call):
     g = store()
     with pytest.raises(TypeError) as info:

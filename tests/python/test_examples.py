@@ -1,5 +1,6 @@
 """Every example program runs to completion (an example that writes files writes them to the
 folder given as its first argument)."""
+
 import pathlib
 import subprocess
 import sys
@@ -15,6 +16,7 @@ NEEDS = {"dask_pipeline": ("numpy", "dask", "distributed")}
 def test_example_runs(example, tmp_path):
     for module in NEEDS.get(example.stem, ()):
         pytest.importorskip(module)
-    done = subprocess.run([sys.executable, str(example), str(tmp_path)], cwd=tmp_path,
-                          capture_output=True, text=True, timeout=300)
+    done = subprocess.run(
+        [sys.executable, str(example), str(tmp_path)], cwd=tmp_path, capture_output=True, text=True, timeout=300
+    )
     assert done.returncode == 0, done.stderr

@@ -1,6 +1,7 @@
 """A process forked while other threads hold a store's, reducer's or the symbol table's lock
 never hangs: an object whose lock was held at the fork refuses every call with RuntimeError,
 everything else (the symbol table included) works in the child."""
+
 import multiprocessing
 import os
 import signal
@@ -8,8 +9,7 @@ import threading
 import time
 
 import pytest
-
-from vantrel_core import GraphStore, IncrementalReducer
+from vantrel_core import IncrementalReducer
 
 from test_threads import chain
 
@@ -97,7 +97,9 @@ def test_fork_during_a_call_that_releases_the_gil(busy):
         for w in workers:
             w.join()
     # The parent's objects are untouched by what the children did.
-    assert r.finalize(s, outputs=[last])[0].serialize() == IncrementalReducer().finalize(s, outputs=[last])[0].serialize()
+    assert (
+        r.finalize(s, outputs=[last])[0].serialize() == IncrementalReducer().finalize(s, outputs=[last])[0].serialize()
+    )
 
 
 def reduce_in_worker(salt):

@@ -1,19 +1,21 @@
 """Checks that only mean something on a free-threaded interpreter: the module keeps the GIL
 off, and the shared-store workload holds its invariants with threads really running at once.
 Skipped on builds with a GIL."""
+
 import random
 import sys
 import sysconfig
 import threading
 
 import pytest
-
 import vantrel_core  # noqa: F401  (importing is what could turn the GIL back on)
 from vantrel_core import GraphStore, IncrementalReducer
+
 from thread_stress import run_stress
 
-pytestmark = pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
-                                reason="needs a free-threaded interpreter")
+pytestmark = pytest.mark.skipif(
+    not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs a free-threaded interpreter"
+)
 
 
 def test_stress_runs_without_the_gil():
@@ -43,6 +45,7 @@ def test_building_reducing_stepping_and_serializing_at_once():
             except BaseException as e:  # reported by the main thread
                 errors.append(e)
                 stop.set()
+
         return run
 
     def builder(seed):
@@ -70,8 +73,10 @@ def test_building_reducing_stepping_and_serializing_at_once():
         while not stop.is_set():
             reducer.step(store)
 
-    threads = [threading.Thread(target=guarded(w)) for w in
-               [lambda: builder(1), lambda: builder(2), reducer_thread, serializer, stepper, stepper]]
+    threads = [
+        threading.Thread(target=guarded(w))
+        for w in [lambda: builder(1), lambda: builder(2), reducer_thread, serializer, stepper, stepper]
+    ]
     for t in threads:
         t.start()
     for t in threads[:2]:  # the builders

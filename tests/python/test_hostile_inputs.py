@@ -1,10 +1,10 @@
 """Inputs no caller should send: memoryviews that cannot be walked and sizes no store can
 hold. Each is an ordinary error naming its argument, never an internal fault, and the store
 stays as it was."""
+
 import array
 
 import pytest
-
 import vantrel_core as vc
 
 np = pytest.importorskip("numpy")

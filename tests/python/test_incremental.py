@@ -1,10 +1,11 @@
 """IncrementalReducer: steps and counters, split independence, finalize, sharing between
 threads, and every argument error."""
+
 import threading
 
 import pytest
-from hypothesis import given, strategies as st
-
+from hypothesis import given
+from hypothesis import strategies as st
 from vantrel_core import GraphStore, IncrementalReducer, PayloadDescriptor
 
 ZERO_R = {"scalar": 0.0, "side": "r"}
@@ -54,8 +55,14 @@ def test_finalize_without_outputs_uses_marks_and_empty_outputs_give_empty_store(
     r = IncrementalReducer()
     reduced, report = r.finalize(s)  # a fresh store has no marks
     assert reduced.node_count() == 0
-    assert report == {"input_nodes": 1, "reachable_nodes": 0, "canonical_nodes": 0, "stages": 0,
-                      "reduced_nodes": 0, "boundary_nodes": 0}
+    assert report == {
+        "input_nodes": 1,
+        "reachable_nodes": 0,
+        "canonical_nodes": 0,
+        "stages": 0,
+        "reduced_nodes": 0,
+        "boundary_nodes": 0,
+    }
     _, report = r.finalize(s, outputs=[])
     assert report["input_nodes"] == 1  # the canonical count, not the store's
 
@@ -84,8 +91,11 @@ def graphs(draw):
         elif kind == "bin":
             s.add_op(draw(st.sampled_from(["add", "mul", "sub", "maximum"])), [draw(pick), draw(pick)])
         elif kind == "ident":
-            s.add_op(draw(st.sampled_from(["add", "mul"])), [draw(pick)],
-                     {"scalar": draw(st.sampled_from([0.0, 1.0])), "side": draw(st.sampled_from(["l", "r"]))})
+            s.add_op(
+                draw(st.sampled_from(["add", "mul"])),
+                [draw(pick)],
+                {"scalar": draw(st.sampled_from([0.0, 1.0])), "side": draw(st.sampled_from(["l", "r"]))},
+            )
         elif kind == "param":
             s.add_op("add", [draw(pick), draw(pick)], {"alpha": 2})
         else:
@@ -132,8 +142,10 @@ def test_finalize_against_reduce(store, data):
         assert report[key] == expected_report[key], key
     assert report["reachable_nodes"] <= expected_report["reachable_nodes"]
     everything = list(range(n))
-    assert (IncrementalReducer().finalize(store, outputs=everything)[0].serialize() ==
-            store.reduce(outputs=everything)[0].serialize())
+    assert (
+        IncrementalReducer().finalize(store, outputs=everything)[0].serialize()
+        == store.reduce(outputs=everything)[0].serialize()
+    )
 
 
 def test_finalize_keeps_the_first_arrival_of_a_mirrored_pair():
@@ -191,14 +203,18 @@ def test_concurrent_steps_while_a_thread_adds_nodes():
     one = IncrementalReducer()
     one.step(s)
     assert r.canonical_count() == one.canonical_count()
-    assert r.finalize(s, outputs=[s.node_count() - 1])[0].serialize() == \
-        one.finalize(s, outputs=[s.node_count() - 1])[0].serialize()
+    assert (
+        r.finalize(s, outputs=[s.node_count() - 1])[0].serialize()
+        == one.finalize(s, outputs=[s.node_count() - 1])[0].serialize()
+    )
 
 
 # ---- argument errors: nothing is consumed ----
 
-@pytest.mark.parametrize("bad", [3, None, "store", PayloadDescriptor(kind="k", content_hash="h", framework="f",
-                                                                    version="1", io_schema="s")])
+
+@pytest.mark.parametrize(
+    "bad", [3, None, "store", PayloadDescriptor(kind="k", content_hash="h", framework="f", version="1", io_schema="s")]
+)
 def test_store_must_be_a_graph_store(bad):
     r = IncrementalReducer()
     with pytest.raises(TypeError, match="argument 'store'"):
@@ -207,14 +223,17 @@ def test_store_must_be_a_graph_store(bad):
         r.finalize(bad)
 
 
-@pytest.mark.parametrize("kwargs, exc, message", [
-    ({"outputs": "0"}, TypeError, "argument 'outputs': Can't extract `str` to `Vec`"),
-    ({"outputs": 1}, TypeError, "argument 'outputs'"),
-    ({"outputs": [2]}, ValueError, "no node with id 2"),
-    ({"outputs": [0, 7, 9]}, ValueError, "no node with id 7"),
-    ({"outputs": [-1]}, OverflowError, None),
-    ({"maximal_fusion": 1}, TypeError, "argument 'maximal_fusion'"),
-])
+@pytest.mark.parametrize(
+    "kwargs, exc, message",
+    [
+        ({"outputs": "0"}, TypeError, "argument 'outputs': Can't extract `str` to `Vec`"),
+        ({"outputs": 1}, TypeError, "argument 'outputs'"),
+        ({"outputs": [2]}, ValueError, "no node with id 2"),
+        ({"outputs": [0, 7, 9]}, ValueError, "no node with id 7"),
+        ({"outputs": [-1]}, OverflowError, None),
+        ({"maximal_fusion": 1}, TypeError, "argument 'maximal_fusion'"),
+    ],
+)
 def test_bad_finalize_arguments_consume_nothing(kwargs, exc, message):
     s = GraphStore()
     s.add_op("exp", [s.add_source("a")])
@@ -226,25 +245,31 @@ def test_bad_finalize_arguments_consume_nothing(kwargs, exc, message):
     assert counters(r) == (0, 0, 0)
 
 
-@pytest.mark.parametrize("call", [
-    lambda r, s: IncrementalReducer(1),
-    lambda r, s: IncrementalReducer(x=1),
-    lambda r, s: r.step(),
-    lambda r, s: r.step(s, s),
-    lambda r, s: r.finalize(s, True),
-    lambda r, s: r.finalize(s, outputs=None, output=None),
-    lambda r, s: r.watermark(1),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda r, s: IncrementalReducer(1),
+        lambda r, s: IncrementalReducer(x=1),
+        lambda r, s: r.step(),
+        lambda r, s: r.step(s, s),
+        lambda r, s: r.finalize(s, True),
+        lambda r, s: r.finalize(s, outputs=None, output=None),
+        lambda r, s: r.watermark(1),
+    ],
+)
 def test_bad_calls(call):
     with pytest.raises(TypeError):
         call(IncrementalReducer(), GraphStore())
 
 
-@pytest.mark.parametrize("call", [
-    lambda r, s: r.step(s, store=s),
-    lambda r, s: r.step(store=s, other=1),
-    lambda r, s: r.step(stor=s),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda r, s: r.step(s, store=s),
+        lambda r, s: r.step(store=s, other=1),
+        lambda r, s: r.step(stor=s),
+    ],
+)
 def test_bad_step_keywords_consume_nothing(call):
     s = GraphStore()
     s.add_op("exp", [s.add_source("a")])
@@ -271,8 +296,10 @@ def test_step_by_keyword_and_by_position_agree():
 
 def test_docstrings_and_signatures():
     import inspect
+
     assert str(inspect.signature(IncrementalReducer.step)) == "(self, /, store)"
-    assert str(inspect.signature(IncrementalReducer.finalize)) == \
-        "(self, /, store, *, maximal_fusion=False, outputs=None)"
+    assert (
+        str(inspect.signature(IncrementalReducer.finalize)) == "(self, /, store, *, maximal_fusion=False, outputs=None)"
+    )
     assert IncrementalReducer.watermark.__doc__ == "How many of the store's nodes have been consumed so far."
     assert IncrementalReducer.__doc__.startswith("Genuinely incremental reduction")

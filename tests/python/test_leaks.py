@@ -5,6 +5,7 @@ process's allocated bytes) nor references to the objects it was handed.
 To cover a new method, add its cases to CASES; `test_every_public_callable_has_cases`
 fails until every public name has at least one success case and one raising case (or is
 listed in NEVER_RAISES)."""
+
 import array
 import copy
 import itertools
@@ -13,10 +14,10 @@ import pickle
 import sysconfig
 
 import pytest
-
 import vantrel_core
-from memory_probe import steady_growth
 from vantrel_core import GraphStore, IncrementalReducer, PayloadDescriptor
+
+from memory_probe import steady_growth
 
 DESC = dict(kind="model", content_hash="h", framework="fw", version="1", io_schema="s")
 
@@ -52,9 +53,10 @@ class Ctx:
         self.reducer.step(g)
         self.name = "add"
         # Rules as `rules=` takes them: commuted adds, a nested rewrite with parameters.
-        self.rules = [("commute-add", ["?a", "?b", ("add", None, [0, 1])], ["?b", "?a", ("add", None, [0, 1])]),
-                      ("fold", ["?x", ("add", {"scalar": 0.0, "side": "r"}, [0]), ("neg", {}, [1])],
-                       ["?x", ("neg", None, [0])])]
+        self.rules = [
+            ("commute-add", ["?a", "?b", ("add", None, [0, 1])], ["?b", "?a", ("add", None, [0, 1])]),
+            ("fold", ["?x", ("add", {"scalar": 0.0, "side": "r"}, [0]), ("neg", {}, [1])], ["?x", ("neg", None, [0])]),
+        ]
         self.limits = {"iterations": 5, "nodes": 10_000, "time": None}
         self.bad_rules = [("r", ["?x", ("f", None, [0])], ["?y"])]
         self.bad_params = [("r", ["?x", ("f", {"k": None}, [0])], ["?x"])]
@@ -124,8 +126,10 @@ CASES = {
     "PayloadDescriptor.<pickling>": [
         ("reduce and rebuild", lambda c: rebuild(c.desc)),
         ("copy", lambda c: copy.copy(c.desc)),
-        ("forged fields", raising(lambda c: vantrel_core._descriptor_from_fields("m", "h", "f", "1", "s", 3),
-                                  TypeError)),
+        (
+            "forged fields",
+            raising(lambda c: vantrel_core._descriptor_from_fields("m", "h", "f", "1", "s", 3), TypeError),
+        ),
     ],
     "IncrementalReducer.<pickling>": [
         ("refused", raising(lambda c: pickle.dumps(c.reducer), TypeError)),
@@ -260,8 +264,17 @@ CASES = {
         ("surrogate", raising(lambda c: PayloadDescriptor(**dict(DESC, kind="\udc80")), UnicodeEncodeError)),
     ],
     "PayloadDescriptor.<fields>": [
-        ("read", lambda c: (c.desc.kind, c.desc.content_hash, c.desc.framework, c.desc.version, c.desc.io_schema,
-                            c.desc.preprocessing_ref)),
+        (
+            "read",
+            lambda c: (
+                c.desc.kind,
+                c.desc.content_hash,
+                c.desc.framework,
+                c.desc.version,
+                c.desc.io_schema,
+                c.desc.preprocessing_ref,
+            ),
+        ),
         ("write", raising(lambda c: setattr(c.desc, "kind", "x"), AttributeError)),
     ],
     "IncrementalReducer": [
@@ -291,8 +304,7 @@ CASES = {
         ("rules", lambda c: c.reducer.finalize_mapped(c.store, outputs=c.outputs, rules=c.rules, limits=c.limits)),
         ("by cost", lambda c: c.reducer.finalize_mapped(c.store, outputs=c.outputs, rules=c.rules, extract="cost")),
         ("explained", lambda c: c.reducer.finalize_mapped(c.store, outputs=c.outputs, explain=True)),
-        ("bad rule", raising(lambda c: c.reducer.finalize_mapped(c.store, outputs=[0], rules=c.bad_rules),
-                             ValueError)),
+        ("bad rule", raising(lambda c: c.reducer.finalize_mapped(c.store, outputs=[0], rules=c.bad_rules), ValueError)),
     ],
     "IncrementalReducer.watermark": [
         ("read", lambda c: c.reducer.watermark()),

@@ -1,12 +1,12 @@
 """Waiting for a store's or reducer's lock that another thread holds without the interpreter
 lock (a mapped reduction) lets the other Python threads run meanwhile, and every waiting
 method still gets the answer it would get alone."""
+
 import threading
 import time
 
 import pytest
-
-from vantrel_core import GraphStore, IncrementalReducer
+from vantrel_core import IncrementalReducer
 
 from test_threads import GIL_ENABLED, Ticker, chain, run_threads
 

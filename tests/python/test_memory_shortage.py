@@ -3,6 +3,7 @@ or outside a store's or reducer's lock, the object stays as it was before the ca
 keeps the nodes it added before the shortage, as for any refused node) and every later call
 works. Each case runs in a child process under an address-space limit that is raised step by
 step, so that the shortage strikes at many points of the call."""
+
 import os
 import subprocess
 import sys
@@ -17,7 +18,7 @@ pytestmark = [
     pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs RLIMIT_AS as Linux applies it"),
 ]
 
-CHILD = textwrap.dedent(r'''
+CHILD = textwrap.dedent(r"""
     import gc, pickle, resource, sys
     import numpy as np
     import vantrel_core as vc
@@ -101,11 +102,31 @@ CHILD = textwrap.dedent(r'''
     assert r.finalize(g)[0].serialize() == fresh.finalize(g)[0].serialize()
     assert (r.watermark(), r.canonical_count()) == (fresh.watermark(), fresh.canonical_count())
     print("shortages", shortages)
-''')
+""")
 
-METHODS = ["add_source", "add_op", "add_ops", "add_ops-array", "add_reduction", "add_exchange", "add_external",
-           "mark_outputs", "nodes", "node_table", "serialize", "deserialize", "pickle", "to_dot", "reduce", "reduce_mapped",
-           "reduction_report", "reduce_incremental", "step", "finalize", "finalize_mapped"]
+METHODS = [
+    "add_source",
+    "add_op",
+    "add_ops",
+    "add_ops-array",
+    "add_reduction",
+    "add_exchange",
+    "add_external",
+    "mark_outputs",
+    "nodes",
+    "node_table",
+    "serialize",
+    "deserialize",
+    "pickle",
+    "to_dot",
+    "reduce",
+    "reduce_mapped",
+    "reduction_report",
+    "reduce_incremental",
+    "step",
+    "finalize",
+    "finalize_mapped",
+]
 
 
 @pytest.mark.parametrize("method", METHODS)

@@ -1,4 +1,5 @@
 """The module surface: exports, version, classes, docstrings, signatures, the internal fault."""
+
 import inspect
 import subprocess
 import sys
@@ -6,7 +7,6 @@ import sysconfig
 import weakref
 
 import pytest
-
 import vantrel_core
 from vantrel_core import GraphStore, IncrementalReducer, PayloadDescriptor, version
 
@@ -67,8 +67,9 @@ def test_classes_cannot_be_subclassed(cls):
 DESCRIPTOR_ARGS = dict(kind="m", content_hash="h", framework="f", version="1", io_schema="s")
 
 
-@pytest.mark.parametrize("make", [GraphStore, lambda: PayloadDescriptor(**DESCRIPTOR_ARGS)],
-                         ids=["GraphStore", "PayloadDescriptor"])
+@pytest.mark.parametrize(
+    "make", [GraphStore, lambda: PayloadDescriptor(**DESCRIPTOR_ARGS)], ids=["GraphStore", "PayloadDescriptor"]
+)
 def test_instances_take_no_attributes(make):
     obj = make()
     assert not hasattr(obj, "__dict__")
@@ -166,6 +167,8 @@ def test_import_is_silent_under_warnings_as_errors():
 def test_import_keeps_the_gil_disabled():
     out = subprocess.run(
         [sys.executable, "-c", "import sys, vantrel_core; print(sys._is_gil_enabled())"],
-        capture_output=True, text=True, check=True,
+        capture_output=True,
+        text=True,
+        check=True,
     )
     assert out.stdout.strip() == "False"

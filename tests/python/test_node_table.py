@@ -1,13 +1,14 @@
 """GraphStore.node_table(): the facts of nodes() in columns. Rebuilding the node views from the
 columns gives nodes() exactly, for built, reduced and decoded stores; an unparseable member is
 refused as nodes() refuses it."""
+
 import struct
 
 import pytest
+from vantrel_core import GraphStore, PayloadDescriptor
 
 from vantrel import Registry, evaluate
 from vantrel.runtime.kernels import member_args
-from vantrel_core import GraphStore, PayloadDescriptor
 
 KINDS = ("source", "op", "reduction", "external", "stage", "exchange")
 
@@ -21,8 +22,14 @@ def views_from_table(table):
     kinds, names, params, inputs, outputs, externals, stages, member_ops = table
     views = []
     for i, code in enumerate(kinds):
-        view = {"id": i, "output": i in outputs, "inputs": inputs[i], "kind": KINDS[code], "name": names[i],
-                "params": params[i]}
+        view = {
+            "id": i,
+            "output": i in outputs,
+            "inputs": inputs[i],
+            "kind": KINDS[code],
+            "name": names[i],
+            "params": params[i],
+        }
         if i in externals:
             view["descriptor"] = externals[i]
         if i in stages:
@@ -30,9 +37,14 @@ def views_from_table(table):
             n_inputs = len(inputs[i])
             view["n_members"] = len(u32s(members))
             view["members"] = [
-                {"kind": member_ops[ops[p]][0], "name": member_ops[ops[p]][1], "params": member_ops[ops[p]][2],
-                 "inputs": [("input", k) if k < n_inputs else ("member", k - n_inputs) for k in slots]}
-                for p, slots in zip(u32s(members), member_args(arg_counts, args))]
+                {
+                    "kind": member_ops[ops[p]][0],
+                    "name": member_ops[ops[p]][1],
+                    "params": member_ops[ops[p]][2],
+                    "inputs": [("input", k) if k < n_inputs else ("member", k - n_inputs) for k in slots],
+                }
+                for p, slots in zip(u32s(members), member_args(arg_counts, args))
+            ]
         views.append(view)
     return views
 
@@ -46,8 +58,9 @@ def every_kind():
     c = g.add_op("tanh", [b])
     d = g.add_op("neg", [c])
     moved = g.add_exchange([d], {"scheme": "hash", "partitions": 3})
-    desc = PayloadDescriptor(kind="model", content_hash="h", framework="fw", version="1", io_schema="s",
-                             preprocessing_ref="p")
+    desc = PayloadDescriptor(
+        kind="model", content_hash="h", framework="fw", version="1", io_schema="s", preprocessing_ref="p"
+    )
     e = g.add_external(desc, [moved], {"k": True})
     f = g.add_op("add", [g.add_op("tanh", [e]), x])
     return g, [g.add_reduction("sum", [f], {"axis": 0}), d]
@@ -57,8 +70,13 @@ def stores():
     g, outs = every_kind()
     reduced, _, _ = g.reduce_mapped(outputs=outs)
     maximal, _, _ = g.reduce_mapped(outputs=outs, maximal_fusion=True)
-    return {"built": g, "reduced": reduced, "maximal": maximal, "decoded": GraphStore.deserialize(reduced.serialize()),
-            "empty": GraphStore()}
+    return {
+        "built": g,
+        "reduced": reduced,
+        "maximal": maximal,
+        "decoded": GraphStore.deserialize(reduced.serialize()),
+        "empty": GraphStore(),
+    }
 
 
 @pytest.mark.parametrize("name", ["built", "reduced", "maximal", "decoded", "empty"])
@@ -95,20 +113,27 @@ def text(s):
 def stage_blob(members):
     """A source and a stage of ``members`` ``(token, refs)`` over it, the stage marked."""
     head = b"VIR1" + struct.pack("<I", 2) + b"\x00" + text("x") + struct.pack("<I", 0)
-    body = b"".join(text(token) + struct.pack("<I", len(refs)) + b"".join(struct.pack("<BI", k, i) for k, i in refs)
-                    for token, refs in members)
+    body = b"".join(
+        text(token) + struct.pack("<I", len(refs)) + b"".join(struct.pack("<BI", k, i) for k, i in refs)
+        for token, refs in members
+    )
     stage = b"\x04" + struct.pack("<I", 1) + struct.pack("<Q", 0) + struct.pack("<I", len(members)) + body
     return head + stage + struct.pack("<I", 1) + struct.pack("<Q", 1)
 
 
-@pytest.mark.parametrize("members, expected", [
-    ([("op|add", [(0, 0), (0, 0)])], [[[2.0, 4.0], [6.0]]]),
-    # A member without arguments has one partition, broadcast to the member that reads it.
-    ([("op|one", []), ("op|add", [(0, 0), (1, 0)])], [[[2.0, 3.0], [4.0]]]),
-    ([("op|one", [])], [[[1.0]]]),
-    ([("op|add", [(0, 0), (0, 0)]), ("op|add", [(1, 0), (0, 0)]), ("op|add", [(1, 1), (1, 0)])],
-     [[[5.0, 10.0], [15.0]]]),
-])
+@pytest.mark.parametrize(
+    "members, expected",
+    [
+        ([("op|add", [(0, 0), (0, 0)])], [[[2.0, 4.0], [6.0]]]),
+        # A member without arguments has one partition, broadcast to the member that reads it.
+        ([("op|one", []), ("op|add", [(0, 0), (1, 0)])], [[[2.0, 3.0], [4.0]]]),
+        ([("op|one", [])], [[[1.0]]]),
+        (
+            [("op|add", [(0, 0), (0, 0)]), ("op|add", [(1, 0), (0, 0)]), ("op|add", [(1, 1), (1, 0)])],
+            [[[5.0, 10.0], [15.0]]],
+        ),
+    ],
+)
 def test_hand_written_stages_run_with_their_members_partition_counts(members, expected):
     store = GraphStore.deserialize(stage_blob(members))
     reg = Registry()

@@ -1,10 +1,12 @@
 """The output map: reduce_mapped / finalize_mapped say which reduced node computes each
 requested output, repeats and merged outputs included; mark_outputs marks outputs from Python."""
+
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given
+from hypothesis import strategies as st
+from vantrel_core import GraphStore, IncrementalReducer
 
 from value_model import ValueModel
-from vantrel_core import GraphStore, IncrementalReducer
 
 ZERO_R = {"scalar": 0.0, "side": "r"}
 
@@ -25,6 +27,7 @@ def commuted_pair():
 
 
 # ---- reduce_mapped ----
+
 
 def test_merged_outputs_keep_their_positions():
     s, xy, yx, z = commuted_pair()
@@ -102,6 +105,7 @@ def test_reduce_mapped_is_keyword_only():
 
 # ---- finalize_mapped ----
 
+
 def test_finalize_mapped_matches_finalize():
     s, xy, yx, z = commuted_pair()
     outputs = [z, yx, xy, z]
@@ -144,6 +148,7 @@ def test_finalize_mapped_store_must_be_a_graph_store():
 
 # ---- mark_outputs ----
 
+
 def test_mark_outputs_orders_and_keeps_first_positions():
     s, xy, yx, z = commuted_pair()
     assert s.mark_outputs([z, xy, z]) is None
@@ -180,6 +185,7 @@ def test_mark_outputs_refuses_the_whole_call(ids, exc, message):
 
 # ---- properties over random graphs ----
 
+
 @st.composite
 def graphs(draw):
     s = GraphStore()
@@ -194,8 +200,11 @@ def graphs(draw):
         elif kind == "bin":
             s.add_op(draw(st.sampled_from(["add", "mul", "sub", "maximum"])), [draw(pick), draw(pick)])
         elif kind == "ident":
-            s.add_op(draw(st.sampled_from(["add", "mul"])), [draw(pick)],
-                     {"scalar": draw(st.sampled_from([0.0, 1.0])), "side": draw(st.sampled_from(["l", "r"]))})
+            s.add_op(
+                draw(st.sampled_from(["add", "mul"])),
+                [draw(pick)],
+                {"scalar": draw(st.sampled_from([0.0, 1.0])), "side": draw(st.sampled_from(["l", "r"]))},
+            )
         else:
             s.add_reduction("sum", [draw(pick)])
     outputs = draw(st.lists(st.integers(0, s.node_count() - 1), max_size=6))

@@ -1,5 +1,6 @@
 """Conversion of params= dicts: the value kinds, their order of trial, bad keys and values,
 dicts mutated while they are read, and round trips through nodes()."""
+
 import collections
 import decimal
 import fractions
@@ -9,7 +10,6 @@ import struct
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
-
 from vantrel_core import GraphStore
 
 PARAM_VALUE_ERROR = "param values must be int, float, bool, or str"
@@ -110,8 +110,23 @@ def test_value_kinds(value, kind, expected):
 
 @pytest.mark.parametrize(
     "value",
-    [None, [1], (1,), b"x", bytearray(b"x"), {"a": 1}, 1j, object(), 10**400, -(10**400), "\ud800", "a\udfffb",
-     IndexRaises(), FloatRaises(), BothRaise()],
+    [
+        None,
+        [1],
+        (1,),
+        b"x",
+        bytearray(b"x"),
+        {"a": 1},
+        1j,
+        object(),
+        10**400,
+        -(10**400),
+        "\ud800",
+        "a\udfffb",
+        IndexRaises(),
+        FloatRaises(),
+        BothRaise(),
+    ],
     ids=repr,
 )
 def test_unsupported_values(store, value):

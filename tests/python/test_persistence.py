@@ -1,5 +1,5 @@
 """GraphStore persistence: the canonical blob (serialize / deserialize) and DOT text."""
-import math
+
 import os
 import struct
 import subprocess
@@ -9,15 +9,25 @@ import textwrap
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
 from vantrel_core import GraphStore
 
 EMPTY_BLOB = bytes.fromhex("564952310000000000000000")
 WORKED_BLOB = bytes.fromhex(
-    "56495231" "02000000"
-    "00" "0100000078" "00000000"
-    "01" "03000000616464" "01000000" "010000006b" "00" "0200000000000000" "01000000" "0000000000000000"
-    "01000000" "0100000000000000"
+    "56495231"
+    "02000000"
+    "00"
+    "0100000078"
+    "00000000"
+    "01"
+    "03000000616464"
+    "01000000"
+    "010000006b"
+    "00"
+    "0200000000000000"
+    "01000000"
+    "0000000000000000"
+    "01000000"
+    "0100000000000000"
 )
 
 

@@ -1,15 +1,16 @@
 """Pickle, copy and deepcopy: a store comes back as a new store with the same ids, keys and
 marked outputs in order (its canonical blob travels), a descriptor with its six fields; a
 reducer refuses. Pickled data is trusted only as far as the blob reader trusts bytes."""
+
 import copy
 import multiprocessing
 import operator
 import pickle
 
 import pytest
-from hypothesis import given, strategies as st
-
 import vantrel_core
+from hypothesis import given
+from hypothesis import strategies as st
 from vantrel_core import GraphStore, IncrementalReducer, PayloadDescriptor
 
 PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
@@ -23,8 +24,9 @@ def rich_store():
     a = s.add_op("add", [x, y])
     b = s.add_op("add", [y, x])
     e = s.add_exchange([a], {"scheme": "hash"})
-    d = PayloadDescriptor(kind="model", content_hash="h", framework="f", version="1", io_schema="s",
-                          preprocessing_ref="")
+    d = PayloadDescriptor(
+        kind="model", content_hash="h", framework="f", version="1", io_schema="s", preprocessing_ref=""
+    )
     ext = s.add_external(d, [e, b], {"k": 1})
     r = s.add_reduction("sum", [ext])
     s.mark_outputs([r, a, y])
@@ -39,8 +41,9 @@ def same_store(a, b):
     assert repr(a.nodes()) == repr(b.nodes())  # NaN-safe comparison of the views
 
 
-COPIERS = [pytest.param(lambda o, p=p: pickle.loads(pickle.dumps(o, protocol=p)), id=f"pickle-{p}")
-           for p in PROTOCOLS] + [pytest.param(copy.copy, id="copy"), pytest.param(copy.deepcopy, id="deepcopy")]
+COPIERS = [
+    pytest.param(lambda o, p=p: pickle.loads(pickle.dumps(o, protocol=p)), id=f"pickle-{p}") for p in PROTOCOLS
+] + [pytest.param(copy.copy, id="copy"), pytest.param(copy.deepcopy, id="deepcopy")]
 
 
 @pytest.mark.parametrize("clone", COPIERS)
@@ -76,8 +79,9 @@ def test_descriptor_comes_back_with_all_fields(clone, ref):
     d = PayloadDescriptor(**DESCRIPTOR_FIELDS, preprocessing_ref=ref)
     back = clone(d)
     assert back is not d and type(back) is PayloadDescriptor
-    assert [getattr(back, f) for f in (*DESCRIPTOR_FIELDS, "preprocessing_ref")] == \
-        [getattr(d, f) for f in (*DESCRIPTOR_FIELDS, "preprocessing_ref")]
+    assert [getattr(back, f) for f in (*DESCRIPTOR_FIELDS, "preprocessing_ref")] == [
+        getattr(d, f) for f in (*DESCRIPTOR_FIELDS, "preprocessing_ref")
+    ]
     s = GraphStore()
     assert s.add_external(back, []) == s.add_external(d, [])  # the same node
 
@@ -116,6 +120,7 @@ def test_store_crosses_a_spawned_process_pool():
 
 
 # ---- untrusted pickles ----
+
 
 class Forged:
     """Pickles as a call of `fn` with `args`, to hand the reconstructors data of our choosing."""

@@ -1,22 +1,36 @@
 """The pipeline builder: what each handle operation adds to the store, named outputs, and runs
 through the local evaluator and Dask with the partitions of every result joined."""
+
 import operator
 
 import pytest
 
 np = pytest.importorskip("numpy")
 
-import vantrel
-from vantrel import Node, Pipeline, Registry
 from vantrel_core import GraphStore, PayloadDescriptor
 
+import vantrel
 from runtime_support import numpy_registry
+from vantrel import Node, Pipeline, Registry
 
-BINARY = [("+", operator.add, "add"), ("-", operator.sub, "sub"), ("*", operator.mul, "mul"),
-          ("/", operator.truediv, "truediv"), ("//", operator.floordiv, "floordiv"), ("%", operator.mod, "mod"),
-          ("**", operator.pow, "pow"), ("&", operator.and_, "and"), ("|", operator.or_, "or"),
-          ("^", operator.xor, "xor"), ("==", operator.eq, "eq"), ("!=", operator.ne, "ne"),
-          ("<", operator.lt, "lt"), ("<=", operator.le, "le"), (">", operator.gt, "gt"), (">=", operator.ge, "ge")]
+BINARY = [
+    ("+", operator.add, "add"),
+    ("-", operator.sub, "sub"),
+    ("*", operator.mul, "mul"),
+    ("/", operator.truediv, "truediv"),
+    ("//", operator.floordiv, "floordiv"),
+    ("%", operator.mod, "mod"),
+    ("**", operator.pow, "pow"),
+    ("&", operator.and_, "and"),
+    ("|", operator.or_, "or"),
+    ("^", operator.xor, "xor"),
+    ("==", operator.eq, "eq"),
+    ("!=", operator.ne, "ne"),
+    ("<", operator.lt, "lt"),
+    ("<=", operator.le, "le"),
+    (">", operator.gt, "gt"),
+    (">=", operator.ge, "ge"),
+]
 # A comparison with the constant on the left reaches the mirrored operator of the handle.
 MIRRORED = {"lt": "gt", "le": "ge", "gt": "lt", "ge": "le", "eq": "eq", "ne": "ne"}
 
@@ -32,8 +46,12 @@ def test_operators_build_the_named_ops(symbol, fn, name):
     p = Pipeline()
     a, b = p.source("a"), p.source("b")
     assert node_of(p, fn(a, b)) == {"kind": "op", "name": name, "inputs": [a.id, b.id], "params": {}}
-    assert node_of(p, fn(a, 2.0)) == {"kind": "op", "name": name, "inputs": [a.id],
-                                      "params": {"scalar": 2.0, "side": "r"}}
+    assert node_of(p, fn(a, 2.0)) == {
+        "kind": "op",
+        "name": name,
+        "inputs": [a.id],
+        "params": {"scalar": 2.0, "side": "r"},
+    }
     left = fn(3, a)
     if name in MIRRORED:
         expected = {"scalar": 3, "side": "r"}
@@ -44,8 +62,9 @@ def test_operators_build_the_named_ops(symbol, fn, name):
     assert node_of(p, left)["params"] == expected
 
 
-@pytest.mark.parametrize("fn, name", [(operator.neg, "neg"), (operator.pos, "pos"), (operator.invert, "invert"),
-                                      (abs, "abs")])
+@pytest.mark.parametrize(
+    "fn, name", [(operator.neg, "neg"), (operator.pos, "pos"), (operator.invert, "invert"), (abs, "abs")]
+)
 def test_unary_operators(fn, name):
     p = Pipeline()
     a = p.source("a")
@@ -61,10 +80,19 @@ def test_builder_makes_exactly_the_nodes_of_the_plain_calls():
     u = x.maximum(y).minimum(1.5)
     g = GraphStore()
     gx, gy = g.add_source("x", {"path": "p", "rows": 3}), g.add_source("y")
-    gs = g.add_op("clip", [g.add_op("add", [g.add_op("mul", [gx, gy])], {"scalar": 0.0, "side": "r"})],
-                  {"lo": 0.0, "hi": 1.0})
-    gt = g.add_external(d, [g.add_exchange([g.add_reduction("sum", [g.add_op("stack", [gx, gy, gs])], {"axis": 0})],
-                                           {"scheme": "hash", "partitions": 4})], {"scale": 2})
+    gs = g.add_op(
+        "clip", [g.add_op("add", [g.add_op("mul", [gx, gy])], {"scalar": 0.0, "side": "r"})], {"lo": 0.0, "hi": 1.0}
+    )
+    gt = g.add_external(
+        d,
+        [
+            g.add_exchange(
+                [g.add_reduction("sum", [g.add_op("stack", [gx, gy, gs])], {"axis": 0})],
+                {"scheme": "hash", "partitions": 4},
+            )
+        ],
+        {"scale": 2},
+    )
     gu = g.add_op("minimum", [g.add_op("maximum", [gx, gy])], {"scalar": 1.5, "side": "r"})
     assert p.store.serialize() == g.serialize()
     assert (s.id, t.id, u.id) == (gs, gt, gu)
@@ -158,8 +186,12 @@ def pipeline() -> Pipeline:
     y = (x * 2.0 + x.op("tanh")).maximum(one)
     p.output("y", y)
     p.output("total", (y + 0.0).reduction("sum"))
-    p.output("mixed", p.exchange("mask", y * 1.0).external({"kind": "model", "content_hash": "h", "framework": "np",
-                                                             "version": "2", "io_schema": "f"}))
+    p.output(
+        "mixed",
+        p.exchange("mask", y * 1.0).external(
+            {"kind": "model", "content_hash": "h", "framework": "np", "version": "2", "io_schema": "f"}
+        ),
+    )
     return p
 
 

@@ -3,12 +3,12 @@ list, the rows of add_ops, an outputs list) while calls read it. Every call must
 one of the documented errors or give a result consistent with some state the argument was in;
 none may crash. The races are real on a free-threaded interpreter; with a GIL they still
 interleave at the interpreter's switch points."""
+
 import random
 import threading
 import time
 
 import pytest
-
 from vantrel_core import GraphStore
 
 SECONDS = 0.6  # per case: a few thousand calls, enough to have crashed every time before
@@ -71,7 +71,7 @@ EXTRA = [f"t{k}" for k in range(12)]
 
 def fresh_str(rng):
     """A new str object each time, so that the value it replaces in a dict is freed at once."""
-    return "s%d" % rng.randrange(1000)
+    return f"s{rng.randrange(1000)}"
 
 
 def is_fresh_str(value):
@@ -92,6 +92,7 @@ def params_mutator(d):
         else:
             d.pop("a", None)
             d["a"] = fresh_str(rng)
+
     return mutate
 
 
@@ -108,12 +109,15 @@ def test_params_dict_changed_while_read(shape):
     x = s.add_source("x")
     d = {"a": 0, "b": "s0"}
     if shape == "add_op":
+
         def call():
             return [s.add_op("f", [x], d)]
     elif shape == "add_ops shared":
+
         def call():
             return s.add_ops("f", [[x]] * 8, d)
     else:
+
         def call():
             return s.add_ops("f", [[x]] * 8, [d] * 8)
 
@@ -152,6 +156,7 @@ def id_list_mutator(ids, valid):
             ids.append(rng.choice(valid))
         elif ids:
             ids.pop()
+
     return mutate
 
 
@@ -165,7 +170,7 @@ def test_id_list_changed_while_read():
     ids = list(valid)
 
     race(id_list_mutator(ids, valid), lambda: s.add_op("f", ids))
-    for node in s.nodes()[len(valid):]:
+    for node in s.nodes()[len(valid) :]:
         assert len(node["inputs"]) <= 12 and set(node["inputs"]) <= set(valid), node
 
 
@@ -184,7 +189,7 @@ def test_rows_changed_while_read():
             mutate_row(rng)
 
     race(mutate, lambda: s.add_ops("f", rows), lambda new: len(new) == len(rows))
-    for node in s.nodes()[len(valid):]:
+    for node in s.nodes()[len(valid) :]:
         assert set(node["inputs"]) <= set(valid), node
 
 
@@ -196,12 +201,15 @@ def test_outputs_list_changed_while_read(method):
     outputs = list(valid)
     mutate = id_list_mutator(outputs, valid)
     if method == "serialize":
+
         def call():
             return GraphStore.deserialize(s.serialize(outputs=outputs)).outputs()
     elif method == "mark_outputs":
+
         def call():
             return s.mark_outputs(outputs)
     else:
+
         def call():
             return getattr(s, method)(outputs=outputs)
 

@@ -1,15 +1,22 @@
 """GraphStore.reduce, reduction_report and reduce_incremental: results, the engine's rules
 seen end to end, stages and colliding external tokens in a second reduction, and every
 argument error."""
-import pytest
-from hypothesis import given, strategies as st
 
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 from vantrel_core import GraphStore, PayloadDescriptor
 
 ZERO_R = {"scalar": 0.0, "side": "r"}
 ONE_L = {"scalar": 1.0, "side": "l"}
-EMPTY = {"input_nodes": 0, "reachable_nodes": 0, "canonical_nodes": 0, "stages": 0, "reduced_nodes": 0,
-         "boundary_nodes": 0}
+EMPTY = {
+    "input_nodes": 0,
+    "reachable_nodes": 0,
+    "canonical_nodes": 0,
+    "stages": 0,
+    "reduced_nodes": 0,
+    "boundary_nodes": 0,
+}
 
 
 def worked_example():
@@ -28,8 +35,14 @@ def members(node):
 def test_worked_example():
     s, out = worked_example()
     reduced, report = s.reduce(outputs=[out])
-    assert report == {"input_nodes": 5, "reachable_nodes": 4, "canonical_nodes": 4, "stages": 1,
-                      "reduced_nodes": 3, "boundary_nodes": 2}
+    assert report == {
+        "input_nodes": 5,
+        "reachable_nodes": 4,
+        "canonical_nodes": 4,
+        "stages": 1,
+        "reduced_nodes": 3,
+        "boundary_nodes": 2,
+    }
     nodes = reduced.nodes()
     assert [n["kind"] for n in nodes] == ["source", "source", "stage"]
     assert nodes[2]["inputs"] == [0, 1]
@@ -135,10 +148,13 @@ def test_stages_with_equal_tokens_stay_apart():
     assert again.nodes() == reduced.nodes()
 
 
-@pytest.mark.parametrize("pair", [
-    ({"kind": "m|x", "content_hash": "h"}, {"kind": "m", "content_hash": "x|h"}),
-    ({"kind": "m", "content_hash": "h", "preprocessing_ref": "-"}, {"kind": "m", "content_hash": "h"}),
-])
+@pytest.mark.parametrize(
+    "pair",
+    [
+        ({"kind": "m|x", "content_hash": "h"}, {"kind": "m", "content_hash": "x|h"}),
+        ({"kind": "m", "content_hash": "h", "preprocessing_ref": "-"}, {"kind": "m", "content_hash": "h"}),
+    ],
+)
 def test_externals_with_equal_tokens_keep_their_descriptors(pair):
     s = GraphStore()
     a = s.add_source("a")
@@ -149,7 +165,8 @@ def test_externals_with_equal_tokens_keep_their_descriptors(pair):
     assert report["canonical_nodes"] == 3
     got = [n["descriptor"] for n in reduced.nodes() if n["kind"] == "external"]
     assert [(g["kind"], g["content_hash"], g["preprocessing_ref"]) for g in got] == [
-        (d.kind, d.content_hash, d.preprocessing_ref) for d in (d1, d2)]
+        (d.kind, d.content_hash, d.preprocessing_ref) for d in (d1, d2)
+    ]
 
 
 def test_deep_chain():
@@ -163,16 +180,20 @@ def test_deep_chain():
 
 # ---- argument errors ----
 
+
 @pytest.mark.parametrize("method", ["reduce", "reduction_report", "reduce_incremental"])
-@pytest.mark.parametrize("outputs, exc, message", [
-    ("0", TypeError, "argument 'outputs': Can't extract `str` to `Vec`"),
-    (5, TypeError, "argument 'outputs': "),
-    (["a"], TypeError, "argument 'outputs': "),
-    ([5], ValueError, "no node with id 5"),
-    ([0, 9, 7], ValueError, "no node with id 9"),
-    ([-1], OverflowError, None),
-    ([2 ** 64], OverflowError, None),
-])
+@pytest.mark.parametrize(
+    "outputs, exc, message",
+    [
+        ("0", TypeError, "argument 'outputs': Can't extract `str` to `Vec`"),
+        (5, TypeError, "argument 'outputs': "),
+        (["a"], TypeError, "argument 'outputs': "),
+        ([5], ValueError, "no node with id 5"),
+        ([0, 9, 7], ValueError, "no node with id 9"),
+        ([-1], OverflowError, None),
+        ([2**64], OverflowError, None),
+    ],
+)
 def test_bad_outputs(method, outputs, exc, message):
     s, _ = worked_example()
     with pytest.raises(exc) as info:
@@ -182,16 +203,19 @@ def test_bad_outputs(method, outputs, exc, message):
     assert s.node_count() == 5
 
 
-@pytest.mark.parametrize("call", [
-    lambda s: s.reduce(True),
-    lambda s: s.reduce(None, None),
-    lambda s: s.reduction_report([0]),
-    lambda s: s.reduce_incremental([0]),
-    lambda s: s.reduce(maximal_fusion=1),
-    lambda s: s.reduce(maximal_fusion=None),
-    lambda s: s.reduction_report(maximal_fusion=True),
-    lambda s: s.reduce(output=[0]),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda s: s.reduce(True),
+        lambda s: s.reduce(None, None),
+        lambda s: s.reduction_report([0]),
+        lambda s: s.reduce_incremental([0]),
+        lambda s: s.reduce(maximal_fusion=1),
+        lambda s: s.reduce(maximal_fusion=None),
+        lambda s: s.reduction_report(maximal_fusion=True),
+        lambda s: s.reduce(output=[0]),
+    ],
+)
 def test_bad_arguments(call):
     s, _ = worked_example()
     with pytest.raises(TypeError):
@@ -199,6 +223,7 @@ def test_bad_arguments(call):
 
 
 # ---- properties over random graphs ----
+
 
 @st.composite
 def graphs(draw):

@@ -4,6 +4,7 @@ module runs."""
 import struct
 
 import vantrel_core
+
 from vantrel.registry import COMMUTATIVE_OPS, IDENTITY_FORMS
 
 

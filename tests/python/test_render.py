@@ -1,11 +1,12 @@
 """Readable pictures: what the DOT text shows, what `outputs=` keeps, the summary of large
 graphs, the picture objects, and what is said when Graphviz is missing."""
+
 import shutil
 import subprocess
 
 import pytest
-
 import vantrel_core as vc
+
 from vantrel import render
 
 
@@ -23,8 +24,8 @@ def pipeline():
 def test_labels_show_ids_kinds_and_typed_params(pipeline):
     g, ids = pipeline
     text = render.dot_source(g)
-    assert f'n{ids["a"]}  source a\\lcached=True, path=\'x\\"y\', rows=10, scale=1.0\\l' in text
-    assert f'n{ids["e"]}  op exp' in text
+    assert f"n{ids['a']}  source a\\lcached=True, path='x\\\"y', rows=10, scale=1.0\\l" in text
+    assert f"n{ids['e']}  op exp" in text
 
 
 def test_int_and_float_params_read_differently():
@@ -42,15 +43,15 @@ def test_edges_carry_input_positions_when_a_node_has_several(pipeline):
     text = render.dot_source(g)
     assert f'n{ids["e"]} -> n{ids["s"]} [label="0"];' in text
     assert f'n{ids["b"]} -> n{ids["s"]} [label="1"];' in text
-    assert f'n{ids["a"]} -> n{ids["e"]};' in text
+    assert f"n{ids['a']} -> n{ids['e']};" in text
 
 
 def test_outputs_keep_only_what_feeds_them(pipeline):
     g, ids = pipeline
     text = render.dot_source(g, outputs=[ids["e"]])
-    assert f'n{ids["e"]} [' in text and f'n{ids["a"]} [' in text
+    assert f"n{ids['e']} [" in text and f"n{ids['a']} [" in text
     for gone in ("b", "s", "unused"):
-        assert f'n{ids[gone]} [' not in text
+        assert f"n{ids[gone]} [" not in text
     with pytest.raises(ValueError, match="no node with id 99"):
         render.dot_source(g, outputs=[99])
 
@@ -67,8 +68,9 @@ def test_stage_lists_members_and_marks_outputs(pipeline):
 def test_reduction_members_and_externals_are_named():
     g = vc.GraphStore()
     x = g.add_source("x")
-    d = vc.PayloadDescriptor(kind="model", content_hash="h1", framework="fw", version="2",
-                             io_schema="f32", preprocessing_ref="prep")
+    d = vc.PayloadDescriptor(
+        kind="model", content_hash="h1", framework="fw", version="2", io_schema="f32", preprocessing_ref="prep"
+    )
     m = g.add_external(d, [x], {"batch": 8})
     text = render.dot_source(g)
     assert f"n{m}  external\\lmodel:h1 [fw 2]\\lio f32\\lprep prep\\lbatch=8\\l" in text
@@ -79,7 +81,7 @@ def test_side_by_side_frames_both_stores(pipeline):
     reduced, _ = g.reduce(outputs=[ids["s"]])
     text = render.dot_source_side_by_side(g, reduced, outputs=[ids["s"]], titles=("before", "after"))
     assert 'label="before"' in text and 'label="after"' in text
-    assert f'g0n{ids["unused"]} [' not in text
+    assert f"g0n{ids['unused']} [" not in text
     assert "g1n0 [" in text
 
 
@@ -95,8 +97,12 @@ def test_without_graphviz_drawing_says_what_to_install(pipeline, monkeypatch, tm
     g, ids = pipeline
     monkeypatch.setattr(shutil, "which", lambda name: None)
     assert not render.graphviz_available()
-    for draw in (lambda: render.render(g), lambda: render.render(g, format="png"),
-                 lambda: render.render_side_by_side(g, g), lambda: render.render(g, filename=tmp_path / "x.svg")):
+    for draw in (
+        lambda: render.render(g),
+        lambda: render.render(g, format="png"),
+        lambda: render.render_side_by_side(g, g),
+        lambda: render.render(g, filename=tmp_path / "x.svg"),
+    ):
         with pytest.raises(render.GraphvizNotFoundError, match="apt-get install graphviz"):
             draw()
     assert not (tmp_path / "x.svg").exists()
@@ -127,7 +133,7 @@ def test_large_parts_are_summarised_unless_every_node_is_asked_for():
     assert "the last unread nodes (1)" in text
     assert text.count(" -> ") == render.SUMMARY_NODES  # the chain drawn, plus the "more" mark
     assert f"n{last} [" in text and f"n{last - render.SUMMARY_NODES + 1} [" in text
-    assert f'n{last - render.SUMMARY_NODES + 1}  op f' in text and "... 1 more" in text
+    assert f"n{last - render.SUMMARY_NODES + 1}  op f" in text and "... 1 more" in text
     assert render.dot_source(g, full=False, limit=5000) == render.dot_source(g)
     mid = render.dot_source(g, outputs=[100, 2000], full=False)
     assert "summary of 2,001 nodes" in mid and "the outputs (2)" in mid
@@ -192,8 +198,9 @@ def test_store_shows_its_picture_in_a_notebook(pipeline, monkeypatch):
 def nul_store():
     g = vc.GraphStore()
     a = g.add_source("a\0b", {"k\0": "v\0"})
-    desc = vc.PayloadDescriptor(kind="m\0", content_hash="h", framework="f\0", version="1", io_schema="s",
-                                preprocessing_ref="p\0")
+    desc = vc.PayloadDescriptor(
+        kind="m\0", content_hash="h", framework="f\0", version="1", io_schema="s", preprocessing_ref="p\0"
+    )
     g.mark_outputs([g.add_external(desc, [a])])
     return g
 

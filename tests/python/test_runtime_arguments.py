@@ -2,16 +2,18 @@
 own methods convert them (so a request means the same with and without ``reduce=True``), the
 store must be a GraphStore, and a user function that returns partitions or parts must return
 a sequence of them; each fault has one error class, on every backend."""
+
 import importlib.util
 
 import pytest
 
 np = pytest.importorskip("numpy")
 
+from vantrel_core import GraphStore
+
 import vantrel
 from runtime_support import PARTS, backends, numpy_registry, same
 from vantrel.runtime import build_plan
-from vantrel_core import GraphStore
 
 REG = numpy_registry()
 
@@ -26,27 +28,36 @@ def store():
 
 def entry_points():
     """Every entry point that takes a store and output ids, as ``call(store, outputs)``."""
-    calls = [("evaluate", lambda g, o: vantrel.evaluate(g, REG, o)),
-             ("evaluate-reduced", lambda g, o: vantrel.evaluate(g, REG, o, reduce=True)),
-             ("reduce_outputs", lambda g, o: vantrel.reduce_outputs(g, o)),
-             ("build_plan", lambda g, o: build_plan(g, REG, o))]
+    calls = [
+        ("evaluate", lambda g, o: vantrel.evaluate(g, REG, o)),
+        ("evaluate-reduced", lambda g, o: vantrel.evaluate(g, REG, o, reduce=True)),
+        ("reduce_outputs", lambda g, o: vantrel.reduce_outputs(g, o)),
+        ("build_plan", lambda g, o: build_plan(g, REG, o)),
+    ]
     if importlib.util.find_spec("dask") is not None:
-        calls += [("to_dask", lambda g, o: vantrel.to_dask(g, REG, o)),
-                  ("to_dask-reduced", lambda g, o: vantrel.to_dask(g, REG, o, reduce=True)),
-                  ("compute-reduced", lambda g, o: vantrel.compute(g, REG, o, reduce=True, scheduler="sync"))]
+        calls += [
+            ("to_dask", lambda g, o: vantrel.to_dask(g, REG, o)),
+            ("to_dask-reduced", lambda g, o: vantrel.to_dask(g, REG, o, reduce=True)),
+            ("compute-reduced", lambda g, o: vantrel.compute(g, REG, o, reduce=True, scheduler="sync")),
+        ]
     return [pytest.param(call, id=name) for name, call in calls]
 
 
 # ---- ids the store takes, the runtime takes ----
 
+
 @pytest.mark.parametrize("backend", backends())
 @pytest.mark.parametrize("reduce", [False, True])
-@pytest.mark.parametrize("as_ids", [
-    lambda ids: [np.int64(i) for i in ids],
-    lambda ids: [np.uint32(i) for i in ids],
-    lambda ids: np.array(ids),
-    lambda ids: tuple(ids),
-], ids=["int64", "uint32", "array", "tuple"])
+@pytest.mark.parametrize(
+    "as_ids",
+    [
+        lambda ids: [np.int64(i) for i in ids],
+        lambda ids: [np.uint32(i) for i in ids],
+        lambda ids: np.array(ids),
+        lambda ids: tuple(ids),
+    ],
+    ids=["int64", "uint32", "array", "tuple"],
+)
 def test_index_ids_run_like_ints(backend, reduce, as_ids):
     g = store()
     ids = [2, 1, 2]
@@ -63,17 +74,29 @@ def test_a_bool_is_the_id_it_converts_to(backend, reduce):
 # ---- bad ids: the class and message the store's own methods give ----
 
 BAD_IDS = [
-    (TypeError, [1.0]), (TypeError, [np.float64(1)]), (TypeError, ["0"]), (TypeError, [None]),
-    (TypeError, 5), (TypeError, (i for i in [0])), (TypeError, {0}), (TypeError, {0: 1}),
-    (OverflowError, [-1]), (OverflowError, [np.int64(-1)]), (OverflowError, [2**64]),
-    (OverflowError, [9, -1]),            # converted before any id is looked up
+    (TypeError, [1.0]),
+    (TypeError, [np.float64(1)]),
+    (TypeError, ["0"]),
+    (TypeError, [None]),
+    (TypeError, 5),
+    (TypeError, (i for i in [0])),
+    (TypeError, {0}),
+    (TypeError, {0: 1}),
+    (OverflowError, [-1]),
+    (OverflowError, [np.int64(-1)]),
+    (OverflowError, [2**64]),
+    (OverflowError, [9, -1]),  # converted before any id is looked up
     (TypeError, [9, 1.0]),
-    (ValueError, [3]), (ValueError, [0, 2**40]), (ValueError, [np.uint64(2**63)]),
+    (ValueError, [3]),
+    (ValueError, [0, 2**40]),
+    (ValueError, [np.uint64(2**63)]),
 ]
 
 
 @pytest.mark.parametrize("call", entry_points())
-@pytest.mark.parametrize("error, outputs", BAD_IDS, ids=lambda v: type(v).__name__ if not isinstance(v, type) else v.__name__)
+@pytest.mark.parametrize(
+    "error, outputs", BAD_IDS, ids=lambda v: type(v).__name__ if not isinstance(v, type) else v.__name__
+)
 def test_bad_ids_raise_what_the_store_raises(call, error, outputs):
     g = store()
     with pytest.raises(error) as core:
@@ -91,11 +114,15 @@ def test_a_str_of_ids_is_refused(call):
 
 # ---- the store ----
 
+
 @pytest.mark.parametrize("call", entry_points())
 @pytest.mark.parametrize("bad", [None, b"VIR1", REG], ids=["None", "bytes", "registry"])
 def test_a_store_that_is_not_a_graph_store_is_named(call, bad):
-    with pytest.raises(TypeError, match=rf"argument 'store': expected a vantrel_core.GraphStore, not "
-                                        rf"{type(bad).__name__}"):
+    with pytest.raises(
+        TypeError,
+        match=rf"argument 'store': expected a vantrel_core.GraphStore, not "
+        rf"{type(bad).__name__}",
+    ):
         call(bad, [0])
 
 
@@ -111,8 +138,11 @@ def test_a_split_must_return_a_sequence(backend, returned):
     reg.exchange("odd", split=lambda part, n: returned, merge=lambda parts: parts[0])
     g = GraphStore()
     e = g.add_exchange([g.add_source("col")], {"scheme": "odd", "partitions": 3})
-    with pytest.raises(TypeError, match=rf"^the split of node 1 \(exchange 'odd'\) returned a "
-                                        rf"{type(returned).__name__}, not a sequence of parts$"):
+    with pytest.raises(
+        TypeError,
+        match=rf"^the split of node 1 \(exchange 'odd'\) returned a "
+        rf"{type(returned).__name__}, not a sequence of parts$",
+    ):
         backend.run(g, reg, [e])
 
 
@@ -125,8 +155,11 @@ def test_a_partitions_callable_must_return_a_sequence(backend, returned):
     reg.op("tanh", lambda x: calls.append(x) or np.tanh(x))
     g = GraphStore()
     out = g.add_op("add", [g.add_op("tanh", [g.add_source("col")]), g.add_source("odd")])
-    with pytest.raises(TypeError, match=rf"^node 2 \(source 'odd'\) returned a {type(returned).__name__}, "
-                                        rf"not a sequence of partitions$"):
+    with pytest.raises(
+        TypeError,
+        match=rf"^node 2 \(source 'odd'\) returned a {type(returned).__name__}, "
+        rf"not a sequence of partitions$",
+    ):
         backend.run(g, reg, [out])
     assert calls == []  # refused while planning
 
@@ -139,8 +172,7 @@ def test_iterables_of_parts_and_partitions_are_taken(backend):
     reg.exchange("rows", split=lambda part, n: np.stack([part] * n), merge=sum)
     g = GraphStore()
     x = g.add_source("gen")
-    outs = [x, g.add_exchange([x], {"scheme": "tuple", "partitions": 2}),
-            g.add_exchange([x], {"scheme": "rows"})]
+    outs = [x, g.add_exchange([x], {"scheme": "tuple", "partitions": 2}), g.add_exchange([x], {"scheme": "rows"})]
     got = backend.run(g, reg, outs)
     assert [len(r) for r in got] == [PARTS, 2, PARTS]
     assert np.array_equal(got[1][1], 2 * sum(np.full(2, float(k)) for k in range(PARTS)))

@@ -2,19 +2,22 @@
 reduced graphs agree with the originals, a user function's exception reaches the caller with
 its node named, and a run that loses a worker process mid-way still completes with the right
 result."""
+
 import os
 import signal
 import time
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 np = pytest.importorskip("numpy")
 distributed = pytest.importorskip("distributed")
 
+from vantrel_core import GraphStore
+
 from runtime_support import descriptor, numpy_registry, pipelines, same
 from vantrel import evaluate, reduce_outputs, to_dask
-from vantrel_core import GraphStore
 
 pytestmark = pytest.mark.cluster
 
@@ -23,8 +26,12 @@ REG = numpy_registry()
 
 @pytest.fixture(scope="module")
 def client():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
-                                  worker_dashboard_address=":0") as cluster, distributed.Client(cluster) as c:
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", worker_dashboard_address=":0"
+        ) as cluster,
+        distributed.Client(cluster) as c,
+    ):
         yield c
 
 

@@ -1,15 +1,17 @@
 """Errors a user can act on: unregistered names and partition-count mismatches found before
 anything runs, exceptions of user functions that name the node they come from, bad
 registrations, and the Dask entry points without the optional extra."""
+
 import pytest
 
 np = pytest.importorskip("numpy")
 pytest.importorskip("dask")
 
-from runtime_support import PARTS, backends, descriptor, numpy_registry, same
-from vantrel import (PartitionCountError, PlanError, Registry, UnregisteredNameError, evaluate, to_dask)
-from vantrel.runtime import clear_payload_cache
 from vantrel_core import GraphStore
+
+from runtime_support import PARTS, backends, descriptor, numpy_registry, same
+from vantrel import PartitionCountError, PlanError, Registry, UnregisteredNameError, evaluate, to_dask
+from vantrel.runtime import clear_payload_cache
 
 
 class Spy:
@@ -24,6 +26,7 @@ class Spy:
         def wrapped(*args, **kwargs):
             self.calls.append(name)
             return fn(*args, **kwargs)
+
         return wrapped
 
 
@@ -39,8 +42,13 @@ def test_unregistered_names_are_all_listed_before_anything_runs():
     for run in (lambda: evaluate(g, spy.reg, outs), lambda: to_dask(g, spy.reg, outs)):
         with pytest.raises(UnregisteredNameError) as err:
             run()
-        assert err.value.missing == [("source", "nowhere"), ("op", "frobnicate"), ("reduction", "median"),
-                                     ("exchange", "range"), ("external", "tokenizer")]
+        assert err.value.missing == [
+            ("source", "nowhere"),
+            ("op", "frobnicate"),
+            ("reduction", "median"),
+            ("exchange", "range"),
+            ("external", "tokenizer"),
+        ]
         assert "5 name(s)" in str(err.value) and "op 'frobnicate'" in str(err.value)
     assert spy.calls == []
 
@@ -75,8 +83,11 @@ def test_partition_count_mismatch_names_the_node_before_anything_runs(reduce):
     else:
         where = f"node {bad} (op 'sub')"
     for run in (lambda: evaluate(g, spy.reg, [bad]), lambda: to_dask(g, spy.reg, [bad])):
-        with pytest.raises(PartitionCountError, match=rf"the inputs of {where.replace('(', '.').replace(')', '.')}"
-                                                       rf" have 2, 3 partitions"):
+        with pytest.raises(
+            PartitionCountError,
+            match=rf"the inputs of {where.replace('(', '.').replace(')', '.')}"
+            rf" have 2, 3 partitions",
+        ):
             run()
     assert spy.calls == []
 
@@ -124,17 +135,21 @@ def test_failing_functions_of_every_kind_are_noted(backend, kind):
     reg = numpy_registry()
     reg.source("col", read=fail if kind == "source" else reg.sources["col"].read, count=PARTS)
     reg.reduction("sum", chunk=lambda x: x.sum(), combine=fail if kind == "reduction" else sum)
-    reg.exchange("mask", split=fail if kind == "exchange" else reg.exchanges["mask"].split,
-                 merge=reg.exchanges["mask"].merge)
+    reg.exchange(
+        "mask", split=fail if kind == "exchange" else reg.exchanges["mask"].split, merge=reg.exchanges["mask"].merge
+    )
     if kind in ("external", "load"):
         reg.external("model", fail if kind == "load" else lambda d: fail)
     g = GraphStore()
     x = g.add_source("col")
-    outs = [g.add_reduction("sum", [x]), g.add_exchange([x], {"scheme": "mask"}),
-            g.add_external(descriptor("9"), [x])]
-    expected = {"source": "node 0 (source 'col')", "reduction": "node 1 (reduction 'sum') combine",
-                "exchange": "node 2 (exchange 'mask') split", "external": "node 3 (external 'model')",
-                "load": "node 3 (external 'model') while loading its payload"}[kind]
+    outs = [g.add_reduction("sum", [x]), g.add_exchange([x], {"scheme": "mask"}), g.add_external(descriptor("9"), [x])]
+    expected = {
+        "source": "node 0 (source 'col')",
+        "reduction": "node 1 (reduction 'sum') combine",
+        "exchange": "node 2 (exchange 'mask') split",
+        "external": "node 3 (external 'model')",
+        "load": "node 3 (external 'model') while loading its payload",
+    }[kind]
     clear_payload_cache()
     with pytest.raises(RuntimeError, match=kind) as err:
         backend.run(g, reg, outs)
@@ -150,14 +165,17 @@ def test_a_split_with_the_wrong_number_of_parts_is_refused():
         evaluate(g, reg, [e])
 
 
-@pytest.mark.parametrize("params, inputs, message", [
-    ({}, 1, "needs a str 'scheme' parameter"),
-    ({"scheme": 3}, 1, "needs a str 'scheme' parameter"),
-    ({"scheme": "mask"}, 0, "has 0 inputs; an exchange takes exactly one"),
-    ({"scheme": "mask"}, 2, "has 2 inputs; an exchange takes exactly one"),
-    ({"scheme": "mask", "partitions": 0}, 1, "has partitions=0; it must be a positive int"),
-    ({"scheme": "mask", "partitions": "4"}, 1, "has partitions='4'"),
-])
+@pytest.mark.parametrize(
+    "params, inputs, message",
+    [
+        ({}, 1, "needs a str 'scheme' parameter"),
+        ({"scheme": 3}, 1, "needs a str 'scheme' parameter"),
+        ({"scheme": "mask"}, 0, "has 0 inputs; an exchange takes exactly one"),
+        ({"scheme": "mask"}, 2, "has 2 inputs; an exchange takes exactly one"),
+        ({"scheme": "mask", "partitions": 0}, 1, "has partitions=0; it must be a positive int"),
+        ({"scheme": "mask", "partitions": "4"}, 1, "has partitions='4'"),
+    ],
+)
 def test_malformed_exchanges_are_plan_errors(params, inputs, message):
     g = GraphStore()
     x = g.add_source("col")
@@ -188,8 +206,11 @@ def test_external_payload_is_loaded_once_per_process_and_descriptor():
     reg.external("model", lambda d: loads.append(d.version) or (lambda x: x * 2))
     g = GraphStore()
     x = g.add_source("col")
-    outs = [g.add_external(descriptor("1"), [x]), g.add_external(descriptor("1"), [x], {}),
-            g.add_external(descriptor("2"), [g.add_op("neg", [x])])]
+    outs = [
+        g.add_external(descriptor("1"), [x]),
+        g.add_external(descriptor("1"), [x], {}),
+        g.add_external(descriptor("2"), [g.add_op("neg", [x])]),
+    ]
     clear_payload_cache()
     evaluate(g, reg, outs)
     to_dask(g, reg, outs).compute(scheduler="threads")
@@ -220,8 +241,12 @@ def test_source_forms():
         return np.full(1, -i)
 
     g = GraphStore()
-    outs = [g.add_source("listed"), g.add_source("made", {"k": 3}), g.add_source("counted", {"k": 2}),
-            g.add_source("decorated")]
+    outs = [
+        g.add_source("listed"),
+        g.add_source("made", {"k": 3}),
+        g.add_source("counted", {"k": 2}),
+        g.add_source("decorated"),
+    ]
     result = evaluate(g, reg, outs)
     assert [len(r) for r in result] == [2, 3, 3, 2]
     assert same(result, to_dask(g, reg, outs).compute(scheduler="sync"))
@@ -232,19 +257,26 @@ def test_source_forms():
             evaluate(g, reg, [g.add_source(name)])
 
 
-@pytest.mark.parametrize("call, error, message", [
-    (lambda r: r.op("add", lambda a, b: a - b, commutative=False), ValueError, "commuted by the reduction rules"),
-    (lambda r: r.op(3, abs), TypeError, "op name must be a str"),
-    (lambda r: r.op("f", 3), TypeError, "op 'f' must be callable"),
-    (lambda r: r.source("s", []), ValueError, "at least one partition"),
-    (lambda r: r.source("s", [1], read=abs, count=1), ValueError, "either partitions or read"),
-    (lambda r: r.source("s", read=abs), ValueError, "needs a partition count"),
-    (lambda r: r.source("s", read=abs, count=0), ValueError, "positive int"),
-    (lambda r: r.reduction("r", chunk=abs, combine=sum, fan_in=1), ValueError, "fan_in must be an int of at least 2"),
-    (lambda r: r.reduction("r", chunk=abs, combine=None), TypeError, "combine must be callable"),
-    (lambda r: r.exchange("e", split=abs, merge=sum, partitions=0), ValueError, "positive int"),
-    (lambda r: r.external("model", "loader"), TypeError, "must be callable"),
-])
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda r: r.op("add", lambda a, b: a - b, commutative=False), ValueError, "commuted by the reduction rules"),
+        (lambda r: r.op(3, abs), TypeError, "op name must be a str"),
+        (lambda r: r.op("f", 3), TypeError, "op 'f' must be callable"),
+        (lambda r: r.source("s", []), ValueError, "at least one partition"),
+        (lambda r: r.source("s", [1], read=abs, count=1), ValueError, "either partitions or read"),
+        (lambda r: r.source("s", read=abs), ValueError, "needs a partition count"),
+        (lambda r: r.source("s", read=abs, count=0), ValueError, "positive int"),
+        (
+            lambda r: r.reduction("r", chunk=abs, combine=sum, fan_in=1),
+            ValueError,
+            "fan_in must be an int of at least 2",
+        ),
+        (lambda r: r.reduction("r", chunk=abs, combine=None), TypeError, "combine must be callable"),
+        (lambda r: r.exchange("e", split=abs, merge=sum, partitions=0), ValueError, "positive int"),
+        (lambda r: r.external("model", "loader"), TypeError, "must be callable"),
+    ],
+)
 def test_bad_registrations_are_refused(call, error, message):
     with pytest.raises(error, match=message):
         call(Registry())

@@ -1,19 +1,29 @@
 """The runtime without its optional dependencies: the registry and the local evaluator need
 neither NumPy nor Dask, and the Dask entry points name the extra to install."""
+
 import subprocess
 import sys
 
-from vantrel import Registry, evaluate, reduce_outputs
 from vantrel_core import GraphStore
+
+from vantrel import Registry, evaluate, reduce_outputs
 
 
 def plain_registry() -> Registry:
     reg = Registry()
     reg.source("nums", [[1, 2], [3, 4], [5, 6]])
-    reg.op("add", lambda *xs, scalar=None, side="r": [a + scalar for a in xs[0]] if scalar is not None
-           else [sum(t) for t in zip(*xs)])
-    reg.op("mul", lambda *xs, scalar=None, side="r": [a * scalar for a in xs[0]] if scalar is not None
-           else [a * b for a, b in zip(*xs)])
+    reg.op(
+        "add",
+        lambda *xs, scalar=None, side="r": (
+            [a + scalar for a in xs[0]] if scalar is not None else [sum(t) for t in zip(*xs)]
+        ),
+    )
+    reg.op(
+        "mul",
+        lambda *xs, scalar=None, side="r": (
+            [a * scalar for a in xs[0]] if scalar is not None else [a * b for a, b in zip(*xs)]
+        ),
+    )
     reg.op("sub", lambda a, b: [x - b for x in a], commutative=False)  # b: a reduction's total
     reg.reduction("total", chunk=sum, combine=sum, fan_in=2)
     reg.exchange("swap", split=lambda part, n: [part[k::n] for k in range(n)], merge=lambda parts: sum(parts, []))
@@ -31,8 +41,13 @@ def test_plain_python_partitions_run_reduced_and_unreduced():
     desc = {"kind": "model", "content_hash": "h", "framework": "py", "version": "3", "io_schema": "int"}
     scored = g.add_external(desc, [moved], {"bias": 1})
     outputs = [sq, same, scored, g.add_reduction("total", [scored]), sq]
-    expected = [[[1, 4], [9, 16], [25, 36]], [[1.0, 4.0], [9.0, 16.0], [25.0, 36.0]],
-                [[-59, -35, 13], [-50, -14, 46]], [-99], [[1, 4], [9, 16], [25, 36]]]
+    expected = [
+        [[1, 4], [9, 16], [25, 36]],
+        [[1.0, 4.0], [9.0, 16.0], [25.0, 36.0]],
+        [[-59, -35, 13], [-50, -14, 46]],
+        [-99],
+        [[1, 4], [9, 16], [25, 36]],
+    ]
     assert evaluate(g, plain_registry(), outputs) == expected
     reduced, _, ids = reduce_outputs(g, outputs)
     assert ids[0] == ids[1] == ids[4]

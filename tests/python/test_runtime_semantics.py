@@ -1,15 +1,18 @@
 """A reduced graph computes what the original computed: random pipelines run on every backend
 (the local evaluator, Dask's synchronous and threaded schedulers), original against reduced,
 under both fusion rules; and what reduction buys at run time (one task per stage partition)."""
+
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 np = pytest.importorskip("numpy")
 pytest.importorskip("dask")
 
+from vantrel_core import GraphStore
+
 from runtime_support import PARTS, backends, numpy_registry, pipelines, same
 from vantrel import evaluate, reduce_outputs, to_dask
-from vantrel_core import GraphStore
 
 REG = numpy_registry()
 
@@ -50,7 +53,7 @@ def test_fusion_rules_run_one_task_per_stage_partition(maximal, stages):
     reduced, report, ids = reduce_outputs(g, [out], maximal_fusion=maximal)
     assert report["stages"] == stages
     original, fused = to_dask(g, REG, [out]), to_dask(reduced, REG, ids)
-    assert original.task_count == 5 * PARTS          # source and four ops
+    assert original.task_count == 5 * PARTS  # source and four ops
     assert fused.task_count == PARTS  # the read and the stages, each read by one stage: one task
     expected = evaluate(g, REG, [out])
     assert same(fused.compute(scheduler="sync"), expected)
@@ -61,7 +64,7 @@ def test_fusion_rules_run_one_task_per_stage_partition(maximal, stages):
 def test_repeated_and_merged_outputs_each_get_their_result(backend):
     g = GraphStore()
     x, y = g.add_source("col"), g.add_source("lit")
-    p, q = g.add_op("add", [x, y]), g.add_op("add", [y, x])          # merged by commutativity
+    p, q = g.add_op("add", [x, y]), g.add_op("add", [y, x])  # merged by commutativity
     r = g.add_op("mul", [g.add_op("add", [p], {"scalar": 0.0, "side": "l"})], {"scalar": 1.0, "side": "r"})
     s = g.add_reduction("sum", [p])
     outputs = [q, s, p, r, q, x]

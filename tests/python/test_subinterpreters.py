@@ -1,6 +1,7 @@
 """The module in subinterpreters (3.12+): each interpreter that imports it gets its own classes,
 with a shared GIL and with a GIL of its own, while the main interpreter keeps working with
 its objects. Each scenario runs in a fresh process."""
+
 import subprocess
 import sys
 import textwrap
@@ -96,7 +97,6 @@ print("ok")
 @pytest.mark.parametrize("own_gil", [[False], [True], [True, False, True]], ids=["shared-gil", "own-gil", "mixed"])
 def test_module_in_subinterpreters(own_gil):
     script = SCENARIO.replace("OWN_GIL", repr(own_gil))
-    out = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True,
-                         timeout=120)
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "ok"

@@ -1,12 +1,12 @@
 """The shared object exports its initialisation function and nothing else: the core library
 is linked in with hidden visibility, so none of its symbols leak into the dynamic table."""
+
 import shutil
 import struct
 import subprocess
 import sys
 
 import pytest
-
 import vantrel_core
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads an ELF shared object")
@@ -17,7 +17,7 @@ def defined_dynamic_symbols(path):
     data = open(path, "rb").read()
     if data[:4] != b"\x7fELF" or data[4] != 2 or data[5] != 1:
         pytest.skip("not a 64-bit little-endian ELF file")
-    shoff, = struct.unpack_from("<Q", data, 0x28)
+    (shoff,) = struct.unpack_from("<Q", data, 0x28)
     shentsize, shnum = struct.unpack_from("<HH", data, 0x3A)
     sections = [struct.unpack_from("<IIQQQQIIQQ", data, shoff + i * shentsize) for i in range(shnum)]
     names = set()
@@ -30,7 +30,7 @@ def defined_dynamic_symbols(path):
             if st_shndx == 0:  # undefined: imported, not exported
                 continue
             end = data.index(b"\0", strtab_offset + st_name)
-            names.add(data[strtab_offset + st_name:end].decode())
+            names.add(data[strtab_offset + st_name : end].decode())
     return names
 
 
@@ -42,6 +42,7 @@ def test_nm_agrees():
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("nm is not installed")
-    out = subprocess.run([nm, "-D", "--defined-only", vantrel_core.__file__], capture_output=True, text=True,
-                         check=True).stdout
+    out = subprocess.run(
+        [nm, "-D", "--defined-only", vantrel_core.__file__], capture_output=True, text=True, check=True
+    ).stdout
     assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit_vantrel_core"]

@@ -1,5 +1,6 @@
 """Eight threads share one store and one reducer for a few seconds, mixing building, views,
 blobs, reductions, steps and finalizations; a watchdog ends a deadlock (see thread_stress)."""
+
 from thread_stress import run_stress
 
 

@@ -1,11 +1,11 @@
 """Threads: reduce_mapped and finalize_mapped let other Python threads run while they work,
 give every thread the result it would get alone, and mix with the methods that keep the
 interpreter lock (which wait for the same store and reducer locks) without deadlocking."""
+
 import sys
 import threading
 
 import pytest
-
 from vantrel_core import GraphStore, IncrementalReducer
 
 ZERO_R = {"scalar": 0.0, "side": "r"}

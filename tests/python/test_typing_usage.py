@@ -1,4 +1,5 @@
 """The typed usage file's accepted calls run: the stubs promise nothing the module refuses."""
+
 import importlib.metadata
 import pathlib
 import runpy

@@ -1,11 +1,11 @@
 """Read-only views: nodes(), outputs() and node_count() for every kind a Python caller can
 build, their key order, independence from the store, and reading while others build."""
+
 import threading
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
-
 from vantrel_core import GraphStore, PayloadDescriptor
 
 DESC = dict(kind="model", content_hash="h", framework="fw", version="1", io_schema="s")
@@ -36,16 +36,31 @@ def test_every_buildable_kind(store):
     ]
     assert nodes[src] == dict(id=0, output=False, inputs=[], kind="source", name="x", params={"a": "s", "b": 1})
     assert list(nodes[src]["params"]) == ["a", "b"]
-    assert nodes[op] == dict(id=1, output=False, inputs=[0, 0], kind="op", name="a|b;c=%",
-                             params={"scalar": 0.0, "side": "r"})
-    assert nodes[red] == dict(id=2, output=False, inputs=[1], kind="reduction", name="sum",
-                              params={"axis": 0, "keep": True})
+    assert nodes[op] == dict(
+        id=1, output=False, inputs=[0, 0], kind="op", name="a|b;c=%", params={"scalar": 0.0, "side": "r"}
+    )
+    assert nodes[red] == dict(
+        id=2, output=False, inputs=[1], kind="reduction", name="sum", params={"axis": 0, "keep": True}
+    )
     assert type(nodes[red]["params"]["keep"]) is bool and type(nodes[red]["params"]["axis"]) is int
     assert nodes[exch] == dict(id=3, output=False, inputs=[2], kind="exchange", name="", params={"scheme": "hash"})
-    assert nodes[ext] == dict(id=4, output=False, inputs=[3, 0], kind="external", name="", params={"w": 2.5},
-                              descriptor=dict(DESC, preprocessing_ref="pre"))
-    assert list(nodes[ext]["descriptor"]) == ["kind", "content_hash", "framework", "version", "io_schema",
-                                              "preprocessing_ref"]
+    assert nodes[ext] == dict(
+        id=4,
+        output=False,
+        inputs=[3, 0],
+        kind="external",
+        name="",
+        params={"w": 2.5},
+        descriptor=dict(DESC, preprocessing_ref="pre"),
+    )
+    assert list(nodes[ext]["descriptor"]) == [
+        "kind",
+        "content_hash",
+        "framework",
+        "version",
+        "io_schema",
+        "preprocessing_ref",
+    ]
     assert nodes[ext_none]["descriptor"]["preprocessing_ref"] is None
     # No marks can be made by building; outputs stay empty.
     assert store.outputs() == []
@@ -80,8 +95,16 @@ def test_views_take_no_arguments(store, method):
 names = st.text(max_size=10).filter(lambda s: not any(0xD800 <= ord(c) <= 0xDFFF for c in s))
 
 
-@given(st.lists(st.tuples(st.sampled_from(["source", "op", "reduction", "exchange"]), names,
-                          st.lists(st.integers(min_value=0, max_value=50), max_size=4)), max_size=30))
+@given(
+    st.lists(
+        st.tuples(
+            st.sampled_from(["source", "op", "reduction", "exchange"]),
+            names,
+            st.lists(st.integers(min_value=0, max_value=50), max_size=4),
+        ),
+        max_size=30,
+    )
+)
 def test_views_match_what_was_built(plan):
     g = GraphStore()
     expected = {}
@@ -154,8 +177,9 @@ def test_recurring_stage_members_are_separate_objects():
     stages = [n for n in reduced.nodes() if n["kind"] == "stage"]
     assert len(stages) == 3
     assert all(s["members"] == stages[0]["members"] for s in stages)
-    assert stages[0]["members"][1] == dict(kind="op", name="shift", params={"by": 1, "mode": "fast"},
-                                           inputs=[("member", 0)])
+    assert stages[0]["members"][1] == dict(
+        kind="op", name="shift", params={"by": 1, "mode": "fast"}, inputs=[("member", 0)]
+    )
     # Mutating one member's dicts or lists changes neither its twins nor a later view.
     stages[0]["members"][1]["params"]["by"] = 99
     stages[0]["members"][1]["inputs"].append(("input", 5))

@@ -1,10 +1,10 @@
 """Ids past the 32-bit range the store numbers its nodes in: every method that takes ids
 refuses the first id that is not a node, and names it exactly as it was given, whether it
 is just past the node count, just past 2**32, or anywhere up to 2**64 - 1."""
+
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
-
 from vantrel_core import GraphStore, IncrementalReducer
 
 NODES = 3  # a source, an op and an exchange
@@ -82,8 +82,10 @@ def test_an_id_past_64_bits_still_overflows(call):
         call(store(), [0, 2**64])
 
 
-@given(st.lists(st.integers(0, 4) | st.sampled_from(EDGE) | st.integers(0, 2**64 - 1), min_size=1, max_size=6),
-       st.sampled_from(sorted(set(CALLS) - PARTIAL)))
+@given(
+    st.lists(st.integers(0, 4) | st.sampled_from(EDGE) | st.integers(0, 2**64 - 1), min_size=1, max_size=6),
+    st.sampled_from(sorted(set(CALLS) - PARTIAL)),
+)
 def test_any_list_with_a_bad_id_names_its_first_bad_id(ids, name):
     s = store()
     if all(i < NODES for i in ids):

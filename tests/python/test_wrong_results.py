@@ -1,10 +1,10 @@
 """Calls that used to give a silently wrong result now refuse, and say why: a reducer fed a
 store other than the one it follows, and a bad parameter value that did not say which key."""
+
 import gc
 import pickle
 
 import pytest
-
 from vantrel_core import GraphStore, IncrementalReducer, PayloadDescriptor
 
 ZERO_R = {"scalar": 0.0, "side": "r"}
@@ -85,15 +85,22 @@ def test_argument_errors_do_not_record_a_store():
 # ---- a bad parameter value names its key ----
 
 # Each bad value with what the note says was given.
-BAD_VALUES = [(None, "NoneType"), ([1], "list"), (b"x", "bytes"), (10**400, "an int too large for a float"),
-              ("\ud800", "a str that cannot be encoded as UTF-8"), (object(), "object")]
+BAD_VALUES = [
+    (None, "NoneType"),
+    ([1], "list"),
+    (b"x", "bytes"),
+    (10**400, "an int too large for a float"),
+    ("\ud800", "a str that cannot be encoded as UTF-8"),
+    (object(), "object"),
+]
 BUILDERS = {
     "add_source": lambda g, p: g.add_source("s", p),
     "add_op": lambda g, p: g.add_op("f", [], p),
     "add_reduction": lambda g, p: g.add_reduction("r", [], p),
     "add_exchange": lambda g, p: g.add_exchange([], p),
     "add_external": lambda g, p: g.add_external(
-        PayloadDescriptor(kind="k", content_hash="h", framework="f", version="1", io_schema="s"), [], p),
+        PayloadDescriptor(kind="k", content_hash="h", framework="f", version="1", io_schema="s"), [], p
+    ),
 }
 
 

@@ -1,6 +1,7 @@
 """A bounded mixed workload of several threads on one store and one reducer, with the
 invariants every interleaving must keep. Used by the thread stress test on every build and
 by the free-threaded test, where the threads really run at once."""
+
 import faulthandler
 import pickle
 import random
@@ -105,8 +106,7 @@ class Worker:
             actions = [self.view, self.blob, self.reduce, self.mark, self.step, self.finalize]
             while time.monotonic() < self.deadline:
                 for _ in range(8):
-                    self.node(self.rng.choice([("src", self.rng.randrange(SOURCES)),
-                                               ("op", self.rng.randrange(OPS))]))
+                    self.node(self.rng.choice([("src", self.rng.randrange(SOURCES)), ("op", self.rng.randrange(OPS))]))
                 self.check_count()
                 self.rng.choice(actions)()
         except BaseException as e:  # reported by the main thread

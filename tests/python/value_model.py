@@ -5,6 +5,7 @@ rules the reducer uses (x + 0 and x * 1 are x, the eight commutative ops ignore 
 equal nodes are one node). Stage nodes are followed member by member; a stage computes what
 its last member computes. Numbers from one `ValueModel` are comparable across stores.
 """
+
 import math
 
 COMMUTATIVE = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"}

@@ -9,10 +9,10 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-from vantrel import render
-from vantrel import Node, Pipeline, Registry
-from vantrel.render import Picture
 from vantrel_core import GraphStore
+
+from vantrel import Node, Pipeline, Registry, render
+from vantrel.render import Picture
 
 if TYPE_CHECKING:
     from typing_extensions import assert_type

@@ -13,9 +13,10 @@ import pickle
 from typing import TYPE_CHECKING, Any
 
 import vantrel_core as vc
+from vantrel_core import GraphStore, IncrementalReducer, PayloadDescriptor
+
 from vantrel.algebra import Algebra, associative, commutative
 from vantrel.types import DescriptorDict, Explanation, Limits, NodeView, ReductionReport, StageMember
-from vantrel_core import GraphStore, IncrementalReducer, PayloadDescriptor
 
 if TYPE_CHECKING:
     from typing_extensions import assert_type
@@ -121,13 +122,13 @@ def accepted() -> None:
     assert_type(r.canonical_count(), int)
     assert_type(r.finalize(g, outputs=[m], maximal_fusion=False), tuple[GraphStore, ReductionReport])
     assert_type(r.finalize_mapped(g, outputs=[m]), tuple[GraphStore, ReductionReport, list[int]])
-    assert_type(r.finalize_mapped(g, outputs=[m], rules=algebra, limits={"time": 1.5}),
-                tuple[GraphStore, ReductionReport, list[int]])
+    assert_type(
+        r.finalize_mapped(g, outputs=[m], rules=algebra, limits={"time": 1.5}),
+        tuple[GraphStore, ReductionReport, list[int]],
+    )
     assert_type(r.finalize_mapped(g, outputs=[m], explain=True)[3]["rules"], dict[str, int])
 
-
-    d = PayloadDescriptor(kind="k", content_hash="h", framework="f", version="v", io_schema="s",
-                          preprocessing_ref="p")
+    d = PayloadDescriptor(kind="k", content_hash="h", framework="f", version="v", io_schema="s", preprocessing_ref="p")
     assert_type(d.kind, str)
     assert_type(d.content_hash, str)
     assert_type(d.framework, str)

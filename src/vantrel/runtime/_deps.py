@@ -1,8 +1,10 @@
 """The optional Dask dependency, imported only by the entry points that need it."""
+
 from __future__ import annotations
 
-MESSAGE = ("vantrel's Dask runtime needs dask and distributed, the optional extra 'dask': "
-           "pip install 'vantrel_core[dask]'")
+MESSAGE = (
+    "vantrel's Dask runtime needs dask and distributed, the optional extra 'dask': pip install 'vantrel_core[dask]'"
+)
 
 
 def require_dask() -> None:

@@ -21,11 +21,13 @@ that reader's tasks when it or its reader is a stage or it is an exchange's merg
 or a split swallows the stage before it. Such a task is named by all it runs, inlined
 nodes first ("column+mul", "log1p+maximum+...+hash-split", "hash+model").
 """
+
 from __future__ import annotations
 
 import uuid
+from collections.abc import Callable, Mapping, Sequence
 from itertools import repeat
-from typing import Any, Callable, Mapping, Sequence, cast
+from typing import Any, cast
 
 import dask.base
 import dask.threaded
@@ -34,9 +36,23 @@ from vantrel_core import GraphStore
 from ..registry import Registry
 from .ids import OutputIds
 from .interpreter import Interpreter
-from .kernels import (Literal, Step, combine_groups, exchange_merge, exchange_split, external_apply, item, literal,
-                      op_apply, reduction_chunk, reduction_combine, reduction_finish, source_read,
-                      stage_partition, stage_whole)
+from .kernels import (
+    Literal,
+    Step,
+    combine_groups,
+    exchange_merge,
+    exchange_split,
+    external_apply,
+    item,
+    literal,
+    op_apply,
+    reduction_chunk,
+    reduction_combine,
+    reduction_finish,
+    source_read,
+    stage_partition,
+    stage_whole,
+)
 from .output_map import requested
 from .plan import Plan, PlanNode, build_plan, no_gc
 from .token import run_token
@@ -46,9 +62,10 @@ __all__ = ["DaskBuilder", "DaskRun", "build_dask", "to_dask"]
 Key = tuple[Any, ...]
 Keys = list[Key]
 
-# Dask's own functions, seen through plain callable types (Dask's annotations are partial).
-_dask_compute: Callable[..., tuple[Any, ...]] = getattr(dask.base, "compute")
-_threaded_get: Callable[..., Any] = getattr(dask.threaded, "get")
+# Dask's own functions, seen through plain callable types (Dask's annotations are partial):
+# read by getattr, so that the type checkers take the declared types instead of Dask's.
+_dask_compute: Callable[..., tuple[Any, ...]] = getattr(dask.base, "compute")  # noqa: B009
+_threaded_get: Callable[..., Any] = getattr(dask.threaded, "get")  # noqa: B009
 
 
 class DaskRun:
@@ -96,8 +113,9 @@ class DaskRun:
         return DaskRun._rebuild, (self.output_keys, self.name)
 
     @staticmethod
-    def _rebuild(graph: dict[Key, Any], output_keys: list[list[Key]], name: str,
-                 rename: Mapping[str, str] | None = None) -> DaskRun:
+    def _rebuild(
+        graph: dict[Key, Any], output_keys: list[list[Key]], name: str, rename: Mapping[str, str] | None = None
+    ) -> DaskRun:
         if rename:  # key names that Dask renamed (e.g. when it clones a collection)
             output_keys = [[(rename.get(k[0], k[0]), *k[1:]) for k in keys] for keys in output_keys]
         return DaskRun(dict(graph), output_keys, name)

@@ -8,10 +8,12 @@ id, a ``float`` is not). One error class per fault: ``TypeError`` for a value of
 type, ``OverflowError`` for an id below 0 or beyond 64 bits, ``ValueError`` for an id that
 names no node of the store.
 """
+
 from __future__ import annotations
 
 import operator
-from typing import Iterable, Sequence, SupportsIndex, cast
+from collections.abc import Iterable, Sequence
+from typing import SupportsIndex, cast
 
 from vantrel_core import GraphStore
 

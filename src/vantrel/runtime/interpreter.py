@@ -9,9 +9,11 @@ lists of partitions, the Dask builder lists of task keys.
 The methods are the places to change how one kind runs; `run` and `visit` need no change for
 a new backend, and a new node kind is one entry in `METHODS` and one method here.
 """
+
 from __future__ import annotations
 
-from typing import Callable, Generic, TypeVar
+from collections.abc import Callable
+from typing import Generic, TypeVar
 
 from ..types import NodeKind
 from .plan import Plan, PlanNode
@@ -44,7 +46,8 @@ class Interpreter(Generic[R]):
 
     def __init__(self) -> None:
         methods: dict[str, Callable[[PlanNode, list[R]], R]] = {
-            kind: getattr(self, name) for kind, name in METHODS.items()}
+            kind: getattr(self, name) for kind, name in METHODS.items()
+        }
         self._methods = methods
 
     def run(self, plan: Plan) -> list[R]:
@@ -99,4 +102,3 @@ class Interpreter(Generic[R]):
         """A fused stage (`StageTask`): partition by partition when ``task.per_partition``,
         else whole over all partitions of its inputs."""
         raise NotImplementedError
-

@@ -6,10 +6,12 @@ identity) and nothing else, so that shipping it to a worker is cheap. The object
 class instances on purpose: Dask looks inside tuples, lists and dicts of a task for keys and
 nested tasks, never inside other objects.
 """
+
 from __future__ import annotations
 
 import threading
-from typing import Any, Callable, Iterable, Mapping, Sequence, cast
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from typing import Any, cast
 
 from ..registry import Descriptor, ExchangeSpec, ReductionSpec
 from ..types import NodeKind
@@ -109,6 +111,7 @@ class Step:
 
 # --- sources -------------------------------------------------------------------------------
 
+
 class SourceTask:
     """Reads one partition of a source: ``read(index, **params)``."""
 
@@ -143,6 +146,7 @@ def literal(holder: Literal) -> Any:
 
 # --- ops and externals ---------------------------------------------------------------------
 
+
 class OpTask:
     """Applies ``fn(*partitions, **params)`` to the matching partitions of the inputs."""
 
@@ -169,8 +173,14 @@ class ExternalTask:
 
     __slots__ = ("info", "load", "descriptor", "cache_token", "params")
 
-    def __init__(self, info: NodeInfo, load: Callable[[Descriptor], Callable[..., Any]], descriptor: Descriptor,
-                 cache_token: str, params: dict[str, Any]) -> None:
+    def __init__(
+        self,
+        info: NodeInfo,
+        load: Callable[[Descriptor], Callable[..., Any]],
+        descriptor: Descriptor,
+        cache_token: str,
+        params: dict[str, Any],
+    ) -> None:
         self.info, self.load, self.descriptor = info, load, descriptor
         self.cache_token, self.params = cache_token, params
 
@@ -192,8 +202,9 @@ def payload(task: ExternalTask) -> Callable[..., Any]:
         if found is None:
             loaded: object = call(task.info, " while loading its payload", task.load, (task.descriptor,), {})
             if not callable(loaded):
-                raise TypeError(f"the loader of {task.info.describe()} returned a "
-                                f"{type(loaded).__name__}, not a callable")
+                raise TypeError(
+                    f"the loader of {task.info.describe()} returned a {type(loaded).__name__}, not a callable"
+                )
             found = _payloads[key] = loaded
     return found
 
@@ -210,6 +221,7 @@ def external_apply(task: ExternalTask, *parts: Any) -> Any:
 
 
 # --- reductions ----------------------------------------------------------------------------
+
 
 class ReductionTask:
     """A reduction's chunk, combine and finalize steps, with the node's parameters."""
@@ -260,12 +272,15 @@ def reduce_partitions(task: ReductionTask, arg_lists: Sequence[Sequence[Any]], c
     """Runs a whole reduction in one process: chunks, the combine tree, finalize."""
     partials = [reduction_chunk(task, *pick_all(arg_lists, i)) for i in range(count)]
     for groups in combine_groups(len(partials), task.spec.fan_in):
-        partials = [partials[group[0]] if len(group) == 1 else
-                    reduction_combine(task, *(partials[k] for k in group)) for group in groups]
+        partials = [
+            partials[group[0]] if len(group) == 1 else reduction_combine(task, *(partials[k] for k in group))
+            for group in groups
+        ]
     return reduction_finalize(task, partials[0])
 
 
 # --- exchanges -----------------------------------------------------------------------------
+
 
 class ExchangeTask:
     """An exchange's split into ``n`` parts and its merge, with the node's other parameters."""
@@ -280,11 +295,13 @@ class ExchangeTask:
 
 
 def exchange_split(task: ExchangeTask, part: Any) -> list[Any]:
-    parts = as_parts(call(task.info, " split", task.spec.split, (part, task.n), task.params),
-                     lambda: f"the split of {task.info.describe()}", "parts")
+    parts = as_parts(
+        call(task.info, " split", task.spec.split, (part, task.n), task.params),
+        lambda: f"the split of {task.info.describe()}",
+        "parts",
+    )
     if len(parts) != task.n:
-        raise ValueError(f"the split of {task.info.describe()} returned {len(parts)} parts, "
-                         f"expected {task.n}")
+        raise ValueError(f"the split of {task.info.describe()} returned {len(parts)} parts, expected {task.n}")
     return parts
 
 
@@ -297,6 +314,7 @@ def item(seq: Sequence[Any], index: int) -> Any:
 
 
 # --- stages --------------------------------------------------------------------------------
+
 
 def member_place(node_id: int, index: int, is_reduction: bool, name: str) -> str:
     """How error notes name member ``index`` of stage node ``node_id``."""
@@ -322,12 +340,32 @@ class StageTask:
     slots whose last reader it is (cleared once it has run, so that a long stage keeps only
     live partitions)."""
 
-    __slots__ = ("info", "n_inputs", "ops", "members", "arg_counts", "args", "reductions", "count", "member_counts",
-                 "per_partition", "_steps")
+    __slots__ = (
+        "info",
+        "n_inputs",
+        "ops",
+        "members",
+        "arg_counts",
+        "args",
+        "reductions",
+        "count",
+        "member_counts",
+        "per_partition",
+        "_steps",
+    )
 
-    def __init__(self, info: NodeInfo, n_inputs: int, ops: list[tuple[Callable[..., Any], dict[str, Any], str]],
-                 members: bytes, arg_counts: bytes, args: bytes, reductions: dict[int, ReductionTask], count: int,
-                 member_counts: list[int] | None = None) -> None:
+    def __init__(
+        self,
+        info: NodeInfo,
+        n_inputs: int,
+        ops: list[tuple[Callable[..., Any], dict[str, Any], str]],
+        members: bytes,
+        arg_counts: bytes,
+        args: bytes,
+        reductions: dict[int, ReductionTask],
+        count: int,
+        member_counts: list[int] | None = None,
+    ) -> None:
         self.info, self.n_inputs, self.ops = info, n_inputs, ops
         self.members, self.arg_counts, self.args = members, arg_counts, args
         self.reductions, self.count, self.member_counts = reductions, count, member_counts
@@ -366,8 +404,17 @@ class StageTask:
         return member_place(self.info.id, index, index in self.reductions, self.names[index])
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return StageTask, (self.info, self.n_inputs, self.ops, self.members, self.arg_counts, self.args,
-                           self.reductions, self.count, self.member_counts)
+        return StageTask, (
+            self.info,
+            self.n_inputs,
+            self.ops,
+            self.members,
+            self.arg_counts,
+            self.args,
+            self.reductions,
+            self.count,
+            self.member_counts,
+        )
 
 
 def member_args(arg_counts: bytes, args: bytes) -> list[tuple[int, ...]]:
@@ -376,14 +423,18 @@ def member_args(arg_counts: bytes, args: bytes) -> list[tuple[int, ...]]:
     out: list[tuple[int, ...]] = []
     at = 0
     for n in memoryview(arg_counts).cast("I"):
-        out.append(tuple(flat[at:at + n]))
+        out.append(tuple(flat[at : at + n]))
         at += n
     return out
 
 
-def unpack_steps(n_inputs: int, ops: Sequence[tuple[Callable[..., Any], dict[str, Any], str]], members: bytes,
-                 arg_counts: bytes, args: bytes) -> list[tuple[Callable[..., Any], dict[str, Any], tuple[int, ...],
-                                                             tuple[int, ...]]]:
+def unpack_steps(
+    n_inputs: int,
+    ops: Sequence[tuple[Callable[..., Any], dict[str, Any], str]],
+    members: bytes,
+    arg_counts: bytes,
+    args: bytes,
+) -> list[tuple[Callable[..., Any], dict[str, Any], tuple[int, ...], tuple[int, ...]]]:
     """Per member ``(fn, params, args, drops)``; see `StageTask`."""
     args_list = member_args(arg_counts, args)
     last_reader: dict[int, int] = {}
@@ -394,8 +445,7 @@ def unpack_steps(n_inputs: int, ops: Sequence[tuple[Callable[..., Any], dict[str
     drops: list[list[int]] = [[] for _ in args_list]
     for k, j in last_reader.items():
         drops[j].append(k)
-    return [(ops[p][0], ops[p][1], a, tuple(d))
-            for p, a, d in zip(memoryview(members).cast("I"), args_list, drops)]
+    return [(ops[p][0], ops[p][1], a, tuple(d)) for p, a, d in zip(memoryview(members).cast("I"), args_list, drops)]
 
 
 def not_an_op(*args: Any, **kwargs: Any) -> Any:
@@ -432,8 +482,7 @@ def stage_whole(task: StageTask, *input_lists: Sequence[Any]) -> list[Any]:
             count = max((len(a) for a in arg_lists), default=1)
             value = [reduce_partitions(reduction, arg_lists, count)]
         else:
-            value = [call(_MemberPlace(task, j), "", fn, pick_all(arg_lists, i), params)
-                     for i in range(counts[j])]
+            value = [call(_MemberPlace(task, j), "", fn, pick_all(arg_lists, i), params) for i in range(counts[j])]
         slots[base + j] = value
         for d in drops:
             slots[d] = ()

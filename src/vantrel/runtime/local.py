@@ -1,18 +1,29 @@
 """The local evaluator: runs a graph in the calling thread, with no Dask, node by node in id
 order. Made for tests and small data; it computes exactly what the Dask runtime computes
 (same partitioning, same combine tree, same exchange order)."""
+
 from __future__ import annotations
 
-from typing import Any, Iterable
+from collections.abc import Iterable
+from typing import Any
 
 from vantrel_core import GraphStore
 
 from ..registry import Registry
+from ..types import Extraction, Limits, RuleData
 from .ids import OutputIds
 from .interpreter import Interpreter
-from .kernels import (exchange_merge, exchange_split, external_apply, op_apply, pick_all, reduce_partitions,
-                      source_read, stage_partition, stage_whole)
-from ..types import Extraction, Limits, RuleData
+from .kernels import (
+    exchange_merge,
+    exchange_split,
+    external_apply,
+    op_apply,
+    pick_all,
+    reduce_partitions,
+    source_read,
+    stage_partition,
+    stage_whole,
+)
 from .output_map import Reduction, for_run
 from .plan import Plan, PlanNode, build_plan
 
@@ -21,9 +32,17 @@ __all__ = ["LocalEvaluator", "evaluate", "evaluate_plan"]
 Parts = list[Any]
 
 
-def evaluate(store: GraphStore, registry: Registry, outputs: OutputIds | None = None, *, reduce: bool = False,
-             maximal_fusion: bool = False, rules: Iterable[RuleData] | None = None, limits: Limits | None = None,
-             extract: Extraction | None = None) -> list[list[Any]]:
+def evaluate(
+    store: GraphStore,
+    registry: Registry,
+    outputs: OutputIds | None = None,
+    *,
+    reduce: bool = False,
+    maximal_fusion: bool = False,
+    rules: Iterable[RuleData] | None = None,
+    limits: Limits | None = None,
+    extract: Extraction | None = None,
+) -> list[list[Any]]:
     """Compute ``outputs`` (default: the store's marks) of ``store`` with ``registry``; with
     ``reduce=True``, run the reduced graph instead (``maximal_fusion`` picks the fusion rule;
     ``rules``, ``limits`` and ``extract`` are those of `vantrel_core.GraphStore.reduce_mapped`,

@@ -1,9 +1,10 @@
 """Reduction for running: the reduced store together with, for every requested output, the
 node of the reduced store that computes it (a reduced store merges equal outputs and keeps
 one mark per node, so its marks alone do not answer the request)."""
+
 from __future__ import annotations
 
-from typing import Iterable
+from collections.abc import Iterable
 
 from vantrel_core import GraphStore
 
@@ -28,8 +29,14 @@ class Reduction:
     extract: Extraction | None
     registry: object
 
-    def __init__(self, maximal_fusion: bool = False, rules: Iterable[RuleData] | None = None,
-                 limits: Limits | None = None, extract: Extraction | None = None, registry: object = None) -> None:
+    def __init__(
+        self,
+        maximal_fusion: bool = False,
+        rules: Iterable[RuleData] | None = None,
+        limits: Limits | None = None,
+        extract: Extraction | None = None,
+        registry: object = None,
+    ) -> None:
         self.maximal_fusion = maximal_fusion
         self.rules = rules
         self.limits = limits
@@ -46,15 +53,25 @@ class Reduction:
 
     def run(self, store: GraphStore, outputs: list[int]) -> tuple[GraphStore, ReductionReport, list[int]]:
         # None is what reduce_mapped takes for an argument left out.
-        reduced, report, ids = store.reduce_mapped(outputs=outputs, maximal_fusion=self.maximal_fusion,
-                                                   rules=self.chosen_rules(), limits=self.limits,
-                                                   extract=self.extract)
+        reduced, report, ids = store.reduce_mapped(
+            outputs=outputs,
+            maximal_fusion=self.maximal_fusion,
+            rules=self.chosen_rules(),
+            limits=self.limits,
+            extract=self.extract,
+        )
         return reduced, report, list(ids)
 
 
-def reduce_outputs(store: GraphStore, outputs: OutputIds | None = None, *, maximal_fusion: bool = False,
-                   rules: Iterable[RuleData] | None = None, limits: Limits | None = None,
-                   extract: Extraction | None = None) -> tuple[GraphStore, ReductionReport, list[int]]:
+def reduce_outputs(
+    store: GraphStore,
+    outputs: OutputIds | None = None,
+    *,
+    maximal_fusion: bool = False,
+    rules: Iterable[RuleData] | None = None,
+    limits: Limits | None = None,
+    extract: Extraction | None = None,
+) -> tuple[GraphStore, ReductionReport, list[int]]:
     """Reduce ``store`` for ``outputs`` (default: its marks). Returns ``(reduced_store,
     report, output_ids)``, in the order of `vantrel_core.GraphStore.reduce_mapped`:
     ``output_ids[i]`` is the node of ``reduced_store`` that answers ``outputs[i]``, so running
@@ -71,8 +88,9 @@ def requested(store: object, outputs: OutputIds | None) -> tuple[GraphStore, lis
     return checked, output_ids(checked.outputs() if outputs is None else outputs, checked.node_count())
 
 
-def for_run(store: GraphStore, outputs: OutputIds | None, reduce: bool,
-            reduction: Reduction) -> tuple[GraphStore, list[int]]:
+def for_run(
+    store: GraphStore, outputs: OutputIds | None, reduce: bool, reduction: Reduction
+) -> tuple[GraphStore, list[int]]:
     """The store and output ids to run: the given ones, or the reduced store and the ids that
     answer the given outputs when ``reduce`` is true."""
     store, wanted = requested(store, outputs)

@@ -9,20 +9,35 @@ the result has the agreed count (one when every input has one). A reduction give
 partition. An exchange gives its ``partitions`` parameter, else its registration's default,
 else its input's count. A stage gives its last member's count.
 """
+
 from __future__ import annotations
 
 import contextlib
 import gc
+from collections.abc import Callable, Generator, Mapping
 from dataclasses import dataclass
-from typing import Any, Callable, Generator, Mapping
+from typing import Any
 
 from vantrel_core import GraphStore
 
 from ..registry import Descriptor, Registry
 from ..types import DescriptorView, MemberOp, NodeKind, StageColumns
 from .ids import OutputIds, check_store, output_ids
-from .kernels import (ExchangeTask, ExternalTask, NodeInfo, OpTask, ReductionTask, SourceTask, StageTask, Where,
-                      as_parts, call, member_args, member_place, not_an_op)
+from .kernels import (
+    ExchangeTask,
+    ExternalTask,
+    NodeInfo,
+    OpTask,
+    ReductionTask,
+    SourceTask,
+    StageTask,
+    Where,
+    as_parts,
+    call,
+    member_args,
+    member_place,
+    not_an_op,
+)
 
 __all__ = ["PartitionCountError", "Plan", "PlanError", "PlanNode", "UnregisteredNameError", "build_plan"]
 
@@ -107,8 +122,9 @@ def build_plan(store: GraphStore, registry: Registry, outputs: OutputIds | None 
             if kinds[i] == _STAGE:  # most nodes of a fused graph: planned without the general dispatch
                 ins = inputs[i]
                 info = NodeInfo(i, "stage", names[i])
-                nodes[i] = _plan_stage(info, registry, stages[i], table_ops, member_ops, red_ops, ins,
-                                       [nodes[x].count for x in ins])
+                nodes[i] = _plan_stage(
+                    info, registry, stages[i], table_ops, member_ops, red_ops, ins, [nodes[x].count for x in ins]
+                )
             else:
                 nodes[i] = _plan_node(i, table, nodes, registry)
         # Freed before the collector resumes, which would otherwise first scan the table.
@@ -121,9 +137,17 @@ class _Table:
 
     __slots__ = ("kinds", "names", "params", "inputs", "marks", "externals", "stages", "member_ops")
 
-    def __init__(self, kinds: bytes, names: list[str], params: list[dict[str, Any]], inputs: list[list[int]],
-                 marks: list[int], externals: dict[int, DescriptorView], stages: dict[int, StageColumns],
-                 member_ops: list[MemberOp]) -> None:
+    def __init__(
+        self,
+        kinds: bytes,
+        names: list[str],
+        params: list[dict[str, Any]],
+        inputs: list[list[int]],
+        marks: list[int],
+        externals: dict[int, DescriptorView],
+        stages: dict[int, StageColumns],
+        member_ops: list[MemberOp],
+    ) -> None:
         self.kinds, self.names, self.params, self.inputs = kinds, names, params, inputs
         self.marks, self.externals, self.stages, self.member_ops = marks, externals, stages, member_ops
 
@@ -165,8 +189,13 @@ def _check_names(table: _Table, live: list[int], registry: Registry) -> None:
     """Raises `UnregisteredNameError` for the names that live nodes use and the registry
     lacks. Each distinct name is looked up once; only a graph with a missing name is walked
     node by node, for the order of the list."""
-    tables: dict[str, Mapping[str, object]] = {"source": registry.sources, "op": registry.ops, "reduction": registry.reductions,
-              "exchange": registry.exchanges, "external": registry.externals}
+    tables: dict[str, Mapping[str, object]] = {
+        "source": registry.sources,
+        "op": registry.ops,
+        "reduction": registry.reductions,
+        "exchange": registry.exchanges,
+        "external": registry.externals,
+    }
     if not _names_known(table, live, tables):
         missing = _missing_names(table, live, tables)
         if missing:
@@ -200,8 +229,11 @@ def _names_known(table: _Table, live: list[int], tables: dict[str, Mapping[str, 
             return False
     stages = table.stages
     live_stages = list(stages) if len(live) == len(kinds) else [i for i in live if i in stages]
-    used = (range(len(table.member_ops)) if len(live_stages) == len(stages) else
-            {t for i in live_stages for t in stages[i][0]})
+    used = (
+        range(len(table.member_ops))
+        if len(live_stages) == len(stages)
+        else {t for i in live_stages for t in stages[i][0]}
+    )
     member_ops = table.member_ops
     return all(member_ops[t][1] in tables[_MEMBER_TABLES.get(member_ops[t][0], "op")] for t in used)
 
@@ -231,7 +263,9 @@ def _missing_names(table: _Table, live: list[int], tables: dict[str, Mapping[str
     return missing
 
 
-def _resolve_member_ops(table: _Table, registry: Registry) -> list[tuple[Callable[..., Any], dict[str, Any], str] | None]:
+def _resolve_member_ops(
+    table: _Table, registry: Registry
+) -> list[tuple[Callable[..., Any], dict[str, Any], str] | None]:
     """Per member operation of the table, ``(fn, params, name)`` (``fn`` unused for a
     reduction member), or None for one whose name the registry lacks (no live stage uses it:
     those were refused by `_check_names`)."""
@@ -286,8 +320,9 @@ def _plan_source(info: NodeInfo, registry: Registry, params: dict[str, Any]) -> 
     return PlanNode(info, [], count, SourceTask(info, spec.read, params))
 
 
-def _plan_exchange(info: NodeInfo, registry: Registry, params: dict[str, Any], inputs: list[int],
-                   counts: list[int]) -> PlanNode:
+def _plan_exchange(
+    info: NodeInfo, registry: Registry, params: dict[str, Any], inputs: list[int], counts: list[int]
+) -> PlanNode:
     scheme = params.get("scheme")
     if not isinstance(scheme, str):
         raise PlanError(f"node {info.id} (exchange) needs a str 'scheme' parameter")
@@ -302,9 +337,16 @@ def _plan_exchange(info: NodeInfo, registry: Registry, params: dict[str, Any], i
     return PlanNode(info, inputs, n, ExchangeTask(info, spec, n, rest))
 
 
-def _plan_stage(info: NodeInfo, registry: Registry, columns: StageColumns,
-                table_ops: list[MemberOp], member_ops: list[Any], red_ops: set[int],
-                inputs: list[int], counts: list[int]) -> PlanNode:
+def _plan_stage(
+    info: NodeInfo,
+    registry: Registry,
+    columns: StageColumns,
+    table_ops: list[MemberOp],
+    member_ops: list[Any],
+    red_ops: set[int],
+    inputs: list[int],
+    counts: list[int],
+) -> PlanNode:
     # The hot loop of planning a fused graph (a stage per few nodes, thousands of members):
     # everything here is per stage or per distinct member operation; the members stay in
     # the table's bytes (see `StageTask`).
@@ -319,21 +361,24 @@ def _plan_stage(info: NodeInfo, registry: Registry, columns: StageColumns,
     # ``arg_counts`` may span two counts; it only sends a stage down the exact path.
     member_counts: list[int] | None = None
     if reductions or len(counts) == 0 or counts.count(counts[0]) != len(counts) or _ZERO_U32 in arg_counts:
-        member_counts = _member_counts(info.id, [table_ops[t] for t in ops], members, arg_counts, args, counts,
-                                       reductions)
+        member_counts = _member_counts(
+            info.id, [table_ops[t] for t in ops], members, arg_counts, args, counts, reductions
+        )
         count = member_counts[-1]
     else:
         count = counts[0]
-    task = StageTask(info, len(inputs), [member_ops[t] for t in ops], members, arg_counts, args, reductions, count,
-                     member_counts)
+    task = StageTask(
+        info, len(inputs), [member_ops[t] for t in ops], members, arg_counts, args, reductions, count, member_counts
+    )
     return PlanNode(info, inputs, count, task)
 
 
 _ZERO_U32 = bytes(4)
 
 
-def _reduction_members(node_id: int, columns: StageColumns, table_ops: list[MemberOp],
-                       registry: Registry) -> dict[int, ReductionTask]:
+def _reduction_members(
+    node_id: int, columns: StageColumns, table_ops: list[MemberOp], registry: Registry
+) -> dict[int, ReductionTask]:
     ops, members = columns[0], columns[1]
     reductions: dict[int, ReductionTask] = {}
     for j, p in enumerate(memoryview(members).cast("I")):
@@ -343,18 +388,28 @@ def _reduction_members(node_id: int, columns: StageColumns, table_ops: list[Memb
     return reductions
 
 
-def _member_counts(node_id: int, ops: list[MemberOp], members: bytes, arg_counts: bytes,
-                   args: bytes, counts: list[int], reductions: dict[int, ReductionTask]) -> list[int]:
+def _member_counts(
+    node_id: int,
+    ops: list[MemberOp],
+    members: bytes,
+    arg_counts: bytes,
+    args: bytes,
+    counts: list[int],
+    reductions: dict[int, ReductionTask],
+) -> list[int]:
     """The partition count of every member, each checked like an op's: its arguments agree
     (a one-partition argument is broadcast); a reduction member gives one partition."""
     slot_counts = list(counts)
     positions = memoryview(members).cast("I")
     for j, slots in enumerate(member_args(arg_counts, args)):
         distinct = {slot_counts[a] for a in slots}
-        count = (distinct.pop() if len(distinct) == 1 else
-                 _agree_counts(_Member(node_id, j, ops[positions[j]]), list(distinct)))
+        count = (
+            distinct.pop()
+            if len(distinct) == 1
+            else _agree_counts(_Member(node_id, j, ops[positions[j]]), list(distinct))
+        )
         slot_counts.append(1 if j in reductions else count)
-    return slot_counts[len(counts):]
+    return slot_counts[len(counts) :]
 
 
 def _member(node_id: int, index: int, op: tuple[str, str, Any]) -> str:
@@ -381,7 +436,8 @@ def _agree_counts(place: Any, counts: list[int]) -> int:
     distinct = set(counts)
     distinct.discard(1)
     if len(distinct) > 1:
-        raise PartitionCountError(f"the inputs of {place.describe()} have {', '.join(map(str, sorted(distinct)))} "
-                                  f"partitions; they must agree (or have one partition, which is broadcast)")
+        raise PartitionCountError(
+            f"the inputs of {place.describe()} have {', '.join(map(str, sorted(distinct)))} "
+            f"partitions; they must agree (or have one partition, which is broadcast)"
+        )
     return distinct.pop() if distinct else 1
-

@@ -19,13 +19,14 @@ Registered data is taken as fixed: a source's ``partitions`` callable and its ``
 expected to give the same partitions for the same parameters for as long as the results of a
 run are kept.
 """
+
 from __future__ import annotations
 
 import hashlib
 import itertools
 import threading
 import weakref
-from typing import Mapping
+from collections.abc import Mapping
 
 from vantrel_core import GraphStore
 
@@ -63,8 +64,12 @@ def _serial(obj: object) -> int:
 def registry_identity(registry: Registry) -> bytes:
     """What identifies ``registry`` and the callables it holds now (see above)."""
     tables: tuple[tuple[str, Mapping[str, object]], ...] = (
-        ("source", registry.sources), ("op", registry.ops), ("reduction", registry.reductions),
-        ("exchange", registry.exchanges), ("external", registry.externals))
+        ("source", registry.sources),
+        ("op", registry.ops),
+        ("reduction", registry.reductions),
+        ("exchange", registry.exchanges),
+        ("external", registry.externals),
+    )
     parts = [f"{len(registry.cache_token)}:{registry.cache_token}"]
     for table, entries in tables:
         for name in sorted(entries):
