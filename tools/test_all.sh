@@ -36,7 +36,7 @@ configure_and_build() {  # dir, extra cmake args...
   cmake --build "$dir" -j "$jobs"
 }
 
-step "Style: clang-format and clang-tidy"
+step "Style: the core's layers, clang-format, clang-tidy, ruff"
 bash tools/check_style.sh
 
 step "C++ tests"
