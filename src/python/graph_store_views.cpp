@@ -52,18 +52,30 @@ class NodeViewBuilder {
         !put(dict, kName, names_.get(key.name())) || !put(dict, kParams, Ref::steal(params_to_py(key.params())))) {
       return Ref();
     }
-    if (const auto* ext = key.get_if<External>()) {
-      if (!set_item(dict.get(), "descriptor", Ref::steal(descriptor_view_to_py(*ext->descriptor)))) return Ref();
-    } else if (const auto* stage = key.get_if<Stage>()) {
-      if (!put(dict, kNMembers, Ref::steal(PyLong_FromSize_t(stage->members.size())))) return Ref();
-      Ref members = Ref::steal(PyList_New(static_cast<Py_ssize_t>(stage->members.size())));
-      if (!members) return members;
-      for (std::size_t i = 0; i < stage->members.size(); ++i) {
-        Ref m = member(stage->members[i]);
-        if (!m) return m;
-        PyList_SET_ITEM(members.get(), static_cast<Py_ssize_t>(i), m.release());
+    // Every kind is named, so a new one does not compile until its view is decided.
+    switch (key.kind()) {
+      case NodeKey::kSource:
+      case NodeKey::kOp:
+      case NodeKey::kReduction:
+      case NodeKey::kExchange: return dict;
+      case NodeKey::kExternal: {
+        const auto& ext = *key.get_if<External>();
+        if (!set_item(dict.get(), "descriptor", Ref::steal(descriptor_view_to_py(*ext.descriptor)))) return Ref();
+        return dict;
       }
-      if (!put(dict, kMembers, std::move(members))) return Ref();
+      case NodeKey::kStage: {
+        const auto& stage = *key.get_if<Stage>();
+        if (!put(dict, kNMembers, Ref::steal(PyLong_FromSize_t(stage.members.size())))) return Ref();
+        Ref members = Ref::steal(PyList_New(static_cast<Py_ssize_t>(stage.members.size())));
+        if (!members) return members;
+        for (std::size_t i = 0; i < stage.members.size(); ++i) {
+          Ref m = member(stage.members[i]);
+          if (!m) return m;
+          PyList_SET_ITEM(members.get(), static_cast<Py_ssize_t>(i), m.release());
+        }
+        if (!put(dict, kMembers, std::move(members))) return Ref();
+        return dict;
+      }
     }
     return dict;
   }

@@ -39,7 +39,9 @@ struct EngineGraph {
 /// `opaque` flag is recomputed.
 inline bool is_op_token(std::string_view op) { return op.size() >= 3 && op.compare(0, 3, "op|") == 0; }
 
-/// Nodes in compact form: per node a label id and a run of inputs in one shared pool.
+/// Nodes in compact form: per node a label id and a run of inputs in one shared pool. The
+/// runs are kept by hand, not as a Ragged, because common-subexpression elimination compacts
+/// them in place, moving each kept run down over the dropped ones.
 struct LabelledNodes {
   std::vector<std::uint32_t> label;           ///< per node
   std::vector<std::uint64_t> input_begin{0};  ///< per node + 1, offsets into input_pool

@@ -39,7 +39,10 @@ struct StoreSnapshot {
 struct GraphStoreInner {
   explicit GraphStoreInner(std::uint64_t seed) : heads(seed) {}
   HeadTable heads;
-  std::vector<std::uint32_t> head_of;         // per node
+  std::vector<std::uint32_t> head_of;  // per node
+  // Offsets and pool by hand, not a Ragged: room is made in every array before a node is
+  // recorded, so that a shortage of memory leaves the store as it was (Ragged's push
+  // allocates as it appends).
   std::vector<std::uint64_t> input_begin{0};  // per node + 1, offsets into input_pool
   NodeIds input_pool;
   NodeIds first_of_head;  // per head: its first node (kNoId while it has none)

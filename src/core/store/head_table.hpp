@@ -80,6 +80,8 @@ class HeadTable {
 
   std::uint64_t seed_;
   /// Encoded heads back to back; an owned head is its kind byte and its 4-byte index in owned_.
+  /// Offsets and bytes by hand, not a Ragged, for the store's reason: room is made in both
+  /// before a head is recorded, so a shortage of memory leaves the table as it was.
   std::string arena_;
   std::vector<std::uint64_t> begin_{0};  // per head + 1, offsets into arena_
   std::vector<NodeKey> owned_;
