@@ -148,14 +148,19 @@ def test_descriptor_dict_changed_while_read():
 
 
 def id_list_mutator(ids, valid):
+    # The mutators take turns among themselves, so that two of them cannot both see room and
+    # grow the list past 12 ids; the calls read it without this lock, which is the race tested.
+    turn = threading.Lock()
+
     def mutate(rng):
         r = rng.random()
-        if r < 0.5 and ids:
-            ids[rng.randrange(len(ids))] = rng.choice(valid)
-        elif r < 0.75 and len(ids) < 12:
-            ids.append(rng.choice(valid))
-        elif ids:
-            ids.pop()
+        with turn:
+            if r < 0.5 and ids:
+                ids[rng.randrange(len(ids))] = rng.choice(valid)
+            elif r < 0.75 and len(ids) < 12:
+                ids.append(rng.choice(valid))
+            elif ids:
+                ids.pop()
 
     return mutate
 
