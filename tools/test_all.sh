@@ -12,6 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 bash tools/require_packages.sh
+source tools/ccache_env.sh  # every build below, C++ and Python, sanitized or not
 jobs=${JOBS:-2}
 gen=()
 command -v ninja >/dev/null 2>&1 && gen=(-G Ninja)

@@ -7,9 +7,8 @@
 #   4. the checkout is built and tested on every other interpreter >= 3.10 that pyenv has,
 #      and on the two that tools/build_python.sh builds once into a cache outside the checkout
 #      (3.14 with the GIL and 3.14t without it; the free-threaded one installs from the sdist).
-# ccache (when present) compiles the shared core once for all of these builds; its directory
-# lives outside the checkout (VANTREL_CCACHE_DIR, default ~/.cache/vantrel-ccache), so that a
-# fresh clone on a machine that has run the tests before reuses it.
+# ccache (when present, see tools/ccache_env.sh) compiles the shared core once for all of
+# these builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -21,11 +20,7 @@ quiet_pip() {  # pip's own notes about unreachable local indexes are noise here
   grep -v '^WARNING: Location' <<<"$out" || true
 }
 
-if command -v ccache >/dev/null 2>&1 && [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ]; then
-  export CMAKE_CXX_COMPILER_LAUNCHER=ccache
-  export CCACHE_DIR=${VANTREL_CCACHE_DIR:-${CCACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/vantrel-ccache}}
-  export CCACHE_BASEDIR=/ CCACHE_NOHASHDIR=1
-fi
+source "$root/tools/ccache_env.sh"
 
 # The default interpreter first, then one interpreter per other minor version (the newest
 # patch release pyenv has), oldest first, then the ones built here that are of none of those.
