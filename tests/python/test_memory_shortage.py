@@ -19,9 +19,19 @@ pytestmark = [
 ]
 
 CHILD = textwrap.dedent(r"""
-    import gc, pickle, resource, sys
+    import ctypes, gc, pickle, resource, sys
     import numpy as np
     import vantrel_core as vc
+
+    # Every block from 128 KiB up gets a mapping of its own, as glibc does by default until
+    # frees raise that threshold: a table that grows past it then asks for address space,
+    # whatever earlier frees left in the heap. Left to itself, glibc raises the threshold, and
+    # the point past which it hands the heap's free top back, to the largest mapped block freed
+    # so far; after the builds above, a table of a few hundred KiB would grow into memory the
+    # heap kept, and the limit would never strike at a single new node.
+    mallopt = getattr(ctypes.CDLL(None), "mallopt", None)
+    if mallopt is not None:
+        mallopt(-3, 128 * 1024)  # M_MMAP_THRESHOLD
 
     N = 1 << 16
     def build():

@@ -34,8 +34,10 @@ class Ragged {
   std::span<T> operator[](std::size_t i) { return {pool_.data() + begin_[i], begin_[i + 1] - begin_[i]}; }
 
   /// The runs given as offsets (one more than runs, the first 0, none decreasing, the last
-  /// `pool.size()`) into a pool of their items, copied.
-  void assign(std::span<const std::uint64_t> offsets, std::span<const T> pool) {
+  /// `pool.size()`) into a pool of their items, copied. The offsets may be of any unsigned
+  /// width (a store keeps 32-bit ones).
+  template <class Offset>
+  void assign(std::span<const Offset> offsets, std::span<const T> pool) {
     begin_.assign(offsets.begin(), offsets.end());
     pool_.assign(pool.begin(), pool.end());
   }

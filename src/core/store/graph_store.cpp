@@ -25,11 +25,36 @@ std::uint64_t next_store_identity() {
 GraphStore::GraphStore()
     : seed_(process_hash_seed()), inner_(std::make_unique<GraphStoreInner>(seed_)), identity_(next_store_identity()) {}
 
-NodeId GraphStore::node_id_locked(std::uint32_t hid, std::span<const NodeId> inputs, const std::uint64_t* known_hash) {
+StoreLimits::Reached GraphStore::limit_for_new_node(std::size_t inputs) const {
+  const GraphStoreInner& in = *inner_;
+  if (in.head_of.size() >= limits_.nodes) return StoreLimits::Reached::kNodes;
+  // The pool never passes its limit, so the subtraction cannot wrap.
+  if (inputs > limits_.inputs - in.input_pool.size()) return StoreLimits::Reached::kInputs;
+  return StoreLimits::Reached::kNone;
+}
+
+std::uint32_t GraphStore::head_id_locked(const HeadTable::Request& head, std::size_t inputs,
+                                         StoreLimits::Reached& full) {
+  // A store that cannot take a new node only looks the head up: a new head would be a new
+  // node, and adding it first would leave a head with no node behind the refusal.
+  const StoreLimits::Reached room = limit_for_new_node(inputs);
+  if (room != StoreLimits::Reached::kNone) {
+    const std::uint32_t hid = inner_->heads.find(head);
+    if (hid == kNoId) full = room;
+    return hid;
+  }
+  bool added = false;
+  const std::uint32_t hid = inner_->heads.find_or_add(head, added);
+  if (hid == kNoId) full = StoreLimits::Reached::kHeadBytes;
+  return hid;
+}
+
+NodeId GraphStore::node_id_locked(std::uint32_t hid, std::span<const NodeId> inputs, StoreLimits::Reached& full,
+                                  const std::uint64_t* known_hash) {
   GraphStoreInner& in = *inner_;
   const std::uint64_t n = in.head_of.size();
   auto same = [&](std::uint32_t other) {
-    const std::uint64_t b = in.input_begin[other], e = in.input_begin[other + 1];
+    const std::uint32_t b = in.input_begin[other], e = in.input_begin[other + 1];
     return e - b == inputs.size() &&
            std::equal(inputs.begin(), inputs.end(), in.input_pool.begin() + static_cast<std::ptrdiff_t>(b));
   };
@@ -37,7 +62,8 @@ NodeId GraphStore::node_id_locked(std::uint32_t hid, std::span<const NodeId> inp
     // Element by element: a node has a few inputs, and a range insert costs several times
     // that in its general case handling.
     for (NodeId x : inputs) in.input_pool.push_back(x);
-    in.input_begin.push_back(in.input_pool.size());
+    // At most limits_.inputs, checked before the node was let in.
+    in.input_begin.push_back(static_cast<std::uint32_t>(in.input_pool.size()));
     in.head_of.push_back(hid);
     return static_cast<NodeId>(n);
   };
@@ -49,13 +75,14 @@ NodeId GraphStore::node_id_locked(std::uint32_t hid, std::span<const NodeId> inp
     grow_for_one(in.input_begin, 1);
     grow_for_one(in.head_of, 1);
   };
-  // A full store refuses the new id before anything changes, so that ids never wrap.
-  // The first node of each head is found through the head, so a node with a head of its own
-  // (a source or an op with its own parameters) never probes or enters the node index.
+  // A full store refuses the new node before anything changes, so that no id or offset ever
+  // wraps. The first node of each head is found through the head, so a node with a head of
+  // its own (a source or an op with its own parameters) never probes or enters the node index.
   if (in.first_of_head.size() <= hid) in.first_of_head.resize(hid + std::size_t{1}, kNoId);
   NodeId& first = in.first_of_head[hid];
   if (first == kNoId) {
-    if (n >= node_limit_) return kNoId;
+    full = limit_for_new_node(inputs.size());
+    if (full != StoreLimits::Reached::kNone) return kNoId;
     make_room();
     first = static_cast<NodeId>(n);
     return append();
@@ -64,7 +91,8 @@ NodeId GraphStore::node_id_locked(std::uint32_t hid, std::span<const NodeId> inp
   // Every later node of the head is in the index; one probe finds it or the slot it goes in.
   const std::uint64_t nh = known_hash != nullptr ? *known_hash : hash_node(hid, inputs, seed_);
   auto next_id = [&]() -> std::uint64_t {
-    if (n >= node_limit_) return kNoId;
+    full = limit_for_new_node(inputs.size());
+    if (full != StoreLimits::Reached::kNone) return kNoId;
     make_room();
     return n;
   };
@@ -76,22 +104,43 @@ NodeId GraphStore::node_id_locked(std::uint32_t hid, std::span<const NodeId> inp
 }
 
 Result<NodeId, BadNodeId> GraphStore::intern_parts(const HeadTable::Request& head, std::span<const NodeId> inputs) {
+  StoreLimits::Reached full = StoreLimits::Reached::kNone;
   auto result = mutex_.locked([&]() -> Result<NodeId, BadNodeId> {
     const std::uint64_t n = inner_->head_of.size();
     for (NodeId id : inputs) {
       if (id >= n) return Err{BadNodeId{id}};
     }
-    bool added = false;
-    return node_id_locked(inner_->heads.find_or_add(head, added), inputs);
+    const std::uint32_t hid = head_id_locked(head, inputs.size(), full);
+    if (hid == kNoId) return kNoId;
+    return node_id_locked(hid, inputs, full);
   });
-  if (result && result.value() == kNoId) throw_full();
+  if (full != StoreLimits::Reached::kNone) throw_full(full);
   return result;
 }
 
-void GraphStore::throw_full() const {
+void GraphStore::set_limits_for_testing(const StoreLimits& limits) {
+  mutex_.locked([&] {
+    limits_.nodes = std::min(limits.nodes, kMaxNodeCount);
+    limits_.inputs = std::min(limits.inputs, kMaxInputCount);
+    limits_.head_bytes = std::min(limits.head_bytes, kMaxHeadBytes);
+    inner_->heads.set_byte_limit(limits_.head_bytes);
+  });
+}
+
+void GraphStore::throw_full(StoreLimits::Reached reached) const {
   // Thrown after the lock is released: a full store is refused, not broken, so the lock
   // stays unpoisoned.
-  throw InternalFault("the store is full: it holds at most " + std::to_string(node_limit_) + " nodes");
+  switch (reached) {
+    case StoreLimits::Reached::kInputs:
+      throw InternalFault("the store is full: its nodes hold at most " + std::to_string(limits_.inputs) +
+                          " inputs in all");
+    case StoreLimits::Reached::kHeadBytes:
+      throw InternalFault("the store is full: its distinct heads take at most " + std::to_string(limits_.head_bytes) +
+                          " bytes in all");
+    case StoreLimits::Reached::kNodes:
+    case StoreLimits::Reached::kNone: break;
+  }
+  throw InternalFault("the store is full: it holds at most " + std::to_string(limits_.nodes) + " nodes");
 }
 
 namespace {
@@ -218,7 +267,7 @@ Result<Ok, BadNodeId> GraphStore::intern_requests(std::span<const HeadTable::Req
   // reserving room itself would otherwise have `ids` copied whole once per chunk.
   if (ids.capacity() < base + count) ids.reserve(std::max(base + count, 2 * ids.capacity()));
   NodeIds mapped;  // a node's inputs as ids, when they are given by position
-  bool full = false;
+  StoreLimits::Reached full = StoreLimits::Reached::kNone;
   auto result = mutex_.locked([&]() -> Result<Ok, BadNodeId> {
     GraphStoreInner& in = *inner_;
     if (by_position) {
@@ -277,20 +326,19 @@ Result<Ok, BadNodeId> GraphStore::intern_requests(std::span<const HeadTable::Req
         }
       }
       const std::uint32_t h = head_of[i];
-      bool added = false;
-      if (head_ids[h] == kNoId) head_ids[h] = in.heads.find_or_add(requests[h], added);
+      if (head_ids[h] == kNoId) {
+        head_ids[h] = head_id_locked(requests[h], inputs.size(), full);
+        if (head_ids[h] == kNoId) return Ok{};  // `full` says which limit
+      }
       // A fetch knew the node's head and inputs as they are now, so its hash is the probe's.
       const Fetched& f = fetched[i % fetched.size()];
-      const NodeId id = node_id_locked(head_ids[h], inputs, f.position == i ? &f.hash : nullptr);
-      if (id == kNoId) {
-        full = true;
-        return Ok{};
-      }
+      const NodeId id = node_id_locked(head_ids[h], inputs, full, f.position == i ? &f.hash : nullptr);
+      if (id == kNoId) return Ok{};  // `full` says which limit
       ids.push_back(id);
     }
     return Ok{};
   });
-  if (full) throw_full();
+  if (full != StoreLimits::Reached::kNone) throw_full(full);
   return result;
 }
 
@@ -302,9 +350,10 @@ void GraphStore::reserve_locked(std::uint64_t nodes, std::uint64_t inputs, std::
   GraphStoreInner& in = *inner_;
   // A hint, capped by what the store can still hold. Room that cannot be had is left to be
   // made node by node: each reservation either succeeds or changes nothing.
-  const std::uint64_t room = node_limit_ - std::min<std::uint64_t>(node_limit_, in.head_of.size());
+  const std::uint64_t room = limits_.nodes - std::min<std::uint64_t>(limits_.nodes, in.head_of.size());
   nodes = std::min(nodes, room);
   indexed = std::min(indexed, room);
+  inputs = std::min(inputs, limits_.inputs - std::min<std::uint64_t>(limits_.inputs, in.input_pool.size()));
   try {
     in.head_of.reserve(in.head_of.size() + nodes);
     in.input_begin.reserve(in.input_begin.size() + nodes);
@@ -377,7 +426,7 @@ std::vector<NodeKey> GraphStore::snapshot_from(std::uint64_t start) const {
 std::size_t GraphStore::memory_bytes() const {
   return mutex_.locked([&] {
     const GraphStoreInner& in = *inner_;
-    return in.heads.memory_bytes() + in.head_of.capacity() * 4 + in.input_begin.capacity() * 8 +
+    return in.heads.memory_bytes() + in.head_of.capacity() * 4 + in.input_begin.capacity() * sizeof(std::uint32_t) +
            in.input_pool.capacity() * sizeof(NodeId) + in.first_of_head.capacity() * sizeof(NodeId) +
            in.node_index.memory_bytes();
   });

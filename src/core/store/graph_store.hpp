@@ -33,6 +33,21 @@ struct StoreSnapshot {
   NodeIds marked;
 };
 
+/// How many inputs a store's nodes can hold in all: the pool is reached through 32-bit
+/// offsets, whose largest value is its end.
+inline constexpr std::uint64_t kMaxInputCount = 0xFFFFFFFFu;
+
+/// How much a store can hold. Node ids, offsets into the input pool and offsets into the head
+/// bytes are all kept in 32 bits, so each count stops below 2^32: a new node that would pass
+/// one of them is refused (see `GraphStore::intern`) before anything changes.
+struct StoreLimits {
+  std::uint64_t nodes = kMaxNodeCount;
+  std::uint64_t inputs = kMaxInputCount;     ///< inputs of all nodes together
+  std::uint64_t head_bytes = kMaxHeadBytes;  ///< stored bytes of all distinct heads (see HeadTable)
+  /// The limit that was reached, for the refusal's message.
+  enum class Reached : std::uint8_t { kNone, kNodes, kInputs, kHeadBytes };
+};
+
 /// The state the mutex guards. Keys are stored split: each distinct head (a key without its
 /// inputs) once, compactly, and per node its head id plus its inputs in one shared pool; the
 /// node index refers to these tables instead of holding copies of keys.
@@ -43,7 +58,7 @@ struct GraphStoreInner {
   // Offsets and pool by hand, not a Ragged: room is made in every array before a node is
   // recorded, so that a shortage of memory leaves the store as it was (Ragged's push
   // allocates as it appends).
-  std::vector<std::uint64_t> input_begin{0};  // per node + 1, offsets into input_pool
+  std::vector<std::uint32_t> input_begin{0};  // per node + 1, offsets into input_pool
   NodeIds input_pool;
   NodeIds first_of_head;  // per head: its first node (kNoId while it has none)
   IdTable node_index;     // every node that is not the first of its head
@@ -61,8 +76,9 @@ class GraphStore {
 
   /// Validates the inputs (each below the node count; the first bad one is refused), then
   /// returns the id of an equal stored key or appends the key with the next id. A new node
-  /// in a store that holds kMaxNodeCount nodes already throws InternalFault; the store is
-  /// left as it was and stays usable.
+  /// that a full store cannot hold (kMaxNodeCount nodes already, or its inputs or its new
+  /// head past the store's other limits, see `StoreLimits`) throws InternalFault; the store
+  /// is left as it was and stays usable.
   Result<NodeId, BadNodeId> intern(NodeKey key);
   /// The same for a key given as a borrowed head view (see ir/head_view.hpp) and its inputs:
   /// the owned key is built only when the node is new, so finding an existing node or an
@@ -139,7 +155,7 @@ class GraphStore {
     /// The node table as stored: per node its head id, per node + 1 the offset of its inputs
     /// in the pool, and the pool (what `head_id` and `inputs` read, for whole-table copies).
     std::span<const std::uint32_t> head_ids() const { return inner_.head_of; }
-    std::span<const std::uint64_t> input_offsets() const { return inner_.input_begin; }
+    std::span<const std::uint32_t> input_offsets() const { return inner_.input_begin; }
     std::span<const NodeId> input_pool() const { return inner_.input_pool; }
     const NodeIds& marked() const { return inner_.marked; }
     bool is_marked(NodeId i) const { return inner_.marked_set.count(i) != 0; }
@@ -158,7 +174,9 @@ class GraphStore {
   std::size_t memory_bytes() const;
   void poison_for_testing() { mutex_.poison_for_testing(); }
   /// Lowers the node limit (kMaxNodeCount), so that tests can reach it.
-  void set_node_limit_for_testing(std::uint64_t limit) { node_limit_ = limit; }
+  void set_node_limit_for_testing(std::uint64_t limit) { limits_.nodes = limit; }
+  /// Lowers any of the limits, so that tests can reach them; each stays at most its default.
+  void set_limits_for_testing(const StoreLimits& limits);
 
  private:
   /// Shared body of `intern_batch` and `intern_graph` (`by_position`), once each head is a
@@ -169,19 +187,27 @@ class GraphStore {
   /// Shared body of both `intern`s.
   Result<NodeId, BadNodeId> intern_parts(const HeadTable::Request& head, std::span<const NodeId> inputs);
   /// The id of the node (head, inputs), adding it when absent; the inputs are valid. kNoId
-  /// when the node is new but the store is full. Lock held. `known_hash`, when given, is the
-  /// node's hash in the node index, worked out already.
-  NodeId node_id_locked(std::uint32_t head, std::span<const NodeId> inputs, const std::uint64_t* known_hash = nullptr);
+  /// when the node is new but the store is full, with the limit it reached in `full`. Lock
+  /// held. `known_hash`, when given, is the node's hash in the node index, worked out already.
+  NodeId node_id_locked(std::uint32_t head, std::span<const NodeId> inputs, StoreLimits::Reached& full,
+                        const std::uint64_t* known_hash = nullptr);
+  /// The id of the head, adding it when a new node with this many inputs could still go in.
+  /// kNoId when the head is absent and cannot be added, with the limit that stops it in
+  /// `full`. Lock held.
+  std::uint32_t head_id_locked(const HeadTable::Request& head, std::size_t inputs, StoreLimits::Reached& full);
+  /// The limit a new node with this many inputs would pass, or kNone. Lock held.
+  StoreLimits::Reached limit_for_new_node(std::size_t inputs) const;
   /// `reserve` with the lock held.
   void reserve_locked(std::uint64_t nodes, std::uint64_t inputs, std::uint64_t indexed);
-  /// Throws the full store's InternalFault (called once the lock is released).
-  [[noreturn]] void throw_full() const;
+  /// Throws the full store's InternalFault naming the limit reached (called once the lock is
+  /// released).
+  [[noreturn]] void throw_full(StoreLimits::Reached reached) const;
 
   mutable PoisonMutex mutex_{kStorePoisonedMessage};
   std::uint64_t seed_;
   std::unique_ptr<GraphStoreInner> inner_;
   std::uint64_t identity_;
-  std::uint64_t node_limit_ = kMaxNodeCount;
+  StoreLimits limits_;
 };
 
 inline std::span<const NodeId> GraphStore::View::inputs(NodeId i) const {

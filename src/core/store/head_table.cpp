@@ -30,11 +30,14 @@ bool HeadTable::matches(std::uint32_t h, const Request& r) const {
 }
 
 std::uint32_t HeadTable::find_or_add(const Request& r, bool& added) {
-  const auto next = static_cast<std::uint32_t>(size());  // below the node count, so below kNoId
+  // Every head takes at least one byte, so the byte limit keeps head ids below kNoId too.
+  const auto next = static_cast<std::uint32_t>(size());
+  const std::size_t bytes = r.owned == nullptr ? r.bytes.size() : 5;
   // Room for a new head is made before the index learns of it: a shortage of memory leaves
   // the table as it was, and nothing after the index entry allocates.
   auto make_room = [&]() -> std::uint64_t {
-    grow_for_one(arena_, r.owned == nullptr ? r.bytes.size() : 5);
+    if (bytes > byte_limit_ - arena_.size()) return kNoId;  // arena_ never passes the limit
+    grow_for_one(arena_, bytes);
     grow_for_one(begin_, 1);
     if (r.owned != nullptr) grow_for_one(owned_, 1);
     return next;
@@ -42,7 +45,7 @@ std::uint32_t HeadTable::find_or_add(const Request& r, bool& added) {
   const std::uint32_t id = index_.find_or_insert(
       r.hash, [&](std::uint32_t h) { return matches(h, r); }, make_room);
   added = id == next;
-  if (!added) return id;
+  if (!added) return id;  // found, or kNoId when refused
   if (r.owned == nullptr) {
     arena_.append(r.bytes);
   } else {
@@ -51,12 +54,12 @@ std::uint32_t HeadTable::find_or_add(const Request& r, bool& added) {
     arena_.push_back(static_cast<char>(owned_.back().kind()));
     for (int k = 0; k < 4; ++k) arena_.push_back(static_cast<char>(static_cast<std::uint8_t>(index >> (8 * k))));
   }
-  begin_.push_back(arena_.size());
+  begin_.push_back(static_cast<std::uint32_t>(arena_.size()));  // at most byte_limit_
   return id;
 }
 
 std::size_t HeadTable::memory_bytes() const {
-  return arena_.capacity() + begin_.capacity() * sizeof(std::uint64_t) + owned_.capacity() * sizeof(NodeKey) +
+  return arena_.capacity() + begin_.capacity() * sizeof(std::uint32_t) + owned_.capacity() * sizeof(NodeKey) +
          index_.memory_bytes();
 }
 

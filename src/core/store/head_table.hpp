@@ -4,6 +4,7 @@
 /// arena (see encoded_head.hpp), so a new one costs a few dozen bytes and no allocation of
 /// its own; externals, stages and exchanges are kept as owned keys. Not synchronised: the
 /// store calls it under its lock.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -15,6 +16,10 @@
 #include "store/encoded_head.hpp"
 
 namespace vantrel {
+
+/// How many bytes the heads of one table can take in all: each is reached through a 32-bit
+/// offset, whose largest value is the end.
+inline constexpr std::uint64_t kMaxHeadBytes = 0xFFFFFFFFu;
 
 class HeadTable {
  public:
@@ -37,8 +42,15 @@ class HeadTable {
   /// The seed that requests to this table are hashed with (see `request`).
   std::uint64_t seed() const { return seed_; }
 
-  /// The id of the head, adding it when absent; `added` tells which.
+  /// The id of the head, adding it when absent; `added` tells which. kNoId when the head is
+  /// new but its bytes would take the table past its byte limit; the table is left as it was.
   std::uint32_t find_or_add(const Request& r, bool& added);
+  /// The id of the head, or kNoId when it is absent.
+  std::uint32_t find(const Request& r) const {
+    return index_.find(r.hash, [&](std::uint32_t h) { return matches(h, r); });
+  }
+  /// Lowers the byte limit (kMaxHeadBytes, never more), so that tests can reach it.
+  void set_byte_limit(std::uint64_t limit) { byte_limit_ = std::min(limit, kMaxHeadBytes); }
   /// A hint that `find_or_add(r, ...)` follows soon: starts fetching its index slot.
   void prefetch(const Request& r) const { index_.prefetch(r.hash); }
 
@@ -83,7 +95,8 @@ class HeadTable {
   /// Offsets and bytes by hand, not a Ragged, for the store's reason: room is made in both
   /// before a head is recorded, so a shortage of memory leaves the table as it was.
   std::string arena_;
-  std::vector<std::uint64_t> begin_{0};  // per head + 1, offsets into arena_
+  std::vector<std::uint32_t> begin_{0};  // per head + 1, offsets into arena_ (at most byte_limit_)
+  std::uint64_t byte_limit_ = kMaxHeadBytes;
   std::vector<NodeKey> owned_;
   IdTable index_;
 };
