@@ -119,5 +119,25 @@ TEST(StoreLimits, ReservingNeverPassesALimitAndTheNodeLimitKeepsItsMessage) {
   EXPECT_LE(s.memory_bytes(), std::size_t{1} << 16);
 }
 
+TEST(StoreLimits, ALimitBelowWhatTheStoreHoldsRefusesEveryNewNode) {
+  GraphStore s;
+  ASSERT_TRUE(s.intern(source("a")).ok());
+  ASSERT_TRUE(s.intern(Op{"f", {}, {0, 0}}).ok());
+  StoreLimits inputs;
+  inputs.inputs = 1;  // the pool holds 2
+  s.set_limits_for_testing(inputs);
+  const std::string inputs_message = "the store is full: its nodes hold at most 1 inputs in all";
+  EXPECT_EQ(refusal(s, Op{"f", {}, {1}}), inputs_message);
+  EXPECT_EQ(refusal(s, source("b")), inputs_message);  // even with no inputs of its own
+  EXPECT_EQ(s.intern(Op{"f", {}, {0, 0}}).value(), 1u);
+  StoreLimits bytes;
+  bytes.head_bytes = 4;  // the heads take 8
+  s.set_limits_for_testing(bytes);
+  EXPECT_EQ(refusal(s, source("c")), "the store is full: its distinct heads take at most 4 bytes in all");
+  EXPECT_EQ(s.intern(Op{"f", {}, {1, 1}}).value(), 2u);  // a known head takes no bytes
+  EXPECT_EQ(s.node_count(), 3u);
+  EXPECT_EQ(s.with_view([](const GraphStore::View& v) { return v.head_count(); }), 2u);
+}
+
 }  // namespace
 }  // namespace vantrel
