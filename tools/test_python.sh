@@ -117,7 +117,11 @@ for py in "${pythons[@]:1}"; do
   venv=$root/build/venv-py$tag
   [ -x "$venv/bin/python" ] || fresh_venv "$py" "$venv"
   # Wheels only: a release without a wheel for a new interpreter would be built from source.
-  quiet_pip "$venv/bin/python" -m pip install --only-binary hypothesis,numpy pytest hypothesis
+  # A free-threaded interpreter also gets NumPy, so that the array paths and the hostile-input
+  # tests run where other threads can race them.
+  extra=()
+  [ "$free_threaded" = 1 ] && extra=(numpy)
+  quiet_pip "$venv/bin/python" -m pip install --only-binary hypothesis,numpy pytest hypothesis "${extra[@]}"
   # The free-threaded build installs the sdist, as a user of that interpreter would, unpacked
   # at a fixed place so that ccache finds its objects again on the next run.
   source_tree=.

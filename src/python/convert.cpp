@@ -1,6 +1,8 @@
 #include "convert.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <new>
 #include <stdexcept>
 
@@ -34,6 +36,22 @@ bool str_ids_error(PyObject* obj, const char* argname) {
   arg_type_error(argname, "Can't extract `str` to `Vec`");
   add_note("expected a list of node ids (ints), got %s", Py_TYPE(obj)->tp_name);
   return false;
+}
+
+PyObject* tuple_within_memory(PyObject* obj) {
+  if (!PyTuple_CheckExact(obj) && !PyList_CheckExact(obj)) {  // their lengths are items held already
+    const Py_ssize_t claimed = PyObject_Size(obj);
+    if (claimed < 0) {
+      PyErr_Clear();  // no length: the items are read as they come
+    } else if (claimed > (Py_ssize_t{1} << 20)) {
+      // The C allocator refuses what the machine cannot hold, and maps (not touches) the rest.
+      const auto items = static_cast<std::size_t>(claimed);
+      void* probe = items > SIZE_MAX / sizeof(PyObject*) ? nullptr : std::malloc(items * sizeof(PyObject*));
+      if (probe == nullptr) return PyErr_NoMemory();
+      std::free(probe);
+    }
+  }
+  return PySequence_Tuple(obj);
 }
 
 bool walkable_view(PyObject* obj, const char* argname, const char* what) {

@@ -100,5 +100,10 @@ void prefix_type_error(const char* argname);
 /// argument: ValueError for a released view, TypeError for the others; `what` says what the
 /// items would have been read as.
 bool walkable_view(PyObject* obj, const char* argname, const char* what);
+/// The items of `obj` as a new tuple (PySequence_Tuple), refusing with MemoryError at once,
+/// before any item is read, a claimed length whose references no memory could hold. A
+/// broadcast array claims any length; some allocators (a free-threaded interpreter's among them)
+/// grant such a block lazily, and the copy would then fill it until the system ran out.
+PyObject* tuple_within_memory(PyObject* obj);
 
 }  // namespace vantrel::py

@@ -20,7 +20,7 @@ namespace {
 /// meanwhile cannot free an item read here through a borrowed pointer. A non-empty `message`
 /// replaces the TypeError of an object that is not iterable.
 Ref items_at_once(PyObject* obj, const char* message) {
-  Ref items = Ref::steal(PySequence_Tuple(obj));
+  Ref items = Ref::steal(tuple_within_memory(obj));
   if (!items && *message != '\0' && PyErr_ExceptionMatches(PyExc_TypeError)) {
     PyErr_Clear();
     PyErr_SetString(PyExc_TypeError, message);

@@ -54,7 +54,7 @@ Ref sequence_arg(PyObject* obj, const char* argname, const char* what) {
     return Ref();
   }
   if (!walkable_view(obj, argname, what)) return Ref();
-  Ref tuple = Ref::steal(PySequence_Tuple(obj));
+  Ref tuple = Ref::steal(tuple_within_memory(obj));
   if (!tuple) prefix_type_error(argname);
   return tuple;
 }
@@ -180,7 +180,7 @@ PyObject* gs_add_ops(VANTREL_FASTCALL_ARGS) {
         return nullptr;
       }
       if (!walkable_view(params_arg, "params", "params")) return nullptr;
-      params_list = Ref::steal(PySequence_Tuple(params_arg));
+      params_list = Ref::steal(tuple_within_memory(params_arg));
       if (!params_list) return nullptr;
       if (PyTuple_GET_SIZE(params_list.get()) != count) {
         PyErr_Format(PyExc_ValueError, "params has %zd items but inputs has %zd", PyTuple_GET_SIZE(params_list.get()),
