@@ -18,5 +18,5 @@ mapfile -t files < <(git ls-files '*.cpp' '*.hpp')
 clang-format --dry-run --Werror "${files[@]}"
 cmake -S . -B build/tidy -DVANTREL_BUILD_PYTHON=ON -DVANTREL_BUILD_TESTS=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
   -DPython_EXECUTABLE="$(python3 -c 'import sys; print(sys.executable)')" >/dev/null
-git ls-files 'src/core/*.cpp' 'src/python/*.cpp' | xargs -P "${JOBS:-2}" -n 4 clang-tidy -p build/tidy --quiet \
+git ls-files 'src/core/*.cpp' 'src/python/*.cpp' 'src/nodes/*.cpp' | xargs -P "${JOBS:-2}" -n 4 clang-tidy -p build/tidy --quiet \
   --extra-arg=-Wno-unknown-warning-option 2>/dev/null
