@@ -32,6 +32,8 @@ from typing import TYPE_CHECKING, Any, Literal
 
 from vantrel_core import GraphStore, PayloadDescriptor
 
+from . import _nodes
+from ._nodes import Node
 from .registry import Registry
 from .types import DescriptorDict, Extraction, Limits, RuleData
 
@@ -93,188 +95,12 @@ def _plain_params(params: dict[str, Any]) -> dict[str, Any]:
     return params
 
 
-def _scalar(value: object) -> Any:
-    """The parameter value of a constant operand, or None when it is not one."""
-    if type(value) in _PLAIN:
-        return value
-    value = plain_value(value)
-    return value if isinstance(value, _PLAIN) else None
-
-
 def _handle(pipeline: Pipeline, node_id: int) -> Node:
     """The one handle of ``node_id`` in ``pipeline``, made on first use."""
-    handles = pipeline._handles  # pyright: ignore[reportPrivateUsage]
-    if node_id < len(handles):
-        handle = handles[node_id]
-        if handle is not None:
-            return handle
-    # Node has no __init__: calling the class is the cheapest way to make an instance
-    # (object.__new__ called from Python checks its argument first), and the slots are set
-    # here rather than through a constructor's arguments.
-    handle = Node()
-    handle.id, handle.pipeline, handle.store = node_id, pipeline, pipeline.store
-    if node_id == len(handles):
-        handles.append(handle)
-    else:
-        _place(handles, node_id, handle)
-    return handle
+    return pipeline._handle(node_id)  # pyright: ignore[reportPrivateUsage]
 
 
-def _place(handles: list[Node | None], node_id: int, handle: Node) -> None:
-    """Puts ``handle`` at ``node_id``, past nodes made without the builder (None there)."""
-    if node_id >= len(handles):
-        handles.extend([None] * (node_id + 1 - len(handles)))
-    handles[node_id] = handle
-
-
-def _binary(name: str, reflected: bool) -> Callable[[Node, Node | Scalar], Node]:
-    """The method of one two-operand operator (one function per operator: this is the
-    builder's hot path, and a further call would cost as much as the work)."""
-    side = "l" if reflected else "r"
-
-    def method(self: Node, other: Any) -> Node:
-        store = self.store
-        if type(other) is Node:
-            if other.store is not store:
-                raise ValueError(f"{name}: the two nodes belong to different pipelines")
-            node_id = store.add_op(name, [other.id, self.id] if reflected else [self.id, other.id])
-        else:
-            scalar = other if type(other) in _PLAIN else _scalar(other)
-            if scalar is None:
-                return NotImplemented  # type: ignore[no-any-return]
-            node_id = store.add_op(name, [self.id], {"scalar": scalar, "side": side})
-        # _handle, inlined.
-        pipeline = self.pipeline
-        handles = pipeline._handles  # pyright: ignore[reportPrivateUsage]
-        if node_id < len(handles):
-            handle = handles[node_id]
-            if handle is not None:
-                return handle
-        handle = Node()
-        handle.id, handle.pipeline, handle.store = node_id, pipeline, store
-        if node_id == len(handles):
-            handles.append(handle)
-        else:
-            _place(handles, node_id, handle)
-        return handle
-
-    method.__name__ = f"__{'r' if reflected else ''}{name}__"
-    return method
-
-
-def _unary(name: str) -> Callable[[Node], Node]:
-    def method(self: Node) -> Node:
-        return _handle(self.pipeline, self.store.add_op(name, [self.id]))
-
-    return method
-
-
-class Node:
-    """One node of a `Pipeline`: ``id`` is its id in ``store`` (``pipeline.store``).
-
-    Operators on handles and constants build ops (see the module's description); ``op``,
-    ``reduction``, ``exchange`` and ``external`` build the other nodes that read this one.
-    Handles are made by their pipeline, one per node."""
-
-    __slots__ = ("id", "pipeline", "store")
-    # Operators of NumPy values leave a handle operand to the handle's own reflected method.
-    __array_ufunc__ = None
-    id: int
-    pipeline: Pipeline
-    store: GraphStore
-
-    def __repr__(self) -> str:
-        return f"<vantrel.Node {self.id}>"
-
-    def __bool__(self) -> bool:
-        raise TypeError(
-            "a vantrel.Node has no truth value: `a == b` builds an 'eq' node; "
-            "compare `a.id == b.id` to ask whether two handles are one node"
-        )
-
-    # -- building ------------------------------------------------------------------------
-
-    def op(self, name: str, /, *others: Node, **params: Any) -> Node:
-        """The op ``name`` with this node and ``others`` as its inputs, in that order, and
-        the keyword arguments as its parameters."""
-        pipeline, store = self.pipeline, self.store
-        inputs = [self.id, *pipeline.ids_of(others)] if others else [self.id]
-        for value in params.values():  # _plain_params, inlined
-            if type(value) not in _PLAIN_TYPES:
-                params = _plain_params(params)
-                break
-        node_id = store.add_op(name, inputs, params)
-        # _handle, inlined: a chain of named ops is as common as a chain of operators.
-        handles = pipeline._handles  # pyright: ignore[reportPrivateUsage]
-        if node_id < len(handles):
-            handle = handles[node_id]
-            if handle is not None:
-                return handle
-        handle = Node()
-        handle.id, handle.pipeline, handle.store = node_id, pipeline, store
-        if node_id == len(handles):
-            handles.append(handle)
-        else:
-            _place(handles, node_id, handle)
-        return handle
-
-    def reduction(self, name: str, /, *others: Node, **params: Any) -> Node:
-        """The reduction ``name`` of this node (and ``others``): one partition."""
-        p = self.pipeline
-        inputs = [self.id, *p.ids_of(others)] if others else [self.id]
-        return _handle(p, self.store.add_reduction(name, inputs, _plain_params(params) if params else None))
-
-    def exchange(self, scheme: str, /, **params: Any) -> Node:
-        """This node's rows redistributed by the exchange ``scheme`` (the ``scheme``
-        parameter), with the other keyword arguments as further parameters (``partitions``
-        among them)."""
-        p = self.pipeline
-        return _handle(p, p.store.add_exchange([self.id], {"scheme": scheme, **_plain_params(params)}))
-
-    def external(self, descriptor: PayloadDescriptor | DescriptorDict, /, *others: Node, **params: Any) -> Node:
-        """The external payload ``descriptor`` applied to this node (and ``others``)."""
-        p = self.pipeline
-        return _handle(p, p.store.add_external(descriptor, [self.id, *p.ids_of(others)], _plain_params(params)))
-
-    def maximum(self, other: Node | Scalar) -> Node:
-        """The element-wise ``maximum`` op (a rule commutes it)."""
-        return _maximum(self, other)
-
-    def minimum(self, other: Node | Scalar) -> Node:
-        """The element-wise ``minimum`` op (a rule commutes it)."""
-        return _minimum(self, other)
-
-    # -- operators (``2.0 < a`` reaches ``a > 2.0``: Python mirrors comparisons itself) --
-
-    __add__, __radd__ = _binary("add", False), _binary("add", True)
-    __sub__, __rsub__ = _binary("sub", False), _binary("sub", True)
-    __mul__, __rmul__ = _binary("mul", False), _binary("mul", True)
-    __truediv__, __rtruediv__ = _binary("truediv", False), _binary("truediv", True)
-    __floordiv__, __rfloordiv__ = _binary("floordiv", False), _binary("floordiv", True)
-    __mod__, __rmod__ = _binary("mod", False), _binary("mod", True)
-    __pow__, __rpow__ = _binary("pow", False), _binary("pow", True)
-    __and__, __rand__ = _binary("and", False), _binary("and", True)
-    __or__, __ror__ = _binary("or", False), _binary("or", True)
-    __xor__, __rxor__ = _binary("xor", False), _binary("xor", True)
-
-    def __eq__(self, other: object) -> Node:  # type: ignore[override]
-        return _eq(self, other)  # type: ignore[arg-type]
-
-    def __ne__(self, other: object) -> Node:  # type: ignore[override]
-        return _ne(self, other)  # type: ignore[arg-type]
-
-    __lt__, __le__ = _binary("lt", False), _binary("le", False)
-    __gt__, __ge__ = _binary("gt", False), _binary("ge", False)
-    __neg__, __pos__ = _unary("neg"), _unary("pos")
-    __invert__, __abs__ = _unary("invert"), _unary("abs")
-    __hash__ = object.__hash__
-
-
-_maximum, _minimum = _binary("maximum", False), _binary("minimum", False)
-_eq, _ne = _binary("eq", False), _binary("ne", False)
-
-
-class Pipeline:
+class Pipeline(_nodes.PipelineBase):
     """A graph written with node handles, with named outputs.
 
     ``store`` is the `vantrel_core.GraphStore` the nodes live in (a new one, or the one given;
@@ -291,21 +117,27 @@ class Pipeline:
     {'scalar': 2.0, 'side': 'r'}
     """
 
-    __slots__ = ("_handles", "_outputs", "registry", "store")
+    # The store and the table of handles are kept by `vantrel._nodes.PipelineBase`. The outputs
+    # are kept as ids: a handle is not tracked by the cycle collector, so the pipeline must not
+    # hold one (a handle holds its pipeline).
+    __slots__ = ("__weakref__", "_outputs", "registry")
+    _outputs: dict[str, int]
 
     def __init__(self, registry: Registry | None = None, *, store: GraphStore | None = None) -> None:
         if store is not None and not isinstance(store, GraphStore):  # pyright: ignore[reportUnnecessaryIsInstance]
             raise TypeError(f"store must be a vantrel_core.GraphStore, not {type(store).__name__}")
         if registry is not None and not isinstance(registry, Registry):  # pyright: ignore[reportUnnecessaryIsInstance]
             raise TypeError(f"registry must be a vantrel.Registry, not {type(registry).__name__}")
-        self.store = GraphStore() if store is None else store
+        self._bind(GraphStore() if store is None else store, plain_value)
         self.registry = registry
-        # The handle of node i at index i: new nodes come at the end of the store.
-        self._handles: list[Node | None] = []
-        self._outputs: dict[str, Node] = {}
+        self._outputs = {}
 
     def __repr__(self) -> str:
         return f"<vantrel.Pipeline of {self.store.node_count()} nodes, outputs {list(self._outputs)}>"
+
+    def __reduce__(self) -> tuple[Callable[..., Pipeline], tuple[Any, ...], dict[str, Any] | None]:
+        # The store, registry and outputs, and the attributes of a subclass (its __dict__).
+        return _rebuilt, (type(self), self.store, self.registry, dict(self._outputs)), getattr(self, "__dict__", None)
 
     # -- handles -------------------------------------------------------------------------
 
@@ -362,21 +194,21 @@ class Pipeline:
         several names may stand for the same node."""
         if not isinstance(name, str):  # pyright: ignore[reportUnnecessaryIsInstance]
             raise TypeError(f"output name must be a str, not {type(name).__name__}")
-        self.ids_of([node])
+        (node_id,) = self.ids_of([node])
         known = self._outputs.get(name)
-        if known is not None and known is not node:
-            raise ValueError(f"output {name!r} is already node {known.id}")
-        self._outputs[name] = node
+        if known is not None and known != node_id:
+            raise ValueError(f"output {name!r} is already node {known}")
+        self._outputs[name] = node_id
         return node
 
     @property
     def outputs(self) -> dict[str, Node]:
         """The named outputs, in the order they were named (a copy)."""
-        return dict(self._outputs)
+        return {name: _handle(self, node_id) for name, node_id in self._outputs.items()}
 
     def output_ids(self) -> list[int]:
         """The ids of the named outputs, in the order they were named."""
-        return [node.id for node in self._outputs.values()]
+        return list(self._outputs.values())
 
     # -- running -------------------------------------------------------------------------
 
@@ -400,7 +232,7 @@ class Pipeline:
         return chosen, reg
 
     def _joined(self, names: list[str], results: list[list[Any]], registry: Registry) -> dict[str, Any]:
-        kinds = self._kinds([self._outputs[n].id for n in names])
+        kinds = self._kinds([self._outputs[n] for n in names])
         return {name: registry.joined(kind, parts) for name, kind, parts in zip(names, kinds, results)}
 
     def _kinds(self, ids: list[int]) -> list[str]:
@@ -426,7 +258,7 @@ class Pipeline:
         from .runtime import evaluate
 
         chosen, reg = self._request(names, registry)
-        ids = [self._outputs[n].id for n in chosen]
+        ids = [self._outputs[n] for n in chosen]
         results = evaluate(
             self.store,
             reg,
@@ -456,7 +288,7 @@ class Pipeline:
         from .runtime import to_dask
 
         chosen, reg = self._request(names, registry)
-        ids = [self._outputs[n].id for n in chosen]
+        ids = [self._outputs[n] for n in chosen]
         return to_dask(
             self.store,
             reg,
@@ -485,7 +317,7 @@ class Pipeline:
         from .runtime import compute
 
         chosen, reg = self._request(names, registry)
-        ids = [self._outputs[n].id for n in chosen]
+        ids = [self._outputs[n] for n in chosen]
         results = compute(
             self.store,
             reg,
@@ -515,3 +347,11 @@ class Pipeline:
         if filename is None:
             return render.render(self.store, outputs=outputs, format=format, full=full, limit=limit)
         return render.render(self.store, outputs=outputs, format=format, filename=filename, full=full, limit=limit)
+
+
+def _rebuilt(cls: type[Pipeline], store: GraphStore, registry: Registry | None, outputs: dict[str, int]) -> Pipeline:
+    """A pickled or copied pipeline: its store, registry and named outputs."""
+    p = cls.__new__(cls)
+    Pipeline.__init__(p, registry, store=store)
+    p._outputs = outputs  # pyright: ignore[reportPrivateUsage]
+    return p

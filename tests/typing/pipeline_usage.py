@@ -55,8 +55,8 @@ def accepted() -> None:
 
 
 def rejected(p: Pipeline, x: Node) -> None:
-    x + None  # type: ignore[arg-type]
-    x + [1]  # type: ignore[arg-type]
+    x + None  # type: ignore[operator]
+    x + [1]  # type: ignore[operator]
     p.op("f", 0)  # type: ignore[arg-type]
     p.output(1, x)  # type: ignore[arg-type]
     p.source(name="x")  # type: ignore[call-arg]
