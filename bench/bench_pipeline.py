@@ -8,11 +8,11 @@ parameters, the parameter dict written at the call as a user would). The two are
 turns, best of R, in CPU time of this process, so the shared machine's noise falls on both;
 read the ratio.
 
-The last column times the builder again with the cyclic collector paused: the pipeline keeps
-every handle it made, and each is an object the collector walks again at each collection of
-its generation, while the plain calls keep only ints. The gap between the builder's two
-figures is that walking; what remains above the add_op calls is the Python-level work of a
-handle (the operator's call into a Python method, making the handle, finding it again).
+The last column times the builder again with the cyclic collector paused. Handles are made in
+C (`vantrel._nodes`) and, with a global interpreter lock, are not tracked by the collector, so
+the two builder figures should agree; a gap between them would be the collector walking
+objects the builder keeps. What remains above the add_op calls is the handle's own work
+(finding or making the handle, the lists and dicts it passes to the store).
 """
 
 import argparse
