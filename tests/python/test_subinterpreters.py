@@ -1,6 +1,6 @@
-"""The module in subinterpreters (3.12+): each interpreter that imports it gets its own classes,
-with a shared GIL and with a GIL of its own, while the main interpreter keeps working with
-its objects. Each scenario runs in a fresh process."""
+"""The module and the builder's handles in subinterpreters (3.12+): each interpreter that
+imports them gets its own classes, with a shared GIL and with a GIL of its own, while the main
+interpreter keeps working with its objects. Each scenario runs in a fresh process."""
 
 import subprocess
 import sys
@@ -97,6 +97,48 @@ print("ok")
 @pytest.mark.parametrize("own_gil", [[False], [True], [True, False, True]], ids=["shared-gil", "own-gil", "mixed"])
 def test_module_in_subinterpreters(own_gil):
     script = SCENARIO.replace("OWN_GIL", repr(own_gil))
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "ok"
+
+
+BUILDER = r'''
+from vantrel import Pipeline
+
+try:
+    import _interpreters as interpreters
+except ImportError:
+    import _xxsubinterpreters as interpreters
+
+SUB = """
+from vantrel import Node, Pipeline
+p = Pipeline()
+a = p.source("a")
+s = a * 2.0 + a
+assert type(s) is Node and (a * 2.0 + a) is s and p.node(s.id) is s and s.id == 2
+"""
+
+p = Pipeline()
+a = p.source("a")
+before = a * 2.0
+for own_gil in OWN_GIL:
+    if interpreters.__name__ == "_interpreters":
+        interp = interpreters.create(interpreters.new_config("isolated" if own_gil else "legacy"))
+    else:
+        interp = interpreters.create(isolated=own_gil)
+    failure = interpreters.run_string(interp, SUB)
+    if failure is not None:
+        raise AssertionError(failure)
+    interpreters.destroy(interp)
+    # The main interpreter's handles and classes are untouched by the other import.
+    assert a * 2.0 is before and (before + a).op("f") is p.node((before + a).op("f").id)
+print("ok")
+'''
+
+
+@pytest.mark.parametrize("own_gil", [[False], [True, False]], ids=["shared-gil", "mixed"])
+def test_builder_in_subinterpreters(own_gil):
+    script = BUILDER.replace("OWN_GIL", repr(own_gil))
     out = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "ok"
