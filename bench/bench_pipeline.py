@@ -9,7 +9,8 @@ turns, best of R, in CPU time of this process, so the shared machine's noise fal
 read the ratio.
 
 The last column times the builder again with the cyclic collector paused. Handles are made in
-C (`vantrel._nodes`) and, with a global interpreter lock, are not tracked by the collector, so
+C (`vantrel._nodes`) and, with a global interpreter lock, a Pipeline's are not tracked by the
+collector, so
 the two builder figures should agree; a gap between them would be the collector walking
 objects the builder keeps. What remains above the add_op calls is the handle's own work
 (finding or making the handle, the lists and dicts it passes to the store).

@@ -35,12 +35,18 @@ PyObject* make_handle(PipelineObject* p, PyObject* id, Py_ssize_t index) {
   }
   if (index >= p->capacity && !grow(p, index)) return nullptr;
   PyTypeObject* type = p->state->node_type;
-  auto* node = reinterpret_cast<NodeObject*>(type->tp_alloc(type, 0));
+  // Made untracked, and tracked once whole where the pipeline's handles are (see nodes.hpp).
+  NodeObject* node = PyObject_GC_New(NodeObject, type);
   if (node == nullptr) return nullptr;
   node->pipeline = reinterpret_cast<PipelineObject*>(Py_NewRef(p));
   node->id = Py_NewRef(id);
   node->index = index;
   auto* made = reinterpret_cast<PyObject*>(node);
+#ifdef Py_GIL_DISABLED
+  PyObject_GC_Track(made);
+#else
+  if (p->track_handles) PyObject_GC_Track(made);
+#endif
   PyObject* known = p->table[index];
   if (known != nullptr) {
     // Without the global lock the critical section is suspended if the allocation blocks, and
@@ -76,24 +82,31 @@ PipelineObject* pipeline_of(NodeObject* node) {
   return node->pipeline;
 }
 
-void node_dealloc(PyObject* self) {
-  auto* node = reinterpret_cast<NodeObject*>(self);
-  PyTypeObject* type = Py_TYPE(self);
-#ifdef Py_GIL_DISABLED
-  PyObject_GC_UnTrack(self);
-#else
-  // Cleared first: dropping the pipeline below may run other code, which must not find this
-  // handle in the table.
+namespace {
+
+/// Drops the handle's pipeline; with the global lock, first its entry in the table, since
+/// dropping the pipeline may run other code, which must not find this handle there.
+void drop_pipeline(NodeObject* node) {
+#ifndef Py_GIL_DISABLED
   PipelineObject* p = node->pipeline;
+  auto* self = reinterpret_cast<PyObject*>(node);
   if (p != nullptr && node->index < p->capacity && p->table[node->index] == self) p->table[node->index] = nullptr;
 #endif
   Py_CLEAR(node->pipeline);
+}
+
+}  // namespace
+
+void node_dealloc(PyObject* self) {
+  auto* node = reinterpret_cast<NodeObject*>(self);
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);  // nothing when it was never tracked
+  drop_pipeline(node);
   Py_CLEAR(node->id);
   type->tp_free(self);
   Py_DECREF(type);
 }
 
-#ifdef Py_GIL_DISABLED
 int node_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(reinterpret_cast<NodeObject*>(self)->pipeline);
@@ -101,10 +114,9 @@ int node_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int node_clear(PyObject* self) {
-  Py_CLEAR(reinterpret_cast<NodeObject*>(self)->pipeline);
+  drop_pipeline(reinterpret_cast<NodeObject*>(self));
   return 0;
 }
-#endif
 
 int pipeline_traverse(PyObject* self, visitproc visit, void* arg) {
   auto* p = reinterpret_cast<PipelineObject*>(self);

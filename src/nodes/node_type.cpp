@@ -313,10 +313,8 @@ PyMethodDef node_methods[] = {
 
 PyType_Slot node_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
-#ifdef Py_GIL_DISABLED
     {Py_tp_traverse, reinterpret_cast<void*>(node_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(node_clear)},
-#endif
     {Py_tp_repr, reinterpret_cast<void*>(node_repr)},
     {Py_tp_hash, reinterpret_cast<void*>(node_hash)},
     {Py_tp_richcompare, reinterpret_cast<void*>(node_richcompare)},
@@ -351,11 +349,8 @@ PyType_Spec node_spec = {
     .name = "vantrel.pipeline.Node",  // vantrel.pipeline exports the class: pickle finds it there
     .basicsize = sizeof(NodeObject),
     .itemsize = 0,
-#ifdef Py_GIL_DISABLED
+    // Collector-aware everywhere; whether a handle is tracked is decided per pipeline (nodes.hpp).
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
-#else
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-#endif
     .slots = node_slots,
 };
 

@@ -22,9 +22,12 @@
 // Memory. A handle holds a strong reference to its pipeline, so a handle keeps its pipeline
 // (and store) alive. The pipeline finds the handle of a node in a table indexed by node id.
 // With the global interpreter lock the table holds borrowed pointers, which a handle's dealloc
-// clears: lookups and deallocs take turns under that lock, and dealloc clears its entry before
-// it does anything that could run other code. Handles are then not tracked by the cycle
-// collector, which would otherwise walk every handle of every pipeline at each collection.
+// (or clear) removes: lookups and deallocs take turns under that lock, and dealloc clears its
+// entry before it does anything that could run other code. The handles of a `vantrel.Pipeline`
+// are then not tracked by the cycle collector, which would otherwise walk every handle of every
+// pipeline at each collection: such a pipeline holds no handle (its outputs are ids), so no
+// cycle runs through them. A subclass can hold handles in its own attributes, so the handles of
+// a subclass's pipeline are tracked and such a cycle is freed.
 // Without the global lock a lookup could take a reference to a handle whose count has already
 // reached zero, so there the table holds strong references, taken under a critical section on
 // the pipeline, and handles are tracked by the collector (a pipeline and its handles form a
@@ -84,6 +87,7 @@ struct PipelineObject {
   ModuleState* state;
   PyObject** table;  // handle of node i at i, or null (borrowed pointers: see above)
   Py_ssize_t capacity;
+  bool track_handles;  // with the global lock: whether this pipeline's handles are tracked
 };
 
 struct NodeObject {
@@ -106,10 +110,8 @@ void node_dealloc(PyObject* self);
 void pipeline_dealloc(PyObject* self);
 int pipeline_traverse(PyObject* self, visitproc visit, void* arg);
 int pipeline_clear(PyObject* self);
-#ifdef Py_GIL_DISABLED
 int node_traverse(PyObject* self, visitproc visit, void* arg);
 int node_clear(PyObject* self);
-#endif
 
 PyObject* create_pipeline_base_type(PyObject* module);
 PyObject* create_node_type(PyObject* module);

@@ -34,6 +34,10 @@ PyObject* pipeline_bind(PyObject* self, PyTypeObject* defining_class, PyObject* 
   p->plain_value = Py_NewRef(args[1]);
   p->module = Py_NewRef(module);
   p->state = state;
+  // Only a subclass can hold a handle in the pipeline itself (an attribute, a slot), which with
+  // the pipeline's handle holding the pipeline makes a cycle: its handles are collector-tracked.
+  PyTypeObject* type = Py_TYPE(self);
+  p->track_handles = type->tp_base != defining_class || type->tp_dictoffset != 0;
   Py_RETURN_NONE;
 }
 

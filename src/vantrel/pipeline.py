@@ -118,8 +118,8 @@ class Pipeline(_nodes.PipelineBase):
     """
 
     # The store and the table of handles are kept by `vantrel._nodes.PipelineBase`. The outputs
-    # are kept as ids: a handle is not tracked by the cycle collector, so the pipeline must not
-    # hold one (a handle holds its pipeline).
+    # are kept as ids: the handles of this class are not tracked by the cycle collector, so it
+    # must not hold one (a handle holds its pipeline); a subclass's handles are tracked.
     __slots__ = ("__weakref__", "_outputs", "registry")
     _outputs: dict[str, int]
 

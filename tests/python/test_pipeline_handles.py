@@ -198,6 +198,30 @@ def test_a_subclass_of_pipeline_gets_handles_too():
         Pipeline.__init__(p)
 
 
+class Holding(Pipeline):
+    """Keeps handles in its own attributes, as a pipeline written as a class would."""
+
+    __slots__ = ("__dict__", "first")  # one handle in a slot, the others in its dict
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.first = self.source("x")
+        self.later: list[Node] = [self.first * 2.0]
+
+
+def test_handles_held_by_a_subclass_form_a_cycle_the_collector_frees():
+    p = Holding()
+    # A plain pipeline holds no handle, so its handles need not be tracked; a subclass's are.
+    assert gc.is_tracked(p.first) and gc.is_tracked(p.later[0])
+    assert gc.is_tracked(Pipeline().source("x")) is FREE_THREADED
+    p.output("y", p.later[0] + p.first)
+    ref, store = weakref.ref(p), weakref.ref(p.store) if hasattr(p.store, "__weakref__") else None
+    del p
+    gc.collect()
+    assert ref() is None
+    assert store is None or store() is None
+
+
 def test_pickling_and_copying_keep_one_handle_per_node():
     p = Pipeline(lists_registry())
     x = p.source("x")
