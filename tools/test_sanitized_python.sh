@@ -2,9 +2,9 @@
 # Runs the Python suite against the extension built with AddressSanitizer +
 # UndefinedBehaviorSanitizer in BUILD_DIR (tools/test_all.sh builds it beside the sanitized
 # C++ tests): the module is loaded from there into the plain interpreter, the pure-Python
-# package from src/, and the sanitizer runtime is preloaded (it must come first). Python
-# objects go through malloc so that the sanitizer sees them too. Child processes that tests
-# start inherit the environment, and so the preload.
+# package from a copy of src/ that holds the sanitized node handles, and the sanitizer runtime
+# is preloaded (it must come first). Python objects go through malloc so that the sanitizer
+# sees them too. Child processes that tests start inherit the environment, and so the preload.
 #
 # Leak detection is off: at exit the interpreter keeps much of its own memory on purpose, and
 # every such allocation's stack passes through the interpreter as the module's do, so no
@@ -34,14 +34,23 @@ fi
 cxxrt=$("$cxx" -print-file-name=libstdc++.so)
 [ -f "$cxxrt" ] || { echo "C++ runtime not found: $cxxrt" >&2; exit 1; }
 
-export LD_PRELOAD="$runtime $cxxrt" PYTHONPATH=$module_dir:$root/src PYTHONMALLOC=malloc
+# The pure-Python package, with its own small extension (the node handles) from the same
+# sanitized build placed inside it, as an installed wheel has it.
+stage=$module_dir/python-package
+rm -rf "$stage" && mkdir -p "$stage"
+cp -r "$root/src/vantrel" "$stage/vantrel"
+cp "$module_dir"/_nodes.*.so "$stage/vantrel/"
+
+export LD_PRELOAD="$runtime $cxxrt" PYTHONPATH=$module_dir:$stage PYTHONMALLOC=malloc
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 cd tests/python
 "$venv/bin/python" - "$module_dir" <<'PY'
 import sys
 import vantrel_core
-assert vantrel_core.__file__.startswith(sys.argv[1] + "/"), f"not the sanitized module: {vantrel_core.__file__}"
+from vantrel import _nodes
+for module in (vantrel_core, _nodes):
+    assert module.__file__.startswith(sys.argv[1] + "/"), f"not the sanitized module: {module.__file__}"
 assert "asan" in open("/proc/self/maps").read(), "the sanitizer runtime is not loaded"
 print("testing", vantrel_core.__file__)
 PY
