@@ -95,11 +95,6 @@ def _plain_params(params: dict[str, Any]) -> dict[str, Any]:
     return params
 
 
-def _handle(pipeline: Pipeline, node_id: int) -> Node:
-    """The one handle of ``node_id`` in ``pipeline``, made on first use."""
-    return pipeline._handle(node_id)  # pyright: ignore[reportPrivateUsage]
-
-
 class Pipeline(_nodes.PipelineBase):
     """A graph written with node handles, with named outputs.
 
@@ -143,7 +138,7 @@ class Pipeline(_nodes.PipelineBase):
 
     def handle_of(self, node_id: int) -> Node:
         """The handle of ``node_id``, a node of ``store`` (unchecked: see `node`)."""
-        return _handle(self, node_id)
+        return self._handle(node_id)
 
     def ids_of(self, nodes: Iterable[Node]) -> list[int]:
         """The ids of handles of this pipeline (``TypeError`` for anything else,
@@ -163,29 +158,29 @@ class Pipeline(_nodes.PipelineBase):
             raise TypeError(f"node_id must be an int, not {type(node_id).__name__}")
         if not 0 <= node_id < self.store.node_count():
             raise ValueError(f"no node with id {node_id}")
-        return _handle(self, node_id)
+        return self._handle(node_id)
 
     # -- building ------------------------------------------------------------------------
 
     def source(self, name: str, /, **params: Any) -> Node:
         """The source ``name``, with the keyword arguments as its parameters."""
-        return _handle(self, self.store.add_source(name, _plain_params(params)))
+        return self._handle(self.store.add_source(name, _plain_params(params)))
 
     def op(self, name: str, /, *inputs: Node, **params: Any) -> Node:
         """The op ``name`` of ``inputs`` (any number, none included)."""
-        return _handle(self, self.store.add_op(name, self.ids_of(inputs), _plain_params(params)))
+        return self._handle(self.store.add_op(name, self.ids_of(inputs), _plain_params(params)))
 
     def reduction(self, name: str, /, *inputs: Node, **params: Any) -> Node:
         """The reduction ``name`` of ``inputs``."""
-        return _handle(self, self.store.add_reduction(name, self.ids_of(inputs), _plain_params(params)))
+        return self._handle(self.store.add_reduction(name, self.ids_of(inputs), _plain_params(params)))
 
     def exchange(self, scheme: str, /, *inputs: Node, **params: Any) -> Node:
         """The exchange ``scheme`` of ``inputs`` (usually one)."""
-        return _handle(self, self.store.add_exchange(self.ids_of(inputs), {"scheme": scheme, **_plain_params(params)}))
+        return self._handle(self.store.add_exchange(self.ids_of(inputs), {"scheme": scheme, **_plain_params(params)}))
 
     def external(self, descriptor: PayloadDescriptor | DescriptorDict, /, *inputs: Node, **params: Any) -> Node:
         """The external payload ``descriptor`` applied to ``inputs``."""
-        return _handle(self, self.store.add_external(descriptor, self.ids_of(inputs), _plain_params(params)))
+        return self._handle(self.store.add_external(descriptor, self.ids_of(inputs), _plain_params(params)))
 
     # -- outputs -------------------------------------------------------------------------
 
@@ -204,7 +199,7 @@ class Pipeline(_nodes.PipelineBase):
     @property
     def outputs(self) -> dict[str, Node]:
         """The named outputs, in the order they were named (a copy)."""
-        return {name: _handle(self, node_id) for name, node_id in self._outputs.items()}
+        return {name: self._handle(node_id) for name, node_id in self._outputs.items()}
 
     def output_ids(self) -> list[int]:
         """The ids of the named outputs, in the order they were named."""

@@ -173,8 +173,13 @@ class GraphStore {
   /// Approximate bytes held by the node table and its indexes.
   std::size_t memory_bytes() const;
   void poison_for_testing() { mutex_.poison_for_testing(); }
-  /// Lowers the node limit (kMaxNodeCount), so that tests can reach it.
-  void set_node_limit_for_testing(std::uint64_t limit) { limits_.nodes = limit; }
+  /// Lowers the node limit (kMaxNodeCount), the others at their defaults, so that tests can
+  /// reach it.
+  void set_node_limit_for_testing(std::uint64_t limit) {
+    StoreLimits limits;
+    limits.nodes = limit;
+    set_limits_for_testing(limits);
+  }
   /// Lowers any of the limits, so that tests can reach them; each stays at most its default.
   void set_limits_for_testing(const StoreLimits& limits);
 
