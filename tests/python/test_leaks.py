@@ -11,13 +11,12 @@ import copy
 import itertools
 import os
 import pickle
-import sysconfig
 
 import pytest
 import vantrel_core
 from vantrel_core import GraphStore, IncrementalReducer, PayloadDescriptor
 
-from memory_probe import steady_growth
+from memory_probe import STEADY_ROUNDS, steady_growth
 
 DESC = dict(kind="model", content_hash="h", framework="fw", version="1", io_schema="s")
 
@@ -362,11 +361,6 @@ def test_every_public_callable_has_cases():
 # exceeds the wider bound (the probe self-test below: ~22 KiB per window).
 UNDER_SANITIZER = "asan" in os.environ.get("LD_PRELOAD", "")
 BYTE_SLACK = 16384 if UNDER_SANITIZER else 4096
-# A free-threaded interpreter frees some memory late (once every thread has passed a safe
-# point), so a window may end before what its calls released is given back, and a call that
-# leaks nothing shows growth in one window now and then. More windows let such a call find a
-# clean one; a leak still shows in every window.
-ROUNDS = 8 if sysconfig.get_config_var("Py_GIL_DISABLED") else 3
 
 
 @pytest.mark.parametrize("label, call", FLAT, ids=[label for label, _ in FLAT])
@@ -378,7 +372,7 @@ def test_no_growth_per_call(label, call):
             call.inner(ctx)
     else:
         call(ctx)
-    growth = steady_growth(lambda: call(ctx), rounds=ROUNDS, watched=ctx.watched())
+    growth = steady_growth(lambda: call(ctx), rounds=STEADY_ROUNDS, watched=ctx.watched())
     assert growth.within(BYTE_SLACK), f"{label}: {growth}"
 
 

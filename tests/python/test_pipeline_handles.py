@@ -12,7 +12,7 @@ import weakref
 
 import pytest
 
-from memory_probe import steady_growth
+from memory_probe import STEADY_ROUNDS, steady_growth
 from vantrel import Node, Pipeline, Registry
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
@@ -276,7 +276,6 @@ NUMPY_CALLS = {
     "np.float64 * x": lambda np, p, a, b: np.float64(2.0) * a,
     "op with NumPy params": lambda np, p, a, b: a.op("clip", b, lo=np.float32(0.0), hi=np.int64(1)),
 }
-ROUNDS = 8 if FREE_THREADED else 3
 
 
 @pytest.mark.parametrize("label", list(CALLS) + list(NUMPY_CALLS))
@@ -287,5 +286,5 @@ def test_no_growth_per_call(shared, label):
         call = lambda: NUMPY_CALLS[label](np, p, a, b)  # noqa: E731
     else:
         call = lambda: CALLS[label](p, a, b)  # noqa: E731
-    growth = steady_growth(call, rounds=ROUNDS, watched={"pipeline": p, "a": a, "b": b})
+    growth = steady_growth(call, rounds=STEADY_ROUNDS, watched={"pipeline": p, "a": a, "b": b})
     assert growth.within(4096), f"{label}: {growth}"
